@@ -1,0 +1,127 @@
+#include "conversion/conversion_error.h"
+
+#include "values/debug_text.h"
+
+namespace moxal {
+
+namespace {
+
+// repr(o) as UTF-8; a repr that fails is shown as "<unprintable>".
+std::string Repr(PyObject* o) {
+  PyRef r = PyRef::Steal(PyObject_Repr(o));
+  if (!r) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return std::string(s, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+PyRef FetchException() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::Steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return PyRef();
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return PyRef::Steal(value);
+#endif
+}
+
+std::string ExceptionDebug(PyObject* exception) {
+  std::string out = "PyErr { type: ";
+  out += Repr(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+  out += ", value: ";
+  out += Repr(exception);
+  out += ", traceback: ";
+  PyRef tb = PyRef::Steal(PyException_GetTraceback(exception));
+  if (tb && tb.get() != Py_None) {
+    out += "Some(" + Repr(tb.get()) + ")";
+  } else {
+    out += "None";
+  }
+  out += " }";
+  return out;
+}
+
+ConversionError ConversionError::FetchPython() {
+  ConversionError e;
+  e.kind_ = Kind::kPyErr;
+  e.exception_ = FetchException();
+  return e;
+}
+
+ConversionError ConversionError::Message(std::string text) {
+  ConversionError e;
+  e.kind_ = Kind::kMessage;
+  e.text_ = std::move(text);
+  return e;
+}
+
+ConversionError ConversionError::UnsupportedType(std::string type_name) {
+  ConversionError e;
+  e.kind_ = Kind::kUnsupportedType;
+  e.text_ = std::move(type_name);
+  return e;
+}
+
+ConversionError ConversionError::UnexpectedType(std::string text) {
+  ConversionError e;
+  e.kind_ = Kind::kUnexpectedType;
+  e.text_ = std::move(text);
+  return e;
+}
+
+ConversionError ConversionError::IncorrectSequenceLength(Py_ssize_t expected,
+                                                         Py_ssize_t got) {
+  ConversionError e;
+  e.kind_ = Kind::kIncorrectSequenceLength;
+  e.expected_ = expected;
+  e.got_ = got;
+  return e;
+}
+
+std::string ConversionError::Debug() const {
+  switch (kind_) {
+    case Kind::kPyErr:
+      if (!exception_) return "PyErr(<no exception>)";
+      return "PyErr(" + ExceptionDebug(exception_.get()) + ")";
+    case Kind::kMessage:
+      return "Message(" + DebugQuote(text_) + ")";
+    case Kind::kUnsupportedType:
+      return "UnsupportedType(" + DebugQuote(text_) + ")";
+    case Kind::kUnexpectedType:
+      return "UnexpectedType(" + DebugQuote(text_) + ")";
+    case Kind::kIncorrectSequenceLength:
+      return "IncorrectSequenceLength { expected: " + std::to_string(expected_) +
+             ", got: " + std::to_string(got_) + " }";
+  }
+  return {};
+}
+
+void ConversionError::Raise() {
+  if (kind_ == Kind::kPyErr && exception_) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception_.release());
+#else
+    PyObject* e = exception_.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e,
+                  PyException_GetTraceback(e));
+#endif
+    return;
+  }
+  PyErr_SetString(PyExc_Exception, text_.c_str());
+}
+
+}  // namespace moxal

@@ -1,0 +1,64 @@
+// The error of a conversion between Python objects and document values.
+
+#ifndef MOXAL_CONVERSION_CONVERSION_ERROR_H_
+#define MOXAL_CONVERSION_CONVERSION_ERROR_H_
+
+#include <string>
+
+#include "conversion/py_ref.h"
+
+namespace moxal {
+
+class ConversionError {
+ public:
+  enum class Kind {
+    kPyErr,                    // the interpreter raised an exception
+    kMessage,                  // a text of our own
+    kUnsupportedType,          // a type no row of the conversion fits
+    kUnexpectedType,           // "'{type}' object cannot be converted to '{target}'"
+    kIncorrectSequenceLength,  // a sequence changed length as it was read
+  };
+
+  ConversionError() = default;
+  ConversionError(ConversionError&&) = default;
+  ConversionError& operator=(ConversionError&&) = default;
+
+  // Takes the exception currently set in the interpreter (one must be set).
+  static ConversionError FetchPython();
+  static ConversionError Message(std::string text);
+  static ConversionError UnsupportedType(std::string type_name);
+  static ConversionError UnexpectedType(std::string text);
+  static ConversionError IncorrectSequenceLength(Py_ssize_t expected, Py_ssize_t got);
+
+  Kind kind() const { return kind_; }
+  const std::string& text() const { return text_; }
+
+  // The debug form that error messages carry, for example
+  // UnsupportedType("Foo"), IncorrectSequenceLength { expected: 2, got: 3 }
+  // or PyErr(PyErr { type: ..., value: ..., traceback: None }).
+  std::string Debug() const;
+
+  // Sets the Python exception this error stands for when a document value
+  // could not become a Python object: a kPyErr raises the exception it holds,
+  // any other kind raises Exception with its text.
+  void Raise();
+
+ private:
+  Kind kind_ = Kind::kMessage;
+  std::string text_;
+  Py_ssize_t expected_ = 0;
+  Py_ssize_t got_ = 0;
+  PyRef exception_;  // kPyErr: the exception instance, traceback attached
+};
+
+// The debug form of an exception instance:
+// PyErr { type: <repr of its type>, value: <repr>, traceback: None | Some(<repr>) }
+std::string ExceptionDebug(PyObject* exception);
+
+// Takes the exception currently set in the interpreter as an instance with
+// its traceback attached; null if none is set.
+PyRef FetchException();
+
+}  // namespace moxal
+
+#endif  // MOXAL_CONVERSION_CONVERSION_ERROR_H_

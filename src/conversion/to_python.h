@@ -1,0 +1,33 @@
+// Document values to new Python objects.
+//
+//   null -> None, boolean -> bool, integers -> int, float -> float,
+//   string -> str, array -> new list, object -> new dict with its keys
+//   inserted in key order.
+//
+// Every node becomes a new object on every call, so callers may change what
+// they get without touching the database. Keys are the exception: within one
+// conversion, equal keys share one str, which saves creating (and hashing) a
+// str per key per document.
+
+#ifndef MOXAL_CONVERSION_TO_PYTHON_H_
+#define MOXAL_CONVERSION_TO_PYTHON_H_
+
+#include <cstddef>
+
+#include "conversion/py_ref.h"
+#include "values/value.h"
+
+namespace moxal {
+
+// A new Python object for `v`, or null with a Python exception set.
+PyObject* ToPython(ValueRef v);
+
+// A new Python list holding a new object for each of the `n` documents, or
+// null with a Python exception set. The cyclic garbage collector is paused
+// while the list is built (its objects cannot form cycles) and restored to
+// the caller's setting afterwards.
+PyObject* DocumentsToPython(const Value* docs, size_t n);
+
+}  // namespace moxal
+
+#endif  // MOXAL_CONVERSION_TO_PYTHON_H_

@@ -1,0 +1,327 @@
+#include "conversion/to_value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "values/builder.h"
+
+namespace moxal {
+
+namespace {
+
+// collections.abc.Sequence and Mapping, imported on first need and kept for
+// the life of the process.
+PyObject* g_sequence_abc = nullptr;
+PyObject* g_mapping_abc = nullptr;
+
+bool LoadAbcs() {
+  if (g_mapping_abc != nullptr) return true;
+  PyRef mod = PyRef::Steal(PyImport_ImportModule("collections.abc"));
+  if (!mod) return false;
+  PyRef seq = PyRef::Steal(PyObject_GetAttrString(mod.get(), "Sequence"));
+  if (!seq) return false;
+  PyRef map = PyRef::Steal(PyObject_GetAttrString(mod.get(), "Mapping"));
+  if (!map) return false;
+  g_sequence_abc = seq.release();
+  g_mapping_abc = map.release();
+  return true;
+}
+
+std::string Utf8OrEmpty(PyObject* s) {
+  if (s == nullptr) return {};
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+  if (p == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(p, static_cast<size_t>(n));
+}
+
+std::string TypeName(PyObject* o) {
+  PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(o)));
+  if (!name) PyErr_Clear();
+  return Utf8OrEmpty(name.get());
+}
+
+std::string QualifiedTypeName(PyObject* o) {
+  PyRef name = PyRef::Steal(PyType_GetQualName(Py_TYPE(o)));
+  if (!name) {
+    PyErr_Clear();
+    return "unknown";
+  }
+  std::string s = Utf8OrEmpty(name.get());
+  return s.empty() ? "unknown" : s;
+}
+
+class Converter {
+ public:
+  Converter(int max_depth, ConversionError* error)
+      : max_depth_(max_depth), error_(error) {}
+
+  bool Convert(PyObject* o, int depth);
+  Builder& builder() { return b_; }
+
+ private:
+  bool Fail(ConversionError e) {
+    *error_ = std::move(e);
+    return false;
+  }
+  bool FailPython() { return Fail(ConversionError::FetchPython()); }
+
+  bool Int(PyObject* o);
+  bool IntBeyond64Bits(PyObject* o, bool negative);
+  bool Str(PyObject* o);
+  // Containers: `depth` containers are open around `o`.
+  bool Enter(PyObject* o, int depth);
+  void Leave() { open_.pop_back(); }
+  bool Sequence(PyObject* o, int depth);
+  bool ExactDict(PyObject* o, int depth);
+  bool Mapping(PyObject* o, int depth);
+  bool Set(PyObject* o, int depth);
+  bool Key(PyObject* key);
+
+  // Strong references taken while a dict is read; each dict's pairs sit on
+  // top of the stack and are dropped when it is done.
+  class Stash {
+   public:
+    explicit Stash(std::vector<PyObject*>& v) : v_(v), base_(v.size()) {}
+    ~Stash() {
+      for (size_t i = base_; i < v_.size(); ++i) Py_DECREF(v_[i]);
+      v_.resize(base_);
+    }
+    size_t base() const { return base_; }
+
+   private:
+    std::vector<PyObject*>& v_;
+    size_t base_;
+  };
+
+  int max_depth_;
+  ConversionError* error_;
+  Builder b_;
+  std::vector<PyObject*> open_;   // containers being converted, outermost first
+  std::vector<PyObject*> stash_;  // see Stash
+};
+
+bool Converter::Convert(PyObject* o, int depth) {
+  if (o == Py_None) {
+    b_.Null();
+    return true;
+  }
+  if (PyBool_Check(o)) {
+    b_.Bool(o == Py_True);
+    return true;
+  }
+  if (PyLong_Check(o)) return Int(o);
+  if (PyList_Check(o) || PyTuple_Check(o)) return Sequence(o, depth);
+  if (PyDict_Check(o)) {
+    return PyDict_CheckExact(o) ? ExactDict(o, depth) : Mapping(o, depth);
+  }
+  if (PyUnicode_Check(o)) return Str(o);
+  if (PyBytes_Check(o)) {
+    return Fail(ConversionError::Message(
+        "invalid type: byte array, expected any valid JSON value"));
+  }
+  if (PyByteArray_Check(o)) {
+    return Fail(ConversionError::UnexpectedType(
+        "'" + TypeName(o) + "' object cannot be converted to 'PyBytes'"));
+  }
+  if (PyFloat_Check(o)) {
+    double d = PyFloat_AS_DOUBLE(o);
+    if (std::isfinite(d)) {
+      b_.Float(d);
+    } else {
+      b_.Null();
+    }
+    return true;
+  }
+  if (PyAnySet_Check(o)) return Set(o, depth);
+  if (!LoadAbcs()) return FailPython();
+  int is = PyObject_IsInstance(o, g_sequence_abc);
+  if (is < 0) return FailPython();
+  if (is) return Sequence(o, depth);
+  is = PyObject_IsInstance(o, g_mapping_abc);
+  if (is < 0) return FailPython();
+  if (is) return Mapping(o, depth);
+  return Fail(ConversionError::UnsupportedType(QualifiedTypeName(o)));
+}
+
+bool Converter::Int(PyObject* o) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow == 0) {
+    if (v == -1 && PyErr_Occurred()) return FailPython();
+    if (v >= 0) {
+      b_.Unsigned(static_cast<uint64_t>(v));
+    } else {
+      b_.Negative(v);
+    }
+    return true;
+  }
+  if (overflow > 0) {
+    unsigned long long u = PyLong_AsUnsignedLongLong(o);
+    if (u != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+      b_.Unsigned(u);
+      return true;
+    }
+    PyErr_Clear();
+  }
+  return IntBeyond64Bits(o, overflow < 0);
+}
+
+// Within 128 bits (u128 for positive, i128 for negative values) the number
+// is out of JSON's range; beyond, the interpreter's own OverflowError from
+// the 128-bit conversion is the error.
+bool Converter::IntBeyond64Bits(PyObject* o, bool negative) {
+  PyRef to_bytes = PyRef::Steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
+  if (!to_bytes) return FailPython();
+  PyRef args = PyRef::Steal(Py_BuildValue("(Ois)", o, 16, "little"));
+  PyRef kwargs = PyRef::Steal(Py_BuildValue("{s:O}", "signed", negative ? Py_True : Py_False));
+  if (!args || !kwargs) return FailPython();
+  PyRef bytes = PyRef::Steal(PyObject_Call(to_bytes.get(), args.get(), kwargs.get()));
+  if (!bytes) return FailPython();
+  return Fail(ConversionError::Message("JSON number out of range"));
+}
+
+bool Converter::Str(PyObject* o) {
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (s == nullptr) return FailPython();
+  b_.String(std::string_view(s, static_cast<size_t>(n)));
+  return true;
+}
+
+bool Converter::Key(PyObject* key) {
+  if (!PyUnicode_Check(key)) {
+    return Fail(ConversionError::UnexpectedType(
+        "'" + TypeName(key) + "' object cannot be converted to 'PyString'"));
+  }
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(key, &n);
+  if (s == nullptr) return FailPython();
+  b_.Key(std::string_view(s, static_cast<size_t>(n)));
+  return true;
+}
+
+bool Converter::Enter(PyObject* o, int depth) {
+  if (std::find(open_.begin(), open_.end(), o) != open_.end()) {
+    return Fail(ConversionError::Message(
+        "cannot store a list or dict that contains itself"));
+  }
+  if (depth + 1 > max_depth_) {
+    return Fail(ConversionError::Message(
+        "nesting too deep: at most " + std::to_string(max_depth_) +
+        " levels of lists and dicts can be stored"));
+  }
+  open_.push_back(o);
+  return true;
+}
+
+bool Converter::Sequence(PyObject* o, int depth) {
+  if (!Enter(o, depth)) return false;
+  bool exact_list = PyList_CheckExact(o);
+  bool exact_tuple = PyTuple_CheckExact(o);
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return FailPython();
+  Py_ssize_t again = PySequence_Size(o);
+  if (again < 0) return FailPython();
+  if (again != n) return Fail(ConversionError::IncorrectSequenceLength(n, again));
+  b_.BeginArray();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item;
+    if (exact_tuple) {
+      item = PyRef::Borrow(PyTuple_GET_ITEM(o, i));
+    } else if (exact_list) {
+      // Converting an item can run Python code that shrinks the list.
+      if (i >= PyList_GET_SIZE(o)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return FailPython();
+      }
+      item = PyRef::Borrow(PyList_GET_ITEM(o, i));
+    } else {
+      item = PyRef::Steal(PySequence_GetItem(o, i));
+      if (!item) return FailPython();
+    }
+    if (!Convert(item.get(), depth + 1)) return false;
+  }
+  b_.EndArray();
+  Leave();
+  return true;
+}
+
+bool Converter::ExactDict(PyObject* o, int depth) {
+  if (!Enter(o, depth)) return false;
+  // Take the pairs once (no Python code runs meanwhile), holding references,
+  // since converting a value may run code that changes the dict.
+  Stash stash(stash_);
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(o, &pos, &k, &v)) {
+    stash_.push_back(Py_NewRef(k));
+    stash_.push_back(Py_NewRef(v));
+  }
+  size_t end = stash_.size();
+  b_.BeginObject();
+  for (size_t i = stash.base(); i < end; i += 2) {
+    if (!Key(stash_[i]) || !Convert(stash_[i + 1], depth + 1)) return false;
+  }
+  b_.EndObject();
+  Leave();
+  return true;
+}
+
+bool Converter::Mapping(PyObject* o, int depth) {
+  if (!Enter(o, depth)) return false;
+  PyRef keys = PyRef::Steal(PyMapping_Keys(o));
+  if (!keys) return FailPython();
+  PyRef values = PyRef::Steal(PyMapping_Values(o));
+  if (!values) return FailPython();
+  Py_ssize_t n = PyMapping_Size(o);
+  if (n < 0) return FailPython();
+  b_.BeginObject();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef key = PyRef::Steal(PySequence_GetItem(keys.get(), i));
+    if (!key) return FailPython();
+    PyRef value = PyRef::Steal(PySequence_GetItem(values.get(), i));
+    if (!value) return FailPython();
+    if (!Key(key.get()) || !Convert(value.get(), depth + 1)) return false;
+  }
+  b_.EndObject();
+  Leave();
+  return true;
+}
+
+bool Converter::Set(PyObject* o, int depth) {
+  if (!Enter(o, depth)) return false;
+  PyRef it = PyRef::Steal(PyObject_GetIter(o));
+  if (!it) return FailPython();
+  b_.BeginArray();
+  while (PyRef item = PyRef::Steal(PyIter_Next(it.get()))) {
+    if (!Convert(item.get(), depth + 1)) return false;
+  }
+  if (PyErr_Occurred()) return FailPython();
+  b_.EndArray();
+  Leave();
+  return true;
+}
+
+}  // namespace
+
+bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error) {
+  Converter c(max_depth, error);
+  if (!c.Convert(obj, 0)) return false;
+  if (!c.builder().ok()) {
+    *error = ConversionError::Message(
+        "value too large: a single document is limited to 4 GiB");
+    return false;
+  }
+  *out = c.builder().Finish();
+  return true;
+}
+
+}  // namespace moxal

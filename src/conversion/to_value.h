@@ -1,0 +1,47 @@
+// Python objects to document values.
+//
+// The object is matched against these rows in order; the first that fits
+// decides (a subclass counts as its built-in base):
+//
+//    1 None                 null
+//    2 bool                 boolean (before int: True is not 1)
+//    3 int                  non-negative or negative integer; beyond 64 bits
+//                           Message "JSON number out of range" up to 128 bits,
+//                           the interpreter's OverflowError past that
+//    4 list, tuple          array; the length is read twice before access and
+//                           must agree (IncorrectSequenceLength)
+//    5 dict                 object, by the mapping rule
+//    6 str                  string (UTF-8; lone surrogates give the
+//                           interpreter's UnicodeEncodeError)
+//    7 bytes                Message "invalid type: byte array, ..."
+//    8 bytearray            UnexpectedType "... cannot be converted to 'PyBytes'"
+//    9 float                float; NaN and infinities become null
+//   10 set, frozenset       array in iteration order
+//   11 collections.abc.Sequence   array, items by index
+//   12 collections.abc.Mapping    object, by the mapping rule
+//   13 anything else        UnsupportedType(qualified type name)
+//
+// Mapping rule: keys, values and length are fetched once; members are taken
+// pairwise for as many pairs as the length says; every key must be a str.
+//
+// Conversion runs the caller's Python code (user-defined sequences and
+// mappings), so it holds a strong reference to everything it is reading.
+// It refuses containers nested deeper than `max_depth` and a container that
+// contains itself, with a Message error, so hostile input cannot exhaust the
+// stack.
+
+#ifndef MOXAL_CONVERSION_TO_VALUE_H_
+#define MOXAL_CONVERSION_TO_VALUE_H_
+
+#include "conversion/conversion_error.h"
+#include "values/value.h"
+
+namespace moxal {
+
+// Converts `obj` into *out. On failure returns false with *error set and no
+// Python exception pending. Throws std::bad_alloc when memory runs out.
+bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error);
+
+}  // namespace moxal
+
+#endif  // MOXAL_CONVERSION_TO_VALUE_H_

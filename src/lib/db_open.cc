@@ -1,0 +1,109 @@
+// Opening a database directory, listing it, and the collection map.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "lib/database.h"
+#include "lib/file_io.h"
+#include "lib/os_error.h"
+#include "lib/paths.h"
+#include "values/debug_text.h"
+#include "values/utf8.h"
+
+namespace moxal {
+
+namespace {
+
+bool IsUtf8(std::string_view s) {
+  return IsValidUtf8(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// The file names of a directory in listing order, "." and ".." left out.
+// With `strict`, an entry that cannot be read fails the listing; otherwise
+// the listing ends there quietly.
+Status ListDirectory(const std::string& dir, bool strict,
+                     std::vector<std::string>* names) {
+  if (HasNul(dir)) return SystemStatus(SysError::NulInPath());
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return SystemStatus(errno);
+  Status result;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = ::readdir(d);
+    if (ent == nullptr) {
+      if (errno != 0 && strict) result = SystemStatus(errno);
+      break;
+    }
+    std::string_view name = ent->d_name;
+    if (name == "." || name == "..") continue;
+    names->emplace_back(name);
+  }
+  ::closedir(d);
+  return result;
+}
+
+}  // namespace
+
+Status Database::Open() {
+  struct stat st;
+  if (HasNul(name_) || ::stat(name_.c_str(), &st) != 0) {
+    // Nothing usable there: make the directory (one level) and start empty.
+    // Whether that works is not our concern until something is written.
+    if (!HasNul(name_)) ::mkdir(name_.c_str(), 0777);
+    return Status();
+  }
+  // The whole listing is read before any file is opened.
+  std::vector<std::string> files;
+  if (Status s = ListDirectory(name_, /*strict=*/false, &files); !s.ok()) return s;
+  for (const std::string& file : files) {
+    if (!HasJsonExtension(file)) continue;
+    std::string path = JoinPath(name_, file);
+    if (!IsUtf8(path)) return Status::Panic(kUnwrapNone);
+    std::string_view name = Stem(file);
+    std::vector<Value> docs;
+    if (Status s = read_collection_file(path, name, &docs); !s.ok()) return s;
+    Put(name, MakeCollection(std::move(docs)));
+  }
+  return Status();
+}
+
+Result<PyRef> Database::collections() const {
+  std::vector<std::string> files;
+  if (Status s = ListDirectory(name_, /*strict=*/true, &files); !s.ok()) return s;
+  PyRef list = PyRef::Steal(PyList_New(0));
+  if (!list) return Status::PythonSet();
+  for (const std::string& file : files) {
+    std::string_view stem = Stem(file);
+    if (!IsUtf8(stem)) {
+      return Status::Panic(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
+    }
+    PyRef str = PyRef::Steal(PyUnicode_DecodeUTF8(stem.data(), stem.size(), nullptr));
+    if (!str || PyList_Append(list.get(), str.get()) < 0) return Status::PythonSet();
+  }
+  return list;
+}
+
+CollectionPtr Database::Get(std::string_view collection_name) const {
+  auto it = collections_.find(collection_name);
+  return it == collections_.end() ? nullptr : it->second;
+}
+
+void Database::Put(std::string_view collection_name, CollectionPtr collection) {
+  auto it = collections_.find(collection_name);
+  if (it != collections_.end()) {
+    it->second = std::move(collection);
+  } else {
+    collections_.emplace(std::string(collection_name), std::move(collection));
+  }
+}
+
+void Database::Remove(std::string_view collection_name) {
+  auto it = collections_.find(collection_name);
+  if (it != collections_.end()) collections_.erase(it);
+}
+
+}  // namespace moxal

@@ -1,0 +1,82 @@
+#include "lib/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "lib/paths.h"
+#include "values/json_reader.h"
+
+namespace moxal {
+
+bool FdSource::Next(const uint8_t** data, size_t* size) {
+  for (;;) {
+    ssize_t n = ::read(fd_, buf_, sizeof buf_);
+    if (n > 0) {
+      *data = buf_;
+      *size = static_cast<size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno != EINTR) {
+      failed_ = true;
+      return false;
+    }
+  }
+}
+
+bool FdSink::WriteAll(const uint8_t* data, size_t n) {
+  while (n != 0) {
+    ssize_t w = ::write(fd_, data, n);
+    if (w > 0) {
+      data += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w == 0) {
+      error_ = SysError::WriteZero();
+      return false;
+    }
+    if (errno != EINTR) {
+      error_ = SysError::FromErrno(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+FdCloser::~FdCloser() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status read_document(const std::string& path, Value* out,
+                     std::vector<Value>* elements) {
+  int fd = HasNul(path) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SysError e = HasNul(path) ? SysError::NulInPath() : SysError::FromErrno(errno);
+    return Status::OS("Error opening document " + ShortText(e));
+  }
+  FdCloser closer(fd);
+  FdSource src(fd);
+  bool ok = elements != nullptr ? ReadJsonElements(src, out, elements)
+                                : ReadJson(src, out);
+  if (!ok) return Status::Value("Error deserializing JSON");
+  return Status();
+}
+
+Status read_collection_file(const std::string& path,
+                            std::string_view collection_name,
+                            std::vector<Value>* docs) {
+  Value whole;
+  Status s = read_document(path, &whole, docs);
+  if (!s.ok() || whole.empty()) return s;  // an array: docs are filled
+  ValueRef member;
+  if (whole.ref().is_object()) member = whole.ref().as_object().find(collection_name);
+  if (!member || !member.is_array()) return Status::Panic(kUnwrapNone);
+  docs->reserve(member.as_array().count());
+  for (ValueRef doc : member.as_array()) docs->push_back(Value::CopyOf(doc));
+  return Status();
+}
+
+}  // namespace moxal

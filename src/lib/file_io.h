@@ -1,0 +1,75 @@
+// Files: reading a JSON document, and the descriptors behind the reader and
+// the writer.
+
+#ifndef MOXAL_LIB_FILE_IO_H_
+#define MOXAL_LIB_FILE_IO_H_
+
+#include <string>
+#include <vector>
+
+#include "lib/os_error.h"
+#include "values/byte_io.h"
+#include "values/status.h"
+#include "values/value.h"
+
+namespace moxal {
+
+// Reads a file descriptor through an 8192-byte buffer.
+class FdSource : public ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  bool Next(const uint8_t** data, size_t* size) override;
+  bool failed() const override { return failed_; }
+
+ private:
+  int fd_;
+  bool failed_ = false;
+  uint8_t buf_[kIoBufferSize];
+};
+
+// Writes to a file descriptor; remembers the first error.
+class FdSink : public ByteSink {
+ public:
+  explicit FdSink(int fd) : fd_(fd) {}
+  bool WriteAll(const uint8_t* data, size_t n) override;
+  const SysError& error() const { return error_; }
+
+ private:
+  int fd_;
+  SysError error_;
+};
+
+// Closes a descriptor when it goes out of scope.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  ~FdCloser();
+
+ private:
+  int fd_;
+};
+
+// Opens the file at `path` and reads one JSON value from it. When `elements`
+// is given and the value is an array, the elements land there one by one
+// and *out stays empty (see ReadJsonElements).
+// Failures: OSError "Error opening document {short OS error text}" when the
+// file cannot be opened; ValueError "Error deserializing JSON" for anything
+// that goes wrong while reading or parsing.
+Status read_document(const std::string& path, Value* out,
+                     std::vector<Value>* elements = nullptr);
+
+// Reads the documents of collection `collection_name` from its file at
+// `path`. The stored form is a JSON array of the documents; files written by
+// older versions hold an object with a member named after the collection
+// whose value is that array, and are read too. Any other content is an
+// internal failure ("called `Option::unwrap()` on a `None` value"). Errors
+// of reading are those of read_document.
+Status read_collection_file(const std::string& path,
+                            std::string_view collection_name,
+                            std::vector<Value>* docs);
+
+}  // namespace moxal
+
+#endif  // MOXAL_LIB_FILE_IO_H_

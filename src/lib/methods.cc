@@ -1,0 +1,300 @@
+// The Moxal class: its instance, constructor and the thirteen method
+// wrappers.
+//
+// Every wrapper does the same four things: match the arguments to its
+// table entry, borrow the object (shared or exclusive), convert the
+// arguments, and call the Database operation, whose Status becomes the
+// exception in one place (raise.cc). No C++ exception leaves a wrapper:
+// running out of memory becomes MemoryError.
+
+#include "lib/methods.h"
+
+#include <new>
+
+#include "lib/args.h"
+#include "lib/database.h"
+#include "lib/raise.h"
+
+namespace moxal {
+
+namespace {
+
+// The instance: the object header, the database (owned), the borrow
+// counter (0 free, -1 borrowed exclusively, n > 0 borrowed shared by n
+// calls).
+struct MoxalObject {
+  PyObject_HEAD
+  Database* db;
+  Py_ssize_t borrow;
+};
+
+enum class Access { kShared, kExclusive };
+
+// A borrow of the object for the length of one call. It also holds a
+// reference to the object, so the object outlives the call even if Python
+// code run by a conversion drops every other reference.
+class Borrow {
+ public:
+  Borrow(MoxalObject* self, Access access) : self_(self), access_(access) {}
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  // False (with RuntimeError set) when a call in progress conflicts.
+  bool Take() {
+    if (access_ == Access::kExclusive) {
+      if (self_->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+      }
+      self_->borrow = -1;
+    } else {
+      if (self_->borrow == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      ++self_->borrow;
+    }
+    Py_INCREF(self_);
+    taken_ = true;
+    return true;
+  }
+
+  ~Borrow() {
+    if (!taken_) return;
+    if (access_ == Access::kExclusive) {
+      self_->borrow = 0;
+    } else {
+      --self_->borrow;
+    }
+    Py_DECREF(self_);
+  }
+
+ private:
+  MoxalObject* self_;
+  Access access_;
+  bool taken_ = false;
+};
+
+PyObject* Done(const Status& s) {
+  if (!s.ok()) return Raise(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* Done(Result<PyRef> r) {
+  if (!r.ok()) return Raise(r.status());
+  return r.take().release();
+}
+
+// Runs `op(db, args)` inside the borrow, turning C++ exceptions into
+// Python ones.
+template <class Op>
+PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
+               Py_ssize_t nargs, PyObject* kwnames, Access access, Op&& op) {
+  auto* self = reinterpret_cast<MoxalObject*>(self_obj);
+  Args args;
+  if (sig != nullptr && !MatchArgs(*sig, argv, nargs, kwnames, &args)) return nullptr;
+  Borrow borrow(self, access);
+  if (!borrow.Take()) return nullptr;
+  if (sig != nullptr && !ConvertArgs(*sig, &args)) return nullptr;
+  try {
+    return op(*self->db, args);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return Raise(Status::Panic(e.what()));
+  }
+}
+
+constexpr Param kCollectionName{"collection_name", ParamType::kStr};
+
+constexpr MethodSig kNewSig{"Moxal.__new__()", 1, 1, {{"name", ParamType::kStr}}};
+constexpr MethodSig kLoadFromDocumentSig{
+    "Moxal.load_from_document()", 1, 1, {{"document_path", ParamType::kStr}}};
+constexpr MethodSig kCreateCollectionSig{"Moxal.create_collection()", 1, 1, {kCollectionName}};
+constexpr MethodSig kInsertSig{
+    "Moxal.insert()", 2, 2, {kCollectionName, {"document", ParamType::kDict}}};
+constexpr MethodSig kInsertManySig{
+    "Moxal.insert_many()", 2, 2, {kCollectionName, {"documents", ParamType::kList}}};
+constexpr MethodSig kInsertManyFromDocumentSig{
+    "Moxal.insert_many_from_document()", 2, 2,
+    {kCollectionName, {"document_name", ParamType::kStr}}};
+constexpr MethodSig kFindSig{
+    "Moxal.find()", 1, 2, {kCollectionName, {"maybe_query", ParamType::kDictOrNone}}};
+constexpr MethodSig kUpdateSig{"Moxal.update()",
+                               2,
+                               4,
+                               {kCollectionName,
+                                {"update_query", ParamType::kDict},
+                                {"maybe_query", ParamType::kDictOrNone},
+                                {"return_result", ParamType::kBool}}};
+constexpr MethodSig kDropCollectionSig{"Moxal.drop_collection()", 1, 1, {kCollectionName}};
+constexpr MethodSig kWriteSig{"Moxal.write()", 1, 1, {kCollectionName}};
+
+#define MOXAL_VECTORCALL(fn) \
+  PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+MOXAL_VECTORCALL(LoadFromDocument) {
+  return Call(self, &kLoadFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) { return Done(db.load_from_document(a.text[0])); });
+}
+
+MOXAL_VECTORCALL(CreateCollection) {
+  return Call(self, &kCreateCollectionSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) { return Done(db.create_collection(a.text[0])); });
+}
+
+MOXAL_VECTORCALL(Insert) {
+  return Call(self, &kInsertSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) {
+                return Done(db.insert(a.text[0], a.object[1]));
+              });
+}
+
+MOXAL_VECTORCALL(InsertMany) {
+  return Call(self, &kInsertManySig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) {
+                return Done(db.insert_many(a.text[0], a.object[1]));
+              });
+}
+
+MOXAL_VECTORCALL(InsertManyFromDocument) {
+  return Call(self, &kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) {
+                return Done(db.insert_many_from_document(a.text[0], a.text[1]));
+              });
+}
+
+MOXAL_VECTORCALL(Find) {
+  return Call(self, &kFindSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) { return Done(db.find(a.text[0], a.object[1])); });
+}
+
+MOXAL_VECTORCALL(Update) {
+  return Call(self, &kUpdateSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) {
+                return Done(db.update(a.text[0], a.object[1], a.object[2], a.flag[3]));
+              });
+}
+
+MOXAL_VECTORCALL(DropCollection) {
+  return Call(self, &kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, const Args& a) { return Done(db.drop_collection(a.text[0])); });
+}
+
+MOXAL_VECTORCALL(Write) {
+  return Call(self, &kWriteSig, args, nargs, kwnames, Access::kShared,
+              [](Database& db, const Args& a) { return Done(db.write(a.text[0])); });
+}
+
+#define MOXAL_NOARGS(fn) PyObject* fn(PyObject* self, PyObject* /*unused*/)
+
+MOXAL_NOARGS(Collections) {
+  return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
+              [](Database& db, const Args&) { return Done(db.collections()); });
+}
+
+MOXAL_NOARGS(DropAll) {
+  return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
+              [](Database& db, const Args&) { return Done(db.drop_all()); });
+}
+
+MOXAL_NOARGS(WriteAll) {
+  return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
+              [](Database& db, const Args&) { return Done(db.write_all()); });
+}
+
+MOXAL_NOARGS(ClearCache) {
+  return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
+              [](Database& db, const Args&) { return Done(db.clear_cache()); });
+}
+
+PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Args a;
+  if (!MatchArgs(kNewSig, args, kwargs, &a) || !ConvertArgs(kNewSig, &a)) return nullptr;
+  try {
+    auto db = std::make_unique<Database>(std::string(a.text[0]));
+    if (Status s = db->Open(); !s.ok()) return Raise(s);
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;  // the database is dropped with `db`
+    auto* self = reinterpret_cast<MoxalObject*>(obj);
+    self->db = db.release();
+    self->borrow = 0;
+    return obj;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return Raise(Status::Panic(e.what()));
+  }
+}
+
+void Dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<MoxalObject*>(obj);
+  PyTypeObject* type = Py_TYPE(obj);
+  delete self->db;  // nothing is written to disk
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+#define MOXAL_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int kVector = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"load_from_document", MOXAL_FASTCALL(LoadFromDocument), kVector,
+     "load_from_document($self, document_path)\n--\n\n"},
+    {"create_collection", MOXAL_FASTCALL(CreateCollection), kVector,
+     "create_collection($self, collection_name)\n--\n\n"},
+    {"insert", MOXAL_FASTCALL(Insert), kVector,
+     "insert($self, collection_name, document)\n--\n\n"},
+    {"insert_many", MOXAL_FASTCALL(InsertMany), kVector,
+     "insert_many($self, collection_name, documents)\n--\n\n"},
+    {"insert_many_from_document", MOXAL_FASTCALL(InsertManyFromDocument), kVector,
+     "insert_many_from_document($self, collection_name, document_name)\n--\n\n"},
+    {"find", MOXAL_FASTCALL(Find), kVector,
+     "find($self, collection_name, maybe_query=None)\n--\n\n"},
+    {"update", MOXAL_FASTCALL(Update), kVector,
+     "update($self, collection_name, update_query, maybe_query=None, "
+     "return_result=False)\n--\n\n"},
+    {"collections", Collections, METH_NOARGS, "collections($self)\n--\n\n"},
+    {"drop_collection", MOXAL_FASTCALL(DropCollection), kVector,
+     "drop_collection($self, collection_name)\n--\n\n"},
+    {"drop_all", DropAll, METH_NOARGS, "drop_all($self)\n--\n\n"},
+    {"write", MOXAL_FASTCALL(Write), kVector, "write($self, collection_name)\n--\n\n"},
+    {"write_all", WriteAll, METH_NOARGS, "write_all($self)\n--\n\n"},
+    {"clear_cache", ClearCache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(New)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
+    {Py_tp_doc, const_cast<char*>("Moxal(name)\n--\n\n")},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.Moxal",  // reported as plain Moxal, module "builtins"
+    sizeof(MoxalObject),
+    0,
+    Py_TPFLAGS_DEFAULT,  // not a base type: subclassing is refused
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* MoxalType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    PyRef made = PyRef::Steal(PyType_FromSpec(&kSpec));
+    if (!made) return nullptr;
+    // The class is named plainly "Moxal", like a built-in type, in messages
+    // too; the spec name only supplied the "builtins" module.
+    reinterpret_cast<PyTypeObject*>(made.get())->tp_name = "Moxal";
+    // The class documentation is only the signature "(name)": no docstring.
+    if (PyObject_SetAttrString(made.get(), "__doc__", Py_None) < 0) return nullptr;
+    type = made.release();
+  }
+  return type;
+}
+
+}  // namespace moxal

@@ -1,0 +1,33 @@
+// Turning a Status into the Python exception it names: the one place where
+// error kinds meet exception types.
+
+#ifndef MOXAL_LIB_RAISE_H_
+#define MOXAL_LIB_RAISE_H_
+
+#include "conversion/py_ref.h"
+#include "values/status.h"
+
+namespace moxal {
+
+// PanicException, which carries internal failures. It derives from
+// BaseException, so `except Exception` does not catch it. Created once per
+// process, on first need; null (with an exception set) if that fails.
+PyObject* PanicExceptionType();
+
+// Sets the exception `status` stands for and returns null, so wrappers can
+// `return Raise(status);`.
+//   kTypeError, kValueError, kRuntimeError, kException -> those types
+//   kOSError      OSError (one argument: errno, strerror, filename are None)
+//   kSystemError  by error number: PermissionError, FileNotFoundError, ...,
+//                 else OSError
+//   kPanic        PanicException
+//   kMemoryError  MemoryError
+//   kPythonSet    the exception already set is left as it is
+PyObject* Raise(const Status& status);
+
+// The exception type for an operating-system error number.
+PyObject* ExceptionTypeForErrno(int err);
+
+}  // namespace moxal
+
+#endif  // MOXAL_LIB_RAISE_H_

@@ -1,0 +1,197 @@
+#include "values/builder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace moxal {
+
+namespace {
+constexpr size_t kMaxU32 = std::numeric_limits<uint32_t>::max();
+}  // namespace
+
+Builder::~Builder() { std::free(buf_); }
+
+void Builder::Reset() {
+  size_ = 0;
+  ok_ = true;
+  frames_.clear();
+  entries_.clear();
+}
+
+void Builder::Reserve(size_t n) {
+  size_t want = std::max(cap_ * 2, size_ + n);
+  want = std::max<size_t>(want, 256);
+  void* mem = std::realloc(buf_, want);
+  if (mem == nullptr) throw std::bad_alloc();
+  buf_ = static_cast<uint8_t*>(mem);
+  cap_ = want;
+}
+
+void Builder::Float(double v) {
+  Number(tag::kFloat, std::bit_cast<uint64_t>(v));
+}
+
+void Builder::String(std::string_view s) {
+  CountElement();
+  if (s.size() <= 0xFF) {
+    uint8_t* p = Grow(2 + s.size());
+    p[0] = tag::kStr8;
+    p[1] = static_cast<uint8_t>(s.size());
+    std::memcpy(p + 2, s.data(), s.size());
+    return;
+  }
+  if (s.size() > kMaxU32) {
+    ok_ = false;
+    return;
+  }
+  uint8_t* p = Grow(5 + s.size());
+  p[0] = tag::kStr32;
+  StoreU32(p + 1, static_cast<uint32_t>(s.size()));
+  std::memcpy(p + 5, s.data(), s.size());
+}
+
+void Builder::Raw(ValueRef v) {
+  CountElement();
+  size_t n = v.size();
+  std::memcpy(Grow(n), v.data(), n);
+}
+
+void Builder::BeginContainer(uint8_t t) {
+  CountElement();
+  Frame f;
+  f.start = size_;
+  f.entries_begin = entries_.size();
+  f.count = 0;
+  f.object = (t == tag::kObject);
+  f.sorted = true;
+  frames_.push_back(f);
+  uint8_t* p = Grow(kContainerHeader);
+  p[0] = t;  // count and body size are patched when the container closes
+}
+
+void Builder::Key(std::string_view key) {
+  Frame& f = frames_.back();
+  if (f.sorted && entries_.size() > f.entries_begin) {
+    std::string_view prev;
+    DecodeKey(buf_ + entries_.back(), &prev);
+    if (CompareKeys(prev, key) >= 0) f.sorted = false;
+  }
+  entries_.push_back(size_);
+  if (key.size() > kMaxU32) {
+    ok_ = false;
+    return;
+  }
+  if (key.size() < 0xFF) {
+    uint8_t* p = Grow(1 + key.size());
+    p[0] = static_cast<uint8_t>(key.size());
+    std::memcpy(p + 1, key.data(), key.size());
+  } else {
+    uint8_t* p = Grow(5 + key.size());
+    p[0] = 0xFF;
+    StoreU32(p + 1, static_cast<uint32_t>(key.size()));
+    std::memcpy(p + 5, key.data(), key.size());
+  }
+}
+
+void Builder::CloseContainer(const Frame& f, size_t count) {
+  size_t body = size_ - f.start - kContainerHeader;
+  if (body > kMaxU32 || count > kMaxU32) {
+    ok_ = false;
+    return;
+  }
+  StoreU32(buf_ + f.start + 1, static_cast<uint32_t>(count));
+  StoreU32(buf_ + f.start + 5, static_cast<uint32_t>(body));
+}
+
+void Builder::EndArray() {
+  Frame f = frames_.back();
+  frames_.pop_back();
+  CloseContainer(f, f.count);
+}
+
+void Builder::EndObject() {
+  Frame f = frames_.back();
+  frames_.pop_back();
+  size_t body = f.start + kContainerHeader;
+  size_t n = entries_.size() - f.entries_begin;
+  size_t* ents = entries_.data() + f.entries_begin;
+  if (!f.sorted) n = SortMembers(body, ents, n);
+  uint8_t* t = Grow(4 * n);
+  for (size_t i = 0; i < n; ++i) {
+    size_t off = ents[i] - body;
+    if (off > kMaxU32) ok_ = false;
+    StoreU32(t + 4 * i, static_cast<uint32_t>(off));
+  }
+  entries_.resize(f.entries_begin);
+  CloseContainer(f, n);
+}
+
+size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
+  // Members were written back to back from `body` to the end of the buffer,
+  // in arrival order. Usually only the table needs sorting; the members stay
+  // where they are.
+  spans_.clear();
+  for (size_t i = 0; i < n; ++i) {
+    Span s;
+    s.begin = entries[i];
+    s.end = i + 1 < n ? entries[i + 1] : size_;
+    DecodeKey(buf_ + s.begin, &s.key);
+    spans_.push_back(s);
+  }
+  auto less = [](const Span& a, const Span& b) {
+    return CompareKeys(a.key, b.key) < 0;
+  };
+  if (n <= 32) {
+    // Insertion sort: stable, and quickest for the few members of a
+    // typical document.
+    for (size_t i = 1; i < n; ++i) {
+      Span s = spans_[i];
+      size_t j = i;
+      while (j > 0 && less(s, spans_[j - 1])) {
+        spans_[j] = spans_[j - 1];
+        --j;
+      }
+      spans_[j] = s;
+    }
+  } else {
+    std::stable_sort(spans_.begin(), spans_.end(), less);
+  }
+  bool repeats = false;
+  for (size_t i = 1; i < n && !repeats; ++i) {
+    repeats = spans_[i - 1].key == spans_[i].key;
+  }
+  if (!repeats) {
+    for (size_t i = 0; i < n; ++i) entries[i] = spans_[i].begin;
+    return n;
+  }
+  // A key arrived more than once: keep the last member of each run of equal
+  // keys (the stable sort left it last) and rewrite the members without the
+  // others, so no dead bytes stay behind.
+  // (Decide what to drop before the keys' bytes are overwritten.)
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (spans_[i].key == spans_[i + 1].key) spans_[i].end = spans_[i].begin;
+  }
+  copy_.assign(buf_ + body, buf_ + size_);
+  const uint8_t* base = copy_.data() - body;  // base[x] == old buf_[x]
+  size_ = body;
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    size_t len = spans_[i].end - spans_[i].begin;
+    if (len == 0) continue;  // dropped: every member has at least a key length byte
+    entries[kept++] = size_;
+    std::memcpy(buf_ + size_, base + spans_[i].begin, len);
+    size_ += len;
+  }
+  return kept;
+}
+
+Value Builder::Finish() {
+  Value v = Value::CopyOf(buf_, size_);
+  Reset();
+  return v;
+}
+
+}  // namespace moxal

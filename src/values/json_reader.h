@@ -1,0 +1,43 @@
+// Reading JSON text into document values.
+//
+// Strict RFC 8259 grammar: whitespace is space, tab, line feed and carriage
+// return only (a byte-order mark is an error); exactly one value, nothing but
+// whitespace after it; no comments, trailing commas, NaN or Infinity.
+//
+// Choices of our own: at most kMaxNesting (127) arrays and objects open at
+// once, which bounds the reader's recursion and every later walk of a value;
+// an integer without fraction or exponent is a non-negative integer up to
+// 2^64-1, a negative integer down to -2^63, otherwise ("-0" included) a
+// float; floats are correctly rounded, a value too large fails and one too
+// small becomes 0.0; strings must be valid UTF-8 after escapes are resolved,
+// with surrogate escapes only in proper pairs; of repeated keys the last
+// wins.
+//
+// Every failure is the same single failure: no value, no diagnosis.
+
+#ifndef MOXAL_VALUES_JSON_READER_H_
+#define MOXAL_VALUES_JSON_READER_H_
+
+#include <string_view>
+#include <vector>
+
+#include "values/byte_io.h"
+#include "values/value.h"
+
+namespace moxal {
+
+// Reads the whole of `src` as one JSON text into *out. Returns false on any
+// failure, including a failure of the source itself.
+bool ReadJson(ByteSource& src, Value* out);
+
+// Like ReadJson, except that when the text is an array, its elements are
+// appended to *elements as separate values and *out is left empty. This is
+// how a collection file becomes one blob per document.
+bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements);
+
+// Reads `text` as one JSON text.
+bool ParseJson(std::string_view text, Value* out);
+
+}  // namespace moxal
+
+#endif  // MOXAL_VALUES_JSON_READER_H_

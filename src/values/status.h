@@ -1,0 +1,102 @@
+// Error values shared by every layer of moxal.
+//
+// Operations return a Status (or a Result<T>) instead of throwing. A Status
+// names the kind of exception the Python binding will raise and carries the
+// message. The values and query layers never include Python.h, so the kind is
+// a plain enumeration here; the binding maps it to an exception type in one
+// place (src/lib/raise.cc).
+
+#ifndef MOXAL_VALUES_STATUS_H_
+#define MOXAL_VALUES_STATUS_H_
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace moxal {
+
+enum class ErrorKind : unsigned char {
+  kOk = 0,
+  kTypeError,     // TypeError
+  kValueError,    // ValueError
+  kOSError,       // OSError with a message worded by moxal
+  kSystemError,   // an operating-system error passed on unchanged: the
+                  // exception type is chosen by errno, the message is
+                  // "{description} (os error {errno})"
+  kRuntimeError,  // RuntimeError (borrow conflicts)
+  kPanic,         // PanicException: an internal failure
+  kException,     // plain Exception
+  kMemoryError,   // MemoryError
+  kPythonSet,     // a Python exception is already set on the thread
+  kNotImplemented,  // NotImplementedError: a method not built yet
+};
+
+class Status {
+ public:
+  Status() = default;  // success
+
+  static Status Error(ErrorKind kind, std::string message) {
+    return Status(kind, std::move(message), 0);
+  }
+  // An operating-system error passed on unchanged; `message` is its short
+  // form "{description} (os error {errno})" (or the system's own text when
+  // the error has no number, with `err` 0).
+  static Status System(int err, std::string message) {
+    return Status(ErrorKind::kSystemError, std::move(message), err);
+  }
+  static Status Value(std::string message) {
+    return Error(ErrorKind::kValueError, std::move(message));
+  }
+  static Status OS(std::string message) {
+    return Error(ErrorKind::kOSError, std::move(message));
+  }
+  static Status Panic(std::string message) {
+    return Error(ErrorKind::kPanic, std::move(message));
+  }
+  static Status PythonSet() { return Status(ErrorKind::kPythonSet, {}, 0); }
+  static Status NoMemory() { return Status(ErrorKind::kMemoryError, {}, 0); }
+
+  bool ok() const { return kind_ == ErrorKind::kOk; }
+  ErrorKind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  int os_errno() const { return errno_; }
+
+ private:
+  Status(ErrorKind kind, std::string message, int err)
+      : kind_(kind), errno_(err), message_(std::move(message)) {}
+
+  ErrorKind kind_ = ErrorKind::kOk;
+  int errno_ = 0;
+  std::string message_;
+};
+
+// The texts of the two shapes of internal failure.
+inline constexpr const char kUnwrapNone[] =
+    "called `Option::unwrap()` on a `None` value";
+inline constexpr const char kUnwrapErrPrefix[] =
+    "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr const char kPoisonError[] =
+    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+
+// A value or the Status that explains why there is none.
+template <class T>
+class Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(Status status) : status_(std::move(status)) {}  // NOLINT
+
+  bool ok() const { return status_.ok(); }
+  const Status& status() const { return status_; }
+  Status&& take_status() { return std::move(status_); }
+  T& value() { return *value_; }
+  const T& value() const { return *value_; }
+  T&& take() { return std::move(*value_); }
+
+ private:
+  Status status_;
+  std::optional<T> value_;
+};
+
+}  // namespace moxal
+
+#endif  // MOXAL_VALUES_STATUS_H_

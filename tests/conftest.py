@@ -1,0 +1,46 @@
+import os
+
+import pytest
+
+import moxal
+
+
+@pytest.fixture
+def db_dir(tmp_path):
+    """A database directory that does not exist yet."""
+    return str(tmp_path / "db")
+
+
+@pytest.fixture
+def db(db_dir):
+    """A Moxal over an empty, freshly made directory."""
+    return moxal.Moxal(db_dir)
+
+
+def write_file(path, data):
+    """Writes `data` (str or bytes) to `path`, making parent directories."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    mode = "wb" if isinstance(data, bytes) else "w"
+    with open(path, mode) as f:
+        f.write(data)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def panic_type(tmp_path_factory=None):
+    """PanicException, which moxal does not export: caught from a failure."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        write_file(os.path.join(d, "x.json"), "1")  # not a stored collection
+        try:
+            moxal.Moxal(d)
+        except BaseException as e:  # noqa: B036
+            if type(e).__name__ == "PanicException":
+                return type(e)
+    raise AssertionError("no PanicException raised")
+
+
+PanicException = panic_type()

@@ -1,0 +1,318 @@
+// JSON reading and writing, table-driven. Every accepting case is also read
+// through a source that hands out one byte at a time and through one that
+// cuts the text at every position, so chunk boundaries inside tokens are
+// exercised everywhere.
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "values/builder.h"
+#include "values/equality.h"
+#include "values/float_format.h"
+#include "values/json_reader.h"
+#include "values/json_writer.h"
+
+using namespace moxal;
+
+namespace {
+
+// Hands out the text in chunks of `step` bytes, with empty chunks between.
+class ChunkedSource : public ByteSource {
+ public:
+  ChunkedSource(std::string_view text, size_t step) : text_(text), step_(step) {}
+  bool Next(const uint8_t** data, size_t* size) override {
+    if (pos_ >= text_.size()) return false;
+    if (empty_next_) {
+      empty_next_ = false;
+      *data = nullptr;
+      *size = 0;
+      return true;
+    }
+    empty_next_ = true;
+    size_t n = std::min(step_, text_.size() - pos_);
+    // Copy into a buffer of our own so a reader that keeps pointers into an
+    // old chunk reads garbage instead of the right bytes by luck.
+    chunk_.assign(text_.data() + pos_, n);
+    pos_ += n;
+    *data = reinterpret_cast<const uint8_t*>(chunk_.data());
+    *size = n;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t step_;
+  size_t pos_ = 0;
+  bool empty_next_ = true;
+  std::string chunk_;
+};
+
+bool ReadChunked(std::string_view text, size_t step, Value* out) {
+  ChunkedSource src(text, step);
+  return ReadJson(src, out);
+}
+
+struct RoundTrip {
+  const char* in;
+  const char* out;
+};
+
+const RoundTrip kRoundTrips[] = {
+    {"[1,1.0,-0,0.5e1,18446744073709551615,18446744073709551616,"
+     "-9223372036854775808,-9223372036854775809]",
+     "[1,1.0,-0.0,5.0,18446744073709551615,1.8446744073709552e19,"
+     "-9223372036854775808,-9.223372036854776e18]"},
+    {"null", "null"},
+    {" \t\r\n true \n", "true"},
+    {"false", "false"},
+    {"0", "0"},
+    {"-1", "-1"},
+    {"1e2", "100.0"},
+    {"10E-1", "1.0"},
+    {"1E+2", "100.0"},
+    {"1e400000000000000000000000000000", nullptr},
+    {"1e-400", "0.0"},
+    {"-1e-400", "-0.0"},
+    {"0e999", "0.0"},
+    {"0e99999999999999999999999999", "0.0"},
+    {"1e-99999999999999999999999999", "0.0"},
+    {"0.000000000000000000000000000000000000000000001e45", "1.0"},
+    {"123456789012345678901234567890", "1.2345678901234568e29"},
+    {"2.2250738585072011e-308", "2.225073858507201e-308"},
+    {"4.9406564584124654e-324", "5e-324"},
+    {"2.4703282292062328e-324", "5e-324"},
+    {"2.4703282292062327e-324", "0.0"},
+    {"1.7976931348623157e308", "1.7976931348623157e308"},
+    {"1.7976931348623158e308", "1.7976931348623157e308"},
+    {"1.7976931348623159e308", nullptr},
+    // Correct rounding with many digits: exactly halfway between two
+    // doubles, then a hair above.
+    {"9007199254740993", "9007199254740993"},
+    {"9007199254740993.0", "9007199254740992.0"},
+    {"9007199254740993.00000000000000000000000000000000000001",
+     "9007199254740994.0"},
+    {"\"\"", "\"\""},
+    {"\"a\\\"b\\\\c\\/d\"", "\"a\\\"b\\\\c/d\""},
+    {"\"\\b\\f\\n\\r\\t\\u0001\\u001f\\u007f\"",
+     "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
+    {"\"\\u00e9\\u00E9\xc3\xa9\"", "\"\xc3\xa9\xc3\xa9\xc3\xa9\""},
+    {"\"\\ud83d\\ude00\"", "\"\xf0\x9f\x98\x80\""},
+    {"\"\\u0000\"", "\"\\u0000\""},
+    {"\"\xf4\x8f\xbf\xbf\"", "\"\xf4\x8f\xbf\xbf\""},
+    {"{\"b\":1,\"a\":2,\"B\":3}", "{\"B\":3,\"a\":2,\"b\":1}"},
+    {"{\"a\":1,\"a\":2}", "{\"a\":2}"},
+    {"{\"a\":1,\"b\":0,\"a\":{\"x\":[]},\"a\":3}", "{\"a\":3,\"b\":0}"},
+    {"{\"z\":1,\"\xc3\xa9\":2,\"ab\":3,\"a\":4,\"\":5}",
+     "{\"\":5,\"a\":4,\"ab\":3,\"z\":1,\"\xc3\xa9\":2}"},
+    {" [ 1 , [ ] , { } , { \"k\" : [ null ] } ] ", "[1,[],{},{\"k\":[null]}]"},
+};
+
+const char* const kRejected[] = {
+    "", " ", "\n", "[1,2]x", "[1,2,]", "01", "-01", "+1", "1.", ".5", "-",
+    "-a", "1e", "1e+", "1.e5", "NaN", "Infinity", "-Infinity", "'a'", "[",
+    "]", "{", "}", "[1 2]", "{\"a\" 1}", "{\"a\":}", "{a:1}", "{\"a\":1,}",
+    "{,}", "[,]", "nul", "nulll", "True", "tru", "\"abc", "\"\n\"",
+    "\"\t\"", "\"\\x\"", "\"\\u12\"", "\"\\u12G4\"", "\"\\ud800\"",
+    "\"\\ud800x\"", "\"\\ud800\\u0041\"", "\"\\udc00\"",
+    "\"\\ud800\\ud800\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"",
+    "\"\xf4\x90\x80\x80\"", "\"\xe2\x82\"", "\"\x80\"", "\xef\xbb\xbf[]",
+    "1e400", "-1e400", "1e309", "[1e400]",
+    "1797693134862315800000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000"
+    "0000000000000000000000000000000000000000000000000000000000000000000000"
+    "00000000000000000000000000000000000000000000000000000",
+    "/* c */ 1", "[1]//", "\"a\" \"b\"", "{\"a\":1}{}",
+};
+
+std::string Nested(int depth, char open, char close) {
+  return std::string(depth, open) + std::string(depth, close);
+}
+
+}  // namespace
+
+TEST(ReadWriteTable) {
+  for (const RoundTrip& t : kRoundTrips) {
+    Value v;
+    bool ok = ParseJson(t.in, &v);
+    if (t.out == nullptr) {
+      CHECK(!ok);
+      continue;
+    }
+    CHECK(ok);
+    if (!ok) {
+      std::cerr << "  input: " << t.in << "\n";
+      continue;
+    }
+    CHECK_EQ(ToJson(v.ref()), std::string(t.out));
+    for (size_t step : {size_t{1}, size_t{2}, size_t{3}, size_t{7}}) {
+      Value w;
+      CHECK(ReadChunked(t.in, step, &w));
+      if (!w.empty()) CHECK(Equal(v.ref(), w.ref()));
+    }
+    // Writing is a fixed point.
+    Value again;
+    CHECK(ParseJson(t.out, &again));
+    if (!again.empty()) CHECK_EQ(ToJson(again.ref()), std::string(t.out));
+  }
+}
+
+TEST(RejectTable) {
+  for (const char* in : kRejected) {
+    std::string_view text(in);
+    Value v;
+    bool ok = ParseJson(text, &v);
+    CHECK(!ok);
+    if (ok) std::cerr << "  accepted: " << in << "\n";
+    for (size_t step : {size_t{1}, size_t{3}}) CHECK(!ReadChunked(text, step, &v));
+  }
+  // A NUL byte after the value is not whitespace.
+  Value v;
+  CHECK(!ParseJson(std::string_view("[1]\0", 4), &v));
+  CHECK(!ParseJson(std::string_view("\0", 1), &v));
+}
+
+TEST(NestingLimit) {
+  Value v;
+  CHECK(ParseJson(Nested(127, '[', ']'), &v));
+  CHECK(!ParseJson(Nested(128, '[', ']'), &v));
+  std::string objs;
+  for (int i = 0; i < 126; ++i) objs += "{\"a\":";
+  objs += "[]";
+  for (int i = 0; i < 126; ++i) objs += "}";
+  CHECK(ParseJson(objs, &v));
+  CHECK_EQ(Depth(v.ref()), 127);
+  objs = "[" + objs + "]";
+  CHECK(!ParseJson(objs, &v));
+  // The limit holds at any position, not only at the start.
+  CHECK(!ParseJson("[1,{\"a\":" + Nested(127, '[', ']') + "}]", &v));
+}
+
+TEST(ElementsSplit) {
+  std::string text = "[1, {\"b\":2,\"a\":[3]} ,\"x\"]";
+  MemorySource src(text.data(), text.size());
+  Value whole;
+  std::vector<Value> elements;
+  CHECK(ReadJsonElements(src, &whole, &elements));
+  CHECK(whole.empty());
+  CHECK_EQ(elements.size(), size_t{3});
+  if (elements.size() == 3) {
+    CHECK_EQ(ToJson(elements[1].ref()), std::string("{\"a\":[3],\"b\":2}"));
+    CHECK_EQ(ToJson(elements[2].ref()), std::string("\"x\""));
+  }
+  // Not an array: the whole value.
+  text = "{\"a\":[1]}";
+  MemorySource obj(text.data(), text.size());
+  elements.clear();
+  CHECK(ReadJsonElements(obj, &whole, &elements));
+  CHECK(elements.empty());
+  CHECK(!whole.empty() && whole.ref().is_object());
+  // Elements sit one level deep.
+  std::string deep = "[" + Nested(126, '[', ']') + "]";
+  MemorySource ok_src(deep.data(), deep.size());
+  elements.clear();
+  CHECK(ReadJsonElements(ok_src, &whole, &elements));
+  deep = "[" + Nested(127, '[', ']') + "]";
+  MemorySource bad_src(deep.data(), deep.size());
+  CHECK(!ReadJsonElements(bad_src, &whole, &elements));
+  for (const char* bad : {"[1,]", "[1", "[1]]", "[", "[]x"}) {
+    MemorySource s(bad, std::strlen(bad));
+    CHECK(!ReadJsonElements(s, &whole, &elements));
+  }
+}
+
+TEST(FloatText) {
+  struct Case {
+    double v;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {30.0, "30.0"},
+      {100.0, "100.0"},
+      {0.1, "0.1"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e16"},
+      {1e21, "1e21"},
+      {1.5e16, "1.5e16"},
+      {1.2345678901234568e17, "1.2345678901234568e17"},
+      {123.456, "123.456"},
+      {1234567890123456.8, "1234567890123456.8"},
+      {123456789.125, "123456789.125"},
+      {0.0001, "0.0001"},
+      {0.00001, "0.00001"},
+      {0.000001, "1e-6"},
+      {1.5e-5, "0.000015"},
+      {1e-7, "1e-7"},
+      {5e-324, "5e-324"},
+      {-2.5e-10, "-2.5e-10"},
+      {1.7976931348623157e308, "1.7976931348623157e308"},
+      {9007199254740992.0, "9007199254740992.0"},
+      {1.8446744073709552e19, "1.8446744073709552e19"},
+      {-9.223372036854776e18, "-9.223372036854776e18"},
+      {0.3, "0.3"},
+      {2.0 / 3.0, "0.6666666666666666"},
+      {std::nan(""), "null"},
+      {INFINITY, "null"},
+  };
+  for (const Case& c : cases) {
+    char buf[kMaxFloatText];
+    size_t n = FormatDouble(c.v, buf);
+    CHECK_EQ(std::string(buf, n), std::string(c.text));
+  }
+}
+
+TEST(IntegerExtremesWrite) {
+  Builder b;
+  b.BeginArray();
+  b.Unsigned(0);
+  b.Unsigned(18446744073709551615ULL);
+  b.Negative(-1);
+  b.Negative(INT64_MIN);
+  b.EndArray();
+  Value v = b.Finish();
+  CHECK_EQ(ToJson(v.ref()),
+           std::string("[0,18446744073709551615,-1,-9223372036854775808]"));
+}
+
+TEST(WriterThroughSmallSink) {
+  // A long string goes past the 8192-byte buffer; the text must be whole.
+  std::string big(20000, 'x');
+  big[5000] = '"';
+  big[15000] = '\n';
+  Builder b;
+  b.BeginArray();
+  b.String(big);
+  b.String("after");
+  b.EndArray();
+  Value v = b.Finish();
+  std::string text = ToJson(v.ref());
+  Value back;
+  CHECK(ParseJson(text, &back));
+  CHECK(!back.empty() && Equal(v.ref(), back.ref()));
+  CHECK_EQ(text.size(), size_t{20000 + 2 + 12});
+}
+
+TEST(FailingSinkStopsWriter) {
+  struct Failing : ByteSink {
+    size_t calls = 0;
+    bool WriteAll(const uint8_t*, size_t) override {
+      ++calls;
+      return false;
+    }
+  } sink;
+  Builder b;
+  b.BeginArray();
+  for (int i = 0; i < 5000; ++i) b.String("some text that fills the buffer");
+  b.EndArray();
+  Value v = b.Finish();
+  OutBuffer out(&sink);
+  CHECK(!WriteJson(v.ref(), out));
+  CHECK(!out.Flush());
+  CHECK_EQ(sink.calls, size_t{1});
+}

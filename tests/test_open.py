@@ -1,0 +1,183 @@
+"""Opening a database directory and listing it."""
+
+import os
+
+import pytest
+
+import moxal
+from conftest import PanicException, write_file
+
+
+def test_missing_directory_is_created_one_level(tmp_path):
+    path = tmp_path / "db"
+    db = moxal.Moxal(str(path))
+    assert path.is_dir()
+    assert db.collections() == []
+    deep = tmp_path / "no" / "such" / "dir"
+    db = moxal.Moxal(str(deep))  # no error, no directory
+    assert not (tmp_path / "no").exists()
+    with pytest.raises(FileNotFoundError) as info:
+        db.collections()
+    assert str(info.value) == "No such file or directory (os error 2)"
+    assert info.value.errno is None and info.value.filename is None
+
+
+def test_new_directory_mode_follows_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        moxal.Moxal(str(tmp_path / "db"))
+    finally:
+        os.umask(old)
+    assert (tmp_path / "db").stat().st_mode & 0o777 == 0o750
+
+
+def test_regular_file_is_not_a_directory(tmp_path):
+    write_file(str(tmp_path / "f"), "x")
+    with pytest.raises(OSError) as info:
+        moxal.Moxal(str(tmp_path / "f"))
+    assert type(info.value) is OSError
+    assert str(info.value) == "Not a directory (os error 20)"
+
+
+def test_only_json_files_load_and_listing_shows_every_stem(db_dir):
+    for name in ("a.json", "b.JSON", ".json", "c.json.bak", "notes.txt"):
+        write_file(os.path.join(db_dir, name), "[]" if name == "a.json" else "not json")
+    db = moxal.Moxal(db_dir)
+    listed = db.collections()
+    assert sorted(listed) == sorted(["a", "b", ".json", "c.json", "notes"])
+    assert listed == [os.path.splitext(n)[0] if not n.startswith(".") else n
+                      for n in os.listdir(db_dir)]
+    assert all(type(s) is str for s in listed)
+    assert db.find("a") == []
+
+
+@pytest.mark.parametrize(
+    "content, documents",
+    [
+        ('[1,"a",null]', [1, "a", None]),
+        ("[]", []),
+        (' \n\t[{"b":1,"a":2}]\r\n ', [{"a": 2, "b": 1}]),
+        # The form older versions created: one member named after the collection.
+        ('{"x": [{"k": 1}], "other": 5}', [{"k": 1}]),
+        ('{"x": []}', []),
+    ],
+)
+def test_stored_forms(db_dir, content, documents):
+    write_file(os.path.join(db_dir, "x.json"), content)
+    db = moxal.Moxal(db_dir)
+    assert db.find("x") == documents
+
+
+@pytest.mark.parametrize(
+    "content",
+    ["1", '"x"', "null", "{}", '{"y": []}', '{"x": {}}', '{"x": 1}'],
+)
+def test_other_stored_content_is_an_internal_failure(db_dir, content):
+    write_file(os.path.join(db_dir, "x.json"), content)
+    with pytest.raises(PanicException) as info:
+        moxal.Moxal(db_dir)
+    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"", b"   ", b"\xef\xbb\xbf[]", b"[1,2,]", b"[1]x", b"[\"\xff\"]",
+     b"[" * 128 + b"]" * 128, b"[1e400]"],
+)
+def test_unreadable_files_fail_the_constructor(db_dir, content):
+    write_file(os.path.join(db_dir, "x.json"), content)
+    with pytest.raises(ValueError) as info:
+        moxal.Moxal(db_dir)
+    assert str(info.value) == "Error deserializing JSON"
+
+
+def test_directory_named_like_a_collection(db_dir):
+    os.makedirs(os.path.join(db_dir, "x.json"))
+    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+        moxal.Moxal(db_dir)
+
+
+def test_dangling_symlink(db_dir):
+    os.makedirs(db_dir)
+    os.symlink(os.path.join(db_dir, "missing"), os.path.join(db_dir, "x.json"))
+    with pytest.raises(OSError) as info:
+        moxal.Moxal(db_dir)
+    assert type(info.value) is OSError
+    assert str(info.value) == "Error opening document No such file or directory (os error 2)"
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_permission(db_dir):
+    write_file(os.path.join(db_dir, "x.json"), "[]")
+    os.chmod(os.path.join(db_dir, "x.json"), 0)
+    with pytest.raises(OSError) as info:
+        moxal.Moxal(db_dir)
+    assert type(info.value) is OSError
+    assert str(info.value) == "Error opening document Permission denied (os error 13)"
+
+
+def test_stem_with_dots(db_dir):
+    write_file(os.path.join(db_dir, "a.b.json"), '[{"v": 1}]')
+    db = moxal.Moxal(db_dir)
+    assert db.find("a.b") == [{"v": 1}]
+    assert db.collections() == ["a.b"]
+
+
+def test_listing_after_the_directory_is_gone(db_dir):
+    db = moxal.Moxal(db_dir)
+    os.rmdir(db_dir)
+    with pytest.raises(FileNotFoundError, match=r"^No such file or directory \(os error 2\)$"):
+        db.collections()
+
+
+def test_empty_name():
+    db = moxal.Moxal("")
+    with pytest.raises(FileNotFoundError, match=r"^No such file or directory \(os error 2\)$"):
+        db.collections()
+
+
+def test_relative_name_follows_the_working_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    db = moxal.Moxal("rel")
+    write_file("rel/a.json", "[]")
+    assert db.collections() == ["a"]
+    os.mkdir("elsewhere")
+    monkeypatch.chdir("elsewhere")
+    with pytest.raises(FileNotFoundError):
+        db.collections()
+
+
+def test_non_utf8_names(db_dir):
+    os.makedirs(db_dir)
+    raw = os.fsencode(db_dir) + b"/bad\xff.txt"
+    with open(raw, "w"):
+        pass
+    db = moxal.Moxal(db_dir)  # not a .json file: never opened
+    with pytest.raises(PanicException) as info:
+        db.collections()
+    assert str(info.value) == 'called `Result::unwrap()` on an `Err` value: "bad\\xFF"'
+    os.remove(raw)
+    with open(os.fsencode(db_dir) + b"/\xfe.json", "w") as f:
+        f.write("[]")
+    with pytest.raises(PanicException) as info:
+        moxal.Moxal(db_dir)
+    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+
+
+def test_nul_in_directory_name():
+    db = moxal.Moxal("a\0b")
+    with pytest.raises(OSError) as info:
+        db.collections()
+    assert type(info.value) is OSError
+    assert str(info.value) == "file name contained an unexpected NUL byte"
+
+
+def test_documents_with_every_number_kind_load_exactly(db_dir):
+    text = ("[{\"n\":[1,1.0,-0,0.5e1,18446744073709551615,18446744073709551616,"
+            "-9223372036854775808,-9223372036854775809]}]")
+    write_file(os.path.join(db_dir, "x.json"), text)
+    [doc] = moxal.Moxal(db_dir).find("x")
+    n = doc["n"]
+    assert [type(v) for v in n] == [int, float, float, float, int, float, int, float]
+    assert n == [1, 1.0, -0.0, 5.0, 18446744073709551615, 1.8446744073709552e19,
+                 -9223372036854775808, -9.223372036854776e18]
