@@ -62,6 +62,8 @@ class Converter {
       : max_depth_(max_depth), error_(error) {}
 
   bool Convert(PyObject* o, int depth);
+  // The items of a sequence, one finished value each.
+  bool Elements(PyObject* o, std::vector<Value>* out);
   Builder& builder() { return b_; }
 
  private:
@@ -78,6 +80,14 @@ class Converter {
   bool Enter(PyObject* o, int depth);
   void Leave() { open_.pop_back(); }
   bool Sequence(PyObject* o, int depth);
+  // Reads a sequence's length twice (they must agree) and calls
+  // item(element) for each element in index order.
+  template <class F>
+  bool ForEachItem(PyObject* o, F&& item);
+  bool TooLarge() {
+    return Fail(ConversionError::Message(
+        "value too large: a single document is limited to 4 GiB"));
+  }
   bool ExactDict(PyObject* o, int depth);
   bool Mapping(PyObject* o, int depth);
   bool Set(PyObject* o, int depth);
@@ -221,8 +231,8 @@ bool Converter::Enter(PyObject* o, int depth) {
   return true;
 }
 
-bool Converter::Sequence(PyObject* o, int depth) {
-  if (!Enter(o, depth)) return false;
+template <class F>
+bool Converter::ForEachItem(PyObject* o, F&& item) {
   bool exact_list = PyList_CheckExact(o);
   bool exact_tuple = PyTuple_CheckExact(o);
   Py_ssize_t n = PySequence_Size(o);
@@ -230,25 +240,44 @@ bool Converter::Sequence(PyObject* o, int depth) {
   Py_ssize_t again = PySequence_Size(o);
   if (again < 0) return FailPython();
   if (again != n) return Fail(ConversionError::IncorrectSequenceLength(n, again));
-  b_.BeginArray();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item;
+    PyRef element;
     if (exact_tuple) {
-      item = PyRef::Borrow(PyTuple_GET_ITEM(o, i));
+      element = PyRef::Borrow(PyTuple_GET_ITEM(o, i));
     } else if (exact_list) {
       // Converting an item can run Python code that shrinks the list.
       if (i >= PyList_GET_SIZE(o)) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         return FailPython();
       }
-      item = PyRef::Borrow(PyList_GET_ITEM(o, i));
+      element = PyRef::Borrow(PyList_GET_ITEM(o, i));
     } else {
-      item = PyRef::Steal(PySequence_GetItem(o, i));
-      if (!item) return FailPython();
+      element = PyRef::Steal(PySequence_GetItem(o, i));
+      if (!element) return FailPython();
     }
-    if (!Convert(item.get(), depth + 1)) return false;
+    if (!item(element.get())) return false;
   }
+  return true;
+}
+
+bool Converter::Sequence(PyObject* o, int depth) {
+  if (!Enter(o, depth)) return false;
+  b_.BeginArray();
+  if (!ForEachItem(o, [&](PyObject* e) { return Convert(e, depth + 1); })) return false;
   b_.EndArray();
+  Leave();
+  return true;
+}
+
+bool Converter::Elements(PyObject* o, std::vector<Value>* out) {
+  if (!Enter(o, 0)) return false;
+  bool ok = ForEachItem(o, [&](PyObject* e) {
+    if (!Convert(e, 1)) return false;
+    if (!b_.ok()) return TooLarge();
+    out->push_back(b_.Finish());
+    return true;
+  });
+  if (!ok) return false;
   Leave();
   return true;
 }
@@ -321,6 +350,16 @@ bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error) {
     return false;
   }
   *out = c.builder().Finish();
+  return true;
+}
+
+bool ToValues(PyObject* list, int max_depth, std::vector<Value>* out,
+              ConversionError* error) {
+  Converter c(max_depth, error);
+  std::vector<Value> values;
+  if (!c.Elements(list, &values)) return false;
+  out->insert(out->end(), std::make_move_iterator(values.begin()),
+              std::make_move_iterator(values.end()));
   return true;
 }
 

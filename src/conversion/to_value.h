@@ -33,6 +33,8 @@
 #ifndef MOXAL_CONVERSION_TO_VALUE_H_
 #define MOXAL_CONVERSION_TO_VALUE_H_
 
+#include <vector>
+
 #include "conversion/conversion_error.h"
 #include "values/value.h"
 
@@ -41,6 +43,13 @@ namespace moxal {
 // Converts `obj` into *out. On failure returns false with *error set and no
 // Python exception pending. Throws std::bad_alloc when memory runs out.
 bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error);
+
+// Converts a list (or list subclass) exactly as ToValue would convert it to
+// an array, but appends each element to *out as a value of its own, so a
+// batch of documents needs no copying afterwards. `max_depth` counts the
+// list itself. On failure *out is left as it was.
+bool ToValues(PyObject* list, int max_depth, std::vector<Value>* out,
+              ConversionError* error);
 
 }  // namespace moxal
 

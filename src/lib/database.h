@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "conversion/py_ref.h"
 #include "lib/collection.h"
@@ -63,6 +64,8 @@ class Database {
   // Appends `document` to the collection (each element, when it is an
   // array), creating the collection first when it is not in memory.
   Status insert_in_collection(std::string_view collection_name, Value document);
+  // The same for documents already split into separate values.
+  Status insert_documents(std::string_view collection_name, std::vector<Value> docs);
 
   // --- Finding (db_find.cc) ---------------------------------------------
 
@@ -98,6 +101,10 @@ class Database {
   void Remove(std::string_view collection_name);
 
  private:
+  // The stems of the directory's entries in listing order: what
+  // collections() returns and drop_all() drops.
+  Status ListStems(std::vector<std::string>* stems) const;
+
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }

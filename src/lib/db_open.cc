@@ -71,18 +71,28 @@ Status Database::Open() {
   return Status();
 }
 
-Result<PyRef> Database::collections() const {
+Status Database::ListStems(std::vector<std::string>* stems) const {
   std::vector<std::string> files;
   if (Status s = ListDirectory(name_, /*strict=*/true, &files); !s.ok()) return s;
-  PyRef list = PyRef::Steal(PyList_New(0));
-  if (!list) return Status::PythonSet();
   for (const std::string& file : files) {
     std::string_view stem = Stem(file);
     if (!IsUtf8(stem)) {
       return Status::Panic(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
     }
-    PyRef str = PyRef::Steal(PyUnicode_DecodeUTF8(stem.data(), stem.size(), nullptr));
-    if (!str || PyList_Append(list.get(), str.get()) < 0) return Status::PythonSet();
+    stems->emplace_back(stem);
+  }
+  return Status();
+}
+
+Result<PyRef> Database::collections() const {
+  std::vector<std::string> stems;
+  if (Status s = ListStems(&stems); !s.ok()) return s;
+  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(stems.size())));
+  if (!list) return Status::PythonSet();
+  for (size_t i = 0; i < stems.size(); ++i) {
+    PyObject* str = PyUnicode_DecodeUTF8(stems[i].data(), stems[i].size(), nullptr);
+    if (str == nullptr) return Status::PythonSet();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str);
   }
   return list;
 }

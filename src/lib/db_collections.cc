@@ -1,0 +1,90 @@
+// Creating and dropping collections.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "lib/database.h"
+#include "lib/file_io.h"
+#include "lib/os_error.h"
+#include "lib/paths.h"
+#include "lib/raise.h"
+#include "conversion/conversion_error.h"
+
+namespace moxal {
+
+namespace {
+
+// What a new collection file holds: an empty array.
+constexpr char kEmptyCollection[] = "[]";
+
+// Removes the file at `path`. Nothing there (ENOENT, ENOTDIR) and a
+// directory there (EISDIR) count as done; any other failure is returned.
+Status RemoveCollectionFile(const std::string& path) {
+  if (HasNul(path)) return Status();  // nothing can be there
+  if (::unlink(path.c_str()) == 0) return Status();
+  int err = errno;
+  if (err == ENOENT || err == ENOTDIR || err == EISDIR) return Status();
+  return SystemStatus(err);
+}
+
+// A description of `status` naming its Python exception type and message,
+// for the text of an internal failure.
+std::string DescribeAsException(const Status& status) {
+  Raise(status);
+  PyRef exc = FetchException();
+  if (!exc) return status.message();
+  return ExceptionDebug(exc.get());
+}
+
+}  // namespace
+
+Status Database::create_collection(std::string_view collection_name) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  std::string path = CollectionFilePath(name_, collection_name);
+  struct stat st;
+  if (!HasNul(path) && ::stat(path.c_str(), &st) == 0) return Status();  // taken
+  ReplaceFailure f;
+  bool ok = ReplaceFile(
+      path,
+      [](OutBuffer& out) {
+        out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
+        return out.ok();
+      },
+      &f);
+  if (!ok) return SystemStatus(f.error);
+  Put(collection_name, MakeCollection());
+  return Status();
+}
+
+Status Database::drop_collection(std::string_view collection_name) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = RemoveCollectionFile(CollectionFilePath(name_, collection_name)); !s.ok()) {
+    return s;  // the collection stays in memory
+  }
+  Remove(collection_name);
+  return Status();
+}
+
+Status Database::drop_all() {
+  std::vector<std::string> names;
+  if (Status s = ListStems(&names); !s.ok()) {
+    if (s.kind() == ErrorKind::kPanic) return s;
+    return Status::Panic(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
+  }
+  Status first;
+  for (const std::string& name : names) {
+    Status s = RemoveCollectionFile(CollectionFilePath(name_, name));
+    if (s.ok()) {
+      Remove(name);
+    } else if (first.ok()) {
+      first = std::move(s);  // that collection stays in memory
+    }
+  }
+  if (!HasNul(name_)) ::rmdir(name_.c_str());  // only succeeds when empty
+  return first;
+}
+
+}  // namespace moxal

@@ -1,0 +1,95 @@
+// Inserting documents.
+
+#include "conversion/to_value.h"
+#include "lib/database.h"
+#include "lib/file_io.h"
+#include "lib/paths.h"
+
+namespace moxal {
+
+namespace {
+
+// A stored document may nest one level less than a JSON text may, since
+// its collection file wraps it in an array.
+constexpr int kMaxDocumentDepth = kMaxNesting - 1;
+
+Status ConversionPanic(const ConversionError& e) {
+  return Status::Panic(std::string(kUnwrapErrPrefix) + e.Debug());
+}
+
+// Appends `docs` at the end of the collection in one step.
+void Append(Collection& c, std::vector<Value> docs) {
+  c.docs.reserve(c.docs.size() + docs.size());  // the only step that can fail
+  for (Value& d : docs) c.docs.push_back(std::move(d));
+  c.Touch();
+}
+
+}  // namespace
+
+Status Database::insert_in_collection(std::string_view collection_name, Value document) {
+  std::vector<Value> docs;
+  if (document.ref().is_array()) {
+    // Each element becomes a document of its own.
+    ArrayRef a = document.ref().as_array();
+    docs.reserve(a.count());
+    for (ValueRef e : a) docs.push_back(Value::CopyOf(e));
+  } else {
+    docs.push_back(std::move(document));
+  }
+  return insert_documents(collection_name, std::move(docs));
+}
+
+Status Database::insert_documents(std::string_view collection_name, std::vector<Value> docs) {
+  CollectionPtr c = Get(collection_name);
+  if (c == nullptr) {
+    create_collection(collection_name);  // its error, if any, shows below
+    c = Get(collection_name);
+    if (c == nullptr) return Status::Panic(kUnwrapNone);
+  }
+  Append(*c, std::move(docs));
+  return Status();
+}
+
+Status Database::insert(std::string_view collection_name, PyObject* document) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  Value doc;
+  ConversionError error;
+  if (!ToValue(document, kMaxDocumentDepth, &doc, &error)) return ConversionPanic(error);
+  std::vector<Value> docs;
+  docs.push_back(std::move(doc));
+  return insert_documents(collection_name, std::move(docs));
+}
+
+Status Database::insert_many(std::string_view collection_name, PyObject* documents) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  std::vector<Value> docs;
+  ConversionError error;
+  // The list plays the part of the collection's array in the file.
+  if (!ToValues(documents, kMaxNesting, &docs, &error)) return ConversionPanic(error);
+  return insert_documents(collection_name, std::move(docs));
+}
+
+Status Database::insert_many_from_document(std::string_view collection_name,
+                                           std::string_view document_name) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  Value whole;
+  std::vector<Value> docs;
+  if (Status s = read_document(std::string(document_name), &whole, &docs); !s.ok()) return s;
+  if (!whole.empty()) return Status::Value("Document is not an array");
+  return insert_documents(collection_name, std::move(docs));
+}
+
+Status Database::load_from_document(std::string_view document_path) {
+  Value whole;
+  if (Status s = read_document(std::string(document_path), &whole); !s.ok()) return s;
+  if (!whole.ref().is_object()) return Status::Panic(kUnwrapNone);
+  // Collections are filled one after another, in key order; a failure
+  // leaves the members before it inserted.
+  for (Member m : whole.ref().as_object()) {
+    if (Status s = CheckCollectionName(m.key); !s.ok()) return s;
+    if (Status s = insert_in_collection(m.key, Value::CopyOf(m.value)); !s.ok()) return s;
+  }
+  return Status();
+}
+
+}  // namespace moxal

@@ -1,0 +1,69 @@
+// Writing collections to disk.
+
+#include "lib/database.h"
+#include "lib/file_io.h"
+#include "lib/os_error.h"
+#include "lib/paths.h"
+#include "values/json_writer.h"
+
+namespace moxal {
+
+namespace {
+
+// The collection as one compact JSON array: "[", the documents separated
+// by ",", "]".
+bool WriteDocuments(const std::vector<Value>& docs, OutBuffer& out) {
+  out.Put('[');
+  for (size_t i = 0; i < docs.size(); ++i) {
+    if (i != 0) out.Put(',');
+    if (!WriteJson(docs[i].ref(), out)) return false;
+  }
+  out.Put(']');
+  return out.ok();
+}
+
+}  // namespace
+
+Status Database::_write(std::string_view collection_name,
+                        const Collection& collection) const {
+  std::string path = CollectionFilePath(name_, collection_name);
+  ReplaceFailure f;
+  bool ok = ReplaceFile(
+      path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f);
+  if (ok) return Status();
+  switch (f.stage) {
+    case ReplaceFailure::kCreate:
+      return Status::OS("Problem creating temporary file: " + DetailText(f.error));
+    case ReplaceFailure::kWrite:
+      return Status::Value("Error serializing JSON");
+    case ReplaceFailure::kFlush:
+      return Status::Panic(std::string(kUnwrapErrPrefix) + DetailText(f.error));
+    case ReplaceFailure::kSync:
+      return Status::OS("Error syncing file: " + DetailText(f.error));
+    case ReplaceFailure::kRename:
+      return Status::OS("Error renaming file: " + DetailText(f.error));
+  }
+  return Status();
+}
+
+Status Database::write(std::string_view collection_name) const {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  CollectionPtr c = Get(collection_name);
+  if (c == nullptr) {
+    return Status::Value("Collection '" + std::string(collection_name) +
+                         "' not found in stored collections");
+  }
+  return _write(collection_name, *c);
+}
+
+Status Database::write_all() const {
+  // Every collection is attempted; the first failure is reported after.
+  Status first;
+  for (const auto& [name, collection] : collections_) {
+    Status s = _write(name, *collection);
+    if (!s.ok() && first.ok()) first = std::move(s);
+  }
+  return first;
+}
+
+}  // namespace moxal

@@ -1,0 +1,104 @@
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "query/query.h"
+#include "values/debug_text.h"
+
+namespace moxal {
+
+void WriteTraceToStdout(std::string_view line) {
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left != 0) {
+    ssize_t n = ::write(1, p, left);
+    if (n > 0) {
+      p += n;
+      left -= static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;  // a closed or full standard output must not fail the update
+    }
+  }
+}
+
+Status parse_query(std::string_view key, ValueRef value,
+                   std::vector<std::string>* fields, ValueRef* operand) {
+  // Every piece between dots is a name, empty pieces included.
+  for (size_t start = 0;;) {
+    size_t dot = key.find('.', start);
+    if (dot == std::string_view::npos) {
+      fields->emplace_back(key.substr(start));
+      break;
+    }
+    fields->emplace_back(key.substr(start, dot - start));
+    start = dot + 1;
+  }
+  switch (value.kind()) {
+    case Kind::kBool:
+    case Kind::kNumber:
+    case Kind::kString:
+      *operand = value;
+      return Status();
+    case Kind::kNull:
+    case Kind::kArray:
+      return Status::Panic("Not Valid query");
+    case Kind::kObject:
+      break;
+  }
+  ObjectRef obj = value.as_object();
+  if (obj.count() == 0) return Status::Panic("Error while parsing query");
+  // The first member in key order decides; the others are ignored.
+  Member first = obj.member(0);
+  if (!first.key.empty() && first.key.front() == '$') {
+    fields->emplace_back(first.key);  // a keyword is never split at "."
+    *operand = first.value;
+    return Status();
+  }
+  return parse_query(first.key, first.value, fields, operand);
+}
+
+std::string FieldsTraceLine(const std::vector<std::string>& fields) {
+  std::string line = "Fields: [";
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i != 0) line += ", ";
+    line += DebugQuote(fields[i]);
+  }
+  line += "]";
+  return line;
+}
+
+template <class Op>
+Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
+  using Family = OperatorFamily<Op>;
+  out->clauses_.clear();
+  out->clauses_.reserve(query.count());
+  for (Member m : query) {
+    Query<Op> clause;
+    ValueRef operand;
+    if (Status s = parse_query(m.key, m.value, &clause.fields, &operand); !s.ok()) return s;
+    clause.operator_ = Family::kImplicit;
+    const std::string& last = clause.fields.back();
+    if (!last.empty() && last.front() == '$') {
+      if (!FromKeyword(last, &clause.operator_)) {
+        return Status::Panic(std::string(Family::kUnknown) + last);
+      }
+      clause.fields.pop_back();
+    }
+    if constexpr (Family::kTraced) {
+      std::string lines = std::string("Update operator found ") +
+                          DisplayName(clause.operator_) + "\n" +
+                          FieldsTraceLine(clause.fields) + "\n";
+      trace(lines);
+    }
+    clause.value = Value::CopyOf(operand);
+    out->clauses_.push_back(std::move(clause));
+  }
+  return Status();
+}
+
+template class QueryEngine<QueryOperator>;
+template class QueryEngine<UpdateOperator>;
+
+}  // namespace moxal

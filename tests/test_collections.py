@@ -1,0 +1,161 @@
+"""Creating and dropping collections, and which names a collection may have."""
+
+import os
+
+import pytest
+
+import moxal
+from conftest import read_file, undeletable, write_file
+
+
+def test_create_collection_writes_an_empty_array(db, db_dir):
+    assert db.create_collection("users") is None
+    assert read_file(os.path.join(db_dir, "users.json")) == b"[]"
+    assert db.find("users") == []
+    # A collection created and never written opens again, empty.
+    assert moxal.Moxal(db_dir).find("users") == []
+    assert not os.path.exists(os.path.join(db_dir, "users.json.tmp"))
+
+
+def test_create_collection_where_something_exists_does_nothing(db, db_dir):
+    write_file(os.path.join(db_dir, "late.json"), '[{"a": 1}]')
+    db.create_collection("late")  # file appeared after opening: left alone
+    assert read_file(os.path.join(db_dir, "late.json")) == b'[{"a": 1}]'
+    assert db.find("late") == [{"a": 1}]  # loaded on demand from the file
+    os.makedirs(os.path.join(db_dir, "dir.json"))
+    db.create_collection("dir")
+    assert os.path.isdir(os.path.join(db_dir, "dir.json"))
+
+
+def test_create_collection_replaces_a_collection_whose_file_is_gone(db, db_dir):
+    db.insert("c", {"a": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    db.create_collection("c")
+    assert db.find("c") == []
+    assert read_file(os.path.join(db_dir, "c.json")) == b"[]"
+
+
+@pytest.mark.parametrize(
+    "name, file",
+    [("app.users", "app.json"), ("a/b", os.path.join("a", "b.json")), (".hidden", ".hidden.json")],
+)
+def test_collection_file_path(db, db_dir, name, file):
+    os.makedirs(os.path.join(db_dir, "a"))
+    db.create_collection(name)
+    assert read_file(os.path.join(db_dir, file)) == b"[]"
+    db.insert(name, {"k": 1})
+    assert db.find(name) == [{"k": 1}]
+
+
+def test_create_collection_in_a_missing_directory(db, db_dir):
+    db.drop_all()
+    assert not os.path.exists(db_dir)
+    with pytest.raises(FileNotFoundError) as info:
+        db.create_collection("x")
+    assert str(info.value) == "No such file or directory (os error 2)"
+    with pytest.raises(FileNotFoundError):
+        db.create_collection("sub/x")
+
+
+def test_drop_collection(db, db_dir):
+    db.create_collection("a")
+    db.insert("a", {"x": 1})
+    assert db.drop_collection("a") is None
+    assert not os.path.exists(os.path.join(db_dir, "a.json"))
+    with pytest.raises(ValueError, match="^Collection with name 'a' not found on disk$"):
+        db.find("a")
+    # Neither in memory nor on disk: fine.
+    assert db.drop_collection("nothing") is None
+    # A file without a collection in memory is removed all the same.
+    write_file(os.path.join(db_dir, "f.json"), "[]")
+    db.drop_collection("f")
+    assert not os.path.exists(os.path.join(db_dir, "f.json"))
+    # A directory where the file would be is left and is no error.
+    os.makedirs(os.path.join(db_dir, "d.json"))
+    db.drop_collection("d")
+    assert os.path.isdir(os.path.join(db_dir, "d.json"))
+
+
+def test_drop_collection_reports_a_file_it_cannot_remove(db, db_dir):
+    db.insert("a", {"x": 1})
+    path = os.path.join(db_dir, "a.json")
+    with undeletable(path) as expected:
+        with pytest.raises(expected) as info:
+            db.drop_collection("a")
+        assert str(info.value).endswith(")") and "(os error " in str(info.value)
+        assert db.find("a") == [{"x": 1}]  # still in memory
+        db.insert("b", {"y": 2})
+        with pytest.raises(expected):
+            db.drop_all()
+        assert db.find("a") == [{"x": 1}]
+        with pytest.raises(ValueError):
+            db.find("b")  # the other names were still dropped
+    assert db.drop_collection("a") is None
+
+
+def test_drop_collection_treats_a_file_in_place_of_a_directory_as_nothing(db, db_dir):
+    write_file(os.path.join(db_dir, "plain"), "x")
+    assert db.drop_collection("plain/x") is None  # ENOTDIR: nothing there
+
+
+def test_drop_all(db, db_dir):
+    for name in ("a", "b"):
+        db.insert(name, {"n": name})
+    write_file(os.path.join(db_dir, "notes.txt"), "keep")
+    db.insert("notes", {"n": 1})  # its file would be notes.json
+    db.insert("memory_only", {"n": 1})
+    os.remove(os.path.join(db_dir, "memory_only.json"))
+    assert db.drop_all() is None
+    assert sorted(os.listdir(db_dir)) == ["notes.txt"]
+    for name in ("a", "b", "notes"):
+        with pytest.raises(ValueError):
+            db.find(name)
+    # No entry names it, so it stays.
+    assert db.find("memory_only") == [{"n": 1}]
+
+
+def test_drop_all_removes_an_emptied_directory_and_then_fails(db, db_dir):
+    db.insert("a", {})
+    db.drop_all()
+    assert not os.path.exists(db_dir)
+    with pytest.raises(BaseException) as info:
+        db.drop_all()
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value).startswith(
+        "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'FileNotFoundError'>, "
+        "value: FileNotFoundError('No such file or directory (os error 2)')")
+
+
+INVALID_NAMES = ["", "/tmp/x", "..", "../x", "a/../b", "a/..", "nul\0name"]
+
+NAMED_CALLS = [
+    ("create_collection", ()),
+    ("drop_collection", ()),
+    ("insert", ({"a": 1},)),
+    ("insert_many", ([{"a": 1}],)),
+    ("insert_many_from_document", ("doc.json",)),
+    ("write", ()),
+    ("find", ()),
+    ("find", ({"a": 1},)),
+]
+
+
+@pytest.mark.parametrize("name", INVALID_NAMES)
+@pytest.mark.parametrize("method, rest", NAMED_CALLS)
+def test_names_that_leave_the_directory_are_refused(db, tmp_path, name, method, rest):
+    with pytest.raises(ValueError) as info:
+        getattr(db, method)(name, *rest)
+    assert str(info.value) == f"Invalid collection name '{name}'"
+    assert os.listdir(tmp_path) == ["db"]
+    assert os.listdir(str(tmp_path / "db")) == []
+
+
+def test_load_from_document_checks_each_member_name(db, db_dir, tmp_path):
+    doc = str(tmp_path / "import.json")
+    write_file(doc, '{"a": [{"x": 1}], "b/../../evil": [{"x": 2}], "z": [{"x": 3}]}')
+    with pytest.raises(ValueError, match=r"^Invalid collection name 'b/\.\./\.\./evil'$"):
+        db.load_from_document(doc)
+    assert db.find("a") == [{"x": 1}]  # members before it stay inserted
+    assert not os.path.exists(str(tmp_path / "evil.json"))
+    with pytest.raises(ValueError):
+        db.find("z")

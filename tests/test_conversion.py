@@ -1,0 +1,282 @@
+"""Python values in and out of the database: what each type becomes, what is
+refused and with which error, and that nothing Python holds is shared."""
+
+import collections
+import collections.abc
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import moxal
+from conftest import PanicException
+
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+
+
+def roundtrip(db, value):
+    db.insert("c", {"v": value})
+    got = db.find("c")[-1]["v"]
+    return got
+
+
+class Seq(collections.abc.Sequence):
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class Map(collections.abc.Mapping):
+    def __init__(self, d):
+        self.d = dict(d)
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, None),
+        (True, True),
+        (False, False),
+        (0, 0),
+        (1, 1),
+        (18446744073709551615, 18446744073709551615),
+        (-1, -1),
+        (-9223372036854775808, -9223372036854775808),
+        (1.5, 1.5),
+        (-0.0, -0.0),
+        (float("nan"), None),
+        (float("inf"), None),
+        (float("-inf"), None),
+        ("", ""),
+        ("h\u00e9llo \U0001F600 \x00 \t\"\\/", "h\u00e9llo \U0001F600 \x00 \t\"\\/"),
+        ((1, 2), [1, 2]),
+        ([], []),
+        (set(), []),
+        (frozenset([7]), [7]),
+        (range(3), [0, 1, 2]),
+        (Seq([1, "a"]), [1, "a"]),
+        (Map({"b": 1, "a": 2}), {"a": 2, "b": 1}),
+        (collections.OrderedDict([("z", 1), ("a", 2)]), {"a": 2, "z": 1}),
+        (IntSub(5), 5),
+        (StrSub("s"), "s"),
+        (FloatSub(2.5), 2.5),
+        ({"nested": {"deep": [1, {"x": None}]}}, {"nested": {"deep": [1, {"x": None}]}}),
+    ],
+)
+def test_values_in_and_out(db, value, expected):
+    got = roundtrip(db, value)
+    assert got == expected
+    assert type(got) is type(expected)
+    if isinstance(expected, float) and expected == 0:
+        assert math.copysign(1, got) == math.copysign(1, expected)
+
+
+def test_bool_is_not_an_int_and_int_is_not_a_float(db):
+    db.insert("c", {"t": True, "one": 1, "f": 1.0})
+    [doc] = db.find("c")
+    assert doc["t"] is True
+    assert type(doc["one"]) is int and type(doc["f"]) is float
+
+
+def test_keys_come_back_in_byte_order(db):
+    db.insert("c", {"b": 1, "a": 2, "B": 3, "\u00e9": 4, "z": 5, "ab": 6, "": 7})
+    [doc] = db.find("c")
+    assert list(doc) == ["", "B", "a", "ab", "b", "z", "\u00e9"]
+
+
+def test_dict_subclass_and_mapping_go_through_keys_and_values(db):
+    class Weird(dict):
+        def keys(self):
+            return ["k"]
+
+        def values(self):
+            return ["from values()"]
+
+    db.insert("c", {"v": Weird(other=1)})
+    assert db.find("c") == [{"v": {"k": "from values()"}}]
+
+
+@pytest.mark.parametrize(
+    "value, debug",
+    [
+        ({1: 2}, "UnexpectedType(\"'int' object cannot be converted to 'PyString'\")"),
+        (b"x", 'Message("invalid type: byte array, expected any valid JSON value")'),
+        (bytearray(b"x"), "UnexpectedType(\"'bytearray' object cannot be converted to 'PyBytes'\")"),
+        (object(), 'UnsupportedType("object")'),
+        (Seq, 'UnsupportedType("ABCMeta")'),
+        (2**64, 'Message("JSON number out of range")'),
+        (2**128 - 1, 'Message("JSON number out of range")'),
+        (-(2**63) - 1, 'Message("JSON number out of range")'),
+        (-(2**127), 'Message("JSON number out of range")'),
+        (2**128, "PyErr(PyErr { type: <class 'OverflowError'>, "
+                 "value: OverflowError('int too big to convert'), traceback: None })"),
+        (-(2**127) - 1, "PyErr(PyErr { type: <class 'OverflowError'>, "
+                        "value: OverflowError('int too big to convert'), traceback: None })"),
+        ("\udc80", "PyErr(PyErr { type: <class 'UnicodeEncodeError'>, value: "
+                   "UnicodeEncodeError('utf-8', '\\udc80', 0, 1, 'surrogates not allowed'), "
+                   "traceback: None })"),
+    ],
+)
+def test_conversion_errors(db, value, debug):
+    with pytest.raises(PanicException) as info:
+        db.insert("c", {"v": value})
+    assert str(info.value) == UNWRAP + debug
+    assert db.collections() == []  # nothing was created
+
+
+def test_unsupported_type_uses_the_qualified_name(db):
+    class Outer:
+        class Inner:
+            pass
+
+    with pytest.raises(PanicException) as info:
+        db.insert("c", {"v": Outer.Inner()})
+    assert str(info.value).endswith(
+        'UnsupportedType("test_unsupported_type_uses_the_qualified_name.<locals>.Outer.Inner")')
+
+
+def test_sequence_whose_length_changes_between_reads(db):
+    class Shifty(Seq):
+        calls = 0
+
+        def __len__(self):
+            Shifty.calls += 1
+            return 2 if Shifty.calls == 1 else 3
+
+    with pytest.raises(PanicException) as info:
+        db.insert("c", {"v": Shifty([1, 2, 3])})
+    assert str(info.value) == UNWRAP + "IncorrectSequenceLength { expected: 2, got: 3 }"
+
+
+def test_exception_inside_a_user_mapping_is_carried(db):
+    class Broken(Map):
+        def keys(self):
+            raise KeyError("nope")
+
+    with pytest.raises(PanicException) as info:
+        db.insert("c", {"v": Broken({})})
+    message = str(info.value)
+    assert message.startswith(UNWRAP + "PyErr(PyErr { type: <class 'KeyError'>, value: KeyError('nope'), "
+                                       "traceback: Some(<traceback object at ")
+    assert message.endswith(">) })")
+
+
+def test_debug_form_escapes_quotes_and_controls(db):
+    class Shifty(Seq):
+        def __len__(self):
+            raise ValueError('a "b"\n\\')
+
+    with pytest.raises(PanicException) as info:
+        db.insert("c", {"v": Shifty([])})
+    assert "ValueError('a \"b\"\\n\\\\')" in str(info.value)
+
+
+def test_nested_too_deep_and_self_containing_values_are_refused(db_dir):
+    db = moxal.Moxal(db_dir)
+
+    def nest(n, leaf):
+        v = leaf
+        for _ in range(n):
+            v = [v]
+        return v
+
+    # A document may nest 126 levels: its file wraps it in one more array.
+    ok = {"v": nest(125, 1)}
+    db.insert("c", ok)
+    too_deep = {"v": nest(126, 1)}
+    with pytest.raises(PanicException, match="nesting too deep: at most 126 levels"):
+        db.insert("c", too_deep)
+    # insert_many's list stands for the collection's own array.
+    db.insert_many("c", [nest(126, 1)])
+    with pytest.raises(PanicException, match="nesting too deep: at most 127 levels"):
+        db.insert_many("c", [nest(127, 1)])
+    looped = {}
+    looped["me"] = looped
+    with pytest.raises(PanicException, match="contains itself"):
+        db.insert("c", looped)
+    lst = [1]
+    lst.append([lst])
+    with pytest.raises(PanicException, match="contains itself"):
+        db.insert_many("c", lst)
+    # Very deep input never overflows the stack.
+    with pytest.raises(PanicException, match="nesting too deep"):
+        db.insert("c", {"v": nest(100000, 1)})
+    # What was accepted can be written and read back.
+    db.write("c")
+    assert len(moxal.Moxal(db_dir).find("c")) == 2
+
+
+def test_a_value_shared_twice_is_not_a_cycle(db):
+    shared = [1, 2]
+    db.insert("c", {"a": shared, "b": shared, "c": [shared, shared]})
+    assert db.find("c") == [{"a": [1, 2], "b": [1, 2], "c": [[1, 2], [1, 2]]}]
+
+
+def test_results_are_new_objects_every_time(db):
+    db.insert("c", {"a": [1, {"b": "x"}]})
+    first = db.find("c")
+    first[0]["a"][1]["b"] = "changed"
+    first[0]["new"] = 1
+    first.append("junk")
+    second = db.find("c")
+    assert second == [{"a": [1, {"b": "x"}]}]
+    assert second[0] is not first[0]
+
+
+documents = st.recursive(
+    st.none() | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(),
+    lambda children: st.lists(children, max_size=4)
+    | st.dictionaries(st.text(max_size=6), children, max_size=4),
+    max_leaves=20,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.dictionaries(st.text(max_size=8), documents, max_size=5), max_size=5))
+def test_documents_survive_insert_write_and_reopen(tmp_path_factory, docs):
+    path = str(tmp_path_factory.mktemp("prop") / "db")
+    db = moxal.Moxal(path)
+    db.insert_many("c", docs)
+    assert db.find("c") == docs
+    db.write("c")
+    reopened = moxal.Moxal(path).find("c")
+    assert reopened == docs
+    assert repr(reopened) == repr(_key_ordered(docs))
+
+
+def _key_ordered(v):
+    """`v` as moxal hands it back: dict keys in UTF-8 byte order."""
+    if isinstance(v, dict):
+        return {k: _key_ordered(v[k]) for k in sorted(v, key=lambda k: k.encode())}
+    if isinstance(v, list):
+        return [_key_ordered(x) for x in v]
+    return v

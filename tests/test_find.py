@@ -1,0 +1,237 @@
+"""find: with and without a query, loading on demand, and a result cache that
+never answers with a stale or a wrong result."""
+
+import os
+
+import pytest
+
+import moxal
+from conftest import PanicException, write_file
+
+PEOPLE = [
+    {"name": "Ann", "age": 30, "address": {"city": "Paris"}, "tags": ["x", "y"]},
+    {"name": "Bob", "age": 41.5, "address": {"city": "Lyon"}},
+    {"name": "Cid", "age": 30.0, "address": "nowhere"},
+    {"name": "Dee"},
+]
+
+
+@pytest.fixture
+def people(db):
+    db.insert_many("p", PEOPLE)
+    return db
+
+
+def names(docs):
+    return [d["name"] for d in docs]
+
+
+def test_find_without_a_query(people):
+    expected = [dict(sorted(d.items())) for d in PEOPLE]
+    assert people.find("p") == expected
+    assert people.find("p", None) == expected
+    assert people.find(collection_name="p", maybe_query=None) == expected
+
+
+@pytest.mark.parametrize(
+    "query, expected",
+    [
+        ({}, ["Ann", "Bob", "Cid", "Dee"]),
+        ({"age": 30}, ["Ann"]),
+        ({"age": 30.0}, ["Cid"]),
+        ({"age": {"$gte": 30}}, ["Ann", "Bob", "Cid"]),
+        ({"age": {"$gt": 30, "$lt": 35}}, ["Bob"]),  # only the first operator counts
+        ({"age": {"$ne": 30}}, ["Bob", "Cid"]),  # a missing field never holds
+        ({"address.city": "Paris"}, ["Ann"]),
+        ({"address": {"city": {"$ne": "Paris"}}}, ["Bob"]),
+        ({"tags": "x"}, []),
+        ({"tags": {"$eq": ["x", "y"]}}, ["Ann"]),
+        ({"name": "Bob", "age": {"$lt": 50}}, ["Bob"]),
+    ],
+)
+def test_find_with_a_query(people, query, expected):
+    assert names(people.find("p", query)) == expected
+
+
+def test_a_find_result_is_a_new_copy_every_time(people):
+    first = people.find("p", {"name": "Ann"})
+    first[0]["name"] = "changed"
+    first[0]["tags"].append("z")
+    again = people.find("p", {"name": "Ann"})
+    assert again == [PEOPLE[0]]
+    assert people.find("p")[0]["tags"] == ["x", "y"]
+
+
+def test_non_numeric_ordering_is_a_value_error(people):
+    with pytest.raises(ValueError) as info:
+        people.find("p", {"name": {"$gt": 3}})
+    assert str(info.value) == "Malformed query, non-numeric value found for operator GreaterThan"
+    with pytest.raises(ValueError, match="operator LessThan$"):
+        people.find("p", {"age": {"$lt": "x"}})
+
+
+@pytest.mark.parametrize(
+    "query, message",
+    [
+        ({"a": {"$regex": "x"}}, "Unknown query operator found: $regex"),
+        ({"age": {"$in": [1, 2]}}, "Unknown query operator found: $in"),
+        ({"age": None}, "Not Valid query"),
+        ({"tags": ["x"]}, "Not Valid query"),
+        ({"a": {}}, "Error while parsing query"),
+    ],
+)
+def test_unparsable_queries_panic_and_are_not_cached(people, query, message):
+    for _ in range(2):
+        with pytest.raises(PanicException) as info:
+            people.find("p", query)
+        assert str(info.value) == message
+
+
+def test_query_conversion_errors_panic(people):
+    with pytest.raises(PanicException) as info:
+        people.find("p", {1: 2})
+    assert str(info.value) == ("called `Result::unwrap()` on an `Err` value: "
+                               "UnexpectedType(\"'int' object cannot be converted to 'PyString'\")")
+
+
+def test_empty_path_clause_fails_only_when_evaluated(db):
+    db.create_collection("empty")
+    assert db.find("empty", {"$gt": 5}) == []
+    db.insert("one", {"a": 1})
+    with pytest.raises(PanicException, match="empty field path"):
+        db.find("one", {"$gt": 5})
+
+
+def test_documents_that_are_not_objects(db):
+    db.insert_many("mixed", [{"a": 1}, 5])
+    assert db.find("mixed") == [{"a": 1}, 5]
+    with pytest.raises(PanicException) as info:
+        db.find("mixed", {"a": 1})
+    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+
+
+def test_same_query_on_two_collections(db):
+    db.insert("a", {"k": 1, "from": "a"})
+    db.insert("b", {"k": 1, "from": "b"})
+    assert db.find("a", {"k": 1}) == [{"from": "a", "k": 1}]
+    assert db.find("b", {"k": 1}) == [{"from": "b", "k": 1}]
+
+
+def test_loading_on_demand(db, db_dir):
+    write_file(os.path.join(db_dir, "app.json"), '[{"n": 1}]')
+    assert db.find("app.users") == [{"n": 1}]
+    # Now in memory: later changes to the file are not seen.
+    write_file(os.path.join(db_dir, "app.json"), '[{"n": 2}]')
+    assert db.find("app.users") == [{"n": 1}]
+    write_file(os.path.join(db_dir, "old.json"), '{"old": [{"n": 3}]}')
+    assert db.find("old", {"n": 3}) == [{"n": 3}]
+    write_file(os.path.join(db_dir, "bad.json"), "[1,")
+    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+        db.find("bad")
+    os.makedirs(os.path.join(db_dir, "dir.json"))
+    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+        db.find("dir")
+    write_file(os.path.join(db_dir, "other.json"), '{"x": []}')
+    with pytest.raises(PanicException, match="^called `Option::unwrap\\(\\)` on a `None` value$"):
+        db.find("other")
+    with pytest.raises(ValueError) as info:
+        db.find("x", {"a": 1})
+    assert str(info.value) == "Collection with name 'x' not found on disk"
+
+
+def test_a_collection_loaded_on_demand_stays_after_a_failing_find(db, db_dir):
+    write_file(os.path.join(db_dir, "late.json"), '[{"a": "s"}]')
+    with pytest.raises(ValueError):
+        db.find("late", {"a": {"$gt": 1}})
+    os.remove(os.path.join(db_dir, "late.json"))
+    assert db.find("late") == [{"a": "s"}]
+
+
+# --- The cache never answers with a stale or a wrong result ----------------
+
+def _insert(db, db_dir, doc):
+    db.insert("c", {"v": 1, "new": True})
+
+
+def _insert_many(db, db_dir, doc):
+    db.insert_many("c", [{"v": 1, "new": True}])
+
+
+def _insert_many_from_document(db, db_dir, doc):
+    write_file(doc, '[{"v": 1, "new": true}]')
+    db.insert_many_from_document("c", doc)
+
+
+def _load_from_document(db, db_dir, doc):
+    write_file(doc, '{"c": [{"v": 1, "new": true}]}')
+    db.load_from_document(doc)
+
+
+def _create_after_drop(db, db_dir, doc):
+    db.drop_collection("c")
+    db.create_collection("c")
+    db.insert("c", {"v": 1, "new": True})
+
+
+def _reload_after_drop(db, db_dir, doc):
+    db.drop_collection("c")
+    write_file(os.path.join(db_dir, "c.json"), '[{"v": 1, "new": true}]')
+
+
+@pytest.mark.parametrize(
+    "change",
+    [_insert, _insert_many, _insert_many_from_document, _load_from_document,
+     _create_after_drop, _reload_after_drop],
+)
+def test_changes_are_seen_by_the_next_find(db, db_dir, tmp_path, change):
+    db.insert("c", {"v": 1})
+    assert db.find("c", {"v": 1}) == [{"v": 1}]
+    change(db, db_dir, str(tmp_path / "doc.json"))
+    assert {"v": 1, "new": True} in db.find("c", {"v": 1})
+
+
+def test_a_dropped_collection_is_not_found_even_if_cached(db):
+    db.insert("c", {"v": 1})
+    db.find("c", {"v": 1})
+    db.drop_collection("c")
+    with pytest.raises(ValueError, match="^Collection with name 'c' not found on disk$"):
+        db.find("c", {"v": 1})
+    db.insert("d", {"v": 1})
+    db.find("d", {"v": 1})
+    db.drop_all()
+    with pytest.raises(ValueError, match="not found on disk"):
+        db.find("d", {"v": 1})
+
+
+@pytest.mark.parametrize(
+    "first, second",
+    [(0, 0.0), (1, 5e-324), (-1, 2**64 - 1), (30, 30.0), (True, 1)],
+)
+def test_queries_that_feed_the_same_hash_are_told_apart(db, first, second):
+    db.insert_many("c", [{"v": first}, {"v": second}])
+    assert db.find("c", {"v": first}) == [{"v": first}]
+    got = db.find("c", {"v": second})
+    assert got == [{"v": second}] and type(got[0]["v"]) is type(second)
+    assert db.find("c", {"v": first}) == [{"v": first}]
+
+
+def test_key_order_of_the_query_does_not_matter(db):
+    db.insert("c", {"a": 1, "b": 2})
+    assert db.find("c", {"a": 1, "b": 2}) == db.find("c", {"b": 2, "a": 1}) == [{"a": 1, "b": 2}]
+
+
+def test_many_distinct_queries_stay_correct_past_the_cache_capacity(db):
+    db.insert_many("c", [{"i": i} for i in range(150)])
+    for round_ in range(2):
+        for i in range(150):
+            assert db.find("c", {"i": i}) == [{"i": i}]
+    db.clear_cache()
+    assert db.find("c", {"i": {"$lt": 2}}) == [{"i": 0}, {"i": 1}]
+
+
+def test_clear_cache(db):
+    assert db.clear_cache() is None
+    db.insert("c", {"v": 1})
+    db.find("c", {"v": 1})
+    db.clear_cache()
+    assert db.find("c", {"v": 1}) == [{"v": 1}]

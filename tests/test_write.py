@@ -1,0 +1,191 @@
+"""Writing collections to disk."""
+
+import os
+
+import pytest
+
+import moxal
+from conftest import PanicException, read_file, undeletable, write_file
+
+
+def test_exact_bytes_of_a_written_collection(db, db_dir):
+    db.insert("c", {"b": 1, "a": [True, None]})
+    db.insert("c", {"x": "y"})
+    assert db.write("c") is None
+    data = read_file(os.path.join(db_dir, "c.json"))
+    assert data == b'[{"a":[true,null],"b":1},{"x":"y"}]'
+    assert len(data) == 35
+    assert sorted(os.listdir(db_dir)) == ["c.json"]  # no temporary file left
+
+
+def test_numbers_and_strings_survive_writing(db, db_dir):
+    values = [2.0, 2, -0.0, 0.1, 1e16, 1e-7, 18446744073709551615, -9223372036854775808,
+              "\u00e9\U0001F600\x00\x1f\"\\/\x7f", 1.7976931348623157e308, 5e-324]
+    db.insert("c", {"v": values})
+    db.write("c")
+    text = read_file(os.path.join(db_dir, "c.json"))
+    assert text == ('[{"v":[2.0,2,-0.0,0.1,1e16,1e-7,18446744073709551615,'
+                    '-9223372036854775808,"\u00e9\U0001F600\\u0000\\u001f\\"\\\\/\x7f",'
+                    '1.7976931348623157e308,5e-324]}]').encode()
+    [doc] = moxal.Moxal(db_dir).find("c")
+    assert doc["v"] == values
+    assert [type(v) for v in doc["v"]] == [type(v) for v in values]
+
+
+def test_empty_collection_writes_two_bytes(db, db_dir):
+    db.create_collection("e")
+    write_file(os.path.join(db_dir, "e.json"), "garbage")
+    db.write("e")
+    assert read_file(os.path.join(db_dir, "e.json")) == b"[]"
+
+
+def test_write_of_a_name_not_in_memory(db, db_dir):
+    write_file(os.path.join(db_dir, "nope.json"), "[]")
+    with pytest.raises(ValueError) as info:
+        db.write("nope")
+    assert str(info.value) == "Collection 'nope' not found in stored collections"
+    assert read_file(os.path.join(db_dir, "nope.json")) == b"[]"
+
+
+def test_temporary_file_lives_beside_the_collection(db, db_dir, tmp_path, monkeypatch):
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "c.tmp").write_text("unrelated")
+    monkeypatch.chdir(str(work))
+    db.insert("c", {"a": 1})
+    db.write("c")
+    assert (work / "c.tmp").read_text() == "unrelated"
+    assert read_file(os.path.join(db_dir, "c.json")) == b'[{"a":1}]'
+
+
+def test_a_read_only_collection_file_is_replaced(db, db_dir):
+    db.insert("c", {"a": 1})
+    os.chmod(os.path.join(db_dir, "c.json"), 0o444)
+    db.write("c")
+    assert read_file(os.path.join(db_dir, "c.json")) == b'[{"a":1}]'
+
+
+def test_new_file_mode_follows_umask(db, db_dir):
+    db.insert("c", {"a": 1})
+    old = os.umask(0o077)
+    try:
+        db.write("c")
+    finally:
+        os.umask(old)
+    assert os.stat(os.path.join(db_dir, "c.json")).st_mode & 0o777 == 0o600
+
+
+def test_name_with_an_extension_writes_the_path_rule_file(db, db_dir):
+    db.insert("a.b", {"v": 1})
+    db.write("a.b")
+    assert read_file(os.path.join(db_dir, "a.json")) == b'[{"v":1}]'
+    assert moxal.Moxal(db_dir).find("a") == [{"v": 1}]
+
+
+def test_failure_to_create_the_temporary_file(db, db_dir):
+    db.insert("c", {"a": 1})
+    os.makedirs(os.path.join(db_dir, "c.json.tmp"))  # a directory in the way
+    with pytest.raises(OSError) as info:
+        db.write("c")
+    assert type(info.value) is OSError
+    assert str(info.value) == ('Problem creating temporary file: Os { code: 21, kind: IsADirectory, '
+                               'message: "Is a directory" }')
+    assert read_file(os.path.join(db_dir, "c.json")) == b"[]"
+
+
+def test_failure_to_rename_leaves_nothing_behind(db, db_dir):
+    db.insert("c", {"a": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    os.makedirs(os.path.join(db_dir, "c.json", "inside"))  # rename cannot replace it
+    with pytest.raises(OSError) as info:
+        db.write("c")
+    assert type(info.value) is OSError
+    assert str(info.value).startswith("Error renaming file: Os { code: ")
+    assert sorted(os.listdir(db_dir)) == ["c.json"]
+    assert db.find("c") == [{"a": 1}]
+
+
+def test_full_disk_leaves_the_old_file(tmp_path):
+    """On a tiny file system a large write fails, the old file stays whole and
+    no temporary file remains; a smaller write then succeeds."""
+    mnt = tmp_path / "mnt"
+    mnt.mkdir()
+    import subprocess
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mnt)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        db = moxal.Moxal(str(mnt / "db"))
+        db.insert("c", {"small": 1})
+        db.write("c")
+        db.insert_many("c", [{"pad": "x" * 1000}] * 1000)
+        with pytest.raises(BaseException) as info:
+            db.write("c")
+        assert isinstance(info.value, (ValueError, OSError, PanicException))
+        assert "StorageFull" in str(info.value) or str(info.value) == "Error serializing JSON"
+        assert read_file(str(mnt / "db" / "c.json")) == b'[{"small":1}]'
+        assert os.listdir(str(mnt / "db")) == ["c.json"]
+        db.drop_collection("c")
+        db.insert("c", {"small": 2})
+        db.write("c")
+        assert read_file(str(mnt / "db" / "c.json")) == b'[{"small":2}]'
+    finally:
+        subprocess.run(["umount", str(mnt)], check=True)
+
+
+def test_write_all_writes_every_collection(db, db_dir):
+    for name in ("a", "b", "c"):
+        db.insert(name, {"n": name})
+    assert db.write_all() is None
+    for name in ("a", "b", "c"):
+        assert read_file(os.path.join(db_dir, name + ".json")) == ('[{"n":"%s"}]' % name).encode()
+
+
+def test_write_all_with_nothing_in_memory(db, db_dir):
+    assert db.write_all() is None
+    assert os.listdir(db_dir) == []
+
+
+def test_write_all_reports_the_first_failure_after_writing_the_rest(db, db_dir):
+    for name in ("a", "b", "c"):
+        db.insert(name, {"n": name})
+    os.makedirs(os.path.join(db_dir, "b.json.tmp"))
+    with pytest.raises(OSError, match="^Problem creating temporary file: "):
+        db.write_all()
+    assert read_file(os.path.join(db_dir, "a.json")) == b'[{"n":"a"}]'
+    assert read_file(os.path.join(db_dir, "c.json")) == b'[{"n":"c"}]'
+    assert read_file(os.path.join(db_dir, "b.json")) == b"[]"
+
+
+def test_write_into_a_missing_subdirectory(db, db_dir):
+    os.makedirs(os.path.join(db_dir, "sub"))
+    db.insert("sub/c", {"a": 1})
+    os.remove(os.path.join(db_dir, "sub", "c.json"))
+    os.rmdir(os.path.join(db_dir, "sub"))
+    with pytest.raises(OSError) as info:
+        db.write("sub/c")
+    assert str(info.value) == ('Problem creating temporary file: Os { code: 2, kind: NotFound, '
+                               'message: "No such file or directory" }')
+
+
+def test_the_collection_file_is_replaced_not_rewritten(db, db_dir):
+    """A reader holding the old file keeps seeing the old content: the new
+    content arrives by rename, never by truncating the old file."""
+    db.insert("c", {"v": 1})
+    db.write("c")
+    with open(os.path.join(db_dir, "c.json"), "rb") as old:
+        db.insert("c", {"v": 2})
+        db.write("c")
+        assert old.read() == b'[{"v":1}]'
+    assert read_file(os.path.join(db_dir, "c.json")) == b'[{"v":1},{"v":2}]'
+
+
+def test_write_does_not_change_memory_or_an_undeletable_neighbour(db, db_dir):
+    db.insert("c", {"v": 1})
+    db.write("c")
+    with undeletable(os.path.join(db_dir, "c.json")):
+        # An immutable target cannot be replaced: the rename fails.
+        with pytest.raises(OSError, match="^Error renaming file: Os { code: 1, kind: PermissionDenied"):
+            db.write("c")
+        assert os.listdir(db_dir) == ["c.json"]
+    assert db.find("c") == [{"v": 1}]
