@@ -137,6 +137,7 @@ NAMED_CALLS = [
     ("write", ()),
     ("find", ()),
     ("find", ({"a": 1},)),
+    ("update", ({"a": 1},)),
 ]
 
 

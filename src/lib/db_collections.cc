@@ -11,7 +11,6 @@
 #include "lib/os_error.h"
 #include "lib/paths.h"
 #include "lib/raise.h"
-#include "conversion/conversion_error.h"
 
 namespace moxal {
 
@@ -28,15 +27,6 @@ Status RemoveCollectionFile(const std::string& path) {
   int err = errno;
   if (err == ENOENT || err == ENOTDIR || err == EISDIR) return Status();
   return SystemStatus(err);
-}
-
-// A description of `status` naming its Python exception type and message,
-// for the text of an internal failure.
-std::string DescribeAsException(const Status& status) {
-  Raise(status);
-  PyRef exc = FetchException();
-  if (!exc) return status.message();
-  return ExceptionDebug(exc.get());
 }
 
 }  // namespace

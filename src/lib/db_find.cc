@@ -5,6 +5,7 @@
 #include "conversion/to_python.h"
 #include "conversion/to_value.h"
 #include "lib/database.h"
+#include "lib/db_common.h"
 #include "lib/file_io.h"
 #include "lib/paths.h"
 #include "query/query.h"
@@ -14,12 +15,6 @@
 namespace moxal {
 
 namespace {
-
-Result<PyRef> ToPythonList(const std::vector<Value>& docs) {
-  PyObject* list = DocumentsToPython(docs.data(), docs.size());
-  if (list == nullptr) return Status::PythonSet();
-  return PyRef::Steal(list);
-}
 
 // The query's part of its cache key: SipHash-1-3 under an all-zero key of
 // the query object's member feed (its own kind code left out).
@@ -55,9 +50,7 @@ Result<PyRef> Database::find(std::string_view collection_name, PyObject* maybe_q
 
   Value query;
   ConversionError error;
-  if (!ToValue(maybe_query, kMaxNesting, &query, &error)) {
-    return Status::Panic(std::string(kUnwrapErrPrefix) + error.Debug());
-  }
+  if (!ToValue(maybe_query, kMaxNesting, &query, &error)) return ConversionPanic(error);
   uint64_t key = QueryKey(query.ref().as_object());
   ResultPtr result = cache_.Lookup(key, collection_name, c->stamp, query.ref());
   if (result == nullptr) {

@@ -2,20 +2,13 @@
 
 #include "conversion/to_value.h"
 #include "lib/database.h"
+#include "lib/db_common.h"
 #include "lib/file_io.h"
 #include "lib/paths.h"
 
 namespace moxal {
 
 namespace {
-
-// A stored document may nest one level less than a JSON text may, since
-// its collection file wraps it in an array.
-constexpr int kMaxDocumentDepth = kMaxNesting - 1;
-
-Status ConversionPanic(const ConversionError& e) {
-  return Status::Panic(std::string(kUnwrapErrPrefix) + e.Debug());
-}
 
 // Appends `docs` at the end of the collection in one step.
 void Append(Collection& c, std::vector<Value> docs) {

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "conversion/conversion_error.h"
+
 namespace moxal {
 
 PyObject* PanicExceptionType() {
@@ -74,9 +76,6 @@ PyObject* Raise(const Status& status) {
     case ErrorKind::kException:
       SetMessage(PyExc_Exception, status.message());
       break;
-    case ErrorKind::kNotImplemented:
-      SetMessage(PyExc_NotImplementedError, status.message());
-      break;
     case ErrorKind::kMemoryError:
       PyErr_NoMemory();
       break;
@@ -87,6 +86,13 @@ PyObject* Raise(const Status& status) {
       break;
   }
   return nullptr;
+}
+
+std::string DescribeAsException(const Status& status) {
+  Raise(status);
+  PyRef exc = FetchException();
+  if (!exc) return status.message();
+  return ExceptionDebug(exc.get());
 }
 
 }  // namespace moxal

@@ -4,6 +4,8 @@
 #ifndef MOXAL_LIB_RAISE_H_
 #define MOXAL_LIB_RAISE_H_
 
+#include <string>
+
 #include "conversion/py_ref.h"
 #include "values/status.h"
 
@@ -27,6 +29,12 @@ PyObject* Raise(const Status& status);
 
 // The exception type for an operating-system error number.
 PyObject* ExceptionTypeForErrno(int err);
+
+// A description of the exception `status` stands for, naming its type and
+// message, for the text of an internal failure that an unexpected error
+// causes:
+//   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
+std::string DescribeAsException(const Status& status);
 
 }  // namespace moxal
 

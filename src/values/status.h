@@ -28,7 +28,6 @@ enum class ErrorKind : unsigned char {
   kException,     // plain Exception
   kMemoryError,   // MemoryError
   kPythonSet,     // a Python exception is already set on the thread
-  kNotImplemented,  // NotImplementedError: a method not built yet
 };
 
 class Status {

@@ -5,23 +5,17 @@
 #include <vector>
 
 #include "check.h"
+#include "test_util.h"
 #include "lib/result_cache.h"
 #include "query/query.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"
 
 using namespace moxal;
+using moxal::testing::Parse;
 
 namespace {
 
-Value Parse(const std::string& text) {
-  Value v;
-  if (!ParseJson(text, &v)) {
-    std::cerr << "cannot parse " << text << "\n";
-    std::abort();
-  }
-  return v;
-}
 
 std::string Join(const std::vector<std::string>& fields) {
   std::string out;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "check.h"
+#include "test_util.h"
 #include "values/builder.h"
 #include "values/equality.h"
 #include "values/hash_feed.h"
@@ -13,17 +14,10 @@
 #include "values/siphash.h"
 
 using namespace moxal;
+using moxal::testing::Parse;
 
 namespace {
 
-Value Parse(const char* text) {
-  Value v;
-  if (!ParseJson(text, &v)) {
-    std::cerr << "cannot parse " << text << "\n";
-    std::abort();
-  }
-  return v;
-}
 
 // Captures the hash feed as bytes.
 struct ByteFeed {
