@@ -1,0 +1,113 @@
+"""One fault-injection scenario, run in a child process with the fault shim
+preloaded (see shim.c and test_io_faults.py).
+
+    python scenario.py SPEC_JSON
+
+SPEC_JSON names the database directory (`dir`), the shim library (`shim`)
+and the operation (`op`): write, create, create_over_lost, insert, drop or
+drop_all. The child builds the operation's starting state with the shim
+disarmed, records the state, arms the shim, runs the operation once, disarms
+it, records the state again, then runs the operation a second time (the
+retry, which must succeed) and prints one JSON object: the exception of the
+first run (or null), the state before and after it, the calls the shim
+counted, and the state after the retry.
+"""
+
+import ctypes
+import hashlib
+import json
+import os
+import sys
+
+import moxal
+
+
+def documents(count, first=0):
+    """Distinguishable documents, with enough text to fill several buffers."""
+    return [{"i": first + i, "name": "d\u00e9j\u00e0 %d" % i, "pad": "x" * 150,
+             "tags": [i % 7, None, True, 1.5]} for i in range(count)]
+
+
+def files(directory):
+    """Every file under `directory`: relative path -> sha256 of its bytes."""
+    found = {}
+    for root, _, names in os.walk(directory):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, directory)] = hashlib.sha256(f.read()).hexdigest()
+    return found
+
+
+def outcome(call):
+    """What call() returned or raised, in a comparable form."""
+    try:
+        return {"ok": call()}
+    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+        return {"type": type(e).__name__, "message": str(e), "oserror": isinstance(e, OSError)}
+
+
+def memory(db, names):
+    """What find() gives for each name: the documents in memory (a name not
+    in memory whose file exists would be loaded; the scenarios avoid it)."""
+    return {name: outcome(lambda name=name: db.find(name)) for name in names}
+
+
+def setup(op, d):
+    """The database for `op`, its starting state built, and the names to watch."""
+    os.makedirs(d, exist_ok=True)
+    db = moxal.Moxal(d)
+    if op == "write":
+        db.insert_many("c", documents(20))
+        db.write("c")
+        db.insert_many("c", documents(250, first=20))  # in memory only
+        return db, ["c"], lambda: db.write("c")
+    if op == "write_small":  # fits in one buffer: the only write is the last flush
+        db.insert_many("c", documents(2))
+        db.write("c")
+        db.insert("c", {"new": 1})
+        return db, ["c"], lambda: db.write("c")
+    if op == "create":
+        return db, ["n"], lambda: db.create_collection("n")
+    if op == "create_over_lost":  # in memory, but its file is gone
+        db.insert_many("c", documents(3))
+        os.remove(os.path.join(d, "c.json"))
+        return db, ["c"], lambda: db.create_collection("c")
+    if op == "insert":
+        return db, ["n"], lambda: db.insert("n", {"a": 1})
+    if op in ("drop", "drop_all"):
+        for name in ("a", "c"):
+            db.insert_many(name, documents(3))
+            db.write(name)
+            db.insert(name, {"unwritten": name})  # tells memory from the file
+        if op == "drop":
+            return db, ["a", "c"], lambda: db.drop_collection("c")
+        return db, ["a", "c"], lambda: db.drop_all()
+    raise SystemExit("unknown op " + op)
+
+
+def main():
+    spec = json.loads(sys.argv[1])
+    shim = ctypes.CDLL(spec["shim"])
+    shim.moxal_fault_calls.argtypes = [ctypes.c_char_p]
+    shim.moxal_fault_calls.restype = ctypes.c_long
+    shim.moxal_fault_fired.restype = ctypes.c_long
+    d = spec["dir"]
+    db, names, operation = setup(spec["op"], d)
+    report = {"files_before": files(d), "memory_before": memory(db, names)}
+    shim.moxal_fault_arm()
+    report["result"] = outcome(operation)
+    shim.moxal_fault_disarm()
+    report["calls"] = {k: shim.moxal_fault_calls(k.encode())
+                       for k in ("open", "write", "fsync", "close", "rename", "unlink")}
+    report["fired"] = shim.moxal_fault_fired()
+    report["files_after"] = files(d)
+    report["memory_after"] = memory(db, names)
+    report["retry"] = outcome(operation)
+    report["files_retry"] = files(d) if os.path.isdir(d) else None
+    report["memory_retry"] = memory(db, names)
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()
