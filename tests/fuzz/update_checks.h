@@ -1,0 +1,161 @@
+// The properties the update fuzz harness checks on every input, shared with
+// the unit test that replays the seed corpus and the saved regressions.
+//
+// An input is an update query and a document, both JSON, joined by a NUL
+// byte (which valid JSON text never holds). Updates edit the encoded
+// document in place, splicing bytes and patching the sizes and member
+// tables of every enclosing object, which is the easiest code to get
+// subtly wrong. So each update is applied twice over: to a document nobody
+// else holds (edits in place where lengths allow) and to one that is shared
+// (every edit copies), and both must equal what a plain rebuild of the
+// document gives, be well-formed blobs, write JSON that reads back equal,
+// and leave the shared original untouched. The update is then applied once
+// more to its own result. The same query also runs as a filter, for crashes
+// and sanitizer reports only.
+
+#ifndef MOXAL_TESTS_FUZZ_UPDATE_CHECKS_H_
+#define MOXAL_TESTS_FUZZ_UPDATE_CHECKS_H_
+
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blob_check.h"
+#include "query/query.h"
+#include "values/builder.h"
+#include "values/equality.h"
+#include "values/json_reader.h"
+#include "values/json_writer.h"
+
+namespace moxal::fuzz {
+
+inline void NoTrace(std::string_view) {}
+
+using Clause = Query<UpdateOperator>;
+
+// The result of an arithmetic clause on `field`, or false when it leaves
+// the field alone: a non-number field, or a non-number operand of $add or
+// $substract ($inc and $dec ignore theirs).
+inline bool ModelArithmetic(UpdateOperator op, ValueRef field, ValueRef operand, double* out) {
+  if (!field.is_number()) return false;
+  double f = field.to_double();
+  if (op == UpdateOperator::Increment || op == UpdateOperator::Decrement) {
+    *out = op == UpdateOperator::Increment ? f + 1.0 : f - 1.0;
+    return true;
+  }
+  if (!operand.is_number()) return false;
+  *out = op == UpdateOperator::Add ? f + operand.to_double() : f - operand.to_double();
+  return true;
+}
+
+// Emits the object `obj` with `c` applied below path position `i`, member by
+// member, without touching any blob.
+inline void ModelEmit(Builder& b, ObjectRef obj, const Clause& c, size_t i) {
+  b.BeginObject();
+  for (Member m : obj) {
+    if (m.key != c.fields[i]) {
+      b.Key(m.key);
+      b.Raw(m.value);
+    } else if (i + 1 < c.fields.size()) {
+      b.Key(m.key);
+      if (m.value.is_object()) {
+        ModelEmit(b, m.value.as_object(), c, i + 1);
+      } else {
+        b.Raw(m.value);
+      }
+    } else if (c.operator_ == UpdateOperator::Set) {
+      b.Key(m.key);
+      b.Raw(c.value.ref());
+    } else if (c.operator_ != UpdateOperator::Delete) {
+      b.Key(m.key);
+      double r;
+      if (!ModelArithmetic(c.operator_, m.value, c.value.ref(), &r)) {
+        b.Raw(m.value);
+      } else if (std::isfinite(r)) {
+        b.Float(r);
+      } else {
+        b.Null();
+      }
+    }
+  }
+  b.EndObject();
+}
+
+// The document after the clauses, up to the first one without a path.
+inline Value ModelApply(const Value& doc, const std::vector<Clause>& clauses) {
+  Value out = doc;
+  Builder b;
+  for (const Clause& c : clauses) {
+    if (c.fields.empty()) break;
+    ModelEmit(b, out.ref().as_object(), c, 0);
+    out = b.Finish();
+  }
+  return out;
+}
+
+// "" when `got` (from `what`) is a sound blob equal to `want` whose text
+// reads back, else what is wrong.
+inline std::string CheckResult(const char* what, const Value& got, const Value& want) {
+  std::string w = what;
+  if (std::string bad = CheckBlob(got); !bad.empty()) return w + " blob: " + bad;
+  std::string text = ToJson(got.ref());
+  if (!Equal(got.ref(), want.ref()) || text != ToJson(want.ref())) {
+    return w + " differs from a rebuild: " + text + " vs " + ToJson(want.ref());
+  }
+  Value back;
+  bool ok = ParseJson(text, &back);
+  if (Depth(got.ref()) > kMaxNesting) {  // the caller refuses such updates
+    return ok ? w + " text nested too deeply reads" : "";
+  }
+  if (!ok || !Equal(back.ref(), got.ref()) || ToJson(back.ref()) != text) {
+    return w + " text does not read back equal: " + text;
+  }
+  return "";
+}
+
+// Applies `engine` to a private copy and to a shared copy of `doc`.
+inline std::string CheckApply(const QueryEngine<UpdateOperator>& engine, const Value& doc,
+                              Value* result) {
+  Value want = ModelApply(doc, engine.clauses());
+  std::string before = ToJson(doc.ref());
+  Value unique = Value::CopyOf(doc.ref());
+  Status su = engine.execute(&unique);
+  Value shared = doc;
+  Status ss = engine.execute(&shared);
+  if (su.ok() != ss.ok() || su.message() != ss.message()) {
+    return "private and shared copies fail differently";
+  }
+  if (ToJson(doc.ref()) != before) return "update changed a shared document";
+  if (std::string bad = CheckResult("private copy", unique, want); !bad.empty()) return bad;
+  if (std::string bad = CheckResult("shared copy", shared, want); !bad.empty()) return bad;
+  *result = unique;
+  return "";
+}
+
+// "" when the input `data` passes every check, else the first failure.
+inline std::string CheckUpdateInput(std::string_view data) {
+  size_t nul = data.find('\0');
+  if (nul == std::string_view::npos) return "";
+  Value query, doc;
+  if (!ParseJson(data.substr(0, nul), &query) || !query.ref().is_object()) return "";
+  if (!ParseJson(data.substr(nul + 1), &doc) || !doc.ref().is_object()) return "";
+
+  QueryEngine<QueryOperator> filter;
+  if (QueryEngine<QueryOperator>::New(query.ref().as_object(), &filter).ok()) {
+    bool matched = false;
+    (void)filter.execute(doc.ref().as_object(), &matched);
+  }
+  QueryEngine<UpdateOperator> engine;
+  if (!QueryEngine<UpdateOperator>::New(query.ref().as_object(), &engine, NoTrace).ok()) {
+    return "";
+  }
+  Value once, twice;
+  if (std::string bad = CheckApply(engine, doc, &once); !bad.empty()) return bad;
+  if (std::string bad = CheckApply(engine, once, &twice); !bad.empty()) return "again: " + bad;
+  return "";
+}
+
+}  // namespace moxal::fuzz
+
+#endif  // MOXAL_TESTS_FUZZ_UPDATE_CHECKS_H_
