@@ -33,6 +33,14 @@ bool FdSink::WriteAll(const uint8_t* data, size_t n) {
     if (w > 0) {
       data += w;
       n -= static_cast<size_t>(w);
+      written_ += static_cast<size_t>(w);
+#ifdef __linux__
+      if (writeback_every_ != 0 && written_ - written_back_ >= writeback_every_) {
+        ::sync_file_range(fd_, static_cast<off_t>(written_back_),
+                          static_cast<off_t>(written_ - written_back_), SYNC_FILE_RANGE_WRITE);
+        written_back_ = written_;
+      }
+#endif
       continue;
     }
     if (w == 0) {
@@ -108,6 +116,7 @@ bool ReplaceFile(const std::string& path, const std::function<bool(OutBuffer&)>&
     return false;
   };
   FdSink sink(fd);
+  sink.StartWritebackEvery(size_t{1} << 20);
   auto out = std::make_unique<OutBuffer>(&sink);
   if (!fill(*out)) return fail(ReplaceFailure::kWrite, sink.error());
   if (!out->Flush()) return fail(ReplaceFailure::kFlush, sink.error());

@@ -35,9 +35,17 @@ class FdSink : public ByteSink {
   bool WriteAll(const uint8_t* data, size_t n) override;
   const SysError& error() const { return error_; }
 
+  // Asks the kernel to start writing the file back every `bytes` bytes, so
+  // the disk works while more text is produced and the final fsync has
+  // little left to wait for. Only a hint: errors surface at fsync.
+  void StartWritebackEvery(size_t bytes) { writeback_every_ = bytes; }
+
  private:
   int fd_;
   SysError error_;
+  size_t writeback_every_ = 0;
+  size_t written_ = 0;
+  size_t written_back_ = 0;
 };
 
 // Closes a descriptor when it goes out of scope.

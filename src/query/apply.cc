@@ -55,7 +55,9 @@ Status QueryEngine<UpdateOperator>::execute(Value* doc) const {
     MemberPath path;
     // A path through a missing member or a non-object skips the clause;
     // so does a missing target: no operator ever creates a field.
-    if (!FindMember(*doc, clause.fields, &path) || path.member < 0) continue;
+    if (!FindMember(*doc, clause.fields, &path, clause.hints.data()) || path.member < 0) {
+      continue;
+    }
     switch (clause.operator_) {
       case UpdateOperator::Delete:
         RemoveMember(doc, path);

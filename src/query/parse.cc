@@ -93,6 +93,7 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
       trace(lines);
     }
     clause.value = Value::CopyOf(operand);
+    clause.hints.assign(clause.fields.size(), 0);
     out->clauses_.push_back(std::move(clause));
   }
   return Status();

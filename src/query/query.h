@@ -31,6 +31,9 @@ struct Query {
   std::vector<std::string> fields;  // path from the document's top level
   Value value;                      // the operand, a copy of the query's
   Op operator_;
+  // Per path name, the member index it was last found at (see
+  // ObjectRef::find_index); only speeds up lookups.
+  mutable std::vector<uint32_t> hints;
 };
 
 // Receives the trace lines update engines write while they are built.

@@ -133,11 +133,18 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
   // Members were written back to back from `body` to the end of the buffer,
   // in arrival order. Usually only the table needs sorting; the members stay
   // where they are.
+  if (SameShape(entries, n)) {
+    reordered_.resize(n);
+    for (size_t i = 0; i < n; ++i) reordered_[i] = entries[shape_order_[i]];
+    std::copy(reordered_.begin(), reordered_.end(), entries);
+    return n;
+  }
   spans_.clear();
   for (size_t i = 0; i < n; ++i) {
     Span s;
     s.begin = entries[i];
     s.end = i + 1 < n ? entries[i + 1] : size_;
+    s.arrival = static_cast<uint32_t>(i);
     DecodeKey(buf_ + s.begin, &s.key);
     spans_.push_back(s);
   }
@@ -164,6 +171,7 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
     repeats = spans_[i - 1].key == spans_[i].key;
   }
   if (!repeats) {
+    RememberShape(entries, n);
     for (size_t i = 0; i < n; ++i) entries[i] = spans_[i].begin;
     return n;
   }
@@ -186,6 +194,33 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
     size_ += len;
   }
   return kept;
+}
+
+bool Builder::SameShape(const size_t* entries, size_t n) const {
+  if (n == 0 || n != shape_order_.size()) return false;
+  const char* known = shape_keys_.data();
+  for (size_t i = 0; i < n; ++i) {
+    std::string_view k;
+    DecodeKey(buf_ + entries[i], &k);
+    if (k.size() != shape_lengths_[i] || std::memcmp(k.data(), known, k.size()) != 0) {
+      return false;
+    }
+    known += k.size();
+  }
+  return true;
+}
+
+void Builder::RememberShape(const size_t* entries, size_t n) {
+  shape_keys_.clear();
+  shape_lengths_.clear();
+  for (size_t i = 0; i < n; ++i) {
+    std::string_view k;
+    DecodeKey(buf_ + entries[i], &k);
+    shape_keys_.append(k);
+    shape_lengths_.push_back(k.size());
+  }
+  shape_order_.clear();
+  for (const Span& s : spans_) shape_order_.push_back(s.arrival);
 }
 
 Value Builder::Finish() {

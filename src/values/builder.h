@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -107,10 +108,21 @@ class Builder {
   struct Span {
     size_t begin;
     size_t end;
+    uint32_t arrival;  // position in arrival order
     std::string_view key;
   };
   std::vector<Span> spans_;
   std::vector<uint8_t> copy_;
+
+  // The keys (in arrival order) of the last object that needed sorting and
+  // the arrival positions in key order: objects of one collection usually
+  // repeat their shape, and then sorting is a lookup.
+  bool SameShape(const size_t* entries, size_t n) const;
+  void RememberShape(const size_t* entries, size_t n);
+  std::string shape_keys_;
+  std::vector<size_t> shape_lengths_;
+  std::vector<uint32_t> shape_order_;
+  std::vector<size_t> reordered_;
 };
 
 }  // namespace moxal

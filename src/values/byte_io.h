@@ -95,6 +95,8 @@ class OutBuffer {
     return reinterpret_cast<char*>(buf_ + used_);
   }
   void Commit(size_t n) { used_ += n; }
+  // Bytes that fit before the buffer is full.
+  size_t available() const { return kIoBufferSize - used_; }
 
   // Empties the buffer into the sink. Returns ok().
   bool Flush();

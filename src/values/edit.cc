@@ -80,19 +80,23 @@ std::vector<uint8_t> WithoutMember(ObjectRef obj, uint32_t index) {
 
 }  // namespace
 
-bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path) {
+bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path,
+                uint32_t* hints) {
   const uint8_t* blob = doc.data();
   ObjectRef at(blob);
   path->count = 0;
   path->objects[path->count++] = 0;
   size_t last = fields.size() - 1;
+  uint32_t no_hint = 0;
   for (size_t i = 0; i < last; ++i) {
-    ValueRef next = at.find(fields[i]);
-    if (!next || !next.is_object()) return false;
+    int64_t k = at.find_index(fields[i], hints ? &hints[i] : &(no_hint = 0));
+    if (k < 0) return false;
+    ValueRef next = at.member(static_cast<uint32_t>(k)).value;
+    if (!next.is_object()) return false;
     at = next.as_object();
     path->objects[path->count++] = static_cast<uint32_t>(at.data() - blob);
   }
-  path->member = at.find_index(fields[last]);
+  path->member = at.find_index(fields[last], hints ? &hints[last] : &(no_hint = 0));
   return true;
 }
 

@@ -33,7 +33,9 @@ struct MemberPath {
 // through objects only (arrays are never entered). Returns false when a
 // name before the last is missing or does not hold an object; otherwise
 // fills *path, with path->member -1 when the last name is missing.
-bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path);
+// `hints` (one per name, see ObjectRef::find_index) may be null.
+bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path,
+                uint32_t* hints = nullptr);
 
 // The member `path` names (path->member must be >= 0).
 Member MemberAtPath(const Value& doc, const MemberPath& path);

@@ -1,6 +1,7 @@
 #include "values/json_writer.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "values/float_format.h"
 #include "values/swar.h"
@@ -26,35 +27,80 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscapes;
 
-void WriteString(std::string_view s, OutBuffer& out) {
+// Writes the escape of byte `c` at `p`; returns the bytes written.
+size_t WriteEscape(uint8_t c, char e, char* p) {
   static constexpr char kHex[] = "0123456789abcdef";
+  p[0] = '\\';
+  if (e != 'u') {
+    p[1] = e;
+    return 2;
+  }
+  p[1] = 'u';
+  p[2] = '0';
+  p[3] = '0';
+  p[4] = kHex[c >> 4];
+  p[5] = kHex[c & 15];
+  return 6;
+}
+
+// A string is written straight into the buffer, eight bytes at a time,
+// when it fits even if every byte needed a six-byte escape: always for
+// short strings (which may empty the buffer a little early), else only
+// when there is room already.
+constexpr size_t kShortString = 64;
+
+void WriteString(std::string_view s, OutBuffer& out) {
+  const auto* src = reinterpret_cast<const uint8_t*>(s.data());
+  const uint8_t* end = src + s.size();
+  if (s.size() <= kShortString || s.size() * 6 + 2 <= out.available()) {
+    char* start = out.Reserve(s.size() * 6 + 2);
+    char* p = start;
+    *p++ = '"';
+    while (src < end) {
+      if (end - src >= 8) {
+        uint64_t w = swar::Load(src);
+        uint64_t stops = swar::StringStops(w);
+        std::memcpy(p, &w, 8);  // room was reserved; only the plain part counts
+        if (stops == 0) {
+          p += 8;
+          src += 8;
+          continue;
+        }
+        unsigned plain = swar::FirstByte(stops);
+        p += plain;
+        src += plain;
+      }
+      uint8_t c = *src++;
+      char e = kEscapes.esc[c];
+      if (e == 0) {
+        *p++ = static_cast<char>(c);
+      } else {
+        p += WriteEscape(c, e, p);
+      }
+    }
+    *p++ = '"';
+    out.Commit(static_cast<size_t>(p - start));
+    return;
+  }
+  // A long string goes through the buffer in runs between escapes.
   out.Put('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p < end; ++p) {
-    while (end - p >= 8) {
-      uint64_t stops =
-          swar::StringStops(swar::Load(reinterpret_cast<const uint8_t*>(p)));
+  const uint8_t* run = src;
+  for (; src < end; ++src) {
+    while (end - src >= 8) {
+      uint64_t stops = swar::StringStops(swar::Load(src));
       if (stops != 0) {
-        p += swar::FirstByte(stops);
+        src += swar::FirstByte(stops);
         break;
       }
-      p += 8;
+      src += 8;
     }
-    if (p == end) break;
-    char e = kEscapes.esc[static_cast<uint8_t>(*p)];
+    if (src == end) break;
+    char e = kEscapes.esc[*src];
     if (e == 0) continue;
-    out.Write(run, static_cast<size_t>(p - run));
-    if (e == 'u') {
-      uint8_t c = static_cast<uint8_t>(*p);
-      char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-      out.Write(u, 6);
-    } else {
-      char two[2] = {'\\', e};
-      out.Write(two, 2);
-    }
-    run = p + 1;
+    out.Write(run, static_cast<size_t>(src - run));
+    char esc[6];
+    out.Write(esc, WriteEscape(*src, e, esc));
+    run = src + 1;
   }
   out.Write(run, static_cast<size_t>(end - run));
   out.Put('"');

@@ -248,6 +248,19 @@ class ObjectRef {
 
   // Index of the member with this key, or -1.
   int64_t find_index(std::string_view key) const;
+  // The same, trying index *hint first and leaving the index found there.
+  // Documents of one collection tend to share their shape, so a clause
+  // that looks up the same key in every document mostly hits at once.
+  int64_t find_index(std::string_view key, uint32_t* hint) const {
+    if (*hint < count()) {
+      std::string_view k;
+      DecodeKey(body() + offset(*hint), &k);
+      if (k == key) return *hint;
+    }
+    int64_t i = find_index(key);
+    if (i >= 0) *hint = static_cast<uint32_t>(i);
+    return i;
+  }
   // Value of the member with this key, or an absent ValueRef.
   ValueRef find(std::string_view key) const {
     int64_t i = find_index(key);

@@ -3,8 +3,11 @@
 // cuts the text at every position, so chunk boundaries inside tokens are
 // exercised everywhere.
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -315,4 +318,51 @@ TEST(FailingSinkStopsWriter) {
   CHECK(!WriteJson(v.ref(), out));
   CHECK(!out.Flush());
   CHECK_EQ(sink.calls, size_t{1});
+}
+
+TEST(FloatTextIsShortestAndExact) {
+  // Every float's text reads back as the same double and has exactly as
+  // many significant digits as the shortest round-trip form.
+  std::mt19937_64 rng(31337);
+  auto significant = [](std::string_view text) {
+    std::string digits;
+    for (char c : text) {
+      if (c == 'e') break;
+      if (c >= '0' && c <= '9') digits += c;
+    }
+    size_t a = digits.find_first_not_of('0');
+    size_t b = digits.find_last_not_of('0');
+    return a == std::string::npos ? 0 : static_cast<int>(b - a + 1);
+  };
+  int checked = 0;
+  for (int i = 0; i < 300000; ++i) {
+    double v;
+    switch (i % 3) {
+      case 0:  // decimals with few places, the common case
+        v = static_cast<double>(rng() % 100000000000000ULL) / std::pow(10.0, static_cast<int>(rng() % 6));
+        break;
+      case 1: {
+        uint64_t bits = rng();
+        std::memcpy(&v, &bits, 8);
+        if (!std::isfinite(v)) continue;
+        break;
+      }
+      default:
+        v = static_cast<double>(rng() % 1000) / 8.0 + static_cast<double>(rng() % 3) * 1e-3;
+    }
+    char buf[kMaxFloatText];
+    std::string text(buf, FormatDouble(v, buf));
+    double back = std::strtod(text.c_str(), nullptr);
+    char ref[64];
+    auto r = std::to_chars(ref, ref + sizeof ref, v, std::chars_format::scientific);
+    bool ok = back == v && significant(text) == significant(std::string_view(ref, r.ptr - ref)) &&
+              std::signbit(back) == std::signbit(v);
+    if (!ok) {
+      std::cerr << "  " << text << " for " << std::string(ref, r.ptr) << "\n";
+      CHECK(ok);
+      return;
+    }
+    ++checked;
+  }
+  CHECK(checked > 250000);
 }
