@@ -2,7 +2,7 @@
 //
 //   moxal_bench FILE...
 //
-// For each file: the median of several runs of reading the whole text from
+// For each file: the median of several runs (15, or MOXAL_BENCH_RUNS) of reading the whole text from
 // memory (as one value, and split into one value per array element, as a
 // collection file is loaded), and of writing the value back as compact text
 // into an 8192-byte buffer in front of a sink that discards it. MB/s count
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: not readable JSON\n", argv[i]);
       return 1;
     }
-    const int runs = 15;
+    const char* runs_env = std::getenv("MOXAL_BENCH_RUNS");  // e.g. 1 under callgrind
+    const int runs = runs_env ? std::atoi(runs_env) : 15;
     double read = MedianSeconds(runs, [&] {
       Value x;
       ParseJson(text, &x);

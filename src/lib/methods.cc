@@ -288,7 +288,7 @@ PyObject* MoxalType() {
     PyRef made = PyRef::Steal(PyType_FromSpec(&kSpec));
     if (!made) return nullptr;
     // The class is named plainly "Moxal", like a built-in type, in messages
-    // too; the spec name only supplied the "builtins" module.
+    // too; the registered name "builtins.Moxal" only supplied the module.
     reinterpret_cast<PyTypeObject*>(made.get())->tp_name = "Moxal";
     // The class documentation is only the signature "(name)": no docstring.
     if (PyObject_SetAttrString(made.get(), "__doc__", Py_None) < 0) return nullptr;

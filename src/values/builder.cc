@@ -40,7 +40,7 @@ void Builder::String(std::string_view s) {
     uint8_t* p = Grow(2 + s.size());
     p[0] = tag::kStr8;
     p[1] = static_cast<uint8_t>(s.size());
-    std::memcpy(p + 2, s.data(), s.size());
+    CopyBytes(p + 2, s.data(), s.size());
     return;
   }
   if (s.size() > kMaxU32) {
@@ -87,7 +87,7 @@ void Builder::Key(std::string_view key) {
   if (key.size() < 0xFF) {
     uint8_t* p = Grow(1 + key.size());
     p[0] = static_cast<uint8_t>(key.size());
-    std::memcpy(p + 1, key.data(), key.size());
+    CopyBytes(p + 1, key.data(), key.size());
   } else {
     uint8_t* p = Grow(5 + key.size());
     p[0] = 0xFF;
@@ -202,7 +202,7 @@ bool Builder::SameShape(const size_t* entries, size_t n) const {
   for (size_t i = 0; i < n; ++i) {
     std::string_view k;
     DecodeKey(buf_ + entries[i], &k);
-    if (k.size() != shape_lengths_[i] || std::memcmp(k.data(), known, k.size()) != 0) {
+    if (k.size() != shape_lengths_[i] || !SameBytes(k, std::string_view(known, k.size()))) {
       return false;
     }
     known += k.size();

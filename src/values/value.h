@@ -92,6 +92,38 @@ inline uint64_t LoadU64(const uint8_t* p) {
   return v;
 }
 inline void StoreU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// memcpy for the short keys and strings documents are made of: fixed-size
+// moves instead of a call into the C library.
+inline void CopyBytes(uint8_t* dst, const void* src_v, size_t n) {
+  const auto* src = static_cast<const uint8_t*>(src_v);
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
+// Byte equality of two short strings without a call into the C library.
+inline bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 inline void StoreU64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 // Decodes the member key at `entry`; returns the address of the member value.
@@ -255,7 +287,7 @@ class ObjectRef {
     if (*hint < count()) {
       std::string_view k;
       DecodeKey(body() + offset(*hint), &k);
-      if (k == key) return *hint;
+      if (SameBytes(k, key)) return *hint;
     }
     int64_t i = find_index(key);
     if (i >= 0) *hint = static_cast<uint32_t>(i);
