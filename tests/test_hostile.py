@@ -15,6 +15,7 @@ import gc
 import os
 import re
 import sys
+import threading
 
 import pytest
 
@@ -165,6 +166,21 @@ def test_every_converting_method_carries_on_after_a_refused_nested_call(db, oute
     if outer.startswith("insert"):
         assert db.find("c")[3:] == ([{"h": {"x": 1}, "n": 9}] if outer == "insert"
                                     else [{"n": 9}, {"x": 1}])
+
+
+def test_another_thread_meets_the_borrow_while_a_hook_waits(db):
+    """Python code in a hook lets other threads run: a call from one of them
+    on the same object is refused like a nested call."""
+    seen = []
+
+    def from_a_thread():
+        thread = threading.Thread(target=nested_same_object(db, seen))
+        thread.start()
+        thread.join()
+
+    db.insert("c", {"v": hooked("abc.Mapping", "keys", from_a_thread)})
+    assert seen == [True, True]
+    assert db.find("c") == [{"v": MAPPING}]
 
 
 def test_numpy_like_bool_calling_back_is_refused(db):
@@ -531,6 +547,21 @@ def test_finalizer_run_by_a_conversion_calls_back(db):
     db.insert("c", {"v": Fresh([1, 2])})
     assert seen == [True] * 4
     assert db.find("c") == [{"v": [{"n": 1}, {"n": 2}]}]
+
+
+def test_finalizer_in_a_failed_conversions_traceback_calls_back(db):
+    """The failure's traceback holds the hook's frame; its locals are freed
+    with the failure, while the call still holds its borrow."""
+    seen = []
+
+    def action():
+        local = Finalized()
+        local.on_del = nested_same_object(db, seen)
+        raise ValueError("boom")
+
+    assert "ValueError('boom')" in panic_text(db, hooked("abc.Sequence", "__len__", action))
+    assert seen == [True, True]
+    db.insert("c", {"after": 1})
 
 
 def test_cyclic_garbage_collected_during_a_conversion_calls_back(db):
