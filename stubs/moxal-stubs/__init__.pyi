@@ -1,0 +1,117 @@
+# Type information for moxal, an extension module with no Python source.
+#
+# Installed as the stub-only package `moxal-stubs` beside the module: mypy
+# and pyright both look there for the types of a module that cannot carry
+# them itself (a `moxal.pyi` beside the module is seen by pyright only).
+# Parameter names are the ones the methods accept as keywords; every
+# parameter may be passed by position or by keyword. The docstrings are
+# what an editor shows on hover: the module's own methods carry only their
+# signatures.
+
+from typing import Any, Literal, final, overload
+
+__all__ = ["Moxal"]
+
+# A document as find and update return it: str keys; values are None, bool,
+# int, float, str, and lists and dicts of those.
+_Document = dict[str, Any]
+
+@final
+class Moxal:
+    """A database directory opened in memory: every NAME.json file in it is
+    the collection NAME (a JSON array of documents).
+
+    Moxal(name) creates the directory (one level) when it is missing. Raises
+    OSError "Not a directory (os error 20)" for a regular file, ValueError
+    "Error deserializing JSON" for an unreadable collection file, OSError
+    "Error opening document ..." for one that cannot be opened.
+    """
+
+    def __new__(cls, name: str) -> Moxal: ...
+    def load_from_document(self, document_path: str) -> None:
+        """Fills collections from a JSON file holding an object: each member
+        is a collection name; an array value gives one document per element,
+        any other value one document. Missing collections are created."""
+
+    def create_collection(self, collection_name: str) -> None:
+        """Creates an empty collection and its file (holding []), unless
+        something already exists at the file's path: then does nothing."""
+
+    def insert(self, collection_name: str, document: dict[str, Any]) -> None:
+        """Appends one document in memory (write() stores it); creates the
+        collection when it is missing."""
+
+    def insert_many(self, collection_name: str, documents: list[Any]) -> None:
+        """Appends each item of the list as one document, all or none;
+        creates the collection when it is missing."""
+
+    def insert_many_from_document(self, collection_name: str, document_name: str) -> None:
+        """Appends the elements of the JSON array in the file at
+        document_name. ValueError "Document is not an array" otherwise."""
+
+    def find(
+        self, collection_name: str, maybe_query: dict[str, Any] | None = None
+    ) -> list[_Document]:
+        """Every document of the collection, or those the query matches, as
+        new dicts. Loads the collection from its file when it is not in
+        memory; ValueError "Collection with name '...' not found on disk"
+        when there is none."""
+
+    @overload
+    def update(
+        self,
+        collection_name: str,
+        update_query: dict[str, Any],
+        maybe_query: dict[str, Any] | None = None,
+        return_result: Literal[False] = False,
+    ) -> None:
+        """Changes every document (or those maybe_query matches) in memory,
+        all or nothing. With return_result=True returns every document of
+        the collection afterwards."""
+
+    @overload
+    def update(
+        self,
+        collection_name: str,
+        update_query: dict[str, Any],
+        maybe_query: dict[str, Any] | None,
+        return_result: Literal[True],
+    ) -> list[_Document]: ...
+    @overload
+    def update(
+        self,
+        collection_name: str,
+        update_query: dict[str, Any],
+        maybe_query: dict[str, Any] | None = None,
+        *,
+        return_result: Literal[True],
+    ) -> list[_Document]: ...
+    @overload
+    def update(
+        self,
+        collection_name: str,
+        update_query: dict[str, Any],
+        maybe_query: dict[str, Any] | None = None,
+        return_result: bool = False,
+    ) -> list[_Document] | None: ...
+    def collections(self) -> list[str]:
+        """The stem of every entry of the directory, in listing order
+        (collections only in memory are not listed)."""
+
+    def drop_collection(self, collection_name: str) -> None:
+        """Removes the collection's file and the collection in memory."""
+
+    def drop_all(self) -> None:
+        """Drops every collection the directory's entries name, then removes
+        the directory if it is empty."""
+
+    def write(self, collection_name: str) -> None:
+        """Replaces the collection's file atomically and durably with its
+        documents. ValueError when the collection is not in memory."""
+
+    def write_all(self) -> None:
+        """Writes every collection in memory; raises the first failure after
+        attempting all."""
+
+    def clear_cache(self) -> None:
+        """Empties the cache of find results."""
