@@ -1,0 +1,86 @@
+"""bench/chart.py reads the report bench/bench.py writes: a report made with
+the harness itself gives the expected panels and table, and (where
+matplotlib is installed) a PNG."""
+
+import json
+import os
+import sys
+
+import pytest
+
+BENCH = os.path.join(os.path.dirname(__file__), "..", "bench")
+sys.path.insert(0, BENCH)
+import chart  # noqa: E402
+import harness  # noqa: E402
+
+
+def section(name, figures, facts=()):
+    sec = harness.Section(name, name, repeat=1, warmup=0)
+    for key, label, unit, value in figures:
+        if value is None:
+            sec.value(key, label, unit, None, status="skipped", note="not built")
+        else:
+            sec.value(key, label, unit, value)
+    sec.facts.update(dict(facts))
+    return sec.as_json()
+
+
+def report():
+    sections = {
+        "open": section("open", [("moxal", "moxal Moxal(dir)", "ms", 40.0),
+                                 ("json", "json.load", "ms", 400.0),
+                                 ("rss_moxal", "RSS growth moxal", "MB", 30.0),
+                                 ("rss_json", "RSS growth json", "MB", 110.0),
+                                 ("text_size", "JSON text size", "MB", 21.6)]),
+        "find": section("find", [("all_moxal", "moxal find() all", "ms", 90.0),
+                                 ("all_orjson", "orjson.loads(text)", "ms", 440.0),
+                                 ("sel_moxal_cold", "moxal find cold (city == 'Lyon')", "ms", 5.0),
+                                 ("sel_listcomp", "list comprehension (city == 'Lyon')", "ms", 26.0),
+                                 ("range_moxal_cold", "moxal find cold (age > 78)", "ms", None),
+                                 ("range_listcomp", "list comprehension (age > 78)", "ms", 20.0)],
+                        facts={"selective query address.city == 'Lyon'":
+                               "1,057 of 100,000 documents (1.1%)",
+                               "range query age > 78": "15,333 of 100,000 documents (15.3%)"}),
+    }
+    machine = {"cpu": "Test CPU", "cores": 2, "python": "CPython 3.x", "platform": "Linux",
+               "versions": {"moxal": "0.1.0"}, "commit": "abc1234",
+               "date": "2026-01-02T03:04:05+00:00"}
+    settings = {"count": 100000, "repeat": 5, "warmup": 1, "gc": "on"}
+    # Through JSON, as chart.py reads it.
+    return json.loads(json.dumps({"machine": machine, "settings": settings,
+                                  "sections": sections}))
+
+
+def test_panels_follow_the_report():
+    got = [(p["title"], p["unit"], p["bars"]) for p in chart.panels(report())]
+    assert got == [
+        ("open a directory holding 100,000 documents", "ms",
+         [("moxal Moxal(dir)", 40.0, True), ("json.load", 400.0, False)]),
+        ("memory after open (resident set growth)", "MB",
+         [("moxal", 30.0, True), ("json", 110.0, False)]),
+        ("find every document (100,000)", "ms",
+         [("moxal find() all", 90.0, True), ("orjson.loads(text)", 440.0, False)]),
+        ("find address.city == 'Lyon' (1.1% match)", "ms",
+         [("moxal find cold", 5.0, True), ("list comprehension", 26.0, False)]),
+        # the figure that could not be measured is left out
+        ("find age > 78 (15.3% match)", "ms", [("list comprehension", 20.0, False)]),
+    ]
+
+
+def test_markdown_table_and_footer():
+    table = chart.markdown(report()).splitlines()
+    assert table[:3] == ["| operation | contender | median |", "|---|---|---:|",
+                         "| open a directory holding 100,000 documents | **moxal Moxal(dir)** "
+                         "| 40.0 ms |"]
+    assert "|  | json.load | 400 ms |" in table
+    assert len(table) == 2 + 9
+    text = chart.footer(report(), "noisy machine")
+    assert "Test CPU, 2 cores" in text and "measured 2026-01-02" in text
+    assert text.endswith("\nnoisy machine")
+
+
+def test_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "chart.png"
+    chart.draw(report(), str(out))
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
