@@ -9,7 +9,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def test_cpp_unit_tests():
     sanitize = os.environ.get("MOXAL_SANITIZE") == "1"
-    build = os.path.join(ROOT, "build", "cpp-tests-asan" if sanitize else "cpp-tests")
+    coverage = os.environ.get("MOXAL_COVERAGE") == "1"  # set by tools/coverage
+    variant = "cpp-tests-asan" if sanitize else "cpp-tests-coverage" if coverage else "cpp-tests"
+    build = os.path.join(ROOT, "build", variant)
     bindir = os.path.dirname(sys.executable)
     cmake = os.path.join(bindir, "cmake")
     if not os.path.exists(cmake):
@@ -18,7 +20,8 @@ def test_cpp_unit_tests():
     env.pop("LD_PRELOAD", None)  # the compiler must not run under the sanitizer
     configure = [cmake, "-S", ROOT, "-B", build, "-G", "Ninja",
                  "-DMOXAL_PYTHON=OFF", "-DMOXAL_TESTS=ON",
-                 "-DMOXAL_SANITIZE=" + ("ON" if sanitize else "OFF")]
+                 "-DMOXAL_SANITIZE=" + ("ON" if sanitize else "OFF"),
+                 "-DMOXAL_COVERAGE=" + ("ON" if coverage else "OFF")]
     subprocess.run(configure, check=True, env=env, capture_output=True)
     subprocess.run([cmake, "--build", build], check=True, env=env, capture_output=True)
     run = subprocess.run([os.path.join(build, "moxal_tests")], env=env,
