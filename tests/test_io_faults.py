@@ -176,7 +176,9 @@ def test_write_cannot_sync_the_temporary_file(run, call, err):
 def test_write_cannot_rename(run, err):
     report = run("write", "rename", 1, err)
     failed_cleanly(report, "OSError", "Error renaming file: " + detail(err))
-    assert report["calls"]["unlink"] == 1  # the temporary file, removed
+    # Once to clear the temporary path before creating the file, once to
+    # remove the temporary file after the failed rename.
+    assert report["calls"]["unlink"] == 2
     written_as_in_memory(report)
 
 

@@ -189,3 +189,23 @@ def test_write_does_not_change_memory_or_an_undeletable_neighbour(db, db_dir):
             db.write("c")
         assert os.listdir(db_dir) == ["c.json"]
     assert db.find("c") == [{"v": 1}]
+
+
+@pytest.mark.parametrize("kind", ["symlink", "hardlink", "stale"])
+def test_whatever_is_at_the_temporary_path_is_replaced_not_written_through(db, db_dir, tmp_path,
+                                                                           kind):
+    outside = tmp_path / "outside.txt"
+    outside.write_text("precious")
+    tmp = os.path.join(db_dir, "c.json.tmp")
+    db.insert("c", {"v": 1})
+    if kind == "symlink":
+        os.symlink(str(outside), tmp)
+    elif kind == "hardlink":
+        os.link(str(outside), tmp)
+    else:
+        write_file(tmp, "[{\"half\": ")  # left by an interrupted write
+    db.write("c")
+    assert outside.read_text() == "precious"
+    assert not os.path.islink(os.path.join(db_dir, "c.json"))
+    assert read_file(os.path.join(db_dir, "c.json")) == b'[{"v":1}]'
+    assert sorted(os.listdir(db_dir)) == ["c.json"]

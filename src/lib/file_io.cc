@@ -104,7 +104,14 @@ bool ReplaceFile(const std::string& path, const std::function<bool(OutBuffer&)>&
     *failure = {ReplaceFailure::kCreate, SysError::NulInPath()};
     return false;
   }
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Whatever is left at the temporary path (a file from an interrupted
+  // write, or a link someone planted) is removed, never written through:
+  // the new file is created afresh and must not exist or be a link.
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    *failure = {ReplaceFailure::kCreate, SysError::FromErrno(errno)};
+    return false;
+  }
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     *failure = {ReplaceFailure::kCreate, SysError::FromErrno(errno)};
     return false;

@@ -95,7 +95,8 @@ struct ReplaceFailure {
 // Replaces the file at `path` in one step. The content, produced by `fill`
 // through an 8192-byte buffer (fill returns false when the buffer reports
 // an output error), goes into `path` + ".tmp", created beside the target
-// with mode 0666 (before the umask) and truncated if it exists. That file
+// with mode 0666 (before the umask); anything already there is removed
+// first, so a link planted there is never written through. That file
 // is synced to the device, renamed over `path`, and the directory is synced
 // (a failure of that last sync is ignored), so after a crash `path` holds the
 // old content or the new, never a mixture or nothing. On any failure after
