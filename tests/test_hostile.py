@@ -168,6 +168,28 @@ def test_every_converting_method_carries_on_after_a_refused_nested_call(db, oute
                                     else [{"n": 9}, {"x": 1}])
 
 
+TOP_LEVEL = {
+    "insert": (lambda db, h: db.insert("c", h("dict subclass", {"n": 9})),
+               [{"n": 1}, {"n": 9}]),
+    "insert_many": (lambda db, h: db.insert_many("c", h("list subclass", [{"n": 8}, {"n": 9}])),
+                    [{"n": 1}, {"n": 8}, {"n": 9}]),
+    "find": (lambda db, h: db.find("c", h("dict subclass", {"n": 1})), [{"n": 1}]),
+    "update": (lambda db, h: db.update("c", h("dict subclass", {"n": 2}), None, True),
+               [{"n": 2}]),
+}
+
+
+@pytest.mark.parametrize("method", list(TOP_LEVEL))
+def test_the_argument_itself_calling_back_is_refused(db, method):
+    db.insert("c", {"n": 1})
+    seen = []
+    call, expected = TOP_LEVEL[method]
+    call(db, lambda kind, content: hooked(kind, "__len__", nested_same_object(db, seen),
+                                          content))
+    assert seen and all(s is True for s in seen), seen
+    assert db.find("c") == expected
+
+
 def test_another_thread_meets_the_borrow_while_a_hook_waits(db):
     """Python code in a hook lets other threads run: a call from one of them
     on the same object is refused like a nested call."""
