@@ -196,3 +196,15 @@ def test_invalid_names(c, name, capfd):
     with pytest.raises(ValueError, match="^Invalid collection name "):
         c.update(name, {"a": 1})
     assert capfd.readouterr().out == ""
+
+
+def test_a_failing_numpy_bool_is_reported_against_its_argument(c):
+    def fail(self):
+        raise TypeError("no truth value")
+
+    fake = type("bool_", (), {"__module__": "numpy", "__bool__": fail})
+    with pytest.raises(TypeError) as info:
+        c.update("c", {"n": 2}, None, fake())
+    assert str(info.value) == "argument 'return_result': no truth value"
+    assert type(info.value.__cause__) is TypeError
+    assert [d["n"] for d in c.find("c")] == [1, 5, -2]  # converted before any change

@@ -110,15 +110,20 @@ std::string ConversionError::Debug() const {
   return {};
 }
 
+void RestoreException(PyRef exception) {
+  if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* e = exception.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e,
+                PyException_GetTraceback(e));
+#endif
+}
+
 void ConversionError::Raise() {
   if (kind_ == Kind::kPyErr && exception_) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception_.release());
-#else
-    PyObject* e = exception_.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e,
-                  PyException_GetTraceback(e));
-#endif
+    RestoreException(std::move(exception_));
     return;
   }
   PyErr_SetString(PyExc_Exception, text_.c_str());

@@ -59,6 +59,10 @@ std::string ExceptionDebug(PyObject* exception);
 // its traceback attached; null if none is set.
 PyRef FetchException();
 
+// Sets `exception` (an instance taken by FetchException) as the current
+// exception again.
+void RestoreException(PyRef exception);
+
 }  // namespace moxal
 
 #endif  // MOXAL_CONVERSION_CONVERSION_ERROR_H_

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "conversion/conversion_error.h"
+
 namespace moxal {
 
 namespace {
@@ -101,6 +103,26 @@ bool ConversionTypeError(const char* param, PyObject* o, const char* target) {
   return false;
 }
 
+// After a conversion failed with the exception set: an exception that is
+// exactly TypeError becomes TypeError "argument '{param}': {message}"
+// caused by it; any other exception stays as it is. Returns false.
+bool WrapTypeError(const char* param) {
+  if (!PyErr_Occurred()) return false;
+  PyRef exc = FetchException();
+  if (!exc || Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    RestoreException(std::move(exc));
+    return false;
+  }
+  PyRef text = PyRef::Steal(PyObject_Str(exc.get()));
+  if (!text) return false;
+  std::string message = std::string("argument '") + param + "': " + Utf8(text.get());
+  PyRef outer = PyRef::Steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+  if (!outer) return false;
+  PyException_SetCause(outer.get(), exc.release());
+  PyErr_SetObject(PyExc_TypeError, outer.get());
+  return false;
+}
+
 // A NumPy boolean scalar: a type named "bool_" or "bool" in module "numpy".
 bool IsNumpyBool(PyObject* o) {
   PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(o)));
@@ -162,7 +184,7 @@ bool ConvertArgs(const MethodSig& sig, Args* args) {
         if (!PyUnicode_Check(o)) return ConversionTypeError(p.name, o, "PyString");
         Py_ssize_t n;
         const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-        if (s == nullptr) return false;  // e.g. lone surrogates: raised as is
+        if (s == nullptr) return WrapTypeError(p.name);  // lone surrogates: as is
         args->text[i] = std::string_view(s, static_cast<size_t>(n));
         break;
       }
@@ -184,7 +206,7 @@ bool ConvertArgs(const MethodSig& sig, Args* args) {
           args->flag[i] = (o == Py_True);
         } else if (IsNumpyBool(o)) {
           int truth = PyObject_IsTrue(o);
-          if (truth < 0) return false;
+          if (truth < 0) return WrapTypeError(p.name);
           args->flag[i] = truth != 0;
         } else {
           return ConversionTypeError(p.name, o, "PyBool");

@@ -93,30 +93,41 @@ Result<PyRef> Database::update(std::string_view collection_name, PyObject* updat
   }
   if (!selected.empty() && HasEmptyPath(changes)) return EmptyPathPanic();
 
-  if (!selected.empty() && MayNestTooDeeply(changes)) {
-    // Apply to copies first and keep them only if every one fits.
-    std::vector<Value> changed;
-    changed.reserve(selected.size());
-    for (size_t i : selected) {
-      Value doc = c->docs[i];  // shared: the edits copy it
-      if (Status s = changes.execute(&doc); !s.ok()) return s;
-      if (Depth(doc.ref()) > kMaxDocumentDepth) {
-        return Status::Value(
-            "Update refused: it would nest a document deeper than the JSON nesting limit of " +
-            std::to_string(kMaxNesting) + " levels (its collection's array included)");
-      }
-      changed.push_back(std::move(doc));
-    }
-    for (size_t k = 0; k < selected.size(); ++k) c->docs[selected[k]] = std::move(changed[k]);
-  } else {
+  if (!return_result && !MayNestTooDeeply(changes)) {
+    // Nothing can fail from here: change the documents in place.
     for (size_t i : selected) {
       if (Status s = changes.execute(&c->docs[i]); !s.ok()) return s;
     }
+    c->Touch();
+    return PyRef::Borrow(Py_None);
   }
-  c->Touch();
 
-  if (!return_result) return PyRef::Borrow(Py_None);
-  return ToPythonList(c->docs);
+  // Otherwise the changed documents are made as copies first, and kept only
+  // when every one fits and, with return_result, the returned list could be
+  // built: the collection changes only when the whole call succeeds.
+  std::vector<Value> changed;
+  changed.reserve(selected.size());
+  for (size_t i : selected) {
+    Value doc = c->docs[i];  // shared: the edits copy it
+    if (Status s = changes.execute(&doc); !s.ok()) return s;
+    if (Depth(doc.ref()) > kMaxDocumentDepth) {
+      return Status::Value(
+          "Update refused: it would nest a document deeper than the JSON nesting limit of " +
+          std::to_string(kMaxNesting) + " levels (its collection's array included)");
+    }
+    changed.push_back(std::move(doc));
+  }
+  PyRef result = PyRef::Borrow(Py_None);
+  if (return_result) {
+    std::vector<Value> after = c->docs;  // shares every document
+    for (size_t k = 0; k < selected.size(); ++k) after[selected[k]] = changed[k];
+    Result<PyRef> list = ToPythonList(after);
+    if (!list.ok()) return list.take_status();
+    result = list.take();
+  }
+  for (size_t k = 0; k < selected.size(); ++k) c->docs[selected[k]] = std::move(changed[k]);
+  c->Touch();
+  return result;
 }
 
 }  // namespace moxal
