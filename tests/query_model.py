@@ -1,0 +1,353 @@
+"""A small, slow, obviously-correct model of moxal written in plain Python.
+
+It holds documents as Python values with moxal's value model, parses and
+evaluates queries, applies update queries, and plays the database methods
+that the property tests drive (insert, insert_many, find, update, write,
+reopen, drop). Each method returns what moxal should return, or raises
+`Failure` with the exception moxal should raise. The tests run both and
+compare; the model keeps no result cache, since a correct cache is invisible.
+
+Value model: None, bool, int (non-negative below 2**64, or negative down to
+-2**63), finite float, str, list, dict with keys in UTF-8 byte order. A bool
+is never a number; 1 and 1.0 are different values, but ordering compares
+numbers as doubles.
+"""
+
+import copy
+import math
+from dataclasses import dataclass
+
+U64_MAX = 2**64 - 1
+I64_MIN = -(2**63)
+MAX_NESTING = 127  # containers a JSON text may open, the file's array included
+MAX_DOCUMENT_DEPTH = MAX_NESTING - 1
+
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+EMPTY_PATH = "a clause has an empty field path: its query key is only an operator"
+TOO_DEEP = ("Update refused: it would nest a document deeper than the JSON nesting "
+            "limit of 127 levels (its collection's array included)")
+
+PANIC = "panic"  # PanicException
+VALUE = "value"  # ValueError
+
+COMPARISON = {"$eq": "Equal", "$ne": "NotEqual", "$gt": "GreaterThan",
+              "$gte": "GreaterThanEqual", "$lt": "LessThan", "$lte": "LessThanEqual"}
+UPDATE = {"$set": "Set", "$add": "Add", "$substract": "Substract",
+          "$inc": "Increment", "$dec": "Decrement", "$delete": "Delete"}
+
+
+class Failure(Exception):
+    """What moxal should raise: kind PANIC or VALUE, and the message."""
+
+    def __init__(self, kind, message):
+        super().__init__(kind, message)
+        self.kind = kind
+        self.message = message
+
+
+def wrapped_value_error(message):
+    """The internal failure that carries a ValueError's description."""
+    return Failure(PANIC, UNWRAP + "PyErr { type: <class 'ValueError'>, value: "
+                   f"{ValueError(message)!r}, traceback: None }}")
+
+
+# ---------------------------------------------------------------- values
+
+def key_order(items):
+    """A dict of `items` with its keys in UTF-8 byte order."""
+    return dict(sorted(items, key=lambda kv: kv[0].encode("utf-8")))
+
+
+def to_value(obj, max_depth, depth=0):
+    """Python object -> value, as moxal converts its inputs; a conversion
+    error is an internal failure. Only the types the tests generate."""
+    if obj is None or type(obj) in (bool, str):
+        return obj
+    if type(obj) is int:
+        if I64_MIN <= obj <= U64_MAX:
+            return obj
+        assert -(2**127) <= obj < 2**128, "the model knows the 128-bit range only"
+        raise Failure(PANIC, UNWRAP + 'Message("JSON number out of range")')
+    if type(obj) is float:
+        return obj if math.isfinite(obj) else None
+    if depth + 1 > max_depth:
+        raise Failure(PANIC, UNWRAP + f'Message("nesting too deep: at most {max_depth} '
+                      'levels of lists and dicts can be stored")')
+    if type(obj) in (list, tuple):
+        return [to_value(x, max_depth, depth + 1) for x in obj]
+    if type(obj) is dict:
+        return key_order([(k, to_value(v, max_depth, depth + 1)) for k, v in obj.items()])
+    raise TypeError(f"the model does not convert {type(obj).__name__}")
+
+
+def is_number(v):
+    return type(v) in (int, float)
+
+
+def equal(a, b):
+    """Value equality: same kind, same number kind, same value."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is list:
+        return len(a) == len(b) and all(equal(x, y) for x, y in zip(a, b))
+    if type(a) is dict:
+        return list(a) == list(b) and all(equal(a[k], b[k]) for k in a)
+    return a == b  # ints exactly, floats by IEEE (0.0 == -0.0)
+
+
+def same(a, b):
+    """True when two Python results are identical: types, key order, and the
+    sign of zero included. Used to compare moxal's output with the model's."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
+    if type(a) is list:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+def depth(v):
+    """Containers on the deepest path of `v` (a scalar has none)."""
+    if type(v) is list:
+        return 1 + max((depth(x) for x in v), default=0)
+    if type(v) is dict:
+        return 1 + max((depth(x) for x in v.values()), default=0)
+    return 0
+
+
+# ---------------------------------------------------------------- parsing
+
+@dataclass
+class Clause:
+    fields: list
+    value: object
+    op: str  # display name: "Equal", "Set", ...
+
+
+def parse_query(key, value, fields):
+    """Appends the path names (and an operator keyword) found under `key`
+    to `fields`; returns the operand."""
+    fields.extend(key.split("."))
+    if value is None or type(value) is list:
+        raise Failure(PANIC, "Not Valid query")
+    if type(value) is not dict:
+        return value
+    if not value:
+        raise Failure(PANIC, "Error while parsing query")
+    k, v = next(iter(value.items()))  # first member in key order decides
+    if k.startswith("$"):
+        fields.append(k)  # never split
+        return v
+    return parse_query(k, v, fields)
+
+
+def parse_engine(query, table, built):
+    """Clauses of a query value (a dict in key order), appended to `built`
+    one by one, so that on failure `built` holds those made before it."""
+    implicit, unknown = (("Equal", "Unknown query operator found: ") if table is COMPARISON
+                         else ("Set", "Unknown update query operator found: "))
+    for key, value in query.items():
+        fields = []
+        operand = parse_query(key, value, fields)
+        op = implicit
+        if fields[-1].startswith("$"):
+            keyword = fields.pop()
+            if keyword not in table:
+                raise Failure(PANIC, unknown + keyword)
+            op = table[keyword]
+        built.append(Clause(fields, operand, op))
+    return built
+
+
+# ---------------------------------------------------------------- matching
+
+MISSING = object()
+
+
+def parent_of(doc, fields):
+    """The object holding the target of `fields`, or None when the walk
+    meets a missing member or a non-object (arrays are never entered)."""
+    cur = doc
+    for name in fields[:-1]:
+        cur = cur.get(name)
+        if type(cur) is not dict:
+            return None
+    return cur
+
+
+ORDERING = {"GreaterThan": lambda f, v: f > v, "GreaterThanEqual": lambda f, v: f >= v,
+            "LessThan": lambda f, v: f < v, "LessThanEqual": lambda f, v: f <= v}
+
+
+def holds(clause, doc):
+    if not clause.fields:
+        raise Failure(PANIC, EMPTY_PATH)
+    parent = parent_of(doc, clause.fields)
+    field = MISSING if parent is None else parent.get(clause.fields[-1], MISSING)
+    if field is MISSING:
+        return False
+    if clause.op == "Equal":
+        return equal(field, clause.value)
+    if clause.op == "NotEqual":
+        return not equal(field, clause.value)
+    if not (is_number(field) and is_number(clause.value)):
+        raise Failure(VALUE, f"Malformed query, non-numeric value found for operator {clause.op}")
+    return ORDERING[clause.op](float(field), float(clause.value))
+
+
+def matches(clauses, doc):
+    """And of the clauses in order; the first that fails stops."""
+    return all(holds(c, doc) for c in clauses)
+
+
+# ---------------------------------------------------------------- updating
+
+def arithmetic(result):
+    """Arithmetic stores a float, or None where the result overflowed."""
+    return result if math.isfinite(result) else None
+
+
+def apply_clause(clause, doc):
+    """One update clause, in place; a clause that does not apply is skipped."""
+    parent = parent_of(doc, clause.fields)
+    last = clause.fields[-1]
+    if parent is None:
+        return
+    if clause.op == "Delete":
+        parent.pop(last, None)
+        return
+    if last not in parent:
+        return  # nothing is ever created
+    f, v = parent[last], clause.value
+    if clause.op == "Set":
+        parent[last] = copy.deepcopy(v)  # the key keeps its place
+    elif clause.op == "Add" and is_number(f) and is_number(v):
+        parent[last] = arithmetic(float(f) + float(v))
+    elif clause.op == "Substract" and is_number(f) and is_number(v):
+        parent[last] = arithmetic(float(f) - float(v))
+    elif clause.op == "Increment" and is_number(f):
+        parent[last] = arithmetic(float(f) + 1.0)  # whatever the operand
+    elif clause.op == "Decrement" and is_number(f):
+        parent[last] = arithmetic(float(f) + -1.0)
+
+
+def apply(clauses, doc):
+    """The clauses in order, each seeing what the ones before it did."""
+    for clause in clauses:
+        if not clause.fields:
+            raise Failure(PANIC, EMPTY_PATH)
+        apply_clause(clause, doc)
+    return doc
+
+
+# ---------------------------------------------------------------- database
+
+def check_name(name):
+    """Collection names that could reach outside the directory are refused."""
+    if name == "" or name.startswith("/") or "\0" in name or ".." in name.split("/"):
+        raise Failure(VALUE, f"Invalid collection name '{name}'")
+
+
+class ModelDb:
+    """The database: collections in memory and their files' contents. Every
+    name here is a plain file name, so a collection and its file agree."""
+
+    def __init__(self):
+        self.memory = {}  # name -> list of values
+        self.disk = {}  # name -> list of values, as last written
+        self.trace = []  # the update clauses whose trace lines the last update wrote
+
+    def _loaded(self, name):
+        if name not in self.memory:
+            raise Failure(VALUE, f"Collection with name '{name}' not found on disk")
+        return self.memory[name]
+
+    def _append(self, name, values):
+        if name not in self.memory:  # made, with its file, on first insert
+            self.memory[name] = []
+            self.disk[name] = []
+        self.memory[name].extend(values)
+
+    def insert(self, name, document):
+        check_name(name)
+        self._append(name, [to_value(document, MAX_DOCUMENT_DEPTH)])
+
+    def insert_many(self, name, documents):
+        check_name(name)
+        self._append(name, to_value(documents, MAX_NESTING))
+
+    def find(self, name, query=None):
+        check_name(name)
+        docs = self._loaded(name)
+        if query is None:
+            return copy.deepcopy(docs)
+        clauses = parse_engine(to_value(query, MAX_NESTING), COMPARISON, [])
+        result = []
+        for doc in docs:
+            if type(doc) is not dict:
+                raise Failure(PANIC, UNWRAP_NONE)
+            if matches(clauses, doc):
+                result.append(copy.deepcopy(doc))
+        return result
+
+    def update(self, name, update_query, maybe_query=None, return_result=False):
+        """All or nothing: every check runs before any document changes."""
+        self.trace = []
+        check_name(name)
+        try:
+            docs = self._loaded(name)
+        except Failure as f:
+            raise wrapped_value_error(f.message) from None
+        changes = parse_engine(to_value(update_query, MAX_NESTING), UPDATE, self.trace)
+        selected = self._select(docs, maybe_query)
+        if selected and any(not c.fields for c in changes):
+            raise Failure(PANIC, EMPTY_PATH)
+        changed = {i: apply(changes, copy.deepcopy(docs[i])) for i in selected}
+        if any(depth(d) > MAX_DOCUMENT_DEPTH for d in changed.values()):
+            raise Failure(VALUE, TOO_DEEP)
+        for i, d in changed.items():
+            docs[i] = d
+        return copy.deepcopy(docs) if return_result else None
+
+    def _select(self, docs, maybe_query):
+        """Indexes of the documents the update changes."""
+        if maybe_query is None:
+            if any(type(d) is not dict for d in docs):
+                raise Failure(PANIC, UNWRAP_NONE)
+            return list(range(len(docs)))
+        clauses = parse_engine(to_value(maybe_query, MAX_NESTING), COMPARISON, [])
+        selected = []
+        for i, doc in enumerate(docs):
+            if type(doc) is not dict:
+                raise Failure(PANIC, UNWRAP_NONE)
+            try:
+                if matches(clauses, doc):
+                    selected.append(i)
+            except Failure as f:
+                if f.kind == VALUE:
+                    raise wrapped_value_error(f.message) from None
+                raise
+        return selected
+
+    def write(self, name):
+        check_name(name)
+        if name not in self.memory:
+            raise Failure(VALUE, f"Collection '{name}' not found in stored collections")
+        self.disk[name] = copy.deepcopy(self.memory[name])
+
+    def write_all(self):
+        for name in self.memory:
+            self.disk[name] = copy.deepcopy(self.memory[name])
+
+    def drop_collection(self, name):
+        check_name(name)
+        self.memory.pop(name, None)
+        self.disk.pop(name, None)
+
+    def reopen(self):
+        """A new database object over the directory: every file loaded."""
+        self.memory = copy.deepcopy(self.disk)

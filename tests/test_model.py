@@ -1,0 +1,460 @@
+"""moxal against the pure-Python model of query_model.py, on random input.
+
+Hypothesis makes documents (every number kind, bools, None, unusual strings
+and keys), queries and update queries (plain values, operator objects with
+good and bad keywords, dotted paths that exist or not, nested path objects,
+several clauses) and sequences of operations. moxal and the model must give
+the same results and the same errors (type and message); a crash of moxal
+ends the run. The update trace lines are checked too: two per clause built.
+
+The normal suite runs a quick version. For a longer run raise the number of
+examples (each stateful example is a run of up to 40 operations):
+
+    MOXAL_FUZZ_EXAMPLES=5000 python -m pytest -q tests/test_model.py
+"""
+
+import contextlib
+import copy
+import math
+import os
+import shutil
+import tempfile
+
+from hypothesis import HealthCheck, event, given, settings, strategies as st
+from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
+                                 rule)
+
+import moxal
+from conftest import PanicException
+from query_model import (COMPARISON, I64_MIN, PANIC, U64_MAX, UNWRAP, UPDATE, Failure,
+                         ModelDb, is_number, same)
+
+EXAMPLES = int(os.environ.get("MOXAL_FUZZ_EXAMPLES", "80"))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+@st.composite
+def weighted(draw, *choices):
+    """One of the strategies of the (weight, strategy) pairs, picked in
+    proportion to the weights; shrinks towards the first."""
+    n = draw(st.integers(0, sum(w for w, _ in choices) - 1))
+    for w, strategy in choices:
+        if n < w:
+            return draw(strategy)
+        n -= w
+    raise AssertionError("unreachable")
+
+
+def mostly(common, rare, weight=8):
+    """`common` about `weight` times as often as `rare`."""
+    return weighted((weight, common), (1, rare))
+
+
+# ------------------------------------------------------------ strategies
+
+# A small pool of keys, so that queries often meet the documents' fields,
+# with the awkward ones: empty, a dot, "$" names, a keyword, non-ASCII, an
+# upper-case letter (sorts first), control characters and quotes.
+PLAIN_KEYS = ["a", "b", "B", "é"]
+AWKWARD_KEYS = ["", ".", "a.b", "$x", "$gt", "zz", " ", "\x00", '"', "\\", "\n", "\U0001F600"]
+pool_keys = weighted((3, st.sampled_from(PLAIN_KEYS)), (2, st.sampled_from(AWKWARD_KEYS)))
+keys = mostly(pool_keys, st.text(max_size=3), weight=6)
+
+NUMBERS = [0, 0.0, -0.0, 1, 1.0, -1, -1.0, 0.5, 2, 5e-324, 2**53, 2**53 + 1, float(2**53),
+           2**63, I64_MIN, U64_MAX, float(U64_MAX), 1e308, -1e308]
+numbers = weighted((2, st.sampled_from(NUMBERS)), (1, st.integers(I64_MIN, U64_MAX)),
+                   (1, st.floats(allow_nan=False, allow_infinity=False)))
+strings = st.one_of(st.sampled_from(["", ".", "$x", "a", "é", "x\x00y", "\u2028", "1"]),
+                    st.text(max_size=5))
+scalars = weighted((3, numbers), (1, strings), (1, st.booleans()))
+# What conversion turns into None or refuses: non-finite floats, integers
+# outside both integer kinds.
+odd_scalars = st.sampled_from([math.inf, -math.inf, math.nan, 2**64, -(2**63) - 1,
+                               2**128 - 1])
+
+
+def nest(levels, leaf, in_lists):
+    for _ in range(levels):
+        leaf = [leaf] if in_lists else {"a": leaf}
+    return leaf
+
+
+# Chains about as deep as a document may be, on both sides of the limits.
+deep = st.builds(nest, st.integers(118, 127), st.one_of(st.just(1), st.just({})),
+                 st.booleans())
+
+
+def values_of(leaves):
+    return st.recursive(leaves, lambda inner: st.one_of(
+        st.lists(inner, max_size=3), st.dictionaries(keys, inner, max_size=3)),
+        max_leaves=6)
+
+
+values = values_of(mostly(scalars, st.none(), weight=6))
+# Documents, and some that conversion refuses or changes: non-finite floats
+# become None, integers outside both integer kinds and chains deeper than a
+# file can hold are refused.
+field_values = weighted((8, scalars), (1, st.none()), (3, values))
+clean_documents = mostly(st.dictionaries(keys, field_values, min_size=1, max_size=5),
+                         st.just({}))
+odd_documents = st.dictionaries(
+    keys, values_of(mostly(scalars, odd_scalars)) | deep, min_size=1, max_size=3)
+documents = mostly(clean_documents, odd_documents)
+# insert_many takes any values; non-objects make queried finds and updates
+# of their collection fail. `odd_lists` is how often such lists come.
+other_items = st.one_of(scalars, st.lists(scalars, max_size=2))
+
+
+def many_documents(odd_lists):
+    return weighted((30, st.lists(clean_documents, min_size=1, max_size=8)),
+                    (odd_lists, st.lists(documents, max_size=4)),
+                    (odd_lists, st.lists(mostly(clean_documents, other_items, 3), max_size=4)))
+
+
+def fields_of(docs):
+    """The dotted paths of the fields that the documents have, and the
+    values there, so that queries often name fields that exist and values
+    that they hold. Paths through arrays, with indexes for names, are
+    among them: no query may reach into an array."""
+    found = {}
+
+    def walk(prefix, obj):
+        items = obj.items() if type(obj) is dict else ((str(i), v) for i, v in enumerate(obj))
+        for k, v in items:
+            found.setdefault(prefix + k, []).append(v)
+            if type(v) in (dict, list):
+                walk(prefix + k + ".", v)
+
+    for doc in docs:
+        if type(doc) is dict:
+            walk("", doc)
+    return [(path, v) for path in sorted(found) for v in found[path]]
+
+
+def clause(path, value, split):
+    """A query member; `split` writes a dotted path as nested objects."""
+    if split and "." in path:
+        head, tail = path.split(".", 1)
+        return head, {tail: value}
+    return path, value
+
+
+def kind_twin(v):
+    """`v` as the other number kind, where there is one: equal as a double,
+    yet a different value."""
+    if type(v) is int:
+        return [float(v)]
+    if type(v) is float and v.is_integer() and I64_MIN <= int(v) <= U64_MAX:
+        return [int(v)]
+    return []
+
+
+def neighbours(v):
+    """The numbers next to `v`: where the ordering operators decide."""
+    if type(v) is int:
+        return [w for w in (v - 1, v + 1) if I64_MIN <= w <= U64_MAX]
+    if type(v) is float:
+        return [w for w in (math.nextafter(v, math.inf), math.nextafter(v, -math.inf))
+                if math.isfinite(w)]
+    return []
+
+
+def held_clause(path_and_value, keyword, safe_keyword, implicit, split):
+    """A query member naming a field that a document has, and its value (or
+    a number next to it). A value that is not a number mostly goes with a
+    keyword that takes any value, so that not every such query fails."""
+    path, v = path_and_value
+    if implicit and v is not None and type(v) not in (list, dict):
+        return clause(path, v, split)
+    return clause(path, {keyword if is_number(v) else safe_keyword: v}, split)
+
+
+def query_strategy(table, bad_keywords, safe_keywords, docs):
+    """Queries of one family, {path: clause value, ...}: mostly about the
+    fields of one of the documents, with paths and values it has or nearly
+    has; also paths that no document has and paths that are operators."""
+    keyword = mostly(st.sampled_from(sorted(table)), st.sampled_from(bad_keywords))
+    safe = mostly(st.sampled_from(safe_keywords), keyword, weight=3)
+    known = sorted({path for path, _ in fields_of(docs)})
+    plain = weighted((3, st.sampled_from(known)), (1, keys)) if known else keys
+    operand = weighted((8, numbers), (6, scalars), (6, values), (2, st.none()),
+                       (1, st.one_of(odd_scalars, deep)))
+    paths = weighted(
+        (8, plain),
+        (1, st.lists(pool_keys, min_size=2, max_size=3).map(".".join)),
+        (1, keyword),  # the key itself an operator: an empty path
+        (1, st.builds(lambda k, kw: f"{k}.{kw}", plain, keyword)))
+    with_operator = st.builds(lambda kw, v: {kw: v}, keyword, operand)
+    # Several members: only the first in key order decides.
+    several = st.dictionaries(st.one_of(keyword, pool_keys), operand, min_size=2, max_size=3)
+    invalid = st.one_of(odd_scalars, st.none(), st.lists(scalars, max_size=2), st.just({}))
+    leaf = weighted((8, scalars), (10, with_operator), (2, several), (1, invalid))
+    clause_values = mostly(leaf, st.dictionaries(paths, leaf, min_size=1, max_size=2))
+    anywhere = st.builds(clause, paths, clause_values, st.booleans())
+
+    def about(doc):
+        held = fields_of([doc])
+        choices = [(3, st.sampled_from(held))]
+        for nearby in (kind_twin, neighbours):
+            pairs = [(path, w) for path, v in held for w in nearby(v)]
+            choices += [(1, st.sampled_from(pairs))] if pairs else []
+        targets = weighted(*choices)
+        return weighted((2, st.builds(held_clause, targets, keyword, safe, st.booleans(),
+                                      st.booleans())), (1, anywhere))
+
+    objects = [d for d in docs if type(d) is dict and d]
+    objects = objects[::len(objects) // 16 + 1]  # a spread of at most 16
+    members = (st.sampled_from([about(d) for d in objects]) if objects
+               else st.just(anywhere))
+    chosen = members.flatmap(lambda clauses: st.lists(clauses, min_size=1, max_size=3))
+    return mostly(chosen.map(dict), st.just({}), weight=20)
+
+
+def queries(docs=()):
+    return query_strategy(COMPARISON, ["$in", "$EQ", "$gt.x", "$", "$regex", "$set"],
+                          ["$eq", "$ne"], docs)
+
+
+def update_queries(docs=()):
+    # Also a Set of a deep chain under a path that documents have: with the
+    # longer chains and paths a document would become too deep to store.
+    deep_paths = [path for path, _ in fields_of(docs) if "." in path] or ["a.a"]
+    deep_sets = st.builds(lambda path, levels: {path: {"$set": nest(levels, 1, False)}},
+                          st.sampled_from(deep_paths), st.integers(120, 125))
+    return weighted(
+        (12, query_strategy(UPDATE, ["$subtract", "$gt", "$", "$inc.x", "$SET"], sorted(UPDATE),
+                            docs)),
+        (1, deep_sets))
+
+
+def filters(docs=()):
+    return weighted((2, st.none()), (1, st.just({})), (3, queries(docs)))
+
+
+NAMES = ["c0", "c1", "é"]
+names = mostly(st.sampled_from(NAMES),
+               st.sampled_from(["nosuch", "", "..", "../x", "/abs", "a\0b", "x/../y"]),
+               weight=10)
+
+# Pairs of numbers whose hash feeds coincide although the values differ.
+TWINS = {(int, 0): 0.0, (float, 0.0): 0, (int, 1): 5e-324, (float, 5e-324): 1,
+         (int, -1): U64_MAX, (int, U64_MAX): -1}
+
+
+def twin(v):
+    """`v` with every number swapped for its hash twin."""
+    if type(v) is dict:
+        return {k: twin(x) for k, x in v.items()}
+    if type(v) is list:
+        return [twin(x) for x in v]
+    return TWINS.get((type(v), v), v) if type(v) in (int, float) else v
+
+
+# ------------------------------------------------------------ comparing
+
+def moxal_outcome(call):
+    try:
+        return ("returned", call())
+    except KeyboardInterrupt:
+        raise
+    except BaseException as e:  # noqa: B036 (PanicException is a BaseException)
+        return ("raised", type(e), str(e))
+
+
+def model_outcome(call):
+    try:
+        return ("returned", call())
+    except Failure as f:
+        return ("raised", PanicException if f.kind == PANIC else ValueError, f.message)
+
+
+def compare(what, got, want):
+    """The outcomes must be the same; what happened is counted for
+    --hypothesis-show-statistics."""
+    if got[0] == want[0] == "returned":
+        assert same(got[1], want[1]), f"moxal returned {got[1]!r}, the model {want[1]!r}"
+        size = len(got[1]) if type(got[1]) is list else None
+        event(f"{what}: returned" + ("" if size is None else " nothing" if size == 0 else " some"))
+    else:
+        assert got == want
+        event(f"{what}: {got[1].__name__} {got[2].replace(UNWRAP, '')[:70]!r}")
+    return got
+
+
+def agree(what, moxal_call, model_call):
+    """Runs both; they must return the same value or raise the same error."""
+    return compare(what, moxal_outcome(moxal_call), model_outcome(model_call))
+
+
+@contextlib.contextmanager
+def stdout_fd_captured():
+    """Collects what is written to file descriptor 1 meanwhile, as text."""
+    box = []
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as f:
+        os.dup2(f.fileno(), 1)
+        try:
+            yield box
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            f.seek(0)
+            box.append(f.read().decode("utf-8"))
+
+
+ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
+
+
+def fields_line(fields):
+    """The trace line of a path, or None where its escaping is moxal's own
+    choice (characters that are neither printable nor escaped above)."""
+    if any(not ch.isprintable() and ch not in ESCAPES for name in fields for ch in name):
+        return None
+    quoted = ['"' + "".join(ESCAPES.get(ch, ch) for ch in name) + '"' for name in fields]
+    return "Fields: [" + ", ".join(quoted) + "]"
+
+
+def check_trace(text, clauses):
+    """Two lines per update clause built: the operator, then the path."""
+    lines = text.split("\n")
+    assert lines.pop() == "" and len(lines) == 2 * len(clauses), text
+    for clause, op_line, path_line in zip(clauses, lines[::2], lines[1::2]):
+        assert op_line == f"Update operator found {clause.op}"
+        expected = fields_line(clause.fields)
+        assert path_line == expected if expected else path_line.startswith("Fields: [")
+
+
+def update_both(db, model, name, update_query, maybe_query, return_result):
+    """Updates in both: same outcome, and the trace lines of the clauses."""
+    with stdout_fd_captured() as out:
+        got = moxal_outcome(lambda: db.update(name, update_query, maybe_query, return_result))
+    before = copy.deepcopy(model.memory.get(name))
+    want = model_outcome(lambda: model.update(name, update_query, maybe_query, return_result))
+    compare("update", got, want)
+    if before is not None and not same(before, model.memory[name]):
+        event("update: changed documents")
+    check_trace(out[0], model.trace)
+
+
+@contextlib.contextmanager
+def both_databases():
+    with tempfile.TemporaryDirectory() as d:
+        yield moxal.Moxal(os.path.join(d, "db")), ModelDb()
+
+
+# ------------------------------------------------------------ properties
+
+@SETTINGS
+@given(docs=many_documents(odd_lists=3), data=st.data())
+def test_find_agrees_with_the_model(docs, data):
+    with both_databases() as (db, model):
+        agree("insert_many", lambda: db.insert_many("c", docs),
+              lambda: model.insert_many("c", docs))
+        for query in data.draw(st.lists(queries(docs), min_size=2, max_size=6)):
+            for q in (query, query, twin(query)):  # a miss, a hit, an equal-hash query
+                agree("find", lambda: db.find("c", q), lambda: model.find("c", q))
+
+
+@SETTINGS
+@given(docs=many_documents(odd_lists=3), return_result=st.booleans(), data=st.data())
+def test_update_agrees_with_the_model(docs, return_result, data):
+    with both_databases() as (db, model):
+        agree("insert_many", lambda: db.insert_many("c", docs),
+              lambda: model.insert_many("c", docs))
+        update_query = data.draw(update_queries(docs), label="update_query")
+        maybe_query = data.draw(filters(docs), label="maybe_query")
+        update_both(db, model, "c", update_query, maybe_query, return_result)
+        agree("find all", lambda: db.find("c"), lambda: model.find("c"))
+
+
+class MoxalAgainstTheModel(RuleBasedStateMachine):
+    """Random sequences of operations over a few collections. After every
+    step each collection holds what the model holds."""
+
+    def __init__(self):
+        super().__init__()
+        self.dir = tempfile.mkdtemp()
+        self.db = moxal.Moxal(self.dir)
+        self.model = ModelDb()
+        self.recent = []  # queries found lately, asked again to hit the cache
+
+    def teardown(self):
+        shutil.rmtree(self.dir)
+
+    @initialize(docs=many_documents(odd_lists=1))
+    def fill(self, docs):
+        for name in NAMES[:2]:
+            agree("insert_many", lambda: self.db.insert_many(name, docs),
+                  lambda: self.model.insert_many(name, docs))
+
+    @rule(name=names, document=documents)
+    def insert(self, name, document):
+        agree("insert", lambda: self.db.insert(name, document),
+              lambda: self.model.insert(name, document))
+
+    @rule(name=names, docs=many_documents(odd_lists=1))
+    def insert_many(self, name, docs):
+        agree("insert_many", lambda: self.db.insert_many(name, docs),
+              lambda: self.model.insert_many(name, docs))
+
+    def docs(self, name):
+        return self.model.memory.get(name, [])
+
+    @rule(name=names, data=st.data())
+    def find(self, name, data):
+        query = data.draw(mostly(queries(self.docs(name)), st.none(), weight=3), label="query")
+        got = agree("find", lambda: self.db.find(name, query),
+                    lambda: self.model.find(name, query))
+        if query is not None and got[0] == "returned":
+            self.recent = [(name, query)] + self.recent[:7]
+
+    @precondition(lambda self: self.recent)
+    @rule(data=st.data())
+    def find_again(self, data):
+        """A query found before, maybe cached, maybe stale by now; or its
+        twin, which feeds the same hash."""
+        name, query = data.draw(st.sampled_from(self.recent))
+        q = data.draw(st.sampled_from([query, twin(query)]))
+        agree("find again", lambda: self.db.find(name, q), lambda: self.model.find(name, q))
+
+    @rule(name=names, return_result=st.booleans(), data=st.data())
+    def update(self, name, return_result, data):
+        update_query = data.draw(update_queries(self.docs(name)), label="update_query")
+        maybe_query = data.draw(filters(self.docs(name)), label="maybe_query")
+        update_both(self.db, self.model, name, update_query, maybe_query, return_result)
+
+    @precondition(lambda self: self.recent)
+    @rule(data=st.data())
+    def update_found(self, data):
+        """An update filtered by a query found before."""
+        name, query = data.draw(st.sampled_from(self.recent))
+        update_query = data.draw(update_queries(self.docs(name)), label="update_query")
+        update_both(self.db, self.model, name, update_query, query, False)
+
+    @rule(action=st.sampled_from(["clear_cache", "write", "write_all", "reopen",
+                                  "write_all_and_reopen", "drop_collection"]),
+          name=names)
+    def housekeeping(self, action, name):
+        if action == "clear_cache":
+            assert self.db.clear_cache() is None
+        if action in ("write_all", "write_all_and_reopen"):
+            agree("write_all", self.db.write_all, self.model.write_all)
+        if action in ("reopen", "write_all_and_reopen"):
+            # A new Moxal over the directory: what was written comes back.
+            self.db = moxal.Moxal(self.dir)
+            self.model.reopen()
+        if action in ("write", "drop_collection"):
+            agree(action, lambda: getattr(self.db, action)(name),
+                  lambda: getattr(self.model, action)(name))
+
+    @invariant()
+    def collections_agree(self):
+        for name in NAMES + ["nosuch"]:
+            agree("find all", lambda: self.db.find(name), lambda: self.model.find(name))
+
+
+MoxalAgainstTheModel.TestCase.settings = settings(
+    max_examples=max(EXAMPLES // 4, 10), stateful_step_count=40, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+test_operations_agree_with_the_model = MoxalAgainstTheModel.TestCase
