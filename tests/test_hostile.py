@@ -62,7 +62,7 @@ KINDS = {
     "tuple subclass": (tuple, SEQUENCE, SEQUENCE, ["__len__", "__getitem__"]),
     "set subclass": (set, {3}, [3], ["__iter__"]),
 }
-KIND_HOOKS = [(kind, hook) for kind, spec in KINDS.items() for hook in spec[3]]
+KIND_HOOKS = [(kind, hook) for kind, entry in KINDS.items() for hook in entry[3]]
 
 
 def hooked(kind, hook, action, content=None):

@@ -84,8 +84,8 @@ class Runner:
                    MOXAL_FAULT_MODE=mode)
         # A sanitizer runtime already preloaded stays first.
         env["LD_PRELOAD"] = " ".join(p for p in (os.environ.get("LD_PRELOAD"), self.shim) if p)
-        spec = json.dumps({"dir": d, "shim": self.shim, "op": op})
-        child = subprocess.run([sys.executable, os.path.join(FAULTS, "scenario.py"), spec],
+        request = json.dumps({"dir": d, "shim": self.shim, "op": op})
+        child = subprocess.run([sys.executable, os.path.join(FAULTS, "scenario.py"), request],
                                env=env, capture_output=True, text=True, timeout=300)
         assert child.returncode == 0, child.stderr
         report = json.loads(child.stdout)

@@ -87,13 +87,13 @@ def setup(op, d):
 
 
 def main():
-    spec = json.loads(sys.argv[1])
-    shim = ctypes.CDLL(spec["shim"])
+    request = json.loads(sys.argv[1])
+    shim = ctypes.CDLL(request["shim"])
     shim.moxal_fault_calls.argtypes = [ctypes.c_char_p]
     shim.moxal_fault_calls.restype = ctypes.c_long
     shim.moxal_fault_fired.restype = ctypes.c_long
-    d = spec["dir"]
-    db, names, operation = setup(spec["op"], d)
+    d = request["dir"]
+    db, names, operation = setup(request["op"], d)
     report = {"files_before": files(d), "memory_before": memory(db, names)}
     shim.moxal_fault_arm()
     report["result"] = outcome(operation)
