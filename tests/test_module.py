@@ -114,12 +114,13 @@ def test_argument_matching_errors(db, method, args, kwargs, message):
     assert str(info.value) == message
 
 
-def test_three_missing_names_use_a_serial_comma():
-    # No method has three required parameters; the constructor's table shape
-    # is shared, so check the rendering through update with a keyword only.
+def test_missing_arguments_are_reported_after_the_keywords_given(db):
+    # Keywords that are known fill their parameters; what is still missing
+    # is reported, not the keyword.
     with pytest.raises(TypeError) as info:
-        moxal.Moxal("x").update(maybe_query=None)
-    assert str(info.value).endswith("'collection_name' and 'update_query'")
+        db.update(maybe_query=None, return_result=True)
+    assert str(info.value) == ("Moxal.update() missing 2 required positional arguments: "
+                               "'collection_name' and 'update_query'")
 
 
 @pytest.mark.parametrize(
