@@ -61,9 +61,9 @@ class Database {
                                    std::string_view document_name);
   Status load_from_document(std::string_view document_path);
 
-  // Appends `document` to the collection (each element, when it is an
-  // array), creating the collection first when it is not in memory.
-  Status insert_in_collection(std::string_view collection_name, Value document);
+  // Appends a copy of `document` to the collection (of each element, when
+  // it is an array), creating the collection first when it is not in memory.
+  Status insert_in_collection(std::string_view collection_name, ValueRef document);
   // The same for documents already split into separate values.
   Status insert_documents(std::string_view collection_name, std::vector<Value> docs);
 

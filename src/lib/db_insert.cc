@@ -19,15 +19,15 @@ void Append(Collection& c, std::vector<Value> docs) {
 
 }  // namespace
 
-Status Database::insert_in_collection(std::string_view collection_name, Value document) {
+Status Database::insert_in_collection(std::string_view collection_name, ValueRef document) {
   std::vector<Value> docs;
-  if (document.ref().is_array()) {
+  if (document.is_array()) {
     // Each element becomes a document of its own.
-    ArrayRef a = document.ref().as_array();
+    ArrayRef a = document.as_array();
     docs.reserve(a.count());
     for (ValueRef e : a) docs.push_back(Value::CopyOf(e));
   } else {
-    docs.push_back(std::move(document));
+    docs.push_back(Value::CopyOf(document));
   }
   return insert_documents(collection_name, std::move(docs));
 }
@@ -80,7 +80,7 @@ Status Database::load_from_document(std::string_view document_path) {
   // leaves the members before it inserted.
   for (Member m : whole.ref().as_object()) {
     if (Status s = CheckCollectionName(m.key); !s.ok()) return s;
-    if (Status s = insert_in_collection(m.key, Value::CopyOf(m.value)); !s.ok()) return s;
+    if (Status s = insert_in_collection(m.key, m.value); !s.ok()) return s;
   }
   return Status();
 }
