@@ -1,3 +1,4 @@
+import collections.abc
 import contextlib
 import os
 import shutil
@@ -71,3 +72,32 @@ def undeletable(path):
         yield PermissionError
     finally:
         subprocess.run(["chattr", "-i", path], check=True)
+
+
+class Seq(collections.abc.Sequence):
+    """A user-defined sequence: converted by index, not as a list."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class Map(collections.abc.Mapping):
+    """A user-defined mapping: converted through keys() and values()."""
+
+    def __init__(self, d):
+        self.d = dict(d)
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)

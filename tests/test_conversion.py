@@ -2,14 +2,14 @@
 refused and with which error, and that nothing Python holds is shared."""
 
 import collections
-import collections.abc
+import collections
 import math
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import moxal
-from conftest import PanicException
+from conftest import Map, PanicException, Seq
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 
@@ -18,31 +18,6 @@ def roundtrip(db, value):
     db.insert("c", {"v": value})
     got = db.find("c")[-1]["v"]
     return got
-
-
-class Seq(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class Map(collections.abc.Mapping):
-    def __init__(self, d):
-        self.d = dict(d)
-
-    def __getitem__(self, k):
-        return self.d[k]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
 
 
 class IntSub(int):

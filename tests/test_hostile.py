@@ -10,7 +10,6 @@ carries on; the object outlives its call; failures are clean exceptions and
 leave nothing half done. Run under tools/test-sanitized too, where a use
 after free would show."""
 
-import collections.abc
 import gc
 import os
 import re
@@ -20,34 +19,9 @@ import threading
 import pytest
 
 import moxal
-from conftest import PanicException
+from conftest import Map, PanicException, Seq
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
-
-
-class Map(collections.abc.Mapping):
-    def __init__(self, d):
-        self.d = dict(d)
-
-    def __getitem__(self, key):
-        return self.d[key]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
-
-
-class Seq(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 MAPPING = {"k": 1, "j": [2]}
