@@ -152,11 +152,6 @@ class GcPause {
 
 }  // namespace
 
-PyObject* ToPython(ValueRef v) {
-  PythonBuilder b;
-  return b.Convert(v);
-}
-
 PyObject* DocumentsToPython(const Value* docs, size_t n) {
   GcPause pause;
   PythonBuilder b;

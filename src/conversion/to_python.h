@@ -19,9 +19,6 @@
 
 namespace moxal {
 
-// A new Python object for `v`, or null with a Python exception set.
-PyObject* ToPython(ValueRef v);
-
 // A new Python list holding a new object for each of the `n` documents, or
 // null with a Python exception set. The cyclic garbage collector is paused
 // while the list is built (its objects cannot form cycles) and restored to
