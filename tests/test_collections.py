@@ -14,7 +14,7 @@ def test_create_collection_writes_an_empty_array(db, db_dir):
     assert db.find("users") == []
     # A collection created and never written opens again, empty.
     assert moxal.Moxal(db_dir).find("users") == []
-    assert not os.path.exists(os.path.join(db_dir, "users.json.tmp"))
+    assert os.listdir(db_dir) == ["users.json"]  # no temporary file left
 
 
 def test_create_collection_where_something_exists_does_nothing(db, db_dir):

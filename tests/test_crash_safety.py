@@ -25,15 +25,18 @@ happened) or the other state ("old"). A kill elsewhere (during the update
 that switches the state in memory, or between calls) must find the file
 holding the last state written ("idle"). Anything else is "torn".
 
-Whatever a kill leaves beside the collection file (a temporary
-users.json.tmp, typically) stays there for the next child, which must open
-the database and write over it all the same.
+A write's temporary file is anonymous until the instant before its rename,
+so a kill leaves nothing beside the collection file; only a kill in that
+instant leaves a file named users.json.{16 hex digits}.moxal-tmp. Whatever
+is left stays there for the next child, which must open the database and
+write all the same.
 """
 
 import argparse
 import collections
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -45,6 +48,7 @@ import moxal
 
 NAME = "users"
 FILE = NAME + ".json"
+DEBRIS = re.compile(r"^users\.json\.[0-9a-f]{16}\.moxal-tmp$")
 
 
 def state_documents(count, state):
@@ -217,11 +221,11 @@ def kill_once(directory, texts, rng, max_delay, tally):
 
 
 def final_write(directory):
-    """One uninterrupted write over whatever the last kill left: afterwards
-    only the collection file remains."""
+    """One uninterrupted write over whatever the kills left: afterwards only
+    the collection file remains, and debris named as such."""
     db = moxal.Moxal(directory)
     db.write(NAME)
-    return sorted(os.listdir(directory))
+    return sorted(e for e in os.listdir(directory) if not DEBRIS.match(e))
 
 
 def run(kills, count, seed, max_delay, directory=None):
@@ -263,21 +267,24 @@ def test_killed_writes_leave_the_old_or_the_new_file():
 
 
 def test_a_leftover_temporary_file_is_not_a_collection(tmp_path):
-    """What a killed write leaves: a partial users.json.tmp. It is not loaded
-    (it does not end in .json), though collections() lists its stem like any
-    entry's; the next write truncates and replaces it."""
+    """What a kill between naming and renaming leaves: a whole temporary file
+    named as debris. It is not loaded (it does not end in .json), though
+    collections() lists its stem like any entry's; a later write leaves it
+    alone, since a name beside the collection file may be another writer's."""
     d = str(tmp_path / "db")
     db = moxal.Moxal(d)
     db.insert(NAME, {"v": 1})
     db.write(NAME)
-    with open(os.path.join(d, FILE + ".tmp"), "wb") as f:
-        f.write(b'[{"v":2},{"v":3},{"trunc' + b"x" * 10000)  # longer than the new text
+    debris = FILE + ".0123456789abcdef.moxal-tmp"
+    assert DEBRIS.match(debris)
+    with open(os.path.join(d, debris), "wb") as f:
+        f.write(b'[{"v":2},{"v":3},{"trunc' + b"x" * 10000)
     reopened = moxal.Moxal(d)
     assert reopened.find(NAME) == [{"v": 1}]
-    assert sorted(reopened.collections()) == ["users", "users.json"]
+    assert sorted(reopened.collections()) == ["users", "users.json.0123456789abcdef"]
     reopened.insert(NAME, {"v": 4})
     reopened.write(NAME)
-    assert os.listdir(d) == [FILE]
+    assert sorted(os.listdir(d)) == [FILE, debris]
     with open(os.path.join(d, FILE), "rb") as f:
         assert f.read() == b'[{"v":1},{"v":4}]'
 

@@ -33,7 +33,8 @@ KIND = {errno.EACCES: "PermissionDenied", errno.EPERM: "PermissionDenied",
         errno.EIO: "Uncategorized", errno.ENOSPC: "StorageFull",
         errno.EDQUOT: "FilesystemQuotaExceeded", errno.EROFS: "ReadOnlyFilesystem",
         errno.EFBIG: "FileTooLarge", errno.EXDEV: "CrossesDevices",
-        errno.EBUSY: "ResourceBusy", errno.EMFILE: "Uncategorized"}
+        errno.EBUSY: "ResourceBusy", errno.EMFILE: "Uncategorized",
+        errno.EMLINK: "TooManyLinks"}
 
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
@@ -107,7 +108,7 @@ def failed_cleanly(report, exc_type, message):
     assert report["files_after"] == report["files_before"]
     assert report["memory_after"] == report["memory_before"]
     assert report["retry"] == {"ok": None}
-    assert not any(name.endswith(".tmp") for name in report["files_retry"] or {})
+    assert not any(name.endswith(".moxal-tmp") for name in report["files_retry"] or {})
 
 
 def written_as_in_memory(report, name="c"):
@@ -176,10 +177,31 @@ def test_write_cannot_sync_the_temporary_file(run, call, err):
 def test_write_cannot_rename(run, err):
     report = run("write", "rename", 1, err)
     failed_cleanly(report, "OSError", "Error renaming file: " + detail(err))
-    # Once to clear the temporary path before creating the file, once to
-    # remove the temporary file after the failed rename.
-    assert report["calls"]["unlink"] == 2
+    # Only the write's own temporary name is removed; nothing else is.
+    assert report["calls"]["unlink"] == 1
     written_as_in_memory(report)
+
+
+@pytest.mark.parametrize("err", [errno.ENOSPC, errno.EDQUOT, errno.EMLINK, errno.EIO])
+def test_write_cannot_name_the_finished_file(run, err):
+    """The anonymous temporary file gets its name just before the rename."""
+    report = run("write", "link", 1, err)
+    failed_cleanly(report, "OSError", "Problem creating temporary file: " + detail(err))
+    assert report["calls"]["rename"] == 0
+    written_as_in_memory(report)
+
+
+@pytest.mark.parametrize("op, name", [("write", "c"), ("create", "n")])
+@pytest.mark.parametrize("err", [errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL])
+def test_where_anonymous_files_are_refused_a_named_one_is_used(run, op, name, err):
+    """The file system refuses O_TMPFILE (the first open): the write goes
+    through a uniquely named file instead, and leaves nothing behind."""
+    report = run(op, "open", 1, err)
+    assert report["fired"] == 1
+    assert report["result"] == {"ok": None}
+    assert report["calls"]["link"] == 0
+    assert sorted(report["files_after"]) == [name + ".json"]
+    assert moxal.Moxal(report["dir"]).find(name) == report["memory_after"][name]["ok"]
 
 
 @pytest.mark.parametrize("call", ["open", "fsync", "close"])
@@ -197,7 +219,7 @@ def test_failures_around_the_directory_sync_are_ignored(run, call):
 
 CREATE_FAULTS = [("open", errno.EACCES), ("open", errno.EDQUOT), ("write", errno.ENOSPC),
                  ("write", errno.EIO), ("fsync", errno.EIO), ("close", errno.EIO),
-                 ("rename", errno.EPERM), ("rename", errno.EROFS)]
+                 ("link", errno.ENOSPC), ("rename", errno.EPERM), ("rename", errno.EROFS)]
 
 
 @pytest.mark.parametrize("call, err", CREATE_FAULTS)

@@ -65,14 +65,39 @@ def test_a_read_only_collection_file_is_replaced(db, db_dir):
     assert read_file(os.path.join(db_dir, "c.json")) == b'[{"a":1}]'
 
 
-def test_new_file_mode_follows_umask(db, db_dir):
+@pytest.mark.parametrize("how", ["write", "write_all"])
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444, 0o666])
+def test_a_replaced_file_keeps_its_permission_bits(db, db_dir, how, mode):
+    """A private file stays private, whatever the file-creation mask says."""
+    paths = [os.path.join(db_dir, name + ".json") for name in ("c", "d")]
     db.insert("c", {"a": 1})
-    old = os.umask(0o077)
+    db.insert("d", {"b": 2})
+    for path in paths:
+        os.chmod(path, mode)
+    old = os.umask(0o022)
     try:
-        db.write("c")
+        db.write("c") if how == "write" else db.write_all()
     finally:
         os.umask(old)
-    assert os.stat(os.path.join(db_dir, "c.json")).st_mode & 0o777 == 0o600
+    written = paths if how == "write_all" else paths[:1]
+    assert [os.stat(p).st_mode & 0o777 for p in written] == [mode] * len(written)
+    assert read_file(paths[0]) == b'[{"a":1}]'
+
+
+@pytest.mark.parametrize("umask, mode", [(0o077, 0o600), (0o022, 0o644), (0, 0o666)])
+def test_a_new_file_follows_the_umask(db, db_dir, umask, mode):
+    """Files that did not exist: one made by an insert, one written after
+    its file was removed from outside."""
+    old = os.umask(umask)
+    try:
+        db.insert("c", {"a": 1})
+        db.insert("d", {"b": 2})
+        os.remove(os.path.join(db_dir, "d.json"))
+        db.write("d")
+    finally:
+        os.umask(old)
+    for name in ("c", "d"):
+        assert os.stat(os.path.join(db_dir, name + ".json")).st_mode & 0o777 == mode
 
 
 def test_name_with_an_extension_writes_the_path_rule_file(db, db_dir):
@@ -80,17 +105,6 @@ def test_name_with_an_extension_writes_the_path_rule_file(db, db_dir):
     db.write("a.b")
     assert read_file(os.path.join(db_dir, "a.json")) == b'[{"v":1}]'
     assert moxal.Moxal(db_dir).find("a") == [{"v": 1}]
-
-
-def test_failure_to_create_the_temporary_file(db, db_dir):
-    db.insert("c", {"a": 1})
-    os.makedirs(os.path.join(db_dir, "c.json.tmp"))  # a directory in the way
-    with pytest.raises(OSError) as info:
-        db.write("c")
-    assert type(info.value) is OSError
-    assert str(info.value) == ('Problem creating temporary file: Os { code: 21, kind: IsADirectory, '
-                               'message: "Is a directory" }')
-    assert read_file(os.path.join(db_dir, "c.json")) == b"[]"
 
 
 def test_failure_to_rename_leaves_nothing_behind(db, db_dir):
@@ -149,12 +163,13 @@ def test_write_all_with_nothing_in_memory(db, db_dir):
 def test_write_all_reports_the_first_failure_after_writing_the_rest(db, db_dir):
     for name in ("a", "b", "c"):
         db.insert(name, {"n": name})
-    os.makedirs(os.path.join(db_dir, "b.json.tmp"))
-    with pytest.raises(OSError, match="^Problem creating temporary file: "):
+    os.remove(os.path.join(db_dir, "b.json"))
+    os.makedirs(os.path.join(db_dir, "b.json", "inside"))  # rename cannot replace it
+    with pytest.raises(OSError, match="^Error renaming file: "):
         db.write_all()
     assert read_file(os.path.join(db_dir, "a.json")) == b'[{"n":"a"}]'
     assert read_file(os.path.join(db_dir, "c.json")) == b'[{"n":"c"}]'
-    assert read_file(os.path.join(db_dir, "b.json")) == b"[]"
+    assert sorted(os.listdir(db_dir)) == ["a.json", "b.json", "c.json"]
 
 
 def test_write_into_a_missing_subdirectory(db, db_dir):
@@ -192,20 +207,23 @@ def test_write_does_not_change_memory_or_an_undeletable_neighbour(db, db_dir):
 
 
 @pytest.mark.parametrize("kind", ["symlink", "hardlink", "stale"])
-def test_whatever_is_at_the_temporary_path_is_replaced_not_written_through(db, db_dir, tmp_path,
-                                                                           kind):
+def test_nothing_at_a_predictable_path_is_touched(db, db_dir, tmp_path, kind):
+    """A write's temporary file is its own: whatever sits at a name beside
+    the collection file (a link someone planted, a file some other program
+    left) is neither written through nor removed."""
     outside = tmp_path / "outside.txt"
     outside.write_text("precious")
-    tmp = os.path.join(db_dir, "c.json.tmp")
+    planted = os.path.join(db_dir, "c.json.tmp")
     db.insert("c", {"v": 1})
     if kind == "symlink":
-        os.symlink(str(outside), tmp)
+        os.symlink(str(outside), planted)
     elif kind == "hardlink":
-        os.link(str(outside), tmp)
+        os.link(str(outside), planted)
     else:
-        write_file(tmp, "[{\"half\": ")  # left by an interrupted write
+        write_file(planted, "[{\"half\": ")
     db.write("c")
     assert outside.read_text() == "precious"
+    assert os.path.lexists(planted)
     assert not os.path.islink(os.path.join(db_dir, "c.json"))
     assert read_file(os.path.join(db_dir, "c.json")) == b'[{"v":1}]'
-    assert sorted(os.listdir(db_dir)) == ["c.json"]
+    assert sorted(os.listdir(db_dir)) == ["c.json", "c.json.tmp"]

@@ -7,10 +7,10 @@
 #include <cerrno>
 
 #include "lib/database.h"
-#include "lib/file_io.h"
 #include "lib/os_error.h"
 #include "lib/paths.h"
 #include "lib/raise.h"
+#include "lib/replace_file.h"
 
 namespace moxal {
 
@@ -36,16 +36,21 @@ Status Database::create_collection(std::string_view collection_name) {
   std::string path = CollectionFilePath(name_, collection_name);
   struct stat st;
   if (!HasNul(path) && ::stat(path.c_str(), &st) == 0) return Status();  // taken
+  // Another process may create or write the file while this one does: the
+  // new file goes in place only if the path is still free by then, and a
+  // collection that appeared meanwhile is kept, as if it had been there
+  // from the start.
   ReplaceFailure f;
-  bool ok = ReplaceFile(
+  bool created = false;
+  bool ok = CreateFileIfAbsent(
       path,
       [](OutBuffer& out) {
         out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
         return out.ok();
       },
-      &f);
+      &f, &created);
   if (!ok) return SystemStatus(f.error);
-  Put(collection_name, MakeCollection());
+  if (created) Put(collection_name, MakeCollection());
   return Status();
 }
 

@@ -1,9 +1,9 @@
 // Writing collections to disk.
 
 #include "lib/database.h"
-#include "lib/file_io.h"
 #include "lib/os_error.h"
 #include "lib/paths.h"
+#include "lib/replace_file.h"
 #include "values/json_writer.h"
 
 namespace moxal {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "lib/paths.h"
 #include "values/json_reader.h"
@@ -86,62 +85,6 @@ Status read_collection_file(const std::string& path,
   docs->reserve(member.as_array().count());
   for (ValueRef doc : member.as_array()) docs->push_back(Value::CopyOf(doc));
   return Status();
-}
-
-void SyncParentDirectory(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-bool ReplaceFile(const std::string& path, const std::function<bool(OutBuffer&)>& fill,
-                 ReplaceFailure* failure) {
-  std::string tmp = path + ".tmp";
-  if (HasNul(tmp)) {
-    *failure = {ReplaceFailure::kCreate, SysError::NulInPath()};
-    return false;
-  }
-  // Whatever is left at the temporary path (a file from an interrupted
-  // write, or a link someone planted) is removed, never written through:
-  // the new file is created afresh and must not exist or be a link.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
-    *failure = {ReplaceFailure::kCreate, SysError::FromErrno(errno)};
-    return false;
-  }
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *failure = {ReplaceFailure::kCreate, SysError::FromErrno(errno)};
-    return false;
-  }
-  auto fail = [&](ReplaceFailure::Stage stage, SysError e) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    *failure = {stage, e};
-    return false;
-  };
-  FdSink sink(fd);
-  sink.StartWritebackEvery(size_t{1} << 20);
-  auto out = std::make_unique<OutBuffer>(&sink);
-  if (!fill(*out)) return fail(ReplaceFailure::kWrite, sink.error());
-  if (!out->Flush()) return fail(ReplaceFailure::kFlush, sink.error());
-  if (::fsync(fd) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
-  if (::close(fd) != 0) {
-    // Some file systems report delayed write errors only here.
-    int err = errno;
-    ::unlink(tmp.c_str());
-    *failure = {ReplaceFailure::kSync, SysError::FromErrno(err)};
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    *failure = {ReplaceFailure::kRename, SysError::FromErrno(errno)};
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  SyncParentDirectory(path);
-  return true;
 }
 
 }  // namespace moxal

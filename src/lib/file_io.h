@@ -4,7 +4,6 @@
 #ifndef MOXAL_LIB_FILE_IO_H_
 #define MOXAL_LIB_FILE_IO_H_
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,35 +77,6 @@ Status read_document(const std::string& path, Value* out,
 Status read_collection_file(const std::string& path,
                             std::string_view collection_name,
                             std::vector<Value>* docs);
-
-// Which step of replacing a file failed, and how.
-struct ReplaceFailure {
-  enum Stage {
-    kCreate,  // the temporary file could not be created
-    kWrite,   // the content could not be written
-    kFlush,   // the last buffered bytes could not be written
-    kSync,    // the temporary file could not be synced to the device
-    kRename,  // the temporary file could not be renamed over the target
-  };
-  Stage stage = kCreate;
-  SysError error;
-};
-
-// Replaces the file at `path` in one step. The content, produced by `fill`
-// through an 8192-byte buffer (fill returns false when the buffer reports
-// an output error), goes into `path` + ".tmp", created beside the target
-// with mode 0666 (before the umask); anything already there is removed
-// first, so a link planted there is never written through. That file
-// is synced to the device, renamed over `path`, and the directory is synced
-// (a failure of that last sync is ignored), so after a crash `path` holds the
-// old content or the new, never a mixture or nothing. On any failure after
-// the temporary file was created it is removed again and `path` is left as
-// it was.
-bool ReplaceFile(const std::string& path, const std::function<bool(OutBuffer&)>& fill,
-                 ReplaceFailure* failure);
-
-// Syncs the directory that holds `path` (ignoring failure).
-void SyncParentDirectory(const std::string& path);
 
 }  // namespace moxal
 

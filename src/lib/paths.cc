@@ -27,6 +27,12 @@ std::string CollectionFilePath(std::string_view dir, std::string_view name) {
   return path;
 }
 
+std::string ParentDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
+
 std::string_view Stem(std::string_view file_name) {
   if (file_name == "..") return file_name;
   size_t dot = file_name.rfind('.');

@@ -23,6 +23,10 @@ std::string CollectionFilePath(std::string_view dir, std::string_view name);
 // `dir` and a directory entry's file name joined by one separator.
 std::string JoinPath(std::string_view dir, std::string_view file_name);
 
+// The directory that holds `path`: what precedes its last separator ("/"
+// for a file at the root), or "." when there is none.
+std::string ParentDirectory(const std::string& path);
+
 // The collection name a file stands for: its name up to the last "."; a name
 // without "." past its first character (and "..") is its own stem.
 std::string_view Stem(std::string_view file_name);

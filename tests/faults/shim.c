@@ -2,7 +2,8 @@
  * file-system call of the process fail.
  *
  * It interposes the libc calls the extension uses to write and remove files
- * (open and its variants, write, fsync, fdatasync, close, rename, unlink) and
+ * (open and its variants, write, fsync, fdatasync, close, rename and
+ * renameat2, unlink, link and linkat) and
  * counts the calls that touch a file under one directory: a call taking a
  * path counts when the path is the directory or lies under it; a call taking
  * a descriptor counts when the descriptor was opened on such a path. Calls on
@@ -11,7 +12,8 @@
  *
  * Environment:
  *   MOXAL_FAULT_DIR    the directory (required; nothing is counted without it)
- *   MOXAL_FAULT_CALL   which call fails: open, write, fsync, close, rename, unlink
+ *   MOXAL_FAULT_CALL   which call fails: open, write, fsync, close, rename,
+ *                      unlink, link
  *   MOXAL_FAULT_NTH    the 1-based counted call of that kind that fails (0: none)
  *   MOXAL_FAULT_ERRNO  the error number it fails with (default EIO)
  *   MOXAL_FAULT_MODE   fail (default): return -1 with the error number;
@@ -28,7 +30,7 @@
  * to fail.
  *
  * A failing call does what the kernel does for that error: open, write,
- * fsync, rename and unlink have no effect; close still closes the
+ * fsync, rename, unlink and link have no effect; close still closes the
  * descriptor, as Linux does even when it reports an error.
  */
 #define _GNU_SOURCE
@@ -41,8 +43,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { kOpen, kWrite, kFsync, kClose, kRename, kUnlink, kKinds };
-static const char* const kNames[kKinds] = {"open", "write", "fsync", "close", "rename", "unlink"};
+enum { kOpen, kWrite, kFsync, kClose, kRename, kUnlink, kLink, kKinds };
+static const char* const kNames[kKinds] = {"open",   "write",  "fsync", "close",
+                                           "rename", "unlink", "link"};
 
 enum { kMaxTrackedFd = 65536 };
 
@@ -269,7 +272,10 @@ int close(int fd) {
 /* ---- calls on paths ---- */
 
 typedef int (*rename_fn)(const char*, const char*);
+typedef int (*renameat2_fn)(int, const char*, int, const char*, unsigned int);
 typedef int (*unlink_fn)(const char*);
+typedef int (*link_fn)(const char*, const char*);
+typedef int (*linkat_fn)(int, const char*, int, const char*, int);
 
 int rename(const char* from, const char* to) {
   NEXT(rename_fn, rename);
@@ -287,4 +293,35 @@ int unlink(const char* path) {
     return -1;
   }
   return real_unlink(path);
+}
+
+/* Counted as rename. Relative paths are not resolved against the directory
+ * descriptors, as for openat. */
+int renameat2(int olddirfd, const char* from, int newdirfd, const char* to, unsigned int flags) {
+  NEXT(renameat2_fn, renameat2);
+  if ((under_dir(from) || under_dir(to)) && should_fail(kRename)) {
+    errno = S.err;
+    return -1;
+  }
+  return real_renameat2(olddirfd, from, newdirfd, to, flags);
+}
+
+/* A new name for a file: it counts when the new name lies under the
+ * directory (the old one may be /proc/self/fd/N). */
+int link(const char* from, const char* to) {
+  NEXT(link_fn, link);
+  if (under_dir(to) && should_fail(kLink)) {
+    errno = S.err;
+    return -1;
+  }
+  return real_link(from, to);
+}
+
+int linkat(int olddirfd, const char* from, int newdirfd, const char* to, int flags) {
+  NEXT(linkat_fn, linkat);
+  if (under_dir(to) && should_fail(kLink)) {
+    errno = S.err;
+    return -1;
+  }
+  return real_linkat(olddirfd, from, newdirfd, to, flags);
 }

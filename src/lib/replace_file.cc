@@ -1,0 +1,107 @@
+#include "lib/replace_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "lib/file_io.h"
+#include "lib/paths.h"
+#include "lib/temp_file.h"
+
+namespace moxal {
+
+namespace {
+
+// The kernel starts writing the file back every this many bytes, so the
+// disk works while more text is produced and the final fsync has little
+// left to wait for; large enough that the hint costs nothing per document.
+constexpr size_t kWritebackStep = size_t{1} << 20;
+
+enum class Placement { kReplace, kIfAbsent };
+
+// The permission bits of the regular file at `path`, if there is one.
+bool ExistingMode(const std::string& path, mode_t* mode) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *mode = st.st_mode & 0777;
+  return true;
+}
+
+// Syncs directory `dir`, so that a rename in it survives a crash. A failure
+// is ignored: the file itself is complete and in place.
+void SyncDirectory(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Moves the finished temporary file to `path` unless something is there.
+// Returns 0, EEXIST when something is there, or another error number.
+int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
+  if (::renameat2(AT_FDCWD, tmp.path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+    tmp.Release();
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  // The file system cannot rename without replacing; a hard link never
+  // replaces, and the temporary name goes with `tmp`.
+  return ::link(tmp.path().c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
+               ReplaceFailure* failure, bool* placed) {
+  auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
+    *failure = {stage, e};
+    return false;
+  };
+  if (HasNul(path)) return fail(ReplaceFailure::kCreate, SysError::NulInPath());
+  mode_t mode = 0;
+  bool keep_mode = placement == Placement::kReplace && ExistingMode(path, &mode);
+  TempFile tmp;  // removed again on any failure below
+  SysError e;
+  if (!tmp.Create(path, &e)) return fail(ReplaceFailure::kCreate, e);
+  if (keep_mode && ::fchmod(tmp.fd(), mode) != 0) {
+    return fail(ReplaceFailure::kCreate, SysError::FromErrno(errno));
+  }
+  FdSink sink(tmp.fd());
+  sink.StartWritebackEvery(kWritebackStep);
+  auto out = std::make_unique<OutBuffer>(&sink);
+  if (!fill(*out)) return fail(ReplaceFailure::kWrite, sink.error());
+  if (!out->Flush()) return fail(ReplaceFailure::kFlush, sink.error());
+  if (::fsync(tmp.fd()) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
+  // Some file systems report delayed write errors only at close.
+  if (!tmp.Close(&e)) return fail(ReplaceFailure::kSync, e);
+  if (!tmp.Name(&e)) return fail(ReplaceFailure::kCreate, e);
+  if (placement == Placement::kReplace) {
+    if (::rename(tmp.path().c_str(), path.c_str()) != 0) {
+      return fail(ReplaceFailure::kRename, SysError::FromErrno(errno));
+    }
+    tmp.Release();
+  } else if (int err = PlaceIfAbsent(tmp, path); err != 0) {
+    if (err != EEXIST) return fail(ReplaceFailure::kRename, SysError::FromErrno(err));
+    *placed = false;
+    return true;
+  }
+  *placed = true;
+  SyncDirectory(ParentDirectory(path));
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
+  bool placed;
+  return WriteFile(path, Placement::kReplace, fill, failure, &placed);
+}
+
+bool CreateFileIfAbsent(const std::string& path, const FillFile& fill,
+                        ReplaceFailure* failure, bool* created) {
+  return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
+}
+
+}  // namespace moxal
