@@ -66,8 +66,8 @@ Status Database::drop_collection(std::string_view collection_name) {
 Status Database::drop_all() {
   std::vector<std::string> names;
   if (Status s = ListStems(&names); !s.ok()) {
-    if (s.kind() == ErrorKind::kPanic) return s;
-    return Status::Panic(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
+    if (s.kind() == ErrorKind::kPanicException) return s;
+    return Status::PanicException(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
   }
   Status first;
   for (const std::string& name : names) {

@@ -20,7 +20,7 @@ inline constexpr int kMaxDocumentDepth = kMaxNesting - 1;
 // A Python value that could not become a document value: an internal
 // failure that shows the conversion error.
 inline Status ConversionPanic(const ConversionError& e) {
-  return Status::Panic(std::string(kUnwrapErrPrefix) + e.Debug());
+  return Status::PanicException(std::string(kUnwrapErrPrefix) + e.Debug());
 }
 
 // The documents as a new Python list of new objects.

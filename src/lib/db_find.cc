@@ -30,7 +30,7 @@ Status Database::update_in_memory_collections(std::string_view collection_name) 
   std::string path = CollectionFilePath(name_, collection_name);
   struct stat st;
   if (HasNul(path) || ::stat(path.c_str(), &st) != 0) {
-    return Status::Value("Collection with name '" + std::string(collection_name) +
+    return Status::ValueError("Collection with name '" + std::string(collection_name) +
                          "' not found on disk");
   }
   std::vector<Value> docs;
@@ -63,7 +63,7 @@ Result<PyRef> Database::find(std::string_view collection_name, PyObject* maybe_q
     // changing it, so the result never sees later changes.
     auto list = std::make_shared<ResultList>();
     for (const Value& doc : c->docs) {
-      if (!doc.ref().is_object()) return Status::Panic(kUnwrapNone);
+      if (!doc.ref().is_object()) return Status::PanicException(kUnwrapNone);
       bool matched;
       if (Status s = engine.execute(doc.ref().as_object(), &matched); !s.ok()) return s;
       if (matched) list->docs.push_back(doc);

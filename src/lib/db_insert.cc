@@ -37,7 +37,7 @@ Status Database::insert_documents(std::string_view collection_name, std::vector<
   if (c == nullptr) {
     create_collection(collection_name);  // its error, if any, shows below
     c = Get(collection_name);
-    if (c == nullptr) return Status::Panic(kUnwrapNone);
+    if (c == nullptr) return Status::PanicException(kUnwrapNone);
   }
   Append(*c, std::move(docs));
   return Status();
@@ -68,14 +68,14 @@ Status Database::insert_many_from_document(std::string_view collection_name,
   Value whole;
   std::vector<Value> docs;
   if (Status s = read_document(std::string(document_name), &whole, &docs); !s.ok()) return s;
-  if (!whole.empty()) return Status::Value("Document is not an array");
+  if (!whole.empty()) return Status::ValueError("Document is not an array");
   return insert_documents(collection_name, std::move(docs));
 }
 
 Status Database::load_from_document(std::string_view document_path) {
   Value whole;
   if (Status s = read_document(std::string(document_path), &whole); !s.ok()) return s;
-  if (!whole.ref().is_object()) return Status::Panic(kUnwrapNone);
+  if (!whole.ref().is_object()) return Status::PanicException(kUnwrapNone);
   // Collections are filled one after another, in key order; a failure
   // leaves the members before it inserted.
   for (Member m : whole.ref().as_object()) {

@@ -62,7 +62,7 @@ Status Database::Open() {
   for (const std::string& file : files) {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
-    if (!IsUtf8(path)) return Status::Panic(kUnwrapNone);
+    if (!IsUtf8(path)) return Status::PanicException(kUnwrapNone);
     std::string_view name = Stem(file);
     std::vector<Value> docs;
     if (Status s = read_collection_file(path, name, &docs); !s.ok()) return s;
@@ -77,7 +77,7 @@ Status Database::ListStems(std::vector<std::string>* stems) const {
   for (const std::string& file : files) {
     std::string_view stem = Stem(file);
     if (!IsUtf8(stem)) {
-      return Status::Panic(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
+      return Status::PanicException(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
     }
     stems->emplace_back(stem);
   }

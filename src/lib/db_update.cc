@@ -23,8 +23,8 @@ namespace {
 
 // An error that update reports as an internal failure describing it.
 Status AsPanic(const Status& s) {
-  if (s.kind() == ErrorKind::kPanic) return s;
-  return Status::Panic(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
+  if (s.kind() == ErrorKind::kPanicException) return s;
+  return Status::PanicException(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
 }
 
 // True when some Set clause could nest a document too deeply: its operand,
@@ -79,7 +79,7 @@ Result<PyRef> Database::update(std::string_view collection_name, PyObject* updat
     }
     for (size_t i = 0; i < c->docs.size(); ++i) {
       ValueRef doc = c->docs[i].ref();
-      if (!doc.is_object()) return Status::Panic(kUnwrapNone);
+      if (!doc.is_object()) return Status::PanicException(kUnwrapNone);
       bool matched;
       if (Status s = filter.execute(doc.as_object(), &matched); !s.ok()) return AsPanic(s);
       if (matched) selected.push_back(i);
@@ -87,7 +87,7 @@ Result<PyRef> Database::update(std::string_view collection_name, PyObject* updat
   } else {
     selected.reserve(c->docs.size());
     for (size_t i = 0; i < c->docs.size(); ++i) {
-      if (!c->docs[i].ref().is_object()) return Status::Panic(kUnwrapNone);
+      if (!c->docs[i].ref().is_object()) return Status::PanicException(kUnwrapNone);
       selected.push_back(i);
     }
   }
@@ -111,7 +111,7 @@ Result<PyRef> Database::update(std::string_view collection_name, PyObject* updat
     Value doc = c->docs[i];  // shared: the edits copy it
     if (Status s = changes.execute(&doc); !s.ok()) return s;
     if (Depth(doc.ref()) > kMaxDocumentDepth) {
-      return Status::Value(
+      return Status::ValueError(
           "Update refused: it would nest a document deeper than the JSON nesting limit of " +
           std::to_string(kMaxNesting) + " levels (its collection's array included)");
     }

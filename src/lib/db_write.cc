@@ -33,15 +33,15 @@ Status Database::_write(std::string_view collection_name,
   if (ok) return Status();
   switch (f.stage) {
     case ReplaceFailure::kCreate:
-      return Status::OS("Problem creating temporary file: " + DetailText(f.error));
+      return Status::OSError("Problem creating temporary file: " + DetailText(f.error));
     case ReplaceFailure::kWrite:
-      return Status::Value("Error serializing JSON");
+      return Status::ValueError("Error serializing JSON");
     case ReplaceFailure::kFlush:
-      return Status::Panic(std::string(kUnwrapErrPrefix) + DetailText(f.error));
+      return Status::PanicException(std::string(kUnwrapErrPrefix) + DetailText(f.error));
     case ReplaceFailure::kSync:
-      return Status::OS("Error syncing file: " + DetailText(f.error));
+      return Status::OSError("Error syncing file: " + DetailText(f.error));
     case ReplaceFailure::kRename:
-      return Status::OS("Error renaming file: " + DetailText(f.error));
+      return Status::OSError("Error renaming file: " + DetailText(f.error));
   }
   return Status();
 }
@@ -50,7 +50,7 @@ Status Database::write(std::string_view collection_name) const {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c = Get(collection_name);
   if (c == nullptr) {
-    return Status::Value("Collection '" + std::string(collection_name) +
+    return Status::ValueError("Collection '" + std::string(collection_name) +
                          "' not found in stored collections");
   }
   return _write(collection_name, *c);

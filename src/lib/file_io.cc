@@ -63,13 +63,13 @@ Status read_document(const std::string& path, Value* out,
   int fd = HasNul(path) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SysError e = HasNul(path) ? SysError::NulInPath() : SysError::FromErrno(errno);
-    return Status::OS("Error opening document " + ShortText(e));
+    return Status::OSError("Error opening document " + ShortText(e));
   }
   FdCloser closer(fd);
   FdSource src(fd);
   bool ok = elements != nullptr ? ReadJsonElements(src, out, elements)
                                 : ReadJson(src, out);
-  if (!ok) return Status::Value("Error deserializing JSON");
+  if (!ok) return Status::ValueError("Error deserializing JSON");
   return Status();
 }
 
@@ -81,7 +81,7 @@ Status read_collection_file(const std::string& path,
   if (!s.ok() || whole.empty()) return s;  // an array: docs are filled
   ValueRef member;
   if (whole.ref().is_object()) member = whole.ref().as_object().find(collection_name);
-  if (!member || !member.is_array()) return Status::Panic(kUnwrapNone);
+  if (!member || !member.is_array()) return Status::PanicException(kUnwrapNone);
   docs->reserve(member.as_array().count());
   for (ValueRef doc : member.as_array()) docs->push_back(Value::CopyOf(doc));
   return Status();

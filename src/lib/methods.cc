@@ -101,7 +101,7 @@ PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::Panic(e.what()));
+    return Raise(Status::PanicException(e.what()));
   }
 }
 
@@ -223,7 +223,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::Panic(e.what()));
+    return Raise(Status::PanicException(e.what()));
   }
 }
 

@@ -54,7 +54,7 @@ Status CheckCollectionName(std::string_view name) {
     start = end + 1;
   }
   if (!bad) return Status();
-  return Status::Value("Invalid collection name '" + std::string(name) + "'");
+  return Status::ValueError("Invalid collection name '" + std::string(name) + "'");
 }
 
 }  // namespace moxal

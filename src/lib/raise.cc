@@ -55,29 +55,17 @@ PyObject* Raise(const Status& status) {
     case ErrorKind::kOk:
       PyErr_SetString(PyExc_SystemError, "moxal: raising a success");
       break;
-    case ErrorKind::kTypeError:
-      SetMessage(PyExc_TypeError, status.message());
-      break;
     case ErrorKind::kValueError:
       SetMessage(PyExc_ValueError, status.message());
       break;
     case ErrorKind::kOSError:
       SetMessage(PyExc_OSError, status.message());
       break;
-    case ErrorKind::kSystemError:
+    case ErrorKind::kOSErrorByErrno:
       SetMessage(ExceptionTypeForErrno(status.os_errno()), status.message());
       break;
-    case ErrorKind::kRuntimeError:
-      SetMessage(PyExc_RuntimeError, status.message());
-      break;
-    case ErrorKind::kPanic:
+    case ErrorKind::kPanicException:
       if (PyObject* type = PanicExceptionType()) SetMessage(type, status.message());
-      break;
-    case ErrorKind::kException:
-      SetMessage(PyExc_Exception, status.message());
-      break;
-    case ErrorKind::kMemoryError:
-      PyErr_NoMemory();
       break;
     case ErrorKind::kPythonSet:
       if (!PyErr_Occurred()) {

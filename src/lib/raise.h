@@ -18,13 +18,12 @@ PyObject* PanicExceptionType();
 
 // Sets the exception `status` stands for and returns null, so wrappers can
 // `return Raise(status);`.
-//   kTypeError, kValueError, kRuntimeError, kException -> those types
-//   kOSError      OSError (one argument: errno, strerror, filename are None)
-//   kSystemError  by error number: PermissionError, FileNotFoundError, ...,
-//                 else OSError
-//   kPanic        PanicException
-//   kMemoryError  MemoryError
-//   kPythonSet    the exception already set is left as it is
+//   kValueError       ValueError
+//   kOSError          OSError (one argument: errno, strerror, filename are None)
+//   kOSErrorByErrno   by error number: PermissionError, FileNotFoundError, ...,
+//                     else OSError
+//   kPanicException   PanicException
+//   kPythonSet        the exception already set is left as it is
 PyObject* Raise(const Status& status);
 
 // The exception type for an operating-system error number.

@@ -25,14 +25,14 @@ ValueRef Walk(ObjectRef doc, const Query<QueryOperator>& clause) {
 }
 
 Status NonNumeric(QueryOperator op) {
-  return Status::Value(std::string("Malformed query, non-numeric value found for operator ") +
+  return Status::ValueError(std::string("Malformed query, non-numeric value found for operator ") +
                        DisplayName(op));
 }
 
 }  // namespace
 
 Status EmptyPathPanic() {
-  return Status::Panic("a clause has an empty field path: its query key is only an operator");
+  return Status::PanicException("a clause has an empty field path: its query key is only an operator");
 }
 
 template <>

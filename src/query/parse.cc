@@ -43,12 +43,12 @@ Status parse_query(std::string_view key, ValueRef value,
       return Status();
     case Kind::kNull:
     case Kind::kArray:
-      return Status::Panic("Not Valid query");
+      return Status::PanicException("Not Valid query");
     case Kind::kObject:
       break;
   }
   ObjectRef obj = value.as_object();
-  if (obj.count() == 0) return Status::Panic("Error while parsing query");
+  if (obj.count() == 0) return Status::PanicException("Error while parsing query");
   // The first member in key order decides; the others are ignored.
   Member first = obj.member(0);
   if (!first.key.empty() && first.key.front() == '$') {
@@ -82,7 +82,7 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
     const std::string& last = clause.fields.back();
     if (!last.empty() && last.front() == '$') {
       if (!FromKeyword(last, &clause.operator_)) {
-        return Status::Panic(std::string(Family::kUnknown) + last);
+        return Status::PanicException(std::string(Family::kUnknown) + last);
       }
       clause.fields.pop_back();
     }

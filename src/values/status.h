@@ -17,43 +17,36 @@ namespace moxal {
 
 enum class ErrorKind : unsigned char {
   kOk = 0,
-  kTypeError,     // TypeError
-  kValueError,    // ValueError
-  kOSError,       // OSError with a message worded by moxal
-  kSystemError,   // an operating-system error passed on unchanged: the
-                  // exception type is chosen by errno, the message is
-                  // "{description} (os error {errno})"
-  kRuntimeError,  // RuntimeError (borrow conflicts)
-  kPanic,         // PanicException: an internal failure
-  kException,     // plain Exception
-  kMemoryError,   // MemoryError
-  kPythonSet,     // a Python exception is already set on the thread
+  kValueError,        // ValueError
+  kOSError,           // OSError with a message worded by moxal
+  kOSErrorByErrno,    // an operating-system error passed on unchanged: the
+                      // exception type is chosen by errno (FileNotFoundError,
+                      // PermissionError, ... or OSError), the message is
+                      // "{description} (os error {errno})"
+  kPanicException,    // PanicException: an internal failure
+  kPythonSet,         // a Python exception is already set on the thread
 };
 
 class Status {
  public:
   Status() = default;  // success
 
-  static Status Error(ErrorKind kind, std::string message) {
-    return Status(kind, std::move(message), 0);
+  static Status ValueError(std::string message) {
+    return Status(ErrorKind::kValueError, std::move(message), 0);
+  }
+  static Status OSError(std::string message) {
+    return Status(ErrorKind::kOSError, std::move(message), 0);
   }
   // An operating-system error passed on unchanged; `message` is its short
   // form "{description} (os error {errno})" (or the system's own text when
   // the error has no number, with `err` 0).
-  static Status System(int err, std::string message) {
-    return Status(ErrorKind::kSystemError, std::move(message), err);
+  static Status OSErrorByErrno(int err, std::string message) {
+    return Status(ErrorKind::kOSErrorByErrno, std::move(message), err);
   }
-  static Status Value(std::string message) {
-    return Error(ErrorKind::kValueError, std::move(message));
-  }
-  static Status OS(std::string message) {
-    return Error(ErrorKind::kOSError, std::move(message));
-  }
-  static Status Panic(std::string message) {
-    return Error(ErrorKind::kPanic, std::move(message));
+  static Status PanicException(std::string message) {
+    return Status(ErrorKind::kPanicException, std::move(message), 0);
   }
   static Status PythonSet() { return Status(ErrorKind::kPythonSet, {}, 0); }
-  static Status NoMemory() { return Status(ErrorKind::kMemoryError, {}, 0); }
 
   bool ok() const { return kind_ == ErrorKind::kOk; }
   ErrorKind kind() const { return kind_; }
@@ -74,8 +67,6 @@ inline constexpr const char kUnwrapNone[] =
     "called `Option::unwrap()` on a `None` value";
 inline constexpr const char kUnwrapErrPrefix[] =
     "called `Result::unwrap()` on an `Err` value: ";
-inline constexpr const char kPoisonError[] =
-    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
 // A value or the Status that explains why there is none.
 template <class T>
