@@ -1,28 +1,9 @@
 #include "conversion/conversion_error.h"
 
+#include "conversion/py_text.h"
 #include "values/debug_text.h"
 
 namespace moxal {
-
-namespace {
-
-// repr(o) as UTF-8; a repr that fails is shown as "<unprintable>".
-std::string Repr(PyObject* o) {
-  PyRef r = PyRef::Steal(PyObject_Repr(o));
-  if (!r) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  Py_ssize_t n;
-  const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  return std::string(s, static_cast<size_t>(n));
-}
-
-}  // namespace
 
 PyRef FetchException() {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "conversion/py_ref.h"
+#include "values/status.h"
 
 namespace moxal {
 
@@ -37,6 +38,12 @@ class ConversionError {
   // UnsupportedType("Foo"), IncorrectSequenceLength { expected: 2, got: 3 }
   // or PyErr(PyErr { type: ..., value: ..., traceback: None }).
   std::string Debug() const;
+
+  // The error of a Python value that could not become a document value: an
+  // internal failure that shows this error's debug form.
+  Status ToStatus() const {
+    return Status::PanicException(std::string(kUnwrapErrPrefix) + Debug());
+  }
 
   // Sets the Python exception this error stands for when a document value
   // could not become a Python object: a kPyErr raises the exception it holds,

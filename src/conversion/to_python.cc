@@ -168,4 +168,16 @@ PyObject* DocumentsToPython(const Value* docs, size_t n) {
   return list;
 }
 
+PyObject* StringsToPython(const std::vector<std::string>& strings) {
+  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(strings.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < strings.size(); ++i) {
+    PyObject* str = PyUnicode_DecodeUTF8(strings[i].data(),
+                                         static_cast<Py_ssize_t>(strings[i].size()), nullptr);
+    if (str == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str);
+  }
+  return list.release();
+}
+
 }  // namespace moxal

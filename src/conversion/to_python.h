@@ -13,6 +13,8 @@
 #define MOXAL_CONVERSION_TO_PYTHON_H_
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "conversion/py_ref.h"
 #include "values/value.h"
@@ -24,6 +26,10 @@ namespace moxal {
 // while the list is built (its objects cannot form cycles) and restored to
 // the caller's setting afterwards.
 PyObject* DocumentsToPython(const Value* docs, size_t n);
+
+// A new list of str, one per string of `strings` (valid UTF-8), or null with
+// a Python exception set.
+PyObject* StringsToPython(const std::vector<std::string>& strings);
 
 }  // namespace moxal
 

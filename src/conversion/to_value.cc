@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/py_text.h"
 #include "values/builder.h"
 
 namespace moxal {
@@ -29,31 +30,9 @@ bool LoadAbcs() {
   return true;
 }
 
-std::string Utf8OrEmpty(PyObject* s) {
-  if (s == nullptr) return {};
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(p, static_cast<size_t>(n));
-}
-
-std::string TypeName(PyObject* o) {
-  PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(o)));
-  if (!name) PyErr_Clear();
-  return Utf8OrEmpty(name.get());
-}
-
-std::string QualifiedTypeName(PyObject* o) {
-  PyRef name = PyRef::Steal(PyType_GetQualName(Py_TYPE(o)));
-  if (!name) {
-    PyErr_Clear();
-    return "unknown";
-  }
-  std::string s = Utf8OrEmpty(name.get());
-  return s.empty() ? "unknown" : s;
+// A document's encoding addresses its bytes with 32-bit offsets.
+ConversionError TooLargeError() {
+  return ConversionError::Message("value too large: a single document is limited to 4 GiB");
 }
 
 class Converter {
@@ -84,10 +63,7 @@ class Converter {
   // item(element) for each element in index order.
   template <class F>
   bool ForEachItem(PyObject* o, F&& item);
-  bool TooLarge() {
-    return Fail(ConversionError::Message(
-        "value too large: a single document is limited to 4 GiB"));
-  }
+  bool TooLarge() { return Fail(TooLargeError()); }
   bool ExactDict(PyObject* o, int depth);
   bool Mapping(PyObject* o, int depth);
   bool Set(PyObject* o, int depth);
@@ -345,8 +321,7 @@ bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error) {
   Converter c(max_depth, error);
   if (!c.Convert(obj, 0)) return false;
   if (!c.builder().ok()) {
-    *error = ConversionError::Message(
-        "value too large: a single document is limited to 4 GiB");
+    *error = TooLargeError();
     return false;
   }
   *out = c.builder().Finish();

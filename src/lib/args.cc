@@ -3,29 +3,11 @@
 #include <string>
 
 #include "conversion/conversion_error.h"
+#include "conversion/py_text.h"
 
 namespace moxal {
 
 namespace {
-
-std::string Utf8(PyObject* s) {
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(p, static_cast<size_t>(n));
-}
-
-std::string TypeName(PyObject* o) {
-  PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(o)));
-  if (!name) {
-    PyErr_Clear();
-    return Py_TYPE(o)->tp_name;
-  }
-  return Utf8(name.get());
-}
 
 bool TypeErrorMessage(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());

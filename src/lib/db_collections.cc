@@ -9,7 +9,6 @@
 #include "lib/database.h"
 #include "lib/os_error.h"
 #include "lib/paths.h"
-#include "lib/raise.h"
 #include "lib/replace_file.h"
 
 namespace moxal {
@@ -50,7 +49,7 @@ Status Database::create_collection(std::string_view collection_name) {
       },
       &f, &created);
   if (!ok) return SystemStatus(f.error);
-  if (created) Put(collection_name, MakeCollection());
+  if (created) put(collection_name, MakeCollection());
   return Status();
 }
 
@@ -59,21 +58,18 @@ Status Database::drop_collection(std::string_view collection_name) {
   if (Status s = RemoveCollectionFile(CollectionFilePath(name_, collection_name)); !s.ok()) {
     return s;  // the collection stays in memory
   }
-  Remove(collection_name);
+  remove(collection_name);
   return Status();
 }
 
 Status Database::drop_all() {
   std::vector<std::string> names;
-  if (Status s = ListStems(&names); !s.ok()) {
-    if (s.kind() == ErrorKind::kPanicException) return s;
-    return Status::PanicException(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
-  }
+  if (Status s = collections(&names); !s.ok()) return Status::PanicFrom(s);
   Status first;
   for (const std::string& name : names) {
     Status s = RemoveCollectionFile(CollectionFilePath(name_, name));
     if (s.ok()) {
-      Remove(name);
+      remove(name);
     } else if (first.ok()) {
       first = std::move(s);  // that collection stays in memory
     }

@@ -2,12 +2,10 @@
 
 #include <sys/stat.h>
 
-#include "conversion/to_python.h"
-#include "conversion/to_value.h"
 #include "lib/database.h"
-#include "lib/db_common.h"
 #include "lib/file_io.h"
 #include "lib/paths.h"
+#include "lib/select.h"
 #include "query/query.h"
 #include "values/hash_feed.h"
 #include "values/siphash.h"
@@ -31,47 +29,47 @@ Status Database::update_in_memory_collections(std::string_view collection_name) 
   struct stat st;
   if (HasNul(path) || ::stat(path.c_str(), &st) != 0) {
     return Status::ValueError("Collection with name '" + std::string(collection_name) +
-                         "' not found on disk");
+                              "' not found on disk");
   }
-  std::vector<Value> docs;
-  if (Status s = read_collection_file(path, collection_name, &docs); !s.ok()) return s;
-  Put(collection_name, MakeCollection(std::move(docs)));
+  return load_collection(collection_name, path);
+}
+
+Status Database::get_or_load(std::string_view collection_name, CollectionPtr* out) {
+  *out = get(collection_name);
+  if (*out != nullptr) return Status();
+  if (Status s = update_in_memory_collections(collection_name); !s.ok()) return s;
+  *out = get(collection_name);
   return Status();
 }
 
-Result<PyRef> Database::find(std::string_view collection_name, PyObject* maybe_query) {
+Result<DocumentsPtr> Database::find(std::string_view collection_name,
+                                    const Converted<Value>* maybe_query) {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  CollectionPtr c = Get(collection_name);
-  if (c == nullptr) {
-    if (Status s = update_in_memory_collections(collection_name); !s.ok()) return s;
-    c = Get(collection_name);
-  }
-  if (maybe_query == nullptr) return ToPythonList(c->docs);
+  CollectionPtr c;
+  if (Status s = get_or_load(collection_name, &c); !s.ok()) return s;
+  if (maybe_query == nullptr) return DocumentsPtr(c, &c->docs);
+  if (!maybe_query->error.ok()) return maybe_query->error;
 
-  Value query;
-  ConversionError error;
-  if (!ToValue(maybe_query, kMaxNesting, &query, &error)) return ConversionPanic(error);
-  uint64_t key = QueryKey(query.ref().as_object());
-  ResultPtr result = cache_.Lookup(key, collection_name, c->stamp, query.ref());
+  ValueRef query = maybe_query->value.ref();
+  uint64_t key = QueryKey(query.as_object());
+  ResultPtr result = cache_.Lookup(key, collection_name, c->stamp, query);
   if (result == nullptr) {
     QueryEngine<QueryOperator> engine;
-    if (Status s = QueryEngine<QueryOperator>::New(query.ref().as_object(), &engine); !s.ok()) {
+    if (Status s = QueryEngine<QueryOperator>::New(query.as_object(), &engine); !s.ok()) {
       return s;
     }
+    std::vector<size_t> selected;
+    if (Status s = SelectDocuments(c->docs, &engine, &selected); !s.ok()) return s;
     // Matching documents are shared with the collection, not copied: they
     // are immutable, and an update replaces a shared document instead of
     // changing it, so the result never sees later changes.
     auto list = std::make_shared<ResultList>();
-    for (const Value& doc : c->docs) {
-      if (!doc.ref().is_object()) return Status::PanicException(kUnwrapNone);
-      bool matched;
-      if (Status s = engine.execute(doc.ref().as_object(), &matched); !s.ok()) return s;
-      if (matched) list->docs.push_back(doc);
-    }
+    list->docs.reserve(selected.size());
+    for (size_t i : selected) list->docs.push_back(c->docs[i]);
     result = list;
-    cache_.Insert(key, collection_name, c->stamp, std::move(query), std::move(list));
+    cache_.Insert(key, collection_name, c->stamp, maybe_query->value, std::move(list));
   }
-  return ToPythonList(result->docs);
+  return DocumentsPtr(result, &result->docs);
 }
 
 Status Database::clear_cache() {

@@ -1,8 +1,6 @@
 // Inserting documents.
 
-#include "conversion/to_value.h"
 #include "lib/database.h"
-#include "lib/db_common.h"
 #include "lib/file_io.h"
 #include "lib/paths.h"
 
@@ -33,33 +31,32 @@ Status Database::insert_in_collection(std::string_view collection_name, ValueRef
 }
 
 Status Database::insert_documents(std::string_view collection_name, std::vector<Value> docs) {
-  CollectionPtr c = Get(collection_name);
+  CollectionPtr c = get(collection_name);
   if (c == nullptr) {
-    create_collection(collection_name);  // its error, if any, shows below
-    c = Get(collection_name);
+    // Whatever create_collection says is not reported: the lookup that
+    // follows fails in every case in which it did not register the
+    // collection (something already at the path, or an error).
+    create_collection(collection_name);
+    c = get(collection_name);
     if (c == nullptr) return Status::PanicException(kUnwrapNone);
   }
   Append(*c, std::move(docs));
   return Status();
 }
 
-Status Database::insert(std::string_view collection_name, PyObject* document) {
+Status Database::insert(std::string_view collection_name, Converted<Value> document) {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  Value doc;
-  ConversionError error;
-  if (!ToValue(document, kMaxDocumentDepth, &doc, &error)) return ConversionPanic(error);
+  if (!document.error.ok()) return document.error;
   std::vector<Value> docs;
-  docs.push_back(std::move(doc));
+  docs.push_back(std::move(document.value));
   return insert_documents(collection_name, std::move(docs));
 }
 
-Status Database::insert_many(std::string_view collection_name, PyObject* documents) {
+Status Database::insert_many(std::string_view collection_name,
+                             Converted<std::vector<Value>> documents) {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  std::vector<Value> docs;
-  ConversionError error;
-  // The list plays the part of the collection's array in the file.
-  if (!ToValues(documents, kMaxNesting, &docs, &error)) return ConversionPanic(error);
-  return insert_documents(collection_name, std::move(docs));
+  if (!documents.error.ok()) return documents.error;
+  return insert_documents(collection_name, std::move(documents.value));
 }
 
 Status Database::insert_many_from_document(std::string_view collection_name,

@@ -48,7 +48,7 @@ Status ListDirectory(const std::string& dir, bool strict,
 
 }  // namespace
 
-Status Database::Open() {
+Status Database::open() {
   struct stat st;
   if (HasNul(name_) || ::stat(name_.c_str(), &st) != 0) {
     // Nothing usable there: make the directory (one level) and start empty.
@@ -63,15 +63,19 @@ Status Database::Open() {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
     if (!IsUtf8(path)) return Status::PanicException(kUnwrapNone);
-    std::string_view name = Stem(file);
-    std::vector<Value> docs;
-    if (Status s = read_collection_file(path, name, &docs); !s.ok()) return s;
-    Put(name, MakeCollection(std::move(docs)));
+    if (Status s = load_collection(Stem(file), path); !s.ok()) return s;
   }
   return Status();
 }
 
-Status Database::ListStems(std::vector<std::string>* stems) const {
+Status Database::load_collection(std::string_view collection_name, const std::string& path) {
+  std::vector<Value> docs;
+  if (Status s = read_collection_file(path, collection_name, &docs); !s.ok()) return s;
+  put(collection_name, MakeCollection(std::move(docs)));
+  return Status();
+}
+
+Status Database::collections(std::vector<std::string>* stems) const {
   std::vector<std::string> files;
   if (Status s = ListDirectory(name_, /*strict=*/true, &files); !s.ok()) return s;
   for (const std::string& file : files) {
@@ -84,25 +88,12 @@ Status Database::ListStems(std::vector<std::string>* stems) const {
   return Status();
 }
 
-Result<PyRef> Database::collections() const {
-  std::vector<std::string> stems;
-  if (Status s = ListStems(&stems); !s.ok()) return s;
-  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(stems.size())));
-  if (!list) return Status::PythonSet();
-  for (size_t i = 0; i < stems.size(); ++i) {
-    PyObject* str = PyUnicode_DecodeUTF8(stems[i].data(), stems[i].size(), nullptr);
-    if (str == nullptr) return Status::PythonSet();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str);
-  }
-  return list;
-}
-
-CollectionPtr Database::Get(std::string_view collection_name) const {
+CollectionPtr Database::get(std::string_view collection_name) const {
   auto it = collections_.find(collection_name);
   return it == collections_.end() ? nullptr : it->second;
 }
 
-void Database::Put(std::string_view collection_name, CollectionPtr collection) {
+void Database::put(std::string_view collection_name, CollectionPtr collection) {
   auto it = collections_.find(collection_name);
   if (it != collections_.end()) {
     it->second = std::move(collection);
@@ -111,7 +102,7 @@ void Database::Put(std::string_view collection_name, CollectionPtr collection) {
   }
 }
 
-void Database::Remove(std::string_view collection_name) {
+void Database::remove(std::string_view collection_name) {
   auto it = collections_.find(collection_name);
   if (it != collections_.end()) collections_.erase(it);
 }

@@ -8,24 +8,15 @@
 // can hold is caught too. Only then are the selected documents changed.
 // A failure leaves every document as it was, and later calls work normally.
 
-#include "conversion/to_python.h"
-#include "conversion/to_value.h"
 #include "lib/database.h"
-#include "lib/db_common.h"
 #include "lib/paths.h"
-#include "lib/raise.h"
+#include "lib/select.h"
 #include "query/query.h"
 #include "values/equality.h"
 
 namespace moxal {
 
 namespace {
-
-// An error that update reports as an internal failure describing it.
-Status AsPanic(const Status& s) {
-  if (s.kind() == ErrorKind::kPanicException) return s;
-  return Status::PanicException(std::string(kUnwrapErrPrefix) + DescribeAsException(s));
-}
 
 // True when some Set clause could nest a document too deeply: its operand,
 // placed under its path, would go past the limit.
@@ -46,52 +37,61 @@ bool HasEmptyPath(const QueryEngine<UpdateOperator>& engine) {
   return false;
 }
 
-}  // namespace
-
-Result<PyRef> Database::update(std::string_view collection_name, PyObject* update_query,
-                               PyObject* maybe_query, bool return_result) {
-  cache_.Reset();  // first of all, whatever happens next
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  CollectionPtr c = Get(collection_name);
-  if (c == nullptr) {
-    if (Status s = update_in_memory_collections(collection_name); !s.ok()) return AsPanic(s);
-    c = Get(collection_name);
-  }
-
-  Value update_value;
-  ConversionError error;
-  if (!ToValue(update_query, kMaxNesting, &update_value, &error)) return ConversionPanic(error);
-  QueryEngine<UpdateOperator> changes;  // writes the trace lines
-  if (Status s = QueryEngine<UpdateOperator>::New(update_value.ref().as_object(), &changes);
+// Parses the update query (writing its trace lines) and the filter, and
+// selects the documents to change. Nothing changes yet.
+Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
+            const std::vector<Value>& docs, QueryEngine<UpdateOperator>* changes,
+            std::vector<size_t>* selected) {
+  if (!update_query.error.ok()) return update_query.error;
+  if (Status s = QueryEngine<UpdateOperator>::New(update_query.value.ref().as_object(), changes);
       !s.ok()) {
     return s;
   }
-
-  // Select, checking every document, before anything changes.
-  std::vector<size_t> selected;
+  QueryEngine<QueryOperator> filter;
   if (maybe_query != nullptr) {
-    Value filter_value;
-    if (!ToValue(maybe_query, kMaxNesting, &filter_value, &error)) return ConversionPanic(error);
-    QueryEngine<QueryOperator> filter;
-    if (Status s = QueryEngine<QueryOperator>::New(filter_value.ref().as_object(), &filter);
+    if (!maybe_query->error.ok()) return maybe_query->error;
+    if (Status s = QueryEngine<QueryOperator>::New(maybe_query->value.ref().as_object(), &filter);
         !s.ok()) {
       return s;
     }
-    for (size_t i = 0; i < c->docs.size(); ++i) {
-      ValueRef doc = c->docs[i].ref();
-      if (!doc.is_object()) return Status::PanicException(kUnwrapNone);
-      bool matched;
-      if (Status s = filter.execute(doc.as_object(), &matched); !s.ok()) return AsPanic(s);
-      if (matched) selected.push_back(i);
-    }
-  } else {
-    selected.reserve(c->docs.size());
-    for (size_t i = 0; i < c->docs.size(); ++i) {
-      if (!c->docs[i].ref().is_object()) return Status::PanicException(kUnwrapNone);
-      selected.push_back(i);
-    }
   }
-  if (!selected.empty() && HasEmptyPath(changes)) return EmptyPathPanic();
+  Status s = SelectDocuments(docs, maybe_query != nullptr ? &filter : nullptr, selected);
+  if (!s.ok()) return Status::PanicFrom(s);
+  if (!selected->empty() && HasEmptyPath(*changes)) return EmptyPathPanic();
+  return Status();
+}
+
+// The selected documents as the update leaves them, made as copies (the
+// collection's own stay as they are), each checked to fit in its file.
+Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vector<Value>& docs,
+                     const std::vector<size_t>& selected, std::vector<Value>* changed) {
+  changed->reserve(selected.size());
+  for (size_t i : selected) {
+    Value doc = docs[i];  // shared: the edits copy it
+    if (Status s = changes.execute(&doc); !s.ok()) return s;
+    if (Depth(doc.ref()) > kMaxDocumentDepth) {
+      return Status::ValueError(
+          "Update refused: it would nest a document deeper than the JSON nesting limit of " +
+          std::to_string(kMaxNesting) + " levels (its collection's array included)");
+    }
+    changed->push_back(std::move(doc));
+  }
+  return Status();
+}
+
+}  // namespace
+
+Status Database::update(std::string_view collection_name, const Converted<Value>& update_query,
+                        const Converted<Value>* maybe_query, bool return_result,
+                        PendingUpdate* pending) {
+  cache_.Reset();  // first of all, whatever happens next
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  CollectionPtr c;
+  if (Status s = get_or_load(collection_name, &c); !s.ok()) return Status::PanicFrom(s);
+
+  QueryEngine<UpdateOperator> changes;
+  std::vector<size_t> selected;
+  if (Status s = Plan(update_query, maybe_query, c->docs, &changes, &selected); !s.ok()) return s;
 
   if (!return_result && !MayNestTooDeeply(changes)) {
     // Nothing can fail from here: change the documents in place.
@@ -99,35 +99,35 @@ Result<PyRef> Database::update(std::string_view collection_name, PyObject* updat
       if (Status s = changes.execute(&c->docs[i]); !s.ok()) return s;
     }
     c->Touch();
-    return PyRef::Borrow(Py_None);
+    return Status();
   }
 
-  // Otherwise the changed documents are made as copies first, and kept only
-  // when every one fits and, with return_result, the returned list could be
-  // built: the collection changes only when the whole call succeeds.
+  // Otherwise the changed documents are made as copies first, and stored
+  // only when every one fits and, with return_result, once the caller has
+  // built its result from them: the collection changes only when the whole
+  // call succeeds.
   std::vector<Value> changed;
-  changed.reserve(selected.size());
-  for (size_t i : selected) {
-    Value doc = c->docs[i];  // shared: the edits copy it
-    if (Status s = changes.execute(&doc); !s.ok()) return s;
-    if (Depth(doc.ref()) > kMaxDocumentDepth) {
-      return Status::ValueError(
-          "Update refused: it would nest a document deeper than the JSON nesting limit of " +
-          std::to_string(kMaxNesting) + " levels (its collection's array included)");
-    }
-    changed.push_back(std::move(doc));
+  if (Status s = ChangedCopies(changes, c->docs, selected, &changed); !s.ok()) return s;
+  pending->collection = std::move(c);
+  pending->selected = std::move(selected);
+  pending->changed = std::move(changed);
+  if (!return_result) {
+    commit_update(pending);
+    return Status();
   }
-  PyRef result = PyRef::Borrow(Py_None);
-  if (return_result) {
-    std::vector<Value> after = c->docs;  // shares every document
-    for (size_t k = 0; k < selected.size(); ++k) after[selected[k]] = changed[k];
-    Result<PyRef> list = ToPythonList(after);
-    if (!list.ok()) return list.take_status();
-    result = list.take();
+  pending->after = pending->collection->docs;  // shares every document
+  for (size_t k = 0; k < pending->selected.size(); ++k) {
+    pending->after[pending->selected[k]] = pending->changed[k];
   }
-  for (size_t k = 0; k < selected.size(); ++k) c->docs[selected[k]] = std::move(changed[k]);
-  c->Touch();
-  return result;
+  return Status();
+}
+
+void Database::commit_update(PendingUpdate* pending) {
+  Collection& c = *pending->collection;
+  for (size_t k = 0; k < pending->selected.size(); ++k) {
+    c.docs[pending->selected[k]] = std::move(pending->changed[k]);
+  }
+  c.Touch();
 }
 
 }  // namespace moxal

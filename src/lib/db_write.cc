@@ -48,7 +48,7 @@ Status Database::_write(std::string_view collection_name,
 
 Status Database::write(std::string_view collection_name) const {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  CollectionPtr c = Get(collection_name);
+  CollectionPtr c = get(collection_name);
   if (c == nullptr) {
     return Status::ValueError("Collection '" + std::string(collection_name) +
                          "' not found in stored collections");

@@ -69,11 +69,11 @@ Status read_document(const std::string& path, Value* out,
                      std::vector<Value>* elements = nullptr);
 
 // Reads the documents of collection `collection_name` from its file at
-// `path`. The stored form is a JSON array of the documents; files written by
-// older versions hold an object with a member named after the collection
-// whose value is that array, and are read too. Any other content is an
-// internal failure ("called `Option::unwrap()` on a `None` value"). Errors
-// of reading are those of read_document.
+// `path`. The stored form is a JSON array of the documents; a second form
+// is accepted too: an object with a member named after the collection whose
+// value is that array. Any other content is an internal failure ("called
+// `Option::unwrap()` on a `None` value"). Errors of reading are those of
+// read_document.
 Status read_collection_file(const std::string& path,
                             std::string_view collection_name,
                             std::vector<Value>* docs);

@@ -10,7 +10,12 @@
 #include "lib/methods.h"
 
 #include <new>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "conversion/to_python.h"
+#include "conversion/to_value.h"
 #include "lib/args.h"
 #include "lib/database.h"
 #include "lib/raise.h"
@@ -80,9 +85,37 @@ PyObject* Done(const Status& s) {
   Py_RETURN_NONE;
 }
 
-PyObject* Done(Result<PyRef> r) {
+// The documents as a new list of new dicts (and other values).
+PyObject* Done(const Result<DocumentsPtr>& r) {
   if (!r.ok()) return Raise(r.status());
-  return r.take().release();
+  const std::vector<Value>& docs = *r.value();
+  return DocumentsToPython(docs.data(), docs.size());
+}
+
+// A dict (or list) argument as a document value, or the conversion's error.
+Converted<Value> ConvertValue(PyObject* o, int max_depth) {
+  Converted<Value> c;
+  ConversionError e;
+  if (!ToValue(o, max_depth, &c.value, &e)) c.error = e.ToStatus();
+  return c;
+}
+
+// A list argument as one document value per item.
+Converted<std::vector<Value>> ConvertItems(PyObject* list, int max_depth) {
+  Converted<std::vector<Value>> c;
+  ConversionError e;
+  if (!ToValues(list, max_depth, &c.value, &e)) c.error = e.ToStatus();
+  return c;
+}
+
+// An optional query argument (null when left out or None).
+std::optional<Converted<Value>> ConvertQuery(PyObject* o) {
+  if (o == nullptr) return std::nullopt;
+  return ConvertValue(o, kMaxNesting);
+}
+
+const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
+  return c ? &*c : nullptr;
 }
 
 // Runs `op(db, args)` inside the borrow, turning C++ exceptions into
@@ -146,14 +179,15 @@ MOXAL_VECTORCALL(CreateCollection) {
 MOXAL_VECTORCALL(Insert) {
   return Call(self, &kInsertSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, const Args& a) {
-                return Done(db.insert(a.text[0], a.object[1]));
+                return Done(db.insert(a.text[0], ConvertValue(a.object[1], kMaxDocumentDepth)));
               });
 }
 
 MOXAL_VECTORCALL(InsertMany) {
   return Call(self, &kInsertManySig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, const Args& a) {
-                return Done(db.insert_many(a.text[0], a.object[1]));
+                // The list plays the part of the collection's array in the file.
+                return Done(db.insert_many(a.text[0], ConvertItems(a.object[1], kMaxNesting)));
               });
 }
 
@@ -166,13 +200,26 @@ MOXAL_VECTORCALL(InsertManyFromDocument) {
 
 MOXAL_VECTORCALL(Find) {
   return Call(self, &kFindSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) { return Done(db.find(a.text[0], a.object[1])); });
+              [](Database& db, const Args& a) {
+                std::optional<Converted<Value>> query = ConvertQuery(a.object[1]);
+                return Done(db.find(a.text[0], OrNull(query)));
+              });
 }
 
 MOXAL_VECTORCALL(Update) {
   return Call(self, &kUpdateSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) {
-                return Done(db.update(a.text[0], a.object[1], a.object[2], a.flag[3]));
+              [](Database& db, const Args& a) -> PyObject* {
+                Converted<Value> changes = ConvertValue(a.object[1], kMaxNesting);
+                std::optional<Converted<Value>> filter = ConvertQuery(a.object[2]);
+                bool return_result = a.flag[3];
+                PendingUpdate pending;
+                Status s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending);
+                if (!s.ok()) return Raise(s);
+                if (!return_result) Py_RETURN_NONE;
+                // The collection changes only once its returned list is built.
+                PyObject* list = DocumentsToPython(pending.after.data(), pending.after.size());
+                if (list != nullptr) db.commit_update(&pending);
+                return list;
               });
 }
 
@@ -190,7 +237,11 @@ MOXAL_VECTORCALL(Write) {
 
 MOXAL_NOARGS(Collections) {
   return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, const Args&) { return Done(db.collections()); });
+              [](Database& db, const Args&) -> PyObject* {
+                std::vector<std::string> names;
+                if (Status s = db.collections(&names); !s.ok()) return Raise(s);
+                return StringsToPython(names);
+              });
 }
 
 MOXAL_NOARGS(DropAll) {
@@ -213,7 +264,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!MatchArgs(kNewSig, args, kwargs, &a) || !ConvertArgs(kNewSig, &a)) return nullptr;
   try {
     auto db = std::make_unique<Database>(std::string(a.text[0]));
-    if (Status s = db->Open(); !s.ok()) return Raise(s);
+    if (Status s = db->open(); !s.ok()) return Raise(s);
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;  // the database is dropped with `db`
     auto* self = reinterpret_cast<MoxalObject*>(obj);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "values/debug_text.h"
+
 namespace moxal {
 
 std::string ErrnoDescription(int err) {
@@ -60,28 +62,14 @@ const char* ErrorKindName(int err) {
   }
 }
 
-namespace {
-
-// The text between double quotes, '"' and '\\' escaped.
-std::string Quoted(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-}  // namespace
-
 std::string DetailText(const SysError& e) {
   if (e.code == 0 && e.message != nullptr) {
     return std::string("Error { kind: ") + e.kind + ", message: " +
-           Quoted(e.message) + " }";
+           DebugQuote(e.message) + " }";
   }
   return "Os { code: " + std::to_string(e.code) + ", kind: " +
          ErrorKindName(e.code) + ", message: " +
-         Quoted(ErrnoDescription(e.code)) + " }";
+         DebugQuote(ErrnoDescription(e.code)) + " }";
 }
 
 Status SystemStatus(const SysError& e) { return Status::OSErrorByErrno(e.code, ShortText(e)); }

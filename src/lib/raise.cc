@@ -38,49 +38,63 @@ PyObject* ExceptionTypeForErrno(int err) {
 
 namespace {
 
-void SetMessage(PyObject* type, const std::string& message) {
+// A new exception instance of `type` with the one argument `message`, so
+// OSError's errno, strerror and filename stay None; null with the error set
+// when it cannot be made.
+PyRef NewException(PyObject* type, const std::string& message) {
   PyRef text = PyRef::Steal(PyUnicode_DecodeUTF8(
       message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return;  // the decoding error stands instead
-  // One positional argument, so OSError's errno/strerror stay None.
-  PyRef exc = PyRef::Steal(PyObject_CallOneArg(type, text.get()));
-  if (!exc) return;
-  PyErr_SetObject(type, exc.get());
+  if (!text) return PyRef();
+  return PyRef::Steal(PyObject_CallOneArg(type, text.get()));
+}
+
+// The exception type and message `status` stands for (not kPythonSet).
+PyObject* TypeOf(const Status& status) {
+  switch (status.kind()) {
+    case ErrorKind::kValueError: return PyExc_ValueError;
+    case ErrorKind::kOSErrorByErrno: return ExceptionTypeForErrno(status.os_errno());
+    case ErrorKind::kPanicException: return PanicExceptionType();
+    case ErrorKind::kOSError: return PyExc_OSError;
+    default: return PyExc_SystemError;
+  }
+}
+
+// The text of an internal failure: its own message, or the unwrap prefix
+// and a description of the error that caused it, such as
+//   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
+// Null with the error set when the description cannot be made.
+bool PanicText(const Status& status, std::string* text) {
+  const Status* cause = status.cause();
+  if (cause == nullptr) {
+    *text = status.message();
+    return true;
+  }
+  PyRef exc = NewException(TypeOf(*cause), cause->message());
+  if (!exc) return false;
+  *text = std::string(kUnwrapErrPrefix) + ExceptionDebug(exc.get());
+  return true;
 }
 
 }  // namespace
 
 PyObject* Raise(const Status& status) {
-  switch (status.kind()) {
-    case ErrorKind::kOk:
-      PyErr_SetString(PyExc_SystemError, "moxal: raising a success");
-      break;
-    case ErrorKind::kValueError:
-      SetMessage(PyExc_ValueError, status.message());
-      break;
-    case ErrorKind::kOSError:
-      SetMessage(PyExc_OSError, status.message());
-      break;
-    case ErrorKind::kOSErrorByErrno:
-      SetMessage(ExceptionTypeForErrno(status.os_errno()), status.message());
-      break;
-    case ErrorKind::kPanicException:
-      if (PyObject* type = PanicExceptionType()) SetMessage(type, status.message());
-      break;
-    case ErrorKind::kPythonSet:
-      if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "moxal: error reported without an exception");
-      }
-      break;
+  if (status.kind() == ErrorKind::kPythonSet) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "moxal: error reported without an exception");
+    }
+    return nullptr;
   }
+  if (status.ok()) {
+    PyErr_SetString(PyExc_SystemError, "moxal: raising a success");
+    return nullptr;
+  }
+  PyObject* type = TypeOf(status);
+  if (type == nullptr) return nullptr;  // PanicException could not be made
+  std::string message;
+  if (!PanicText(status, &message)) return nullptr;
+  PyRef exc = NewException(type, message);
+  if (exc) PyErr_SetObject(type, exc.get());
   return nullptr;
-}
-
-std::string DescribeAsException(const Status& status) {
-  Raise(status);
-  PyRef exc = FetchException();
-  if (!exc) return status.message();
-  return ExceptionDebug(exc.get());
 }
 
 }  // namespace moxal

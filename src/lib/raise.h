@@ -22,18 +22,14 @@ PyObject* PanicExceptionType();
 //   kOSError          OSError (one argument: errno, strerror, filename are None)
 //   kOSErrorByErrno   by error number: PermissionError, FileNotFoundError, ...,
 //                     else OSError
-//   kPanicException   PanicException
+//   kPanicException   PanicException; one made by Status::PanicFrom carries
+//                     a description of its cause:
+//                     PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
 //   kPythonSet        the exception already set is left as it is
 PyObject* Raise(const Status& status);
 
 // The exception type for an operating-system error number.
 PyObject* ExceptionTypeForErrno(int err);
-
-// A description of the exception `status` stands for, naming its type and
-// message, for the text of an internal failure that an unexpected error
-// causes:
-//   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
-std::string DescribeAsException(const Status& status);
 
 }  // namespace moxal
 

@@ -36,6 +36,9 @@ using ResultPtr = std::shared_ptr<const ResultList>;
 
 class ResultCache {
  public:
+  // Enough for the distinct queries a program typically repeats, and
+  // cheap to keep full: an entry shares its documents with the collection,
+  // so it costs about a pointer per matching document.
   static constexpr size_t kCapacity = 100;
 
   ResultCache();

@@ -9,6 +9,7 @@
 #ifndef MOXAL_VALUES_STATUS_H_
 #define MOXAL_VALUES_STATUS_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,12 +47,26 @@ class Status {
   static Status PanicException(std::string message) {
     return Status(ErrorKind::kPanicException, std::move(message), 0);
   }
+  // An internal failure caused by an error the operation did not expect to
+  // meet: its text is "called `Result::unwrap()` on an `Err` value: "
+  // followed by a description of `cause` that names its exception type and
+  // message, rendered by the method layer, which knows the exception types
+  // (raise.h). A cause that is an internal failure already is returned as
+  // it is.
+  static Status PanicFrom(Status cause) {
+    if (cause.kind() == ErrorKind::kPanicException) return cause;
+    Status s(ErrorKind::kPanicException, {}, 0);
+    s.cause_ = std::make_shared<const Status>(std::move(cause));
+    return s;
+  }
   static Status PythonSet() { return Status(ErrorKind::kPythonSet, {}, 0); }
 
   bool ok() const { return kind_ == ErrorKind::kOk; }
   ErrorKind kind() const { return kind_; }
   const std::string& message() const { return message_; }
   int os_errno() const { return errno_; }
+  // The error a PanicFrom failure describes, or null.
+  const Status* cause() const { return cause_.get(); }
 
  private:
   Status(ErrorKind kind, std::string message, int err)
@@ -60,6 +75,7 @@ class Status {
   ErrorKind kind_ = ErrorKind::kOk;
   int errno_ = 0;
   std::string message_;
+  std::shared_ptr<const Status> cause_;
 };
 
 // The texts of the two shapes of internal failure.
