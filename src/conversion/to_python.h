@@ -24,7 +24,9 @@ namespace moxal {
 // A new Python list holding a new object for each of the `n` documents, or
 // null with a Python exception set. The cyclic garbage collector is paused
 // while the list is built (its objects cannot form cycles) and restored to
-// the caller's setting afterwards.
+// the caller's setting afterwards. Pending signals are handled every few
+// thousand documents, so Ctrl-C stops a long conversion with
+// KeyboardInterrupt.
 PyObject* DocumentsToPython(const Value* docs, size_t n);
 
 // A new list of str, one per string of `strings` (valid UTF-8), or null with

@@ -3,6 +3,7 @@
 #ifndef MOXAL_LIB_COLLECTION_H_
 #define MOXAL_LIB_COLLECTION_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -16,9 +17,11 @@ namespace moxal {
 // collection carries one, renewed whenever its documents change, so a cached
 // find result can tell whether the collection it was built from is still the
 // same (see ResultCache).
+// Objects in several threads change collections at once, so the counter is
+// atomic.
 inline uint64_t NextStamp() {
-  static uint64_t last = 0;
-  return ++last;
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 // The documents of one collection in stored order. The collection map holds
@@ -29,11 +32,13 @@ inline uint64_t NextStamp() {
 // insert appends, an update replaces documents (in place only when nothing
 // else shares them). Every change calls Touch().
 //
-// Everything runs under the interpreter lock and no Python code runs while a
-// collection is being read or changed, so no further locking is needed. A
-// change either completes or leaves the collection as it was: room is
-// reserved before appending, and an update checks everything before its
-// first write, so a collection is never left half-changed.
+// A collection belongs to one Database, whose calls run one at a time (a
+// call borrows its object for its whole length, see borrow.h), so no
+// further locking is needed even though the work runs without the
+// interpreter lock. A change either completes or leaves the collection as
+// it was: room is reserved before appending, and an update checks
+// everything before its first write, so a collection is never left
+// half-changed.
 struct Collection {
   explicit Collection(std::vector<Value> d) : docs(std::move(d)), stamp(NextStamp()) {}
   void Touch() { stamp = NextStamp(); }

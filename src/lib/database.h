@@ -20,6 +20,7 @@
 
 #include "lib/collection.h"
 #include "lib/result_cache.h"
+#include "query/query.h"
 #include "values/status.h"
 #include "values/value.h"
 
@@ -43,6 +44,17 @@ struct Converted {
 // while the pointer is held (documents are immutable, and the list is the
 // collection's own only while the caller's borrow keeps changes out).
 using DocumentsPtr = std::shared_ptr<const std::vector<Value>>;
+
+// What find hands back: the documents, and a result just built for a query,
+// which goes into the result cache only once the caller has used it
+// (cache_result), so a call that fails afterwards leaves the cache as it was.
+struct Found {
+  DocumentsPtr docs;
+  uint64_t key = 0;
+  uint64_t stamp = 0;
+  Value query;
+  ResultPtr fresh;  // null when the documents came from the cache, or no query
+};
 
 // An update whose changed documents are ready but not yet stored: the
 // caller builds its result from `after` and then calls commit_update, or
@@ -105,8 +117,10 @@ class Database {
   // Every document of the collection, or those matching `maybe_query` (an
   // object; null for none), loading the collection from its file first when
   // it is not in memory. Query results go through the result cache.
-  Result<DocumentsPtr> find(std::string_view collection_name,
-                            const Converted<Value>* maybe_query);
+  Status find(std::string_view collection_name, const Converted<Value>* maybe_query,
+              Found* found);
+  // Files a fresh result of find in the cache.
+  void cache_result(std::string_view collection_name, Found* found);
   Status clear_cache();
 
   // --- Updating (db_update.cc) -----------------------------------------
@@ -116,9 +130,10 @@ class Database {
   // before the first document changes. With `return_result` the changes
   // are left in *pending for commit_update; otherwise they are stored at
   // once.
+  // The update query's trace lines go to `trace` as its clauses are built.
   Status update(std::string_view collection_name, const Converted<Value>& update_query,
                 const Converted<Value>* maybe_query, bool return_result,
-                PendingUpdate* pending);
+                PendingUpdate* pending, TraceFn trace = WriteTraceToStdout);
   // Stores the changes of a pending update.
   void commit_update(PendingUpdate* pending);
 

@@ -42,12 +42,15 @@ Status Database::get_or_load(std::string_view collection_name, CollectionPtr* ou
   return Status();
 }
 
-Result<DocumentsPtr> Database::find(std::string_view collection_name,
-                                    const Converted<Value>* maybe_query) {
+Status Database::find(std::string_view collection_name, const Converted<Value>* maybe_query,
+                      Found* found) {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
   if (Status s = get_or_load(collection_name, &c); !s.ok()) return s;
-  if (maybe_query == nullptr) return DocumentsPtr(c, &c->docs);
+  if (maybe_query == nullptr) {
+    found->docs = DocumentsPtr(c, &c->docs);
+    return Status();
+  }
   if (!maybe_query->error.ok()) return maybe_query->error;
 
   ValueRef query = maybe_query->value.ref();
@@ -67,9 +70,19 @@ Result<DocumentsPtr> Database::find(std::string_view collection_name,
     list->docs.reserve(selected.size());
     for (size_t i : selected) list->docs.push_back(c->docs[i]);
     result = list;
-    cache_.Insert(key, collection_name, c->stamp, maybe_query->value, std::move(list));
+    found->key = key;
+    found->stamp = c->stamp;
+    found->query = maybe_query->value;
+    found->fresh = result;
   }
-  return DocumentsPtr(result, &result->docs);
+  found->docs = DocumentsPtr(result, &result->docs);
+  return Status();
+}
+
+void Database::cache_result(std::string_view collection_name, Found* found) {
+  if (found->fresh == nullptr) return;
+  cache_.Insert(found->key, collection_name, found->stamp, std::move(found->query),
+                std::move(found->fresh));
 }
 
 Status Database::clear_cache() {

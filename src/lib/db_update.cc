@@ -40,10 +40,11 @@ bool HasEmptyPath(const QueryEngine<UpdateOperator>& engine) {
 // Parses the update query (writing its trace lines) and the filter, and
 // selects the documents to change. Nothing changes yet.
 Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
-            const std::vector<Value>& docs, QueryEngine<UpdateOperator>* changes,
-            std::vector<size_t>* selected) {
+            const std::vector<Value>& docs, TraceFn trace,
+            QueryEngine<UpdateOperator>* changes, std::vector<size_t>* selected) {
   if (!update_query.error.ok()) return update_query.error;
-  if (Status s = QueryEngine<UpdateOperator>::New(update_query.value.ref().as_object(), changes);
+  if (Status s = QueryEngine<UpdateOperator>::New(update_query.value.ref().as_object(), changes,
+                                                  trace);
       !s.ok()) {
     return s;
   }
@@ -83,7 +84,7 @@ Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vect
 
 Status Database::update(std::string_view collection_name, const Converted<Value>& update_query,
                         const Converted<Value>* maybe_query, bool return_result,
-                        PendingUpdate* pending) {
+                        PendingUpdate* pending, TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
@@ -91,7 +92,10 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
 
   QueryEngine<UpdateOperator> changes;
   std::vector<size_t> selected;
-  if (Status s = Plan(update_query, maybe_query, c->docs, &changes, &selected); !s.ok()) return s;
+  if (Status s = Plan(update_query, maybe_query, c->docs, trace, &changes, &selected);
+      !s.ok()) {
+    return s;
+  }
 
   if (!return_result && !MayNestTooDeeply(changes)) {
     // Nothing can fail from here: change the documents in place.

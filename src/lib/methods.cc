@@ -1,11 +1,12 @@
 // The Moxal class: its instance, constructor and the thirteen method
 // wrappers.
 //
-// Every wrapper does the same four things: match the arguments to its
-// table entry, borrow the object (shared or exclusive), convert the
-// arguments, and call the Database operation, whose Status becomes the
-// exception in one place (raise.cc). No C++ exception leaves a wrapper:
-// running out of memory becomes MemoryError.
+// Every wrapper does the same things: match the arguments to its table
+// entry, borrow the object (shared or exclusive, borrow.h), convert the
+// arguments, call the Database operation without the interpreter lock,
+// convert its result, and raise its Status as the exception it names, in
+// one place (raise.cc). No C++ exception leaves a wrapper: running out of
+// memory becomes MemoryError.
 
 #include "lib/methods.h"
 
@@ -17,79 +18,51 @@
 #include "conversion/to_python.h"
 #include "conversion/to_value.h"
 #include "lib/args.h"
+#include "lib/borrow.h"
 #include "lib/database.h"
+#include "lib/moxal_object.h"
 #include "lib/raise.h"
+#include "lib/trace_output.h"
+#include "lib/work_guard.h"
 
 namespace moxal {
 
 namespace {
-
-// The instance: the object header, the database (owned), the borrow
-// counter (0 free, -1 borrowed exclusively, n > 0 borrowed shared by n
-// calls).
-struct MoxalObject {
-  PyObject_HEAD
-  Database* db;
-  Py_ssize_t borrow;
-};
-
-enum class Access { kShared, kExclusive };
-
-// A borrow of the object for the length of one call. It also holds a
-// reference to the object, so the object outlives the call even if Python
-// code run by a conversion drops every other reference.
-class Borrow {
- public:
-  Borrow(MoxalObject* self, Access access) : self_(self), access_(access) {}
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-
-  // False (with RuntimeError set) when a call in progress conflicts.
-  bool Take() {
-    if (access_ == Access::kExclusive) {
-      if (self_->borrow != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return false;
-      }
-      self_->borrow = -1;
-    } else {
-      if (self_->borrow == -1) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return false;
-      }
-      ++self_->borrow;
-    }
-    Py_INCREF(self_);
-    taken_ = true;
-    return true;
-  }
-
-  ~Borrow() {
-    if (!taken_) return;
-    if (access_ == Access::kExclusive) {
-      self_->borrow = 0;
-    } else {
-      --self_->borrow;
-    }
-    Py_DECREF(self_);
-  }
-
- private:
-  MoxalObject* self_;
-  Access access_;
-  bool taken_ = false;
-};
 
 PyObject* Done(const Status& s) {
   if (!s.ok()) return Raise(s);
   Py_RETURN_NONE;
 }
 
-// The documents as a new list of new dicts (and other values).
-PyObject* Done(const Result<DocumentsPtr>& r) {
-  if (!r.ok()) return Raise(r.status());
-  const std::vector<Value>& docs = *r.value();
-  return DocumentsToPython(docs.data(), docs.size());
+// Releases the interpreter lock for as long as a scope lasts.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Phase 2 of a call (see borrow.h): runs `work`, which touches no Python
+// object, without the interpreter lock, then writes the trace lines it
+// collected. False, with KeyboardInterrupt (or whatever a signal handler
+// raised) set, when a signal arrived meanwhile: the call then ends before
+// it converts anything.
+template <class Work>
+bool Unlocked(Borrow* borrow, Work&& work) {
+  if (borrow != nullptr) borrow->MarkWaitable();
+  {
+    InterpreterLockReleased released;
+    {
+      WorkGuard guard;
+      work();
+    }
+    FlushCollectedTrace();
+  }
+  return PyErr_CheckSignals() == 0;
 }
 
 // A dict (or list) argument as a document value, or the conversion's error.
@@ -118,8 +91,8 @@ const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
   return c ? &*c : nullptr;
 }
 
-// Runs `op(db, args)` inside the borrow, turning C++ exceptions into
-// Python ones.
+// Runs `op(db, args, borrow)` inside the borrow, turning C++ exceptions
+// into Python ones.
 template <class Op>
 PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
                Py_ssize_t nargs, PyObject* kwnames, Access access, Op&& op) {
@@ -130,12 +103,21 @@ PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
   if (!borrow.Take()) return nullptr;
   if (sig != nullptr && !ConvertArgs(*sig, &args)) return nullptr;
   try {
-    return op(*self->db, args);
+    return op(*self->db, args, &borrow);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return Raise(Status::PanicException(e.what()));
   }
+}
+
+// The common shape of a method without a Python result: convert (done by
+// the caller), run `work` without the interpreter lock, raise its Status.
+template <class Work>
+PyObject* RunToStatus(Borrow* borrow, Work&& work) {
+  Status s;
+  if (!Unlocked(borrow, [&] { s = work(); })) return nullptr;
+  return Done(s);
 }
 
 constexpr Param kCollectionName{"collection_name", ParamType::kStr};
@@ -168,52 +150,73 @@ constexpr MethodSig kWriteSig{"Moxal.write()", 1, 1, {kCollectionName}};
 
 MOXAL_VECTORCALL(LoadFromDocument) {
   return Call(self, &kLoadFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) { return Done(db.load_from_document(a.text[0])); });
+              [](Database& db, const Args& a, Borrow* b) {
+                return RunToStatus(b, [&] { return db.load_from_document(a.text[0]); });
+              });
 }
 
 MOXAL_VECTORCALL(CreateCollection) {
   return Call(self, &kCreateCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) { return Done(db.create_collection(a.text[0])); });
+              [](Database& db, const Args& a, Borrow* b) {
+                return RunToStatus(b, [&] { return db.create_collection(a.text[0]); });
+              });
 }
 
 MOXAL_VECTORCALL(Insert) {
   return Call(self, &kInsertSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) {
-                return Done(db.insert(a.text[0], ConvertValue(a.object[1], kMaxDocumentDepth)));
+              [](Database& db, const Args& a, Borrow* b) {
+                Converted<Value> doc = ConvertValue(a.object[1], kMaxDocumentDepth);
+                return RunToStatus(b, [&] { return db.insert(a.text[0], std::move(doc)); });
               });
 }
 
 MOXAL_VECTORCALL(InsertMany) {
   return Call(self, &kInsertManySig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) {
+              [](Database& db, const Args& a, Borrow* b) {
                 // The list plays the part of the collection's array in the file.
-                return Done(db.insert_many(a.text[0], ConvertItems(a.object[1], kMaxNesting)));
+                Converted<std::vector<Value>> docs = ConvertItems(a.object[1], kMaxNesting);
+                return RunToStatus(b, [&] { return db.insert_many(a.text[0], std::move(docs)); });
               });
 }
 
 MOXAL_VECTORCALL(InsertManyFromDocument) {
   return Call(self, &kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) {
-                return Done(db.insert_many_from_document(a.text[0], a.text[1]));
+              [](Database& db, const Args& a, Borrow* b) {
+                return RunToStatus(
+                    b, [&] { return db.insert_many_from_document(a.text[0], a.text[1]); });
               });
 }
 
 MOXAL_VECTORCALL(Find) {
   return Call(self, &kFindSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) {
+              [](Database& db, const Args& a, Borrow* b) -> PyObject* {
                 std::optional<Converted<Value>> query = ConvertQuery(a.object[1]);
-                return Done(db.find(a.text[0], OrNull(query)));
+                Found found;
+                Status s;
+                if (!Unlocked(b, [&] { s = db.find(a.text[0], OrNull(query), &found); })) {
+                  return nullptr;
+                }
+                if (!s.ok()) return Raise(s);
+                PyObject* list = DocumentsToPython(found.docs->data(), found.docs->size());
+                if (list != nullptr) db.cache_result(a.text[0], &found);
+                return list;
               });
 }
 
 MOXAL_VECTORCALL(Update) {
   return Call(self, &kUpdateSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) -> PyObject* {
+              [](Database& db, const Args& a, Borrow* b) -> PyObject* {
                 Converted<Value> changes = ConvertValue(a.object[1], kMaxNesting);
                 std::optional<Converted<Value>> filter = ConvertQuery(a.object[2]);
                 bool return_result = a.flag[3];
                 PendingUpdate pending;
-                Status s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending);
+                Status s;
+                if (!Unlocked(b, [&] {
+                      s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending,
+                                    CollectTrace);
+                    })) {
+                  return nullptr;
+                }
                 if (!s.ok()) return Raise(s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
@@ -225,38 +228,50 @@ MOXAL_VECTORCALL(Update) {
 
 MOXAL_VECTORCALL(DropCollection) {
   return Call(self, &kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a) { return Done(db.drop_collection(a.text[0])); });
+              [](Database& db, const Args& a, Borrow* b) {
+                return RunToStatus(b, [&] { return db.drop_collection(a.text[0]); });
+              });
 }
 
 MOXAL_VECTORCALL(Write) {
   return Call(self, &kWriteSig, args, nargs, kwnames, Access::kShared,
-              [](Database& db, const Args& a) { return Done(db.write(a.text[0])); });
+              [](Database& db, const Args& a, Borrow* b) {
+                return RunToStatus(b, [&] { return db.write(a.text[0]); });
+              });
 }
 
 #define MOXAL_NOARGS(fn) PyObject* fn(PyObject* self, PyObject* /*unused*/)
 
 MOXAL_NOARGS(Collections) {
   return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, const Args&) -> PyObject* {
+              [](Database& db, const Args&, Borrow* b) -> PyObject* {
                 std::vector<std::string> names;
-                if (Status s = db.collections(&names); !s.ok()) return Raise(s);
+                Status s;
+                if (!Unlocked(b, [&] { s = db.collections(&names); })) return nullptr;
+                if (!s.ok()) return Raise(s);
                 return StringsToPython(names);
               });
 }
 
 MOXAL_NOARGS(DropAll) {
   return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, const Args&) { return Done(db.drop_all()); });
+              [](Database& db, const Args&, Borrow* b) {
+                return RunToStatus(b, [&] { return db.drop_all(); });
+              });
 }
 
 MOXAL_NOARGS(WriteAll) {
   return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, const Args&) { return Done(db.write_all()); });
+              [](Database& db, const Args&, Borrow* b) {
+                return RunToStatus(b, [&] { return db.write_all(); });
+              });
 }
 
 MOXAL_NOARGS(ClearCache) {
   return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, const Args&) { return Done(db.clear_cache()); });
+              [](Database& db, const Args&, Borrow* b) {
+                return RunToStatus(b, [&] { return db.clear_cache(); });
+              });
 }
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -264,12 +279,14 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!MatchArgs(kNewSig, args, kwargs, &a) || !ConvertArgs(kNewSig, &a)) return nullptr;
   try {
     auto db = std::make_unique<Database>(std::string(a.text[0]));
-    if (Status s = db->open(); !s.ok()) return Raise(s);
+    Status s;
+    if (!Unlocked(nullptr, [&] { s = db->open(); })) return nullptr;
+    if (!s.ok()) return Raise(s);
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;  // the database is dropped with `db`
     auto* self = reinterpret_cast<MoxalObject*>(obj);
     self->db = db.release();
-    self->borrow = 0;
+    RegisterInstance(self);
     return obj;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -281,6 +298,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<MoxalObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
+  UnregisterInstance(self);
   delete self->db;  // nothing is written to disk
   type->tp_free(obj);
   Py_DECREF(type);

@@ -45,8 +45,17 @@ std::string Text(const DocumentsPtr& docs) {
   return out + "]";
 }
 
+// find, with a fresh result filed in the cache as the method layer does.
+Result<DocumentsPtr> Find(Database& db, const std::string& name,
+                          const Converted<Value>* query = nullptr) {
+  Found found;
+  if (Status s = db.find(name, query, &found); !s.ok()) return s;
+  db.cache_result(name, &found);
+  return found.docs;
+}
+
 std::string FindAll(Database& db, const std::string& name) {
-  Result<DocumentsPtr> r = db.find(name, nullptr);
+  Result<DocumentsPtr> r = Find(db, name);
   return r.ok() ? Text(r.value()) : "error: " + r.status().message();
 }
 
@@ -77,14 +86,20 @@ TEST(ResultCacheHitsUntilTheCollectionChanges) {
   Database db(dir.path());
   CHECK(db.open().ok());
   Converted<Value> query = Arg(R"({"n":{"$gt":2}})");
-  Result<DocumentsPtr> first = db.find("c", &query);
-  Result<DocumentsPtr> again = db.find("c", &query);
+  Result<DocumentsPtr> first = Find(db, "c", &query);
+  Result<DocumentsPtr> again = Find(db, "c", &query);
   CHECK(first.ok() && again.ok());
   CHECK(first.value() == again.value());  // the cached list itself
   CHECK(db.insert("c", Arg(R"({"n":9})")).ok());
-  Result<DocumentsPtr> after = db.find("c", &query);
+  Result<DocumentsPtr> after = Find(db, "c", &query);
   CHECK_EQ(Text(after.value()), R"([{"n":5},{"n":9}])");
   CHECK_EQ(Text(first.value()), R"([{"n":5}])");  // an old result is not changed
+  // A result that is not filed (its call failed later) leaves no entry.
+  Converted<Value> other = Arg(R"({"n":{"$lt":2}})");
+  Found unfiled;
+  CHECK(db.find("c", &other, &unfiled).ok() && unfiled.fresh != nullptr);
+  Found again_unfiled;
+  CHECK(db.find("c", &other, &again_unfiled).ok() && again_unfiled.fresh != nullptr);
 }
 
 TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
@@ -93,10 +108,10 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   CHECK(db.open().ok());
   Converted<Value> broken{Value(), Status::PanicException("conversion failed")};
   // The missing collection is found before the argument is used.
-  Result<DocumentsPtr> r = db.find("missing", &broken);
+  Result<DocumentsPtr> r = Find(db, "missing", &broken);
   CHECK_EQ(r.status().message(), "Collection with name 'missing' not found on disk");
   CHECK(db.insert("c", Arg("{}")).ok());
-  r = db.find("c", &broken);
+  r = Find(db, "c", &broken);
   CHECK_EQ(r.status().message(), "conversion failed");
   Status s = db.insert("../x", std::move(broken));
   CHECK_EQ(s.message(), "Invalid collection name '../x'");
