@@ -9,8 +9,8 @@ with its median, moxal's bars in colour and the peers' in grey; under it the
 machine, the date and the settings of the run. Each panel has its own
 linear scale, so bars compare within a panel, not across panels.
 
-With --markdown it also prints the figures as a Markdown table (the one the
-README shows beside the chart), from the same report.
+With --markdown it also prints the figures as a Markdown table (the one
+docs/performance.md shows beside the chart), from the same report.
 
 Needs matplotlib (bench/requirements.txt).
 """

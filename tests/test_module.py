@@ -2,13 +2,19 @@
 matching and conversion errors, and the PanicException type."""
 
 import importlib
+import importlib.metadata
 import inspect
+import os
+import shutil
+import subprocess
+import sys
+import tomllib
 
 import pytest
 
 import moxal
-from conftest import PanicException
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIGNATURES = {
     "load_from_document": "($self, document_path)",
     "create_collection": "($self, collection_name)",
@@ -34,7 +40,6 @@ def test_module_and_class_attributes():
     assert moxal.Moxal.__text_signature__ == "(name)"
     assert moxal.Moxal.__doc__ is None
     assert str(inspect.signature(moxal.Moxal)) == "(name)"
-    assert not hasattr(moxal, "PanicException")
     assert importlib.import_module("moxal") is moxal
 
 
@@ -60,15 +65,71 @@ def test_subclassing_is_refused():
         type("Sub", (moxal.Moxal,), {})
 
 
-def test_panic_exception_is_a_base_exception():
-    assert PanicException.__name__ == "PanicException"
-    assert issubclass(PanicException, BaseException)
-    assert not issubclass(PanicException, Exception)
-    with pytest.raises(BaseException):
+# Each prepares a call that fails internally, in one of three layers: query
+# parsing, value conversion, loading.
+def unknown_operator(path):
+    db = moxal.Moxal(str(path))
+    db.insert("c", {"a": 1})
+    return lambda: db.find("c", {"a": {"$in": [1]}})
+
+
+def numpy_scalar(path):
+    numpy = pytest.importorskip("numpy")
+    db = moxal.Moxal(str(path))
+    return lambda: db.insert("c", {"n": numpy.int64(3)})
+
+
+def file_of_unknown_form(path):
+    with open(os.path.join(path, "x.json"), "w") as f:
+        f.write("1")  # neither an array nor {"x": [...]}
+    return lambda: moxal.Moxal(str(path))
+
+
+@pytest.mark.parametrize("prepare", [unknown_operator, numpy_scalar, file_of_unknown_form],
+                         ids=lambda f: f.__name__)
+def test_the_raised_panic_is_the_modules_exception_class(tmp_path, prepare):
+    call = prepare(tmp_path)
+    with pytest.raises(BaseException) as info:
         try:
-            raise PanicException("x")
-        except Exception:  # must not catch it
+            call()
+        except Exception:
             pytest.fail("PanicException caught as Exception")
+    assert type(info.value) is moxal.PanicException
+    try:
+        call()
+    except moxal.PanicException as e:
+        assert e.args == (str(e),) and str(e)
+
+
+def test_panic_exception_class():
+    assert moxal.PanicException.__name__ == "PanicException"
+    assert moxal.PanicException.__module__ == "moxal"
+    assert moxal.PanicException.__bases__ == (BaseException,)
+    assert "PanicException" not in moxal.__all__
+
+
+def pyproject_version():
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)["project"]["version"]
+
+
+def test_version_is_the_package_metadata_version():
+    assert moxal.__version__ == importlib.metadata.version("moxal") == pyproject_version()
+
+
+def test_a_build_without_scikit_build_takes_the_version_from_pyproject(tmp_path):
+    # Configuring is enough: CMake reports the version the module gets.
+    bindir = os.path.dirname(sys.executable)
+    cmake = os.path.join(bindir, "cmake")
+    if not os.path.exists(cmake):
+        cmake = shutil.which("cmake") or pytest.skip("no cmake")
+    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
+    env.pop("LD_PRELOAD", None)
+    run = subprocess.run([cmake, "-S", ROOT, "-B", str(tmp_path), "-G", "Ninja",
+                          "-DPython_EXECUTABLE=" + sys.executable],
+                         capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert f"moxal version {pyproject_version()}\n" in run.stdout
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,13 @@
-// The extension module `moxal`: one class, Moxal, and __all__.
+// The extension module `moxal`: the class Moxal, the exception PanicException,
+// __version__ and __all__.
 
 #include "conversion/py_ref.h"
 #include "lib/methods.h"
+#include "lib/raise.h"
+
+#ifndef MOXAL_VERSION
+#error "MOXAL_VERSION must be defined by the build (the package's version)"
+#endif
 
 namespace moxal {
 namespace {
@@ -37,14 +43,15 @@ PyObject* Init() {
   if (!module) return nullptr;
   PyObject* type = MoxalType();
   if (type == nullptr) return nullptr;
-  PyRef all = PyRef::Borrow(PyDict_GetItemString(PyModule_GetDict(module.get()), "__all__"));
-  if (!all) {
-    all = PyRef::Steal(PyList_New(0));
-    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-  }
-  PyRef name = PyRef::Steal(PyUnicode_FromString("Moxal"));
-  if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  PyObject* panic = PanicExceptionType();
+  if (panic == nullptr) return nullptr;
+  PyRef all = PyRef::Steal(Py_BuildValue("[s]", "Moxal"));
+  if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Moxal", type) < 0) return nullptr;
+  // The class that internal failures are raised as, so callers can name it
+  // in an except clause; it stays out of __all__, like __version__.
+  if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", MOXAL_VERSION) < 0) return nullptr;
   g_interpreter = id;
   g_module = Py_NewRef(module.get());
   return module.release();

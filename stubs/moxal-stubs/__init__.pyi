@@ -12,6 +12,15 @@ from typing import Any, Literal, final, overload
 
 __all__ = ["Moxal"]
 
+# The package's version, as its metadata gives it ("0.2.0").
+__version__: str
+
+class PanicException(BaseException):
+    """An internal failure: an operation met an input or a state it treats
+    as impossible (an unknown operator, a value it cannot store, a file in
+    an unknown form). It derives from BaseException, so `except Exception`
+    does not catch it: name it, `except moxal.PanicException`."""
+
 # A document as find and update return it: str keys; values are None, bool,
 # int, float, str, and lists and dicts of those.
 _Document = dict[str, Any]

@@ -57,9 +57,17 @@ db.collections("users")  # type: ignore[call-arg]
 db.frobnicate()  # type: ignore[attr-defined]
 none: None = db.update("users", {"a": 1}, return_result=True)  # type: ignore[assignment]
 names: list[int] = db.collections()  # type: ignore[assignment]
-# PanicException is not exported, and the class cannot be subclassed.
-from moxal import PanicException  # type: ignore[attr-defined]  # noqa: E402
+
+# The module's version and the class internal failures are raised as.
+assert_type(moxal.__version__, str)
+try:
+    db.find("users", {"age": {"$in": [1]}})
+except moxal.PanicException as panic:
+    assert_type(panic, moxal.PanicException)
+    assert_type(panic.args, tuple[Any, ...])
+panic_is_exception: type[Exception] = moxal.PanicException  # type: ignore[assignment]
 
 
+# The class cannot be subclassed.
 class Sub(moxal.Moxal):  # type: ignore[misc]
     pass
