@@ -126,14 +126,15 @@ def test_loading_on_demand(db, db_dir):
     write_file(os.path.join(db_dir, "old.json"), '{"old": [{"n": 3}]}')
     assert db.find("old", {"n": 3}) == [{"n": 3}]
     write_file(os.path.join(db_dir, "bad.json"), "[1,")
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError, match="^Error deserializing JSON\nwhile loading the collection file "):
         db.find("bad")
     os.makedirs(os.path.join(db_dir, "dir.json"))
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError, match="^Error deserializing JSON\nwhile loading the collection file "):
         db.find("dir")
     write_file(os.path.join(db_dir, "other.json"), '{"x": []}')
-    with pytest.raises(PanicException, match="^called `Option::unwrap\\(\\)` on a `None` value$"):
+    with pytest.raises(PanicException) as info:
         db.find("other")
+    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
     with pytest.raises(ValueError) as info:
         db.find("x", {"a": 1})
     assert str(info.value) == "Collection with name 'x' not found on disk"

@@ -345,7 +345,7 @@ def test_write_on_a_full_file_system(tiny_fs):
     fill_space(str(mnt / "filler"))
     db.insert_many("c", [{"i": i, "pad": "y" * 200} for i in range(500)])
     before = db.find("c")
-    with pytest.raises(ValueError, match="^Error serializing JSON$"):
+    with pytest.raises(ValueError, match="^Error serializing JSON\nwhile writing the collection file "):
         db.write("c")
     assert os.listdir(d) == ["c.json"]
     assert moxal.Moxal(d).find("c") == [{"old": 1}]

@@ -7,6 +7,8 @@ import pytest
 import moxal
 from conftest import PanicException, write_file
 
+LOADING = "while loading the collection file "
+
 
 def test_missing_directory_is_created_one_level(tmp_path):
     path = tmp_path / "db"
@@ -77,6 +79,7 @@ def test_other_stored_content_is_an_internal_failure(db_dir, content):
     with pytest.raises(PanicException) as info:
         moxal.Moxal(db_dir)
     assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+    assert info.value.__notes__ == [LOADING + os.path.join(db_dir, "x.json")]
 
 
 @pytest.mark.parametrize(
@@ -85,15 +88,39 @@ def test_other_stored_content_is_an_internal_failure(db_dir, content):
      b"[" * 128 + b"]" * 128, b"[1e400]"],
 )
 def test_unreadable_files_fail_the_constructor(db_dir, content):
-    write_file(os.path.join(db_dir, "x.json"), content)
+    for name in ("a", "x", "z"):
+        write_file(os.path.join(db_dir, name + ".json"), content if name == "x" else "[]")
     with pytest.raises(ValueError) as info:
         moxal.Moxal(db_dir)
     assert str(info.value) == "Error deserializing JSON"
+    # The message stays as it is; the note says which file of the directory.
+    assert info.value.__notes__ == [LOADING + os.path.join(db_dir, "x.json")]
+
+
+@pytest.mark.parametrize("call, expected, note, file", [
+    (lambda db, d: db.find("late"), ValueError, LOADING, "late.json"),
+    (lambda db, d: db.update("late", {"a": 1}), PanicException, LOADING, "late.json"),
+    (lambda db, d: db.insert_many_from_document("n", os.path.join(d, "missing.json")),
+     OSError, "while reading ", "missing.json"),
+    (lambda db, d: db.load_from_document(os.path.join(d, "late.json")), ValueError,
+     "while reading ", "late.json"),
+    (lambda db, d: db.write("c"), OSError, "while writing the collection file ", "c.json"),
+], ids=["find", "update", "insert_many_from_document", "load_from_document", "write"])
+def test_an_error_from_one_file_names_it_in_a_note(db, db_dir, call, expected, note, file):
+    write_file(os.path.join(db_dir, "late.json"), "[1,")  # appears after opening, broken
+    db.insert("c", {"a": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    os.makedirs(os.path.join(db_dir, "c.json", "inside"))  # no rename can replace it
+    with pytest.raises(expected) as info:
+        call(db, db_dir)
+    path = os.path.join(db_dir, file)
+    assert info.value.__notes__ == [note + path]
+    assert path not in str(info.value)  # the message itself is unchanged
 
 
 def test_directory_named_like_a_collection(db_dir):
     os.makedirs(os.path.join(db_dir, "x.json"))
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError, match="^Error deserializing JSON\nwhile loading the collection file "):
         moxal.Moxal(db_dir)
 
 

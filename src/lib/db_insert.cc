@@ -15,6 +15,10 @@ void Append(Collection& c, std::vector<Value> docs) {
   c.Touch();
 }
 
+std::string ReadingNote(std::string_view path) {
+  return "while reading " + std::string(path);
+}
+
 }  // namespace
 
 Status Database::insert_in_collection(std::string_view collection_name, ValueRef document) {
@@ -64,14 +68,18 @@ Status Database::insert_many_from_document(std::string_view collection_name,
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   Value whole;
   std::vector<Value> docs;
-  if (Status s = read_document(std::string(document_name), &whole, &docs); !s.ok()) return s;
+  if (Status s = read_document(std::string(document_name), &whole, &docs); !s.ok()) {
+    return std::move(s).WithNote(ReadingNote(document_name));
+  }
   if (!whole.empty()) return Status::ValueError("Document is not an array");
   return insert_documents(collection_name, std::move(docs));
 }
 
 Status Database::load_from_document(std::string_view document_path) {
   Value whole;
-  if (Status s = read_document(std::string(document_path), &whole); !s.ok()) return s;
+  if (Status s = read_document(std::string(document_path), &whole); !s.ok()) {
+    return std::move(s).WithNote(ReadingNote(document_path));
+  }
   if (!whole.ref().is_object()) return Status::PanicException(kUnwrapNone);
   // Collections are filled one after another, in key order; a failure
   // leaves the members before it inserted.

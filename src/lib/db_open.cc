@@ -70,7 +70,9 @@ Status Database::open() {
 
 Status Database::load_collection(std::string_view collection_name, const std::string& path) {
   std::vector<Value> docs;
-  if (Status s = read_collection_file(path, collection_name, &docs); !s.ok()) return s;
+  if (Status s = read_collection_file(path, collection_name, &docs); !s.ok()) {
+    return std::move(s).WithNote("while loading the collection file " + path);
+  }
   put(collection_name, MakeCollection(std::move(docs)));
   return Status();
 }

@@ -22,15 +22,7 @@ bool WriteDocuments(const std::vector<Value>& docs, OutBuffer& out) {
   return out.ok();
 }
 
-}  // namespace
-
-Status Database::_write(std::string_view collection_name,
-                        const Collection& collection) const {
-  std::string path = CollectionFilePath(name_, collection_name);
-  ReplaceFailure f;
-  bool ok = ReplaceFile(
-      path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f);
-  if (ok) return Status();
+Status ReplaceFailureStatus(const ReplaceFailure& f) {
   switch (f.stage) {
     case ReplaceFailure::kCreate:
       return Status::OSError("Problem creating temporary file: " + DetailText(f.error));
@@ -41,9 +33,21 @@ Status Database::_write(std::string_view collection_name,
     case ReplaceFailure::kSync:
       return Status::OSError("Error syncing file: " + DetailText(f.error));
     case ReplaceFailure::kRename:
-      return Status::OSError("Error renaming file: " + DetailText(f.error));
+      break;
   }
-  return Status();
+  return Status::OSError("Error renaming file: " + DetailText(f.error));
+}
+
+}  // namespace
+
+Status Database::_write(std::string_view collection_name,
+                        const Collection& collection) const {
+  std::string path = CollectionFilePath(name_, collection_name);
+  ReplaceFailure f;
+  bool ok = ReplaceFile(
+      path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f);
+  if (ok) return Status();
+  return ReplaceFailureStatus(f).WithNote("while writing the collection file " + path);
 }
 
 Status Database::write(std::string_view collection_name) const {

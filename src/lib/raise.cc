@@ -48,7 +48,16 @@ PyRef NewException(PyObject* type, const std::string& message) {
   return PyRef::Steal(PyObject_CallOneArg(type, text.get()));
 }
 
-// The exception type and message `status` stands for (not kPythonSet).
+// exc.add_note(note): the note shows under the message in tracebacks.
+bool AddNote(PyObject* exc, const std::string& note) {
+  PyRef text = PyRef::Steal(
+      PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+  if (!text) return false;
+  PyRef result = PyRef::Steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+  return static_cast<bool>(result);
+}
+
+// The exception type `status` stands for (not kPythonSet).
 PyObject* TypeOf(const Status& status) {
   switch (status.kind()) {
     case ErrorKind::kValueError: return PyExc_ValueError;
@@ -93,7 +102,9 @@ PyObject* Raise(const Status& status) {
   std::string message;
   if (!PanicText(status, &message)) return nullptr;
   PyRef exc = NewException(type, message);
-  if (exc) PyErr_SetObject(type, exc.get());
+  if (!exc) return nullptr;
+  if (!status.note().empty() && !AddNote(exc.get(), status.note())) return nullptr;
+  PyErr_SetObject(type, exc.get());
   return nullptr;
 }
 

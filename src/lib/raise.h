@@ -26,6 +26,8 @@ PyObject* PanicExceptionType();
 //                     a description of its cause:
 //                     PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
 //   kPythonSet        the exception already set is left as it is
+// A status with a note (the file an operation was reading or writing) gets
+// it as the exception's note (BaseException.add_note).
 PyObject* Raise(const Status& status);
 
 // The exception type for an operating-system error number.

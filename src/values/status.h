@@ -56,6 +56,7 @@ class Status {
   static Status PanicFrom(Status cause) {
     if (cause.kind() == ErrorKind::kPanicException) return cause;
     Status s(ErrorKind::kPanicException, {}, 0);
+    s.note_ = cause.note_;
     s.cause_ = std::make_shared<const Status>(std::move(cause));
     return s;
   }
@@ -68,6 +69,15 @@ class Status {
   // The error a PanicFrom failure describes, or null.
   const Status* cause() const { return cause_.get(); }
 
+  // A line that tells where the error comes from, such as the file an
+  // operation was reading; the method layer adds it to the exception as a
+  // note (it is not part of the message). Empty for none.
+  const std::string& note() const { return note_; }
+  Status&& WithNote(std::string note) && {
+    note_ = std::move(note);
+    return std::move(*this);
+  }
+
  private:
   Status(ErrorKind kind, std::string message, int err)
       : kind_(kind), errno_(err), message_(std::move(message)) {}
@@ -76,6 +86,7 @@ class Status {
   int errno_ = 0;
   std::string message_;
   std::shared_ptr<const Status> cause_;
+  std::string note_;
 };
 
 // The texts of the two shapes of internal failure.
