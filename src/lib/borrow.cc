@@ -77,9 +77,13 @@ bool Borrow::Wait() {
   bool released = false;
   while (!released) {
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(*g_wait_mutex);
-    released = g_wait_cv->wait_for(lock, kSignalCheckInterval,
-                                   [&] { return self_->releases != seen; });
+    {
+      // Let go of the mutex before taking the interpreter lock back: the
+      // thread that releases a borrow holds the latter and wants the former.
+      std::unique_lock<std::mutex> lock(*g_wait_mutex);
+      released = g_wait_cv->wait_for(lock, kSignalCheckInterval,
+                                     [&] { return self_->releases != seen; });
+    }
     Py_END_ALLOW_THREADS
     if (!released && PyErr_CheckSignals() < 0) break;
   }

@@ -8,20 +8,23 @@ namespace moxal {
 
 namespace {
 
-std::shared_mutex g_work;
+// Never destroyed, so a thread still working at exit finds it intact.
+std::shared_mutex* g_work = new std::shared_mutex;
 void (*g_in_child)() = nullptr;
 
-void BeforeFork() { g_work.lock(); }
-void AfterForkInParent() { g_work.unlock(); }
+void BeforeFork() { g_work->lock(); }
+void AfterForkInParent() { g_work->unlock(); }
 void AfterForkInChild() {
-  g_work.unlock();  // the forking thread took it, and is the child's only thread
+  // A fresh lock: the child's only thread has another thread id than the
+  // one that took the old lock, which an unlock would not recognise.
+  g_work = new std::shared_mutex;
   if (g_in_child != nullptr) g_in_child();
 }
 
 }  // namespace
 
-WorkGuard::WorkGuard() { g_work.lock_shared(); }
-WorkGuard::~WorkGuard() { g_work.unlock_shared(); }
+WorkGuard::WorkGuard() : lock_(g_work) { lock_->lock_shared(); }
+WorkGuard::~WorkGuard() { lock_->unlock_shared(); }
 
 void InstallForkHandlers(void (*in_child)()) {
   if (g_in_child != nullptr) return;

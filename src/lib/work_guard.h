@@ -11,6 +11,8 @@
 #ifndef MOXAL_LIB_WORK_GUARD_H_
 #define MOXAL_LIB_WORK_GUARD_H_
 
+#include <shared_mutex>
+
 namespace moxal {
 
 // Held for the length of one piece of work without the interpreter lock.
@@ -23,6 +25,9 @@ class WorkGuard {
   ~WorkGuard();
   WorkGuard(const WorkGuard&) = delete;
   WorkGuard& operator=(const WorkGuard&) = delete;
+
+ private:
+  std::shared_mutex* lock_;  // the one it took, should a fork replace it
 };
 
 // Registers the fork handlers, once per process. `in_child` runs in the

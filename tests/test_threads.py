@@ -1,0 +1,319 @@
+"""Threads: calls release the interpreter lock while they work, threads
+sharing an object wait for each other, re-entry keeps its borrow errors,
+Ctrl-C ends a long call, and a fork in the middle of a call leaves a usable
+child.
+
+The ticker figures (how long a thread that only sleeps 1 ms in a loop is
+kept waiting while another thread opens, scans, updates and writes a large
+collection) print with:
+
+    python tests/test_threads.py --docs 600000
+"""
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+
+import pytest
+
+import moxal
+from conftest import Map
+
+SANITIZED = os.environ.get("MOXAL_SANITIZE") == "1"
+
+
+class Ticker:
+    """A thread that sleeps 1 ms in a loop, noting when it runs."""
+
+    def __init__(self):
+        self.ticks = [time.perf_counter()]
+        self.done = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.done:
+            time.sleep(0.001)
+            self.ticks.append(time.perf_counter())
+
+    def measure(self, call):
+        """Runs call(); returns (seconds it took, the longest the ticker was
+        kept from running, beyond its sleep, at any moment of the call)."""
+        time.sleep(0.01)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+        time.sleep(0.01)  # the tick that ends a wait
+        ticks = self.ticks[:]
+        gaps = [b - a for a, b in zip(ticks, ticks[1:]) if b > start and a < end]
+        return end - start, max(gaps) - 0.001
+
+    def stop(self):
+        self.done = True
+        self.thread.join()
+
+
+def ticker_figures(docs, base):
+    """The longest waits of a ticker thread during each long operation."""
+    d = os.path.join(base, "db")
+    setup = moxal.Moxal(d)
+    setup.insert_many("c", [{"i": i, "g": i % 1000, "s": "x%d" % i} for i in range(docs)])
+    setup.write("c")
+    del setup
+    ticker = Ticker()
+    figures = {}
+    db = None
+
+    def open_():
+        nonlocal db
+        db = moxal.Moxal(d)
+    try:
+        for name, call in (("open", open_),
+                           ("find (0.1%)", lambda: db.find("c", {"g": 7})),
+                           ("update (every document)", lambda: db.update("c", {"g": {"$add": 1}})),
+                           ("write", lambda: db.write("c"))):
+            figures[name] = ticker.measure(call)
+    finally:
+        ticker.stop()
+    return figures
+
+
+# ---- one object, several threads ----
+
+def test_eight_threads_share_one_object(tmp_path):
+    d = str(tmp_path / "db")
+    db = moxal.Moxal(d)
+    db.insert_many("shared", [{"t": -1, "n": k, "v": 0} for k in range(2000)])
+    stop = time.monotonic() + (2.0 if SANITIZED else 3.0)
+    errors, inserted = [], [0] * 8
+
+    def worker(t):
+        k = 0
+        try:
+            while time.monotonic() < stop:
+                op = k % 6
+                if op == 0:
+                    db.insert("shared", {"t": t, "n": k, "v": 0})
+                    inserted[t] += 1
+                elif op == 1:
+                    assert all(doc["t"] == t for doc in db.find("shared", {"t": t}))
+                elif op == 2:
+                    db.update("shared", {"v": {"$inc": 1}}, {"t": -1})
+                elif op == 3:
+                    db.write("shared")
+                elif op == 4:
+                    assert db.collections() == ["shared"]
+                else:
+                    db.clear_cache()
+                k += 1
+        except BaseException as e:  # noqa: B036 - reported below
+            errors.append(repr(e))
+
+    with open(os.devnull, "w") as devnull:
+        saved = os.dup(1)
+        os.dup2(devnull.fileno(), 1)  # the update trace lines
+        try:
+            threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+    assert errors == []
+    db.write("shared")
+    with open(os.path.join(d, "shared.json"), "rb") as f:
+        stored = json.loads(f.read())
+    for t in range(8):
+        mine = sorted(doc["n"] for doc in stored if doc["t"] == t)
+        assert len(mine) == inserted[t] > 0
+    updates = {doc["v"] for doc in stored if doc["t"] == -1}
+    assert len(updates) == 1 and updates.pop() > 0  # every update reached every document
+
+
+def test_other_threads_run_while_a_call_works(tmp_path):
+    figures = ticker_figures(150_000 if SANITIZED else 600_000, str(tmp_path))
+    for name, (took, longest) in figures.items():
+        assert longest < max(took / 4, 0.0025), (name, took, longest)
+
+
+# ---- re-entry ----
+
+def test_a_callback_calling_back_gets_the_borrow_error_from_any_thread(db):
+    """Python code that a conversion runs, calling the same object from its
+    own thread or from a thread it starts and joins, gets the borrow error
+    at once: waiting would deadlock."""
+    db.insert("c", {"a": 1})
+    seen = []
+
+    def call_back():
+        try:
+            db.find("c")
+        except RuntimeError as e:
+            seen.append(str(e))
+
+    class Hostile(Map):
+        def keys(self):
+            call_back()
+            other = threading.Thread(target=call_back)
+            other.start()
+            other.join()
+            return super().keys()
+
+    db.insert("c", {"m": Hostile({"b": 2})})
+    assert seen == ["Already borrowed", "Already borrowed"]
+    assert db.find("c") == [{"a": 1}, {"m": {"b": 2}}]
+
+
+# ---- output that blocks, signals, forks: in a child process ----
+
+def run_child(code, timeout=120, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], timeout=timeout,
+                          capture_output=True, text=True, **kwargs)
+
+
+def test_a_full_pipe_on_standard_output_does_not_stop_other_threads(tmp_path):
+    """An update whose trace lines fill a pipe nobody reads blocks in its
+    write; the rest of the program goes on, other calls on other objects
+    included."""
+    code = f"""
+        import os, sys, threading, time, moxal
+        os.set_blocking(1, True)
+        db = moxal.Moxal({str(tmp_path / 'a')!r})
+        db.insert("c", {{"x": 1}})
+        other = moxal.Moxal({str(tmp_path / 'b')!r})
+        other.insert("c", {{"y": 1}})
+        query = {{"f%d" % i: 1 for i in range(4000)}}  # 8000 lines: more than a pipe holds
+        blocked = threading.Thread(target=db.update, args=("c", query))
+        blocked.start()
+        time.sleep(0.5)
+        assert blocked.is_alive()  # stuck in its write
+        ticks = 0
+        start = time.monotonic()
+        while time.monotonic() - start < 0.5:
+            other.find("c", {{"y": 1}})
+            ticks += 1
+        sys.stderr.write("ticks %d\\n" % ticks)
+        sys.stderr.flush()
+        blocked.join()
+        sys.stderr.write("done\\n")
+    """
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = child.stderr.readline().decode()  # before anyone reads the pipe
+    assert first.startswith("ticks "), first + child.stderr.read().decode()
+    assert int(first.split()[1]) > 100
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err.decode()
+    assert out.count(b"Update operator found Set\n") == 4000
+
+
+@pytest.mark.parametrize("during", ["find", "open"])
+def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
+    """SIGINT during the conversion of a long find result, or while a large
+    directory is opened without the interpreter lock: KeyboardInterrupt
+    within a short time, and the object works on unchanged."""
+    docs = 200_000 if SANITIZED else 1_000_000
+    code = f"""
+        import os, signal, subprocess, sys, time, moxal
+        d = {str(tmp_path / 'db')!r}
+        db = moxal.Moxal(d)
+        db.insert_many("c", [{{"i": i, "s": "x"}} for i in range({docs})])
+        if {during!r} == "open":
+            db.write("c")
+        start = time.perf_counter()
+        db.find("c")
+        whole = time.perf_counter() - start
+        if {during!r} == "open":
+            start = time.perf_counter()
+            moxal.Moxal(d)
+            whole = time.perf_counter() - start
+        # The signal comes from another process, as Ctrl-C does: no thread
+        # of this one could run while a conversion holds the interpreter lock.
+        killer = subprocess.Popen([sys.executable, "-c",
+            "import os, signal, sys, time; time.sleep(float(sys.argv[1])); "
+            "print(time.monotonic(), flush=True); os.kill(int(sys.argv[2]), signal.SIGINT)",
+            str(0.2 + whole / 3), str(os.getpid())], stdout=subprocess.PIPE, text=True)
+        time.sleep(0.2)  # the killer's start-up
+        try:
+            moxal.Moxal(d) if {during!r} == "open" else db.find("c", {{"s": "x"}})
+        except KeyboardInterrupt:
+            late = time.monotonic() - float(killer.stdout.readline())
+            print("interrupted", late, whole)
+        else:
+            print("finished", whole)
+        killer.wait()
+        assert len(db.find("c", {{"s": "x"}})) == {docs}
+        assert db.find("c")[-1] == {{"i": {docs - 1}, "s": "x"}}
+    """
+    child = run_child(code)
+    assert child.returncode == 0, child.stderr
+    words = child.stdout.split()
+    assert words[0] == "interrupted", child.stdout
+    late, whole = float(words[1]), float(words[2])
+    # A find stops within a few thousand documents of its conversion; an
+    # open is interrupted as soon as it takes the interpreter lock back.
+    assert late < max(whole / 2 if during == "find" else whole, 0.05), child.stdout
+
+
+def test_a_fork_during_a_call_in_another_thread_leaves_a_usable_child(tmp_path):
+    code = f"""
+        import os, threading, moxal
+        db = moxal.Moxal({str(tmp_path / 'db')!r})
+        db.insert_many("c", [{{"i": i, "pad": "p" * 100}} for i in range(100000)])
+        stop = False
+        def busy():
+            while not stop:
+                db.write("c")
+                db.find("c", {{"i": 5}})
+                db.clear_cache()
+        worker = threading.Thread(target=busy)
+        worker.start()
+        codes = []
+        for _ in range(20):
+            pid = os.fork()
+            if pid == 0:
+                # The other thread is gone here; its borrow must not be.
+                db.insert("c", {{"i": -1}})
+                ok = db.find("c", {{"i": -1}}) == [{{"i": -1}}]
+                db.write("c")
+                os._exit(0 if ok and len(db.find("c")) == 100001 else 1)
+            codes.append(os.waitpid(pid, 0)[1])
+        stop = True
+        worker.join()
+        print(codes)
+    """
+    child = run_child(code, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == str([0] * 20)
+
+
+# ---- command line ----
+
+def main():
+    ap = argparse.ArgumentParser(description="Longest waits of a ticker thread during long calls.")
+    ap.add_argument("--docs", type=int, default=600_000)
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory() as base:
+        saved = os.dup(1)
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), 1)  # update's trace lines
+        try:
+            figures = ticker_figures(args.docs, base)
+        finally:
+            os.dup2(saved, 1)
+    for name, (took, longest) in figures.items():
+        print("%-26s took %7.1f ms, longest wait of the ticker %7.2f ms"
+              % (name, took * 1e3, longest * 1e3))
+
+
+if __name__ == "__main__":
+    main()
