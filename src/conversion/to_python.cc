@@ -11,15 +11,7 @@ namespace moxal {
 namespace {
 
 bool IsAscii(const char* s, size_t n) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s);
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    if (swar::Load(p + i) & swar::kHighs) return false;
-  }
-  for (; i < n; ++i) {
-    if (p[i] & 0x80) return false;
-  }
-  return true;
+  return swar::AsciiPrefix(reinterpret_cast<const uint8_t*>(s), n) == n;
 }
 
 // A new str from valid UTF-8.
