@@ -400,14 +400,18 @@ class Reader {
   bool ParseNumber() {
     const uint8_t* start = p_;
     while (p_ < end_ && kNum.in[*p_]) ++p_;
-    if (p_ < end_) return ConvertNumber(start, p_);
-    // The token runs up to the end of the chunk: gather it across chunks.
-    number_.assign(start, p_);
-    while (Fill()) {
-      while (p_ < end_ && kNum.in[*p_]) number_.push_back(*p_++);
-      if (p_ < end_) break;
+    const uint8_t* end = p_;
+    if (p_ == end_) {
+      // The token may go on in the next chunk: gather it across chunks.
+      number_.assign(start, p_);
+      while (Fill()) {
+        while (p_ < end_ && kNum.in[*p_]) number_.push_back(*p_++);
+        if (p_ < end_) break;
+      }
+      start = number_.data();
+      end = start + number_.size();
     }
-    return ConvertNumber(number_.data(), number_.data() + number_.size());
+    return ConvertNumber(start, end);
   }
 
   // Emits the number token [s, e), or returns false when it is not one or
