@@ -1,6 +1,7 @@
 #include "values/edit.h"
 
 #include <cstring>
+#include <vector>
 
 namespace moxal {
 
@@ -80,33 +81,8 @@ std::vector<uint8_t> WithoutMember(ObjectRef obj, uint32_t index) {
 
 }  // namespace
 
-bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path,
-                uint32_t* hints) {
-  const uint8_t* blob = doc.data();
-  ObjectRef at(blob);
-  path->count = 0;
-  path->objects[path->count++] = 0;
-  size_t last = fields.size() - 1;
-  uint32_t no_hint = 0;
-  for (size_t i = 0; i < last; ++i) {
-    int64_t k = at.find_index(fields[i], hints ? &hints[i] : &(no_hint = 0));
-    if (k < 0) return false;
-    ValueRef next = at.member(static_cast<uint32_t>(k)).value;
-    if (!next.is_object()) return false;
-    at = next.as_object();
-    path->objects[path->count++] = static_cast<uint32_t>(at.data() - blob);
-  }
-  path->member = at.find_index(fields[last], hints ? &hints[last] : &(no_hint = 0));
-  return true;
-}
-
-Member MemberAtPath(const Value& doc, const MemberPath& path) {
-  ObjectRef obj(doc.data() + path.objects[path.count - 1]);
-  return obj.member(static_cast<uint32_t>(path.member));
-}
-
 void ReplaceMemberValue(Value* doc, const MemberPath& path, ValueRef replacement) {
-  ValueRef old = MemberAtPath(*doc, path).value;
+  ValueRef old = MemberAtPath(doc->ref().as_object(), path).value;
   size_t pos = static_cast<size_t>(old.data() - doc->data());
   Splice(doc, path.objects, path.count, pos, old.size(), replacement.data(), replacement.size());
 }
