@@ -82,12 +82,14 @@ inline void ModelEmit(Builder& b, ObjectRef obj, const Clause& c, size_t i) {
   b.EndObject();
 }
 
-// The document after the clauses, up to the first one without a path.
+// The document after the clauses, up to the first one without a path. A
+// path of more names than a document may nest levels is never followed.
 inline Value ModelApply(const Value& doc, const std::vector<Clause>& clauses) {
   Value out = doc;
   Builder b;
   for (const Clause& c : clauses) {
     if (c.fields.empty()) break;
+    if (c.fields.size() > size_t{kMaxNesting} + 1) continue;
     ModelEmit(b, out.ref().as_object(), c, 0);
     out = b.Finish();
   }
