@@ -50,7 +50,7 @@ bool Arithmetic(UpdateOperator op, ValueRef f, ValueRef v, double* out) {
 
 template <>
 Status QueryEngine<UpdateOperator>::execute(Value* doc) const {
-  for (const Query<UpdateOperator>& clause : clauses_) {
+  for (const Clause<UpdateOperator>& clause : clauses_) {
     if (clause.fields.empty()) return EmptyPathPanic();
     MemberPath path;
     // A path through a missing member or a non-object skips the clause;

@@ -9,7 +9,7 @@ namespace moxal {
 namespace {
 
 // The value the clause's path reaches in `doc`, or absent.
-ValueRef FieldValue(ObjectRef doc, const Query<QueryOperator>& clause) {
+ValueRef FieldValue(ObjectRef doc, const Clause<QueryOperator>& clause) {
   ObjectRef holder = doc;
   int64_t k = FollowPath(doc, clause.fields, clause.hints.data(), &holder, [](ObjectRef) {});
   return k < 0 ? ValueRef() : holder.member(static_cast<uint32_t>(k)).value;
@@ -28,7 +28,7 @@ Status EmptyPathPanic() {
 
 template <>
 Status QueryEngine<QueryOperator>::execute(ObjectRef doc, bool* matched) const {
-  for (const Query<QueryOperator>& clause : clauses_) {
+  for (const Clause<QueryOperator>& clause : clauses_) {
     if (clause.fields.empty()) return EmptyPathPanic();
     ValueRef field = FieldValue(doc, clause);
     bool holds = false;
