@@ -54,12 +54,10 @@ class Builder {
   // Appends an already encoded node as it is.
   void Raw(ValueRef v);
 
-  // Number of containers currently open.
-  size_t depth() const { return frames_.size(); }
   // False once a value grew beyond the encoding's 4 GiB limit.
   bool ok() const { return ok_; }
   // The one complete value built since the last Reset, as a new blob; then
-  // resets. Requires ok() and depth() == 0.
+  // resets. Requires ok() and every container closed.
   Value Finish();
 
  private:
