@@ -22,6 +22,8 @@ void Builder::Reset() {
 }
 
 void Builder::Reserve(size_t n) {
+  // Doubling keeps the copies of a growing value linear in its size; a
+  // first buffer of 256 bytes holds a small document without regrowing.
   size_t want = std::max(cap_ * 2, size_ + n);
   want = std::max<size_t>(want, 256);
   void* mem = std::realloc(buf_, want);
@@ -161,7 +163,7 @@ void Builder::SortSpans(const size_t* entries, size_t n) {
   auto less = [](const Span& a, const Span& b) {
     return CompareKeys(a.key, b.key) < 0;
   };
-  if (n > 32) {
+  if (n > 32) {  // insertion sort's quadratic cost would start to tell
     std::stable_sort(spans_.begin(), spans_.end(), less);
     return;
   }

@@ -7,11 +7,6 @@ namespace moxal {
 
 namespace {
 
-// Position of the member table of the object at `o` (blob offset).
-size_t TableAt(const uint8_t* blob, size_t o) {
-  return o + kContainerHeader + LoadU32(blob + o + 5) - 4 * size_t{LoadU32(blob + o + 1)};
-}
-
 // After a splice at `pos` that changed the length by `delta`, fixes the
 // enclosing objects at `objects` (outermost first, all starting before
 // `pos`): their body sizes, and the table offsets of their members that
@@ -19,16 +14,15 @@ size_t TableAt(const uint8_t* blob, size_t o) {
 void FixEnclosing(uint8_t* blob, const uint32_t* objects, int count, size_t pos,
                   int64_t delta) {
   for (int i = 0; i < count; ++i) {
-    size_t o = objects[i];
-    uint32_t body = LoadU32(blob + o + 5);
-    StoreU32(blob + o + 5, static_cast<uint32_t>(body + delta));
-    size_t base = o + kContainerHeader;
-    size_t table = TableAt(blob, o);
-    uint32_t n = LoadU32(blob + o + 1);
-    for (uint32_t k = 0; k < n; ++k) {
-      uint8_t* slot = blob + table + 4 * size_t{k};
+    uint8_t* header = blob + objects[i];
+    StoreU32(header + 5, static_cast<uint32_t>(LoadU32(header + 5) + delta));  // body size
+    ObjectRef object(header);
+    size_t body = static_cast<size_t>(object.body() - blob);
+    uint8_t* table = blob + (object.table() - blob);
+    for (uint32_t k = 0; k < object.count(); ++k) {
+      uint8_t* slot = table + 4 * size_t{k};
       uint32_t off = LoadU32(slot);
-      if (base + off > pos) StoreU32(slot, static_cast<uint32_t>(off + delta));
+      if (body + off > pos) StoreU32(slot, static_cast<uint32_t>(off + delta));
     }
   }
 }

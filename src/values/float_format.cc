@@ -9,6 +9,9 @@ namespace moxal {
 
 namespace {
 
+// The most digits the shortest text of a double has.
+constexpr int kMaxDigits = 17;
+
 // Writes "e" and the exponent `x`: "-" when negative, no "+", no leading
 // zeros. Returns the end of the text.
 char* WriteExponent(int x, char* p) {
@@ -32,7 +35,7 @@ bool ShortDecimal(double v, char* digits, int* n, int* e) {
     m /= 10;
     --places;
   }
-  int len = static_cast<int>(std::to_chars(digits, digits + 20, m).ptr - digits);
+  int len = static_cast<int>(std::to_chars(digits, digits + kMaxDigits, m).ptr - digits);
   *e = len - places;
   *n = len;
   while (*n > 1 && digits[*n - 1] == '0') --*n;  // zeros left of the point, as in 1200.0
@@ -40,8 +43,8 @@ bool ShortDecimal(double v, char* digits, int* n, int* e) {
 }
 
 // The shortest digits that read back as the positive finite `v` (nearest
-// to it when several are that short) into `digits` (room for 17), and the
-// e with v = 0.digits x 10^e. Returns the number of digits.
+// to it when several are that short) into `digits` (room for kMaxDigits),
+// and the e with v = 0.digits x 10^e. Returns the number of digits.
 int ShortestDigits(double v, char* digits, int* e) {
   int n = 0;
   if (ShortDecimal(v, digits, &n, e)) return n;
@@ -109,7 +112,7 @@ size_t FormatDouble(double v, char* out) {
     std::memcpy(p, "0.0", 3);
     return static_cast<size_t>(p - out) + 3;
   }
-  char digits[20];
+  char digits[kMaxDigits];
   int e;
   int n = ShortestDigits(v, digits, &e);
   return static_cast<size_t>(LayOut(digits, n, e, p) - out);

@@ -317,8 +317,8 @@ class Reader {
     return ParseStringSlow(start, high, key);
   }
 
-  // The string has escapes or crosses a chunk boundary: collect it in the
-  // scratch buffer.
+  // The string goes on past an escape, a control byte (which fails) or the
+  // end of the chunk: collect it in the scratch buffer.
   bool ParseStringSlow(const uint8_t* start, uint8_t high, bool key) {
     scratch_.assign(reinterpret_cast<const char*>(start),
                     static_cast<size_t>(p_ - start));

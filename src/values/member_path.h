@@ -44,7 +44,8 @@ int64_t FollowPath(ObjectRef doc, const std::vector<std::string>& fields, uint32
 struct MemberPath {
   // Byte offsets from the start of the document of the objects walked
   // through: the document itself first, the object holding the member last.
-  // A walk passes through at most one object a nesting level.
+  // A walk enters one object a nesting level, and no value nests deeper
+  // than kMaxNesting.
   uint32_t objects[kMaxNesting + 1];
   int count = 0;
   // The member's index (in key order) in the last object.

@@ -5,11 +5,12 @@
 // integer, negative 64-bit integer, finite double). Object members are kept
 // in ascending byte order of their keys.
 //
-// Storage. A value is encoded into one contiguous, immutable byte block
-// (a "blob"), so a document costs one allocation, walks sequentially, and can
-// be shared by reference count between a collection and the result lists of
-// the cache: copying a Value is O(1) and observably a deep copy, because no
-// one ever writes to a blob that is shared (see edit.h).
+// Storage. A value is encoded into one contiguous byte block (a "blob"), so
+// a document costs one allocation, walks sequentially, and can be shared by
+// reference count between a collection and the result lists of the cache:
+// copying a Value is O(1) and observably a deep copy, because no one ever
+// writes to a blob that is shared (edit.h writes in place only into a blob
+// nobody else holds).
 //
 // Encoding of one node, little-endian, no alignment:
 //
@@ -59,7 +60,11 @@ enum class Kind : uint8_t {
 
 // Deepest nesting of arrays and objects a JSON text may have. A collection
 // file is an array of documents, so a stored document may nest one level
-// less than this.
+// less than this. Reading, writing, comparing, hashing and converting a
+// value recurse once a level, so the bound keeps each of them to some
+// kilobytes of stack whatever the input. Deeper texts are refused, which
+// makes the number part of the file format: raising it would let newer
+// files fail to open in older versions.
 inline constexpr int kMaxNesting = 127;
 
 namespace tag {
@@ -332,8 +337,8 @@ inline int CompareKeys(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// An owned, immutable, reference-counted document value. Copies share the
-// blob; the value is never changed while shared (edit.h copies on write).
+// An owned, reference-counted document value. Copies share the blob; the
+// value is never changed while shared (edit.h copies on write).
 //
 // Reference counts are plain integers: every value is touched only by the
 // thread that holds the interpreter lock (or by a single-threaded test).
@@ -360,9 +365,11 @@ class Value {
   }
   ~Value() { Release(); }
 
-  // A new blob holding a copy of `size` encoded bytes. Throws std::bad_alloc.
+  // A new blob holding a copy of `size` encoded bytes. Throws std::bad_alloc,
+  // as Allocate does.
   static Value CopyOf(const uint8_t* data, size_t size);
-  // A new blob of `size` uninitialised bytes for the caller to fill.
+  // A new blob of `size` uninitialised bytes for the caller to fill. Throws
+  // std::bad_alloc when memory runs out or `size` is beyond the 4 GiB limit.
   static Value Allocate(size_t size);
   // A new blob holding a copy of the node `v`.
   static Value CopyOf(ValueRef v) { return CopyOf(v.data(), v.size()); }
