@@ -1,5 +1,6 @@
 // The properties the update fuzz harness checks on every input, shared with
-// the unit test that replays the seed corpus and the saved regressions.
+// the unit tests: the replay of the seed corpus and the saved regressions,
+// and update_test.cc, whose documented cases also hold the model to them.
 //
 // An input is an update query and a document, both JSON, joined by a NUL
 // byte (which valid JSON text never holds). Updates edit the encoded
