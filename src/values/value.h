@@ -62,9 +62,9 @@ enum class Kind : uint8_t {
 // file is an array of documents, so a stored document may nest one level
 // less than this. Reading, writing, comparing, hashing and converting a
 // value recurse once a level, so the bound keeps each of them to some
-// kilobytes of stack whatever the input. Deeper texts are refused, which
-// makes the number part of the file format: raising it would let newer
-// files fail to open in older versions.
+// kilobytes of stack whatever the input. Deeper texts are refused, so the
+// number is part of the file format: with a higher one, a newer version
+// could write files that an older one cannot open.
 inline constexpr int kMaxNesting = 127;
 
 namespace tag {
