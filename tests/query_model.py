@@ -31,11 +31,6 @@ TOO_DEEP = ("Update refused: it would nest a document deeper than the JSON nesti
 PANIC = "panic"  # PanicException
 VALUE = "value"  # ValueError
 
-COMPARISON = {"$eq": "Equal", "$ne": "NotEqual", "$gt": "GreaterThan",
-              "$gte": "GreaterThanEqual", "$lt": "LessThan", "$lte": "LessThanEqual"}
-UPDATE = {"$set": "Set", "$add": "Add", "$substract": "Substract",
-          "$inc": "Increment", "$dec": "Decrement", "$delete": "Delete"}
-
 
 class Failure(Exception):
     """What moxal should raise: kind PANIC or VALUE, and the message."""
@@ -119,13 +114,65 @@ def depth(v):
     return 0
 
 
+# ---------------------------------------------------------------- operators
+
+@dataclass(frozen=True)
+class Operator:
+    """An operator as the query language documents it: the name messages and
+    trace lines give it, and its effect on a field's value f with the
+    operand v. A comparison's effect is whether the clause holds, or None
+    where it needs numbers and does not have them; an update's is the
+    field's new value, KEEP or DELETE."""
+
+    name: str
+    effect: object
+
+
+KEEP = object()  # the field keeps its value
+DELETE = object()  # the member goes
+
+
+def ordering(compare):
+    """Numbers only, compared as doubles."""
+    return lambda f, v: compare(float(f), float(v)) if is_number(f) and is_number(v) else None
+
+
+def arithmetic(compute, uses_operand=True):
+    """On a number field (and a number operand where it is used): the result
+    as a float, or None where it overflowed; anything else is left alone."""
+    def effect(f, v):
+        if not is_number(f) or (uses_operand and not is_number(v)):
+            return KEEP
+        result = compute(float(f), float(v) if uses_operand else None)
+        return result if math.isfinite(result) else None
+    return effect
+
+
+COMPARISON = {
+    "$eq": Operator("Equal", equal),
+    "$ne": Operator("NotEqual", lambda f, v: not equal(f, v)),
+    "$gt": Operator("GreaterThan", ordering(lambda f, v: f > v)),
+    "$gte": Operator("GreaterThanEqual", ordering(lambda f, v: f >= v)),
+    "$lt": Operator("LessThan", ordering(lambda f, v: f < v)),
+    "$lte": Operator("LessThanEqual", ordering(lambda f, v: f <= v)),
+}
+UPDATE = {
+    "$set": Operator("Set", lambda f, v: copy.deepcopy(v)),  # whatever either holds
+    "$add": Operator("Add", arithmetic(lambda f, v: f + v)),
+    "$substract": Operator("Substract", arithmetic(lambda f, v: f - v)),
+    "$inc": Operator("Increment", arithmetic(lambda f, _: f + 1, uses_operand=False)),
+    "$dec": Operator("Decrement", arithmetic(lambda f, _: f - 1, uses_operand=False)),
+    "$delete": Operator("Delete", lambda f, v: DELETE),
+}
+
+
 # ---------------------------------------------------------------- parsing
 
 @dataclass
 class Clause:
     fields: list
     value: object
-    op: str  # display name: "Equal", "Set", ...
+    op: Operator
 
 
 def parse_query(key, value, fields):
@@ -148,8 +195,8 @@ def parse_query(key, value, fields):
 def parse_engine(query, table, built):
     """Clauses of a query value (a dict in key order), appended to `built`
     one by one, so that on failure `built` holds those made before it."""
-    implicit, unknown = (("Equal", "Unknown query operator found: ") if table is COMPARISON
-                         else ("Set", "Unknown update query operator found: "))
+    implicit, unknown = ((table["$eq"], "Unknown query operator found: ") if table is COMPARISON
+                         else (table["$set"], "Unknown update query operator found: "))
     for key, value in query.items():
         fields = []
         operand = parse_query(key, value, fields)
@@ -179,10 +226,6 @@ def parent_of(doc, fields):
     return cur
 
 
-ORDERING = {"GreaterThan": lambda f, v: f > v, "GreaterThanEqual": lambda f, v: f >= v,
-            "LessThan": lambda f, v: f < v, "LessThanEqual": lambda f, v: f <= v}
-
-
 def holds(clause, doc):
     if not clause.fields:
         raise Failure(PANIC, EMPTY_PATH)
@@ -190,13 +233,11 @@ def holds(clause, doc):
     field = MISSING if parent is None else parent.get(clause.fields[-1], MISSING)
     if field is MISSING:
         return False
-    if clause.op == "Equal":
-        return equal(field, clause.value)
-    if clause.op == "NotEqual":
-        return not equal(field, clause.value)
-    if not (is_number(field) and is_number(clause.value)):
-        raise Failure(VALUE, f"Malformed query, non-numeric value found for operator {clause.op}")
-    return ORDERING[clause.op](float(field), float(clause.value))
+    result = clause.op.effect(field, clause.value)
+    if result is None:
+        raise Failure(VALUE, "Malformed query, non-numeric value found for operator "
+                      + clause.op.name)
+    return result
 
 
 def matches(clauses, doc):
@@ -206,33 +247,18 @@ def matches(clauses, doc):
 
 # ---------------------------------------------------------------- updating
 
-def arithmetic(result):
-    """Arithmetic stores a float, or None where the result overflowed."""
-    return result if math.isfinite(result) else None
-
-
 def apply_clause(clause, doc):
-    """One update clause, in place; a clause that does not apply is skipped."""
+    """One update clause, in place; a clause that does not apply is skipped:
+    nothing is ever created."""
     parent = parent_of(doc, clause.fields)
     last = clause.fields[-1]
-    if parent is None:
+    if parent is None or last not in parent:
         return
-    if clause.op == "Delete":
-        parent.pop(last, None)
-        return
-    if last not in parent:
-        return  # nothing is ever created
-    f, v = parent[last], clause.value
-    if clause.op == "Set":
-        parent[last] = copy.deepcopy(v)  # the key keeps its place
-    elif clause.op == "Add" and is_number(f) and is_number(v):
-        parent[last] = arithmetic(float(f) + float(v))
-    elif clause.op == "Substract" and is_number(f) and is_number(v):
-        parent[last] = arithmetic(float(f) - float(v))
-    elif clause.op == "Increment" and is_number(f):
-        parent[last] = arithmetic(float(f) + 1.0)  # whatever the operand
-    elif clause.op == "Decrement" and is_number(f):
-        parent[last] = arithmetic(float(f) + -1.0)
+    new = clause.op.effect(parent[last], clause.value)
+    if new is DELETE:
+        del parent[last]
+    elif new is not KEEP:
+        parent[last] = new  # the key keeps its place
 
 
 def apply(clauses, doc):

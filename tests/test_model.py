@@ -320,7 +320,7 @@ def check_trace(text, clauses):
     lines = text.split("\n")
     assert lines.pop() == "" and len(lines) == 2 * len(clauses), text
     for clause, op_line, path_line in zip(clauses, lines[::2], lines[1::2]):
-        assert op_line == f"Update operator found {clause.op}"
+        assert op_line == f"Update operator found {clause.op.name}"
         expected = fields_line(clause.fields)
         assert path_line == expected if expected else path_line.startswith("Fields: [")
 

@@ -11,15 +11,7 @@ namespace moxal {
 namespace {
 
 bool IsAscii(const char* s, size_t n) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s);
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    if (swar::Load(p + i) & swar::kHighs) return false;
-  }
-  for (; i < n; ++i) {
-    if (p[i] & 0x80) return false;
-  }
-  return true;
+  return swar::AsciiPrefix(reinterpret_cast<const uint8_t*>(s), n) == n;
 }
 
 // A new str from valid UTF-8.
@@ -66,8 +58,14 @@ class PythonBuilder {
   }
 
  private:
-  // Keys are looked up in a small open-addressed table; the views point into
-  // the documents, which outlive the builder.
+  // Equal keys share one str: the documents of a collection repeat the same
+  // few field names, so most keys are found in this open-addressed table
+  // instead of being decoded again. 512 slots hold the names of even a wide
+  // collection with room to spare, which keeps the probes short, and at
+  // 12 KiB the table is cheap to clear for every call. Keys over 64 bytes
+  // are seldom field names and cost more to hash the longer they are, so
+  // they are not cached, nor is a key whose 8 probes all meet other keys.
+  // The views point into the documents, which outlive the builder.
   static constexpr size_t kSlots = 512;
   static constexpr size_t kMaxCachedKey = 64;
   struct Slot {

@@ -50,14 +50,12 @@ bool Arithmetic(UpdateOperator op, ValueRef f, ValueRef v, double* out) {
 
 template <>
 Status QueryEngine<UpdateOperator>::execute(Value* doc) const {
-  for (const Query<UpdateOperator>& clause : clauses_) {
+  for (const Clause<UpdateOperator>& clause : clauses_) {
     if (clause.fields.empty()) return EmptyPathPanic();
     MemberPath path;
     // A path through a missing member or a non-object skips the clause;
     // so does a missing target: no operator ever creates a field.
-    if (!FindMember(*doc, clause.fields, &path, clause.hints.data()) || path.member < 0) {
-      continue;
-    }
+    if (!FindMember(doc->ref().as_object(), clause.fields, clause.hints.data(), &path)) continue;
     switch (clause.operator_) {
       case UpdateOperator::Delete:
         RemoveMember(doc, path);
@@ -67,7 +65,7 @@ Status QueryEngine<UpdateOperator>::execute(Value* doc) const {
         break;
       default: {
         double result;
-        ValueRef field = MemberAtPath(*doc, path).value;
+        ValueRef field = MemberAtPath(doc->ref().as_object(), path).value;
         if (!Arithmetic(clause.operator_, field, clause.value.ref(), &result)) break;
         NumberBytes bytes(result);
         ReplaceMemberValue(doc, path, bytes.ref());

@@ -2,26 +2,17 @@
 
 #include "query/query.h"
 #include "values/equality.h"
+#include "values/member_path.h"
 
 namespace moxal {
 
 namespace {
 
-// The value at the end of `fields` in `doc`, or absent. Only objects are
-// walked into: arrays are never entered and a name is never an index.
-ValueRef Walk(ObjectRef doc, const Query<QueryOperator>& clause) {
-  const std::vector<std::string>& fields = clause.fields;
-  uint32_t* hints = clause.hints.data();
-  ObjectRef at = doc;
-  size_t last = fields.size() - 1;
-  for (size_t i = 0;; ++i) {
-    int64_t k = at.find_index(fields[i], &hints[i]);
-    if (k < 0) return ValueRef();
-    ValueRef v = at.member(static_cast<uint32_t>(k)).value;
-    if (i == last) return v;
-    if (!v.is_object()) return ValueRef();
-    at = v.as_object();
-  }
+// The value the clause's path reaches in `doc`, or absent.
+ValueRef FieldValue(ObjectRef doc, const Clause<QueryOperator>& clause) {
+  ObjectRef holder = doc;
+  int64_t k = FollowPath(doc, clause.fields, clause.hints.data(), &holder, [](ObjectRef) {});
+  return k < 0 ? ValueRef() : holder.member(static_cast<uint32_t>(k)).value;
 }
 
 Status NonNumeric(QueryOperator op) {
@@ -37,9 +28,9 @@ Status EmptyPathPanic() {
 
 template <>
 Status QueryEngine<QueryOperator>::execute(ObjectRef doc, bool* matched) const {
-  for (const Query<QueryOperator>& clause : clauses_) {
+  for (const Clause<QueryOperator>& clause : clauses_) {
     if (clause.fields.empty()) return EmptyPathPanic();
-    ValueRef field = Walk(doc, clause);
+    ValueRef field = FieldValue(doc, clause);
     bool holds = false;
     if (field) {
       ValueRef operand = clause.value.ref();

@@ -75,7 +75,7 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
   out->clauses_.clear();
   out->clauses_.reserve(query.count());
   for (Member m : query) {
-    Query<Op> clause;
+    Clause<Op> clause;
     ValueRef operand;
     if (Status s = parse_query(m.key, m.value, &clause.fields, &operand); !s.ok()) return s;
     clause.operator_ = Family::kImplicit;

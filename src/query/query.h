@@ -25,12 +25,12 @@
 
 namespace moxal {
 
-// One clause.
+// One clause: a field path, an operand and an operator of the family Op.
 template <class Op>
-struct Query {
+struct Clause {
   std::vector<std::string> fields;  // path from the document's top level
   Value value;                      // the operand, a copy of the query's
-  Op operator_;
+  Op operator_;                     // ("operator" is a keyword)
   // Per path name, the member index it was last found at (see
   // ObjectRef::find_index); only speeds up lookups.
   mutable std::vector<uint32_t> hints;
@@ -55,7 +55,7 @@ class QueryEngine {
   static Status New(ObjectRef query, QueryEngine* out,
                     TraceFn trace = WriteTraceToStdout);
 
-  const std::vector<Query<Op>>& clauses() const { return clauses_; }
+  const std::vector<Clause<Op>>& clauses() const { return clauses_; }
 
   // Filters (QueryOperator, match.cc): sets *matched to whether `doc`
   // satisfies every clause. Clauses are joined by "and" and evaluated in
@@ -67,11 +67,17 @@ class QueryEngine {
   Status execute(ObjectRef doc, bool* matched) const;
 
   // Update queries (UpdateOperator, apply.cc): applies every clause in
-  // order to `*doc`, an object. See apply.h.
+  // order to `*doc`, an object, each seeing what the ones before it did.
+  // A clause changes only a member its path reaches: one whose path meets
+  // a missing member or a non-object is skipped, and so is arithmetic on a
+  // non-number field or (Add, Substract) with a non-number operand.
+  // Arithmetic stores a float, or null where the result is not finite.
+  // PanicException for a clause with an empty path; the clauses before it
+  // stay applied.
   Status execute(Value* doc) const;
 
  private:
-  std::vector<Query<Op>> clauses_;
+  std::vector<Clause<Op>> clauses_;
 };
 
 template <>

@@ -22,6 +22,8 @@ void Builder::Reset() {
 }
 
 void Builder::Reserve(size_t n) {
+  // Doubling keeps the copies of a growing value linear in its size; a
+  // first buffer of 256 bytes holds a small document without regrowing.
   size_t want = std::max(cap_ * 2, size_ + n);
   want = std::max<size_t>(want, 256);
   void* mem = std::realloc(buf_, want);
@@ -139,6 +141,16 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
     std::copy(reordered_.begin(), reordered_.end(), entries);
     return n;
   }
+  SortSpans(entries, n);
+  for (size_t i = 1; i < n; ++i) {
+    if (spans_[i - 1].key == spans_[i].key) return DropRepeatedKeys(body, entries, n);
+  }
+  RememberShape(entries, n);
+  for (size_t i = 0; i < n; ++i) entries[i] = spans_[i].begin;
+  return n;
+}
+
+void Builder::SortSpans(const size_t* entries, size_t n) {
   spans_.clear();
   for (size_t i = 0; i < n; ++i) {
     Span s;
@@ -151,34 +163,27 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
   auto less = [](const Span& a, const Span& b) {
     return CompareKeys(a.key, b.key) < 0;
   };
-  if (n <= 32) {
-    // Insertion sort: stable, and quickest for the few members of a
-    // typical document.
-    for (size_t i = 1; i < n; ++i) {
-      Span s = spans_[i];
-      size_t j = i;
-      while (j > 0 && less(s, spans_[j - 1])) {
-        spans_[j] = spans_[j - 1];
-        --j;
-      }
-      spans_[j] = s;
-    }
-  } else {
+  if (n > 32) {  // insertion sort's quadratic cost would start to tell
     std::stable_sort(spans_.begin(), spans_.end(), less);
+    return;
   }
-  bool repeats = false;
-  for (size_t i = 1; i < n && !repeats; ++i) {
-    repeats = spans_[i - 1].key == spans_[i].key;
+  // Insertion sort: stable, and quickest for the few members of a typical
+  // document.
+  for (size_t i = 1; i < n; ++i) {
+    Span s = spans_[i];
+    size_t j = i;
+    while (j > 0 && less(s, spans_[j - 1])) {
+      spans_[j] = spans_[j - 1];
+      --j;
+    }
+    spans_[j] = s;
   }
-  if (!repeats) {
-    RememberShape(entries, n);
-    for (size_t i = 0; i < n; ++i) entries[i] = spans_[i].begin;
-    return n;
-  }
-  // A key arrived more than once: keep the last member of each run of equal
-  // keys (the stable sort left it last) and rewrite the members without the
-  // others, so no dead bytes stay behind.
-  // (Decide what to drop before the keys' bytes are overwritten.)
+}
+
+size_t Builder::DropRepeatedKeys(size_t body, size_t* entries, size_t n) {
+  // Keep the last member of each run of equal keys (the stable sort left it
+  // last) and rewrite the members without the others, so no dead bytes stay
+  // behind. What to drop is decided before the keys' bytes are overwritten.
   for (size_t i = 0; i + 1 < n; ++i) {
     if (spans_[i].key == spans_[i + 1].key) spans_[i].end = spans_[i].begin;
   }

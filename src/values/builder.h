@@ -54,12 +54,10 @@ class Builder {
   // Appends an already encoded node as it is.
   void Raw(ValueRef v);
 
-  // Number of containers currently open.
-  size_t depth() const { return frames_.size(); }
   // False once a value grew beyond the encoding's 4 GiB limit.
   bool ok() const { return ok_; }
   // The one complete value built since the last Reset, as a new blob; then
-  // resets. Requires ok() and depth() == 0.
+  // resets. Requires ok() and every container closed.
   Value Finish();
 
  private:
@@ -96,6 +94,13 @@ class Builder {
   // Puts the member offsets of an object in key order, dropping all but the
   // last of repeated keys (and their bytes). Returns the number kept.
   size_t SortMembers(size_t body, size_t* entries, size_t n);
+  // Fills spans_ with the members at `entries`, sorted by key; members with
+  // equal keys keep their arrival order.
+  void SortSpans(const size_t* entries, size_t n);
+  // With spans_ sorted, rewrites the members from `body` on without the
+  // repeated keys, sets `entries` to the kept ones in key order and returns
+  // how many there are.
+  size_t DropRepeatedKeys(size_t body, size_t* entries, size_t n);
 
   uint8_t* buf_ = nullptr;
   size_t size_ = 0;

@@ -14,6 +14,9 @@
 
 namespace moxal {
 
+// Size of the buffers between JSON text and files: two pages, so a file
+// moves in few system calls, while an OutBuffer, which holds its buffer
+// inline, still fits on the stack.
 inline constexpr size_t kIoBufferSize = 8192;
 
 class ByteSource {

@@ -29,7 +29,7 @@ std::string DebugQuote(std::string_view text) {
   std::string out = "\"";
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   size_t left = text.size();
-  char buf[16];
+  char buf[16];  // room for "\\u{10ffff}" and "\\xFF"
   while (left != 0) {
     size_t n = SequenceLength(p, left);
     if (n == 0) {

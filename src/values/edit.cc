@@ -1,15 +1,11 @@
 #include "values/edit.h"
 
 #include <cstring>
+#include <vector>
 
 namespace moxal {
 
 namespace {
-
-// Position of the member table of the object at `o` (blob offset).
-size_t TableAt(const uint8_t* blob, size_t o) {
-  return o + kContainerHeader + LoadU32(blob + o + 5) - 4 * size_t{LoadU32(blob + o + 1)};
-}
 
 // After a splice at `pos` that changed the length by `delta`, fixes the
 // enclosing objects at `objects` (outermost first, all starting before
@@ -18,16 +14,15 @@ size_t TableAt(const uint8_t* blob, size_t o) {
 void FixEnclosing(uint8_t* blob, const uint32_t* objects, int count, size_t pos,
                   int64_t delta) {
   for (int i = 0; i < count; ++i) {
-    size_t o = objects[i];
-    uint32_t body = LoadU32(blob + o + 5);
-    StoreU32(blob + o + 5, static_cast<uint32_t>(body + delta));
-    size_t base = o + kContainerHeader;
-    size_t table = TableAt(blob, o);
-    uint32_t n = LoadU32(blob + o + 1);
-    for (uint32_t k = 0; k < n; ++k) {
-      uint8_t* slot = blob + table + 4 * size_t{k};
+    uint8_t* header = blob + objects[i];
+    StoreU32(header + 5, static_cast<uint32_t>(LoadU32(header + 5) + delta));  // body size
+    ObjectRef object(header);
+    size_t body = static_cast<size_t>(object.body() - blob);
+    uint8_t* table = blob + (object.table() - blob);
+    for (uint32_t k = 0; k < object.count(); ++k) {
+      uint8_t* slot = table + 4 * size_t{k};
       uint32_t off = LoadU32(slot);
-      if (base + off > pos) StoreU32(slot, static_cast<uint32_t>(off + delta));
+      if (body + off > pos) StoreU32(slot, static_cast<uint32_t>(off + delta));
     }
   }
 }
@@ -80,33 +75,8 @@ std::vector<uint8_t> WithoutMember(ObjectRef obj, uint32_t index) {
 
 }  // namespace
 
-bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path,
-                uint32_t* hints) {
-  const uint8_t* blob = doc.data();
-  ObjectRef at(blob);
-  path->count = 0;
-  path->objects[path->count++] = 0;
-  size_t last = fields.size() - 1;
-  uint32_t no_hint = 0;
-  for (size_t i = 0; i < last; ++i) {
-    int64_t k = at.find_index(fields[i], hints ? &hints[i] : &(no_hint = 0));
-    if (k < 0) return false;
-    ValueRef next = at.member(static_cast<uint32_t>(k)).value;
-    if (!next.is_object()) return false;
-    at = next.as_object();
-    path->objects[path->count++] = static_cast<uint32_t>(at.data() - blob);
-  }
-  path->member = at.find_index(fields[last], hints ? &hints[last] : &(no_hint = 0));
-  return true;
-}
-
-Member MemberAtPath(const Value& doc, const MemberPath& path) {
-  ObjectRef obj(doc.data() + path.objects[path.count - 1]);
-  return obj.member(static_cast<uint32_t>(path.member));
-}
-
 void ReplaceMemberValue(Value* doc, const MemberPath& path, ValueRef replacement) {
-  ValueRef old = MemberAtPath(*doc, path).value;
+  ValueRef old = MemberAtPath(doc->ref().as_object(), path).value;
   size_t pos = static_cast<size_t>(old.data() - doc->data());
   Splice(doc, path.objects, path.count, pos, old.size(), replacement.data(), replacement.size());
 }

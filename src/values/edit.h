@@ -9,42 +9,17 @@
 #ifndef MOXAL_VALUES_EDIT_H_
 #define MOXAL_VALUES_EDIT_H_
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
-
+#include "values/member_path.h"
 #include "values/value.h"
 
 namespace moxal {
 
-// A member of an object inside a document, reached by a field path.
-struct MemberPath {
-  // Byte offsets, in the blob, of the objects walked through: the document
-  // itself first, the object holding the member last.
-  uint32_t objects[kMaxNesting + 1];
-  int count = 0;
-  // The member's index (in key order) in the last object, or -1 when that
-  // object has no member of the last name.
-  int64_t member = -1;
-};
-
-// Walks `fields` (at least one name) from the top of `doc`, an object,
-// through objects only (arrays are never entered). Returns false when a
-// name before the last is missing or does not hold an object; otherwise
-// fills *path, with path->member -1 when the last name is missing.
-// `hints` (one per name, see ObjectRef::find_index) may be null.
-bool FindMember(const Value& doc, const std::vector<std::string>& fields, MemberPath* path,
-                uint32_t* hints = nullptr);
-
-// The member `path` names (path->member must be >= 0).
-Member MemberAtPath(const Value& doc, const MemberPath& path);
-
-// Replaces the value of the member `path` names with the encoded node
-// `replacement` (which must not point into *doc).
+// Replaces the value of the member `path` names (found in *doc by
+// FindMember, path.member >= 0) with the encoded node `replacement`, which
+// must not point into *doc.
 void ReplaceMemberValue(Value* doc, const MemberPath& path, ValueRef replacement);
 
-// Removes the member `path` names.
+// Removes the member `path` names (as above).
 void RemoveMember(Value* doc, const MemberPath& path);
 
 }  // namespace moxal

@@ -9,22 +9,14 @@ namespace moxal {
 
 namespace {
 
-// Writes e-1 after an "e": "-" for negative, no "+", no leading zeros.
-size_t WriteExponent(int x, char* out) {
-  char* p = out;
+// The most digits the shortest text of a double has.
+constexpr int kMaxDigits = 17;
+
+// Writes "e" and the exponent `x`: "-" when negative, no "+", no leading
+// zeros. Returns the end of the text.
+char* WriteExponent(int x, char* p) {
   *p++ = 'e';
-  if (x < 0) {
-    *p++ = '-';
-    x = -x;
-  }
-  char tmp[8];
-  int n = 0;
-  do {
-    tmp[n++] = static_cast<char>('0' + x % 10);
-    x /= 10;
-  } while (x != 0);
-  while (n != 0) *p++ = tmp[--n];
-  return static_cast<size_t>(p - out);
+  return std::to_chars(p, p + 8, x).ptr;
 }
 
 // The digits of a positive `v` below 10^12 that is exactly what a decimal
@@ -43,18 +35,65 @@ bool ShortDecimal(double v, char* digits, int* n, int* e) {
     m /= 10;
     --places;
   }
-  char tmp[20];
-  int len = 0;
-  do {
-    tmp[len++] = static_cast<char>('0' + m % 10);
-    m /= 10;
-  } while (m != 0);
+  int len = static_cast<int>(std::to_chars(digits, digits + kMaxDigits, m).ptr - digits);
   *e = len - places;
-  int trailing = 0;  // zeros left of the point, as in 1200.0
-  while (trailing < len - 1 && tmp[trailing] == '0') ++trailing;
-  *n = len - trailing;
-  for (int i = 0; i < *n; ++i) digits[i] = tmp[len - 1 - i];
+  *n = len;
+  while (*n > 1 && digits[*n - 1] == '0') --*n;  // zeros left of the point, as in 1200.0
   return true;
+}
+
+// The shortest digits that read back as the positive finite `v` (nearest
+// to it when several are that short) into `digits` (room for kMaxDigits),
+// and the e with v = 0.digits x 10^e. Returns the number of digits.
+int ShortestDigits(double v, char* digits, int* e) {
+  int n = 0;
+  if (ShortDecimal(v, digits, &n, e)) return n;
+  // Scientific form: "d[.ddd]e[+-]xx".
+  char sci[kMaxFloatText];
+  auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const char* s = sci;
+  for (; s < res.ptr && *s != 'e'; ++s) {
+    if (*s != '.') digits[n++] = *s;
+  }
+  int exp10 = 0;
+  std::from_chars(s + 1 + (s[1] == '+'), res.ptr, exp10);
+  *e = exp10 + 1;
+  return n;
+}
+
+// Writes 0.digits x 10^e (n digits) in the layout of float_format.h.
+// Returns the end of the text.
+char* LayOut(const char* digits, int n, int e, char* p) {
+  if (n <= e && e <= 16) {
+    std::memcpy(p, digits, n);
+    p += n;
+    std::memset(p, '0', e - n);
+    p += e - n;
+    std::memcpy(p, ".0", 2);
+    return p + 2;
+  }
+  if (1 <= e && e <= 16) {
+    std::memcpy(p, digits, e);
+    p += e;
+    *p++ = '.';
+    std::memcpy(p, digits + e, n - e);
+    return p + (n - e);
+  }
+  if (-4 <= e && e <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', -e);
+    p += -e;
+    std::memcpy(p, digits, n);
+    return p + n;
+  }
+  *p++ = digits[0];
+  if (n > 1) {
+    *p++ = '.';
+    std::memcpy(p, digits + 1, n - 1);
+    p += n - 1;
+  }
+  return WriteExponent(e - 1, p);
 }
 
 }  // namespace
@@ -73,52 +112,10 @@ size_t FormatDouble(double v, char* out) {
     std::memcpy(p, "0.0", 3);
     return static_cast<size_t>(p - out) + 3;
   }
-  char digits[20];
-  int n = 0;
-  int e = 0;  // value = 0.digits x 10^e
-  if (!ShortDecimal(v, digits, &n, &e)) {
-    // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]xx".
-    char sci[kMaxFloatText];
-    auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-    const char* s = sci;
-    for (; s < res.ptr && *s != 'e'; ++s) {
-      if (*s != '.') digits[n++] = *s;
-    }
-    int exp10 = 0;
-    std::from_chars(s + 1 + (s[1] == '+'), res.ptr, exp10);
-    e = exp10 + 1;
-  }
-
-  if (n <= e && e <= 16) {
-    std::memcpy(p, digits, n);
-    p += n;
-    std::memset(p, '0', e - n);
-    p += e - n;
-    std::memcpy(p, ".0", 2);
-    p += 2;
-  } else if (1 <= e && e <= 16) {
-    std::memcpy(p, digits, e);
-    p += e;
-    *p++ = '.';
-    std::memcpy(p, digits + e, n - e);
-    p += n - e;
-  } else if (-4 <= e && e <= 0) {
-    *p++ = '0';
-    *p++ = '.';
-    std::memset(p, '0', -e);
-    p += -e;
-    std::memcpy(p, digits, n);
-    p += n;
-  } else {
-    *p++ = digits[0];
-    if (n > 1) {
-      *p++ = '.';
-      std::memcpy(p, digits + 1, n - 1);
-      p += n - 1;
-    }
-    p += WriteExponent(e - 1, p);
-  }
-  return static_cast<size_t>(p - out);
+  char digits[kMaxDigits];
+  int e;
+  int n = ShortestDigits(v, digits, &e);
+  return static_cast<size_t>(LayOut(digits, n, e, p) - out);
 }
 
 }  // namespace moxal

@@ -47,6 +47,87 @@ inline int HexValue(int c) {
   return -1;
 }
 
+// A number token cut into the pieces of the grammar
+//   [-] digits [. digits] [(e|E) [+|-] digits]
+// Absent pieces are empty ranges.
+struct NumberParts {
+  bool negative;
+  bool is_float;  // it has a fraction or an exponent
+  const uint8_t* int_begin;
+  const uint8_t* int_end;
+  const uint8_t* frac_begin;  // the digits after "."
+  const uint8_t* frac_end;
+  const uint8_t* exp_begin;   // the exponent's sign or first digit
+  const uint8_t* exp_end;
+};
+
+// Cuts the token [s, e) into *n; false when it is not a JSON number.
+inline bool SplitNumber(const uint8_t* s, const uint8_t* e, NumberParts* n) {
+  const uint8_t* p = s;
+  n->negative = (p < e && *p == '-');
+  if (n->negative) ++p;
+  if (p == e || !IsDigit(*p)) return false;
+  n->int_begin = p;
+  if (*p == '0') {
+    ++p;
+  } else {
+    while (p < e && IsDigit(*p)) ++p;
+  }
+  n->int_end = n->frac_begin = n->frac_end = p;
+  if (p < e && *p == '.') {
+    n->frac_begin = ++p;
+    if (p == e || !IsDigit(*p)) return false;
+    while (p < e && IsDigit(*p)) ++p;
+    n->frac_end = p;
+  }
+  n->exp_begin = n->exp_end = p;
+  if (p < e && (*p == 'e' || *p == 'E')) {
+    n->exp_begin = ++p;
+    if (p < e && (*p == '+' || *p == '-')) ++p;
+    if (p == e || !IsDigit(*p)) return false;
+    while (p < e && IsDigit(*p)) ++p;
+    n->exp_end = p;
+  }
+  n->is_float = n->frac_end != n->frac_begin || n->exp_end != n->exp_begin;
+  return p == e;
+}
+
+// The value of the decimal digits [b, e); false when it exceeds 2^64-1.
+inline bool DecimalValue(const uint8_t* b, const uint8_t* e, uint64_t* out) {
+  uint64_t v = 0;
+  for (; b < e; ++b) {
+    uint64_t d = *b - '0';
+    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+// For a number whose value is not zero, the x with value = 0.ddd x 10^x
+// (first digit non-zero); only its sign matters to the caller. The written
+// exponent stops growing once it reaches 2^40: the sign stays right for
+// any token of fewer than 2^40 digits, and nothing can overflow.
+int64_t ScientificExponent(const NumberParts& n) {
+  constexpr int64_t kCap = int64_t{1} << 40;
+  int64_t exp = 0;
+  const uint8_t* p = n.exp_begin;
+  if (p != n.exp_end) {
+    bool negative = (*p == '-');
+    if (*p == '-' || *p == '+') ++p;
+    for (; p < n.exp_end; ++p) {
+      if (exp < kCap) exp = exp * 10 + (*p - '0');
+    }
+    if (negative) exp = -exp;
+  }
+  const uint8_t* q = n.int_begin;
+  while (q < n.int_end && *q == '0') ++q;
+  if (q < n.int_end) return static_cast<int64_t>(n.int_end - q) + exp;
+  int64_t lead = 0;  // zeros before the first non-zero digit of the fraction
+  for (q = n.frac_begin; q < n.frac_end && *q == '0'; ++q) ++lead;
+  return -lead + exp;
+}
+
 class Reader {
  public:
   explicit Reader(ByteSource& src) : src_(src) {}
@@ -59,29 +140,14 @@ class Reader {
   }
 
   bool ReadElements(Value* out, std::vector<Value>* elements) {
-    int c = Peek();
-    if (c != '[') {
-      if (!ParseValue(c, 0) || !b_.ok() || !AtEnd()) return false;
-      *out = b_.Finish();
-      return true;
-    }
+    if (Peek() != '[') return ReadOne(out);
     ++p_;
-    c = Peek();
-    if (c == ']') {
-      ++p_;
-      return AtEnd();
-    }
-    for (;;) {
+    auto element = [&](int c) {
       if (!ParseValue(c, 1) || !b_.ok()) return false;
       elements->push_back(b_.Finish());
-      c = Peek();
-      if (c == ']') break;
-      if (c != ',') return false;
-      ++p_;
-      c = Peek();
-    }
-    ++p_;
-    return AtEnd();
+      return true;
+    };
+    return ParseItems(']', element) && AtEnd();
   }
 
  private:
@@ -149,25 +215,31 @@ class Reader {
     }
   }
 
+  // Parses what follows the opening byte of an array or object: items
+  // separated by ",", then the byte `close`, consumed. `item(c)` parses one
+  // item, which starts with the byte c (not yet consumed).
+  template <class Item>
+  bool ParseItems(int close, Item item) {
+    int c = Peek();
+    if (c != close) {
+      for (;;) {
+        if (!item(c)) return false;
+        c = Peek();
+        if (c == close) break;
+        if (c != ',') return false;
+        ++p_;
+        c = Peek();
+      }
+    }
+    ++p_;
+    return true;
+  }
+
   bool ParseArray(int depth) {
     if (depth > kMaxNesting) return false;
     ++p_;
     b_.BeginArray();
-    int c = Peek();
-    if (c == ']') {
-      ++p_;
-      b_.EndArray();
-      return true;
-    }
-    for (;;) {
-      if (!ParseValue(c, depth)) return false;
-      c = Peek();
-      if (c == ']') break;
-      if (c != ',') return false;
-      ++p_;
-      c = Peek();
-    }
-    ++p_;
+    if (!ParseItems(']', [&](int c) { return ParseValue(c, depth); })) return false;
     b_.EndArray();
     return true;
   }
@@ -176,26 +248,14 @@ class Reader {
     if (depth > kMaxNesting) return false;
     ++p_;
     b_.BeginObject();
-    int c = Peek();
-    if (c == '}') {
-      ++p_;
-      b_.EndObject();
-      return true;
-    }
-    for (;;) {
+    auto member = [&](int c) {
       if (c != '"') return false;
       ++p_;
-      if (!ParseString(true)) return false;
-      if (Peek() != ':') return false;
+      if (!ParseString(true) || Peek() != ':') return false;
       ++p_;
-      if (!ParseValue(Peek(), depth)) return false;
-      c = Peek();
-      if (c == '}') break;
-      if (c != ',') return false;
-      ++p_;
-      c = Peek();
-    }
-    ++p_;
+      return ParseValue(Peek(), depth);
+    };
+    if (!ParseItems('}', member)) return false;
     b_.EndObject();
     return true;
   }
@@ -257,8 +317,8 @@ class Reader {
     return ParseStringSlow(start, high, key);
   }
 
-  // The string has escapes or crosses a chunk boundary: collect it in the
-  // scratch buffer.
+  // The string goes on past an escape, a control byte (which fails) or the
+  // end of the chunk: collect it in the scratch buffer.
   bool ParseStringSlow(const uint8_t* start, uint8_t high, bool key) {
     scratch_.assign(reinterpret_cast<const char*>(start),
                     static_cast<size_t>(p_ - start));
@@ -340,80 +400,49 @@ class Reader {
   bool ParseNumber() {
     const uint8_t* start = p_;
     while (p_ < end_ && kNum.in[*p_]) ++p_;
-    if (p_ < end_) return ConvertNumber(start, p_);
-    // The token runs up to the end of the chunk: gather it across chunks.
-    number_.assign(start, p_);
-    while (Fill()) {
-      while (p_ < end_ && kNum.in[*p_]) number_.push_back(*p_++);
-      if (p_ < end_) break;
+    const uint8_t* end = p_;
+    if (p_ == end_) {
+      // The token may go on in the next chunk: gather it across chunks.
+      number_.assign(start, p_);
+      while (Fill()) {
+        while (p_ < end_ && kNum.in[*p_]) number_.push_back(*p_++);
+        if (p_ < end_) break;
+      }
+      start = number_.data();
+      end = start + number_.size();
     }
-    return ConvertNumber(number_.data(), number_.data() + number_.size());
+    return ConvertNumber(start, end);
   }
 
+  // Emits the number token [s, e), or returns false when it is not one or
+  // its value is too large for a double.
   bool ConvertNumber(const uint8_t* s, const uint8_t* e) {
-    const uint8_t* p = s;
-    bool neg = (*p == '-');
-    if (neg) ++p;
-    if (p == e) return false;
-    const uint8_t* int_begin = p;
-    if (*p == '0') {
-      ++p;
-    } else if (*p >= '1' && *p <= '9') {
-      while (p < e && IsDigit(*p)) ++p;
+    NumberParts n;
+    if (!SplitNumber(s, e, &n)) return false;
+    if (!n.is_float && EmitInteger(n)) return true;
+    return EmitFloat(s, e, n);
+  }
+
+  // Emits an integer token as an integer of its kind ("-0" as the float
+  // -0.0). Returns false, emitting nothing, when it is beyond both ranges.
+  bool EmitInteger(const NumberParts& n) {
+    uint64_t v;
+    if (!DecimalValue(n.int_begin, n.int_end, &v)) return false;
+    if (!n.negative) {
+      b_.Unsigned(v);
+    } else if (v == 0) {
+      b_.Float(-0.0);
+    } else if (v <= (uint64_t{1} << 63)) {
+      b_.Negative(static_cast<int64_t>(uint64_t{0} - v));
     } else {
       return false;
     }
-    const uint8_t* int_end = p;
-    bool is_float = false;
-    const uint8_t* frac_begin = p;
-    const uint8_t* frac_end = p;
-    if (p < e && *p == '.') {
-      ++p;
-      frac_begin = p;
-      if (p == e || !IsDigit(*p)) return false;
-      while (p < e && IsDigit(*p)) ++p;
-      frac_end = p;
-      is_float = true;
-    }
-    const uint8_t* exp_begin = e;
-    if (p < e && (*p == 'e' || *p == 'E')) {
-      ++p;
-      exp_begin = p;
-      if (p < e && (*p == '+' || *p == '-')) ++p;
-      if (p == e || !IsDigit(*p)) return false;
-      while (p < e && IsDigit(*p)) ++p;
-      is_float = true;
-    }
-    if (p != e) return false;
+    return true;
+  }
 
-    if (!is_float) {
-      uint64_t v = 0;
-      bool overflow = false;
-      for (const uint8_t* q = int_begin; q < int_end; ++q) {
-        uint64_t d = *q - '0';
-        if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) {
-          overflow = true;
-          break;
-        }
-        v = v * 10 + d;
-      }
-      if (!overflow) {
-        if (!neg) {
-          b_.Unsigned(v);
-          return true;
-        }
-        if (v == 0) {
-          b_.Float(-0.0);
-          return true;
-        }
-        if (v <= (uint64_t{1} << 63)) {
-          b_.Negative(static_cast<int64_t>(uint64_t{0} - v));
-          return true;
-        }
-      }
-      // Beyond both integer ranges: a float.
-    }
-
+  // Emits the token [s, e) as the nearest float. Returns false when that is
+  // infinite; a value below the smallest subnormal is zero of its sign.
+  bool EmitFloat(const uint8_t* s, const uint8_t* e, const NumberParts& n) {
     double d;
     auto r = std::from_chars(reinterpret_cast<const char*>(s),
                              reinterpret_cast<const char*>(e), d,
@@ -422,37 +451,9 @@ class Reader {
       b_.Float(d);
       return true;
     }
-    if (r.ec != std::errc::result_out_of_range) return false;
-    // Out of range: too large fails, too small is zero.
-    if (ScientificExponent(int_begin, int_end, frac_begin, frac_end,
-                           exp_begin, e) > 0) {
-      return false;
-    }
-    b_.Float(neg ? -0.0 : 0.0);
+    if (r.ec != std::errc::result_out_of_range || ScientificExponent(n) > 0) return false;
+    b_.Float(n.negative ? -0.0 : 0.0);
     return true;
-  }
-
-  // The x with value = 0.ddd x 10^x (first digit non-zero), saturated; only
-  // its sign matters to the caller.
-  static int64_t ScientificExponent(const uint8_t* ib, const uint8_t* ie,
-                                    const uint8_t* fb, const uint8_t* fe,
-                                    const uint8_t* eb, const uint8_t* ee) {
-    constexpr int64_t kCap = int64_t{1} << 40;
-    int64_t exp = 0;
-    if (eb != ee) {
-      bool eneg = (*eb == '-');
-      if (*eb == '-' || *eb == '+') ++eb;
-      for (; eb < ee; ++eb) {
-        if (exp < kCap) exp = exp * 10 + (*eb - '0');
-      }
-      if (eneg) exp = -exp;
-    }
-    int64_t lead = 0;  // position of the first non-zero digit
-    const uint8_t* q = ib;
-    while (q < ie && *q == '0') ++q;
-    if (q < ie) return static_cast<int64_t>(ie - q) + exp;
-    for (q = fb; q < fe && *q == '0'; ++q) ++lead;
-    return -lead + exp;
   }
 
   ByteSource& src_;

@@ -93,10 +93,4 @@ uint64_t SipHash13::Finish() const {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-uint64_t SipHash13Bytes(uint64_t k0, uint64_t k1, const void* data, size_t n) {
-  SipHash13 h(k0, k1);
-  h.Update(data, n);
-  return h.Finish();
-}
-
 }  // namespace moxal

@@ -31,9 +31,6 @@ class SipHash13 {
   uint64_t length_ = 0;   // total bytes fed
 };
 
-// SipHash-1-3 of one byte string.
-uint64_t SipHash13Bytes(uint64_t k0, uint64_t k1, const void* data, size_t n);
-
 }  // namespace moxal
 
 #endif  // MOXAL_VALUES_SIPHASH_H_

@@ -1,23 +1,15 @@
 #include "values/utf8.h"
 
-#include <cstring>
+#include "values/swar.h"
 
 namespace moxal {
 
 bool IsValidUtf8(const uint8_t* p, size_t n) {
   const uint8_t* end = p + n;
   while (p < end) {
-    // Skip ASCII eight bytes at a time.
-    while (end - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (w & 0x8080808080808080ULL) break;
-      p += 8;
-    }
-    if (p == end) break;
     uint8_t c = *p;
     if (c < 0x80) {
-      ++p;
+      p += swar::AsciiPrefix(p, static_cast<size_t>(end - p));
       continue;
     }
     size_t need;

@@ -5,11 +5,12 @@
 // integer, negative 64-bit integer, finite double). Object members are kept
 // in ascending byte order of their keys.
 //
-// Storage. A value is encoded into one contiguous, immutable byte block
-// (a "blob"), so a document costs one allocation, walks sequentially, and can
-// be shared by reference count between a collection and the result lists of
-// the cache: copying a Value is O(1) and observably a deep copy, because no
-// one ever writes to a blob that is shared (see edit.h).
+// Storage. A value is encoded into one contiguous byte block (a "blob"), so
+// a document costs one allocation, walks sequentially, and can be shared by
+// reference count between a collection and the result lists of the cache:
+// copying a Value is O(1) and observably a deep copy, because no one ever
+// writes to a blob that is shared (edit.h writes in place only into a blob
+// nobody else holds).
 //
 // Encoding of one node, little-endian, no alignment:
 //
@@ -57,11 +58,13 @@ enum class Kind : uint8_t {
   kObject = 5,
 };
 
-enum class NumKind : uint8_t { kUnsigned, kNegative, kFloat };
-
 // Deepest nesting of arrays and objects a JSON text may have. A collection
 // file is an array of documents, so a stored document may nest one level
-// less than this.
+// less than this. Reading, writing, comparing, hashing and converting a
+// value recurse once a level, so the bound keeps each of them to some
+// kilobytes of stack whatever the input. Deeper texts are refused, so the
+// number is part of the file format: with a higher one, a newer version
+// could write files that an older one cannot open.
 inline constexpr int kMaxNesting = 127;
 
 namespace tag {
@@ -92,6 +95,7 @@ inline uint64_t LoadU64(const uint8_t* p) {
   return v;
 }
 inline void StoreU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline void StoreU64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 // memcpy for the short keys and strings documents are made of: fixed-size
 // moves instead of a call into the C library.
@@ -124,7 +128,6 @@ inline bool SameBytes(std::string_view a, std::string_view b) {
   }
   return true;
 }
-inline void StoreU64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 // Decodes the member key at `entry`; returns the address of the member value.
 inline const uint8_t* DecodeKey(const uint8_t* entry, std::string_view* key) {
@@ -136,11 +139,6 @@ inline const uint8_t* DecodeKey(const uint8_t* entry, std::string_view* key) {
   }
   *key = std::string_view(reinterpret_cast<const char*>(p), len);
   return p + len;
-}
-
-// Bytes that the key encoding of a key of `len` bytes takes.
-inline size_t EncodedKeySize(size_t len) {
-  return len < 0xFF ? 1 + len : 5 + len;
 }
 
 class ArrayRef;
@@ -164,19 +162,13 @@ class ValueRef {
         Kind::kArray,  Kind::kObject};
     return kKinds[*p_];
   }
-  bool is_null() const { return *p_ == tag::kNull; }
-  bool is_bool() const { return *p_ == tag::kFalse || *p_ == tag::kTrue; }
   bool is_number() const {
     return *p_ >= tag::kUnsigned && *p_ <= tag::kFloat;
   }
-  bool is_string() const { return *p_ == tag::kStr8 || *p_ == tag::kStr32; }
   bool is_array() const { return *p_ == tag::kArray; }
   bool is_object() const { return *p_ == tag::kObject; }
 
   bool as_bool() const { return *p_ == tag::kTrue; }
-  NumKind num_kind() const {
-    return static_cast<NumKind>(*p_ - tag::kUnsigned);
-  }
   // The 8 payload bytes of a number, as stored.
   uint64_t bits() const { return LoadU64(p_ + 1); }
   uint64_t as_unsigned() const { return bits(); }
@@ -223,8 +215,6 @@ class ValueRef {
         return kContainerHeader + size_t{LoadU32(p_ + 5)};
     }
   }
-  // The node that follows this one in its container.
-  ValueRef next() const { return ValueRef(p_ + size()); }
 
  private:
   const uint8_t* p_ = nullptr;
@@ -276,7 +266,7 @@ class ObjectRef {
   }
   // Offset of member `i` (in key order) from the start of the body.
   uint32_t offset(uint32_t i) const { return LoadU32(table() + 4 * size_t{i}); }
-  Member member(uint32_t i) const { return MemberAt(body() + offset(i)); }
+  Member member(uint32_t i) const { return member_at(body() + offset(i)); }
 
   // Index of the member with this key, or -1.
   int64_t find_index(std::string_view key) const;
@@ -299,17 +289,11 @@ class ObjectRef {
     return i < 0 ? ValueRef() : member(static_cast<uint32_t>(i)).value;
   }
 
-  static Member MemberAt(const uint8_t* entry) {
-    Member m;
-    m.value = ValueRef(DecodeKey(entry, &m.key));
-    return m;
-  }
-
   // Visits the members in key order.
   class Iterator {
    public:
     Iterator(const uint8_t* body, const uint8_t* slot) : body_(body), slot_(slot) {}
-    Member operator*() const { return MemberAt(body_ + LoadU32(slot_)); }
+    Member operator*() const { return member_at(body_ + LoadU32(slot_)); }
     Iterator& operator++() {
       slot_ += 4;
       return *this;
@@ -324,6 +308,13 @@ class ObjectRef {
   Iterator end() const { return Iterator(body(), table() + 4 * size_t{count()}); }
 
  private:
+  // The member whose key starts at `entry`.
+  static Member member_at(const uint8_t* entry) {
+    Member m;
+    m.value = ValueRef(DecodeKey(entry, &m.key));
+    return m;
+  }
+
   const uint8_t* p_;
 };
 
@@ -346,8 +337,8 @@ inline int CompareKeys(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// An owned, immutable, reference-counted document value. Copies share the
-// blob; the value is never changed while shared (edit.h copies on write).
+// An owned, reference-counted document value. Copies share the blob; the
+// value is never changed while shared (edit.h copies on write).
 //
 // Reference counts are plain integers: every value is touched only by the
 // thread that holds the interpreter lock (or by a single-threaded test).
@@ -374,9 +365,11 @@ class Value {
   }
   ~Value() { Release(); }
 
-  // A new blob holding a copy of `size` encoded bytes. Throws std::bad_alloc.
+  // A new blob holding a copy of `size` encoded bytes. Throws std::bad_alloc,
+  // as Allocate does.
   static Value CopyOf(const uint8_t* data, size_t size);
-  // A new blob of `size` uninitialised bytes for the caller to fill.
+  // A new blob of `size` uninitialised bytes for the caller to fill. Throws
+  // std::bad_alloc when memory runs out or `size` is beyond the 4 GiB limit.
   static Value Allocate(size_t size);
   // A new blob holding a copy of the node `v`.
   static Value CopyOf(ValueRef v) { return CopyOf(v.data(), v.size()); }

@@ -83,26 +83,3 @@ TEST(BlobCheckerCatchesBrokenEncodings) {
   CHECK(broken([](uint8_t* p) { p[kContainerHeader] = 0xFE; }));     // key length
   CHECK(!fuzz::CheckBlob(Value::CopyOf(v.data(), v.size() - 1)).empty());  // truncated
 }
-
-TEST(UpdateModelAgreesOnKnownCases) {
-  // The checks compare updates with a rebuild; a few known results keep the
-  // rebuild itself honest.
-  struct Case {
-    const char* update;
-    const char* doc;
-    const char* after;
-  };
-  const Case cases[] = {
-      {R"({"a.b":{"$inc":0}})", R"({"a":{"b":1,"c":2}})", R"({"a":{"b":2.0,"c":2}})"},
-      {R"({"a":{"$delete":0}})", R"({"a":1,"b":2})", R"({"b":2})"},
-      {R"({"b":{"$add":"1"},"c":{"$dec":"x"}})", R"({"b":1,"c":1})", R"({"b":1,"c":0.0})"},
-      {R"({"n":{"$add":1e308}})", R"({"n":1e308})", R"({"n":null})"},
-      {R"({"x.y":5})", R"({"x":[1]})", R"({"x":[1]})"},
-  };
-  for (const Case& c : cases) {
-    QueryEngine<UpdateOperator> engine;
-    Value q = Parse(c.update);
-    CHECK(QueryEngine<UpdateOperator>::New(q.ref().as_object(), &engine, fuzz::NoTrace).ok());
-    CHECK_EQ(ToJson(fuzz::ModelApply(Parse(c.doc), engine.clauses()).ref()), c.after);
-  }
-}

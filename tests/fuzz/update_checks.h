@@ -1,5 +1,6 @@
 // The properties the update fuzz harness checks on every input, shared with
-// the unit test that replays the seed corpus and the saved regressions.
+// the unit tests: the replay of the seed corpus and the saved regressions,
+// and update_test.cc, whose documented cases also hold the model to them.
 //
 // An input is an update query and a document, both JSON, joined by a NUL
 // byte (which valid JSON text never holds). Updates edit the encoded
@@ -32,7 +33,7 @@ namespace moxal::fuzz {
 
 inline void NoTrace(std::string_view) {}
 
-using Clause = Query<UpdateOperator>;
+using UpdateClause = Clause<UpdateOperator>;
 
 // The result of an arithmetic clause on `field`, or false when it leaves
 // the field alone: a non-number field, or a non-number operand of $add or
@@ -51,7 +52,7 @@ inline bool ModelArithmetic(UpdateOperator op, ValueRef field, ValueRef operand,
 
 // Emits the object `obj` with `c` applied below path position `i`, member by
 // member, without touching any blob.
-inline void ModelEmit(Builder& b, ObjectRef obj, const Clause& c, size_t i) {
+inline void ModelEmit(Builder& b, ObjectRef obj, const UpdateClause& c, size_t i) {
   b.BeginObject();
   for (Member m : obj) {
     if (m.key != c.fields[i]) {
@@ -82,12 +83,14 @@ inline void ModelEmit(Builder& b, ObjectRef obj, const Clause& c, size_t i) {
   b.EndObject();
 }
 
-// The document after the clauses, up to the first one without a path.
-inline Value ModelApply(const Value& doc, const std::vector<Clause>& clauses) {
+// The document after the clauses, up to the first one without a path. A
+// path of more names than a document may nest levels is never followed.
+inline Value ModelApply(const Value& doc, const std::vector<UpdateClause>& clauses) {
   Value out = doc;
   Builder b;
-  for (const Clause& c : clauses) {
+  for (const UpdateClause& c : clauses) {
     if (c.fields.empty()) break;
+    if (c.fields.size() > size_t{kMaxNesting} + 1) continue;
     ModelEmit(b, out.ref().as_object(), c, 0);
     out = b.Finish();
   }
