@@ -34,7 +34,7 @@ def read_file(path):
         return f.read()
 
 
-def panic_type(tmp_path_factory=None):
+def panic_type():
     """PanicException, which moxal does not export: caught from a failure."""
     import tempfile
     with tempfile.TemporaryDirectory() as d:
@@ -48,6 +48,11 @@ def panic_type(tmp_path_factory=None):
 
 
 PanicException = panic_type()
+
+# How the text of a PanicException begins: an internal failure that carries
+# an error (the error's debug form follows), or one that carries nothing.
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 
 @contextlib.contextmanager

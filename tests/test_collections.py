@@ -5,7 +5,7 @@ import os
 import pytest
 
 import moxal
-from conftest import read_file, undeletable, write_file
+from conftest import UNWRAP, PanicException, read_file, undeletable, write_file
 
 
 def test_create_collection_writes_an_empty_array(db, db_dir):
@@ -118,11 +118,10 @@ def test_drop_all_removes_an_emptied_directory_and_then_fails(db, db_dir):
     db.insert("a", {})
     db.drop_all()
     assert not os.path.exists(db_dir)
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(PanicException) as info:
         db.drop_all()
-    assert type(info.value).__name__ == "PanicException"
     assert str(info.value).startswith(
-        "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'FileNotFoundError'>, "
+        UNWRAP + "PyErr { type: <class 'FileNotFoundError'>, "
         "value: FileNotFoundError('No such file or directory (os error 2)')")
 
 

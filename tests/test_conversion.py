@@ -9,9 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import moxal
-from conftest import Map, PanicException, Seq
-
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+from conftest import UNWRAP, Map, PanicException, Seq
 
 
 def roundtrip(db, value):

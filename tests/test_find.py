@@ -6,7 +6,7 @@ import os
 import pytest
 
 import moxal
-from conftest import PanicException, write_file
+from conftest import UNWRAP, UNWRAP_NONE, PanicException, write_file
 
 PEOPLE = [
     {"name": "Ann", "age": 30, "address": {"city": "Paris"}, "tags": ["x", "y"]},
@@ -90,8 +90,7 @@ def test_unparsable_queries_panic_and_are_not_cached(people, query, message):
 def test_query_conversion_errors_panic(people):
     with pytest.raises(PanicException) as info:
         people.find("p", {1: 2})
-    assert str(info.value) == ("called `Result::unwrap()` on an `Err` value: "
-                               "UnexpectedType(\"'int' object cannot be converted to 'PyString'\")")
+    assert str(info.value) == (UNWRAP + "UnexpectedType(\"'int' object cannot be converted to 'PyString'\")")
 
 
 def test_empty_path_clause_fails_only_when_evaluated(db):
@@ -107,7 +106,7 @@ def test_documents_that_are_not_objects(db):
     assert db.find("mixed") == [{"a": 1}, 5]
     with pytest.raises(PanicException) as info:
         db.find("mixed", {"a": 1})
-    assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+    assert str(info.value) == UNWRAP_NONE
 
 
 def test_same_query_on_two_collections(db):
@@ -132,8 +131,9 @@ def test_loading_on_demand(db, db_dir):
     with pytest.raises(ValueError, match="^Error deserializing JSON$"):
         db.find("dir")
     write_file(os.path.join(db_dir, "other.json"), '{"x": []}')
-    with pytest.raises(PanicException, match="^called `Option::unwrap\\(\\)` on a `None` value$"):
+    with pytest.raises(PanicException) as info:
         db.find("other")
+    assert str(info.value) == UNWRAP_NONE
     with pytest.raises(ValueError) as info:
         db.find("x", {"a": 1})
     assert str(info.value) == "Collection with name 'x' not found on disk"

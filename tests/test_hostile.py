@@ -19,9 +19,7 @@ import threading
 import pytest
 
 import moxal
-from conftest import Map, PanicException, Seq
-
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+from conftest import UNWRAP, Map, PanicException, Seq
 
 
 MAPPING = {"k": 1, "j": [2]}

@@ -8,9 +8,8 @@ import sys
 import pytest
 
 import moxal
-from conftest import PanicException, read_file, write_file
+from conftest import UNWRAP, UNWRAP_NONE, PanicException, read_file, write_file
 
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 DOCS = [{"n": 1, "age": 20}, {"n": 5, "age": 40}, {"n": -2, "age": 60, "s": "x"}]
 
 
@@ -137,7 +136,7 @@ def test_documents_that_are_not_objects(db, capfd):
     for maybe_query in (None, {"n": 1}):
         with pytest.raises(PanicException) as info:
             db.update("m", {"n": {"$inc": 1}}, maybe_query)
-        assert str(info.value) == "called `Option::unwrap()` on a `None` value"
+        assert str(info.value) == UNWRAP_NONE
     assert db.find("m") == [{"n": 1}, 5]
     capfd.readouterr()
 
