@@ -142,12 +142,13 @@ NAMED_CALLS = [
 
 @pytest.mark.parametrize("name", INVALID_NAMES)
 @pytest.mark.parametrize("method, rest", NAMED_CALLS)
-def test_names_that_leave_the_directory_are_refused(db, tmp_path, name, method, rest):
+def test_names_that_leave_the_directory_are_refused(db, tmp_path, capfd, name, method, rest):
     with pytest.raises(ValueError) as info:
         getattr(db, method)(name, *rest)
     assert str(info.value) == f"Invalid collection name '{name}'"
     assert os.listdir(tmp_path) == ["db"]
     assert os.listdir(str(tmp_path / "db")) == []
+    assert capfd.readouterr().out == ""  # refused before update prints its trace
 
 
 def test_load_from_document_checks_each_member_name(db, db_dir, tmp_path):

@@ -184,19 +184,6 @@ def test_changes_are_not_visible_through_earlier_results(c, capfd):
     capfd.readouterr()
 
 
-def test_none_is_not_a_bool(c):
-    with pytest.raises(TypeError) as info:
-        c.update("c", {"a": 1}, None, None)
-    assert str(info.value) == "argument 'return_result': 'NoneType' object cannot be converted to 'PyBool'"
-
-
-@pytest.mark.parametrize("name", ["", "../x", "/abs", "a\0b"])
-def test_invalid_names(c, name, capfd):
-    with pytest.raises(ValueError, match="^Invalid collection name "):
-        c.update(name, {"a": 1})
-    assert capfd.readouterr().out == ""
-
-
 def test_a_failing_numpy_bool_is_reported_against_its_argument(c):
     def fail(self):
         raise TypeError("no truth value")
