@@ -5,7 +5,7 @@ import os
 import pytest
 
 import moxal
-from conftest import UNWRAP, PanicException, read_file, undeletable, write_file
+from conftest import UNWRAP, PanicException, read_file, write_file
 
 
 def test_create_collection_writes_an_empty_array(db, db_dir):
@@ -74,23 +74,6 @@ def test_drop_collection(db, db_dir):
     os.makedirs(os.path.join(db_dir, "d.json"))
     db.drop_collection("d")
     assert os.path.isdir(os.path.join(db_dir, "d.json"))
-
-
-def test_drop_collection_reports_a_file_it_cannot_remove(db, db_dir):
-    db.insert("a", {"x": 1})
-    path = os.path.join(db_dir, "a.json")
-    with undeletable(path) as expected:
-        with pytest.raises(expected) as info:
-            db.drop_collection("a")
-        assert str(info.value).endswith(")") and "(os error " in str(info.value)
-        assert db.find("a") == [{"x": 1}]  # still in memory
-        db.insert("b", {"y": 2})
-        with pytest.raises(expected):
-            db.drop_all()
-        assert db.find("a") == [{"x": 1}]
-        with pytest.raises(ValueError):
-            db.find("b")  # the other names were still dropped
-    assert db.drop_collection("a") is None
 
 
 def test_drop_collection_treats_a_file_in_place_of_a_directory_as_nothing(db, db_dir):
