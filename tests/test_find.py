@@ -1,6 +1,7 @@
 """find: with and without a query, loading on demand, and a result cache that
 never answers with a stale or a wrong result."""
 
+import copy
 import os
 
 import pytest
@@ -53,13 +54,19 @@ def test_find_with_a_query(people, query, expected):
     assert names(people.find("p", query)) == expected
 
 
-def test_a_find_result_is_a_new_copy_every_time(people):
-    first = people.find("p", {"name": "Ann"})
-    first[0]["name"] = "changed"
+@pytest.mark.parametrize("query, other", [(None, {"name": "Ann"}), ({"name": "Ann"}, None)])
+def test_a_find_result_is_a_new_copy_every_time(people, query, other):
+    """Changing a result, at any depth, changes neither the stored documents
+    nor the next result of the same query (the cached one, with a query)."""
+    first = people.find("p", query)
+    expected = copy.deepcopy(first)
+    first[0]["address"]["city"] = "changed"
     first[0]["tags"].append("z")
-    again = people.find("p", {"name": "Ann"})
-    assert again == [PEOPLE[0]]
-    assert people.find("p")[0]["tags"] == ["x", "y"]
+    first[0]["new"] = 1
+    first.append("junk")
+    again = people.find("p", query)
+    assert again == expected
+    assert people.find("p", other)[0] == PEOPLE[0]
 
 
 def test_non_numeric_ordering_is_a_value_error(people):
