@@ -174,6 +174,10 @@ def _load_from_document(db, db_dir, doc):
     db.load_from_document(doc)
 
 
+def _update(db, db_dir, doc):
+    db.update("c", {"new": True})
+
+
 def _create_after_drop(db, db_dir, doc):
     db.drop_collection("c")
     db.create_collection("c")
@@ -187,12 +191,12 @@ def _reload_after_drop(db, db_dir, doc):
 
 @pytest.mark.parametrize(
     "change",
-    [_insert, _insert_many, _insert_many_from_document, _load_from_document,
+    [_insert, _insert_many, _insert_many_from_document, _load_from_document, _update,
      _create_after_drop, _reload_after_drop],
 )
 def test_changes_are_seen_by_the_next_find(db, db_dir, tmp_path, change):
-    db.insert("c", {"v": 1})
-    assert db.find("c", {"v": 1}) == [{"v": 1}]
+    db.insert("c", {"v": 1, "new": False})
+    assert db.find("c", {"v": 1}) == [{"new": False, "v": 1}]
     change(db, db_dir, str(tmp_path / "doc.json"))
     assert {"v": 1, "new": True} in db.find("c", {"v": 1})
 

@@ -67,12 +67,6 @@ def test_trace_lines_bypass_sys_stdout_and_come_once_per_clause(tmp_path):
                    'Update operator found Set\nFields: ["q"]\n')
 
 
-def test_update_resets_the_cache_and_finds_see_the_change(c):
-    assert c.find("c", {"age": 40}) == [{"age": 40, "n": 5}]
-    c.update("c", {"n": 7}, {"age": 40})
-    assert c.find("c", {"age": 40}) == [{"age": 40, "n": 7}]
-
-
 def test_update_of_a_missing_collection_is_an_internal_failure(db, capfd):
     with pytest.raises(PanicException) as info:
         db.update("nosuch", {"a": 1})
