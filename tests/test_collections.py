@@ -36,15 +36,19 @@ def test_create_collection_replaces_a_collection_whose_file_is_gone(db, db_dir):
 
 
 @pytest.mark.parametrize(
-    "name, file",
-    [("app.users", "app.json"), ("a/b", os.path.join("a", "b.json")), (".hidden", ".hidden.json")],
+    "name, file, reopened_as",
+    [("app.users", "app.json", "app"), ("a/b", os.path.join("a", "b.json"), "a/b"),
+     (".hidden", ".hidden.json", ".hidden")],
 )
-def test_collection_file_path(db, db_dir, name, file):
+def test_collection_file_path(db, db_dir, name, file, reopened_as):
     os.makedirs(os.path.join(db_dir, "a"))
     db.create_collection(name)
     assert read_file(os.path.join(db_dir, file)) == b"[]"
     db.insert(name, {"k": 1})
     assert db.find(name) == [{"k": 1}]
+    db.write(name)
+    assert read_file(os.path.join(db_dir, file)) == b'[{"k":1}]'
+    assert moxal.Moxal(db_dir).find(reopened_as) == [{"k": 1}]
 
 
 def test_create_collection_in_a_missing_directory(db, db_dir):

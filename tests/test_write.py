@@ -82,13 +82,6 @@ def test_a_new_file_follows_the_umask(db, db_dir, umask, mode):
         assert os.stat(os.path.join(db_dir, name + ".json")).st_mode & 0o777 == mode
 
 
-def test_name_with_an_extension_writes_the_path_rule_file(db, db_dir):
-    db.insert("a.b", {"v": 1})
-    db.write("a.b")
-    assert read_file(os.path.join(db_dir, "a.json")) == b'[{"v":1}]'
-    assert moxal.Moxal(db_dir).find("a") == [{"v": 1}]
-
-
 def test_write_all_writes_every_collection(db, db_dir):
     for name in ("a", "b", "c"):
         db.insert(name, {"n": name})
