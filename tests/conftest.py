@@ -46,6 +46,13 @@ def panic_type():
 
 PanicException = panic_type()
 
+def nest(levels, leaf=1, key=None):
+    """`leaf` inside `levels` containers: lists, or dicts holding it under `key`."""
+    for _ in range(levels):
+        leaf = [leaf] if key is None else {key: leaf}
+    return leaf
+
+
 # How the text of a PanicException begins: an internal failure that carries
 # an error (the error's debug form follows), or one that carries nothing.
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import moxal
-from conftest import UNWRAP, Map, PanicException, Seq
+from conftest import UNWRAP, Map, PanicException, Seq, nest
 
 
 def roundtrip(db, value):
@@ -137,23 +137,16 @@ def test_debug_form_escapes_quotes_and_controls(db):
 
 def test_nested_too_deep_and_self_containing_values_are_refused(db_dir):
     db = moxal.Moxal(db_dir)
-
-    def nest(n, leaf):
-        v = leaf
-        for _ in range(n):
-            v = [v]
-        return v
-
     # A document may nest 126 levels: its file wraps it in one more array.
-    ok = {"v": nest(125, 1)}
+    ok = {"v": nest(125)}
     db.insert("c", ok)
-    too_deep = {"v": nest(126, 1)}
+    too_deep = {"v": nest(126)}
     with pytest.raises(PanicException, match="nesting too deep: at most 126 levels"):
         db.insert("c", too_deep)
     # insert_many's list stands for the collection's own array.
-    db.insert_many("c", [nest(126, 1)])
+    db.insert_many("c", [nest(126)])
     with pytest.raises(PanicException, match="nesting too deep: at most 127 levels"):
-        db.insert_many("c", [nest(127, 1)])
+        db.insert_many("c", [nest(127)])
     looped = {}
     looped["me"] = looped
     with pytest.raises(PanicException, match="contains itself"):
@@ -164,7 +157,7 @@ def test_nested_too_deep_and_self_containing_values_are_refused(db_dir):
         db.insert_many("c", lst)
     # Very deep input never overflows the stack.
     with pytest.raises(PanicException, match="nesting too deep"):
-        db.insert("c", {"v": nest(100000, 1)})
+        db.insert("c", {"v": nest(100000)})
     # What was accepted can be written and read back.
     db.write("c")
     assert len(moxal.Moxal(db_dir).find("c")) == 2

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import moxal
-from conftest import UNWRAP, UNWRAP_NONE, PanicException, read_file, write_file
+from conftest import UNWRAP, UNWRAP_NONE, PanicException, nest, read_file, write_file
 
 DOCS = [{"n": 1, "age": 20}, {"n": 5, "age": 40}, {"n": -2, "age": 60, "s": "x"}]
 
@@ -145,22 +145,16 @@ def test_empty_path_is_harmless_when_nothing_is_selected(db, capfd):
 
 
 def test_set_that_would_nest_too_deeply_is_refused(db, db_dir, capfd):
-    def nest(n):
-        v = 1
-        for _ in range(n):
-            v = {"k": v}
-        return v
-
     db.insert_many("c", [{"a": {"b": 1}}, {"x": 1}])
     with pytest.raises(ValueError, match="nesting limit of 127"):
-        db.update("c", {"a.b": {"$set": nest(125)}})
+        db.update("c", {"a.b": {"$set": nest(125, key="k")}})
     assert db.find("c") == [{"a": {"b": 1}}, {"x": 1}]
     # One level less fits, and the file it writes reads back.
-    db.update("c", {"a.b": {"$set": nest(124)}})
+    db.update("c", {"a.b": {"$set": nest(124, key="k")}})
     db.write("c")
-    assert moxal.Moxal(db_dir).find("c")[0]["a"]["b"] == nest(124)
+    assert moxal.Moxal(db_dir).find("c")[0]["a"]["b"] == nest(124, key="k")
     # A deep operand whose target does not exist changes nothing: no error.
-    db.update("c", {"a.nope": {"$set": nest(125)}})
+    db.update("c", {"a.nope": {"$set": nest(125, key="k")}})
     capfd.readouterr()
 
 
