@@ -18,6 +18,7 @@ prints a JSON summary of the attempts from FIRST to LAST (failing the
 allocation numbered start + 1 for each start)."""
 
 import collections
+import collections.abc
 import gc
 import json
 import os
@@ -32,15 +33,34 @@ except ImportError:
     _testcapi = None
 
 import moxal
-from conftest import Map
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Mapping(collections.abc.Mapping):
+    """A user mapping: converting it allocates lists of keys and values.
+
+    conftest's Map is the same, but the sweeps' child must not import
+    conftest: that import raises a PanicException, and the child's first
+    one must come inside a sweep, where making its type can fail too."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
 
 
 def document(i):
     return {"i": i, "name": f"doc {i} \u00e9", "score": i * 0.5, "big": 2**63 + i,
             "neg": -i - 1, "tags": ["a", "b", (i, None)], "set": {True},
-            "sub": {"x": {"y": [1, 2, {"z": "w"}]}, "m": Map({"k": i})}}
+            "sub": {"x": {"y": [1, 2, {"z": "w"}]}, "m": Mapping({"k": i})}}
 
 
 STORED = [{"i": i, "name": f"stored {i}", "tags": ["t"] * 3, "sub": {"v": i}}
@@ -48,8 +68,8 @@ STORED = [{"i": i, "name": f"stored {i}", "tags": ["t"] * 3, "sub": {"v": i}}
 QUERY = {"sub.v": {"$gte": 1}, "tags": {"$eq": ["t", "t", "t"]}, "name": {"$ne": "x"}}
 # User mappings inside the update query and the filter, so converting them
 # allocates before the update changes anything.
-UPDATE = {"sub.v": Map({"$add": 10})}
-FILTER = {"i": Map({"$gte": 1})}
+UPDATE = {"sub.v": Mapping({"$add": 10})}
+FILTER = {"i": Mapping({"$gte": 1})}
 
 
 def make_db(root):
