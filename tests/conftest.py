@@ -1,8 +1,5 @@
 import collections.abc
-import contextlib
 import os
-import shutil
-import subprocess
 
 import pytest
 
@@ -37,29 +34,17 @@ def read_file(path):
 # The class internal failures are raised as (a BaseException, not an Exception).
 PanicException = moxal.PanicException
 
+def nest(levels, leaf=1, key=None):
+    """`leaf` inside `levels` containers: lists, or dicts holding it under `key`."""
+    for _ in range(levels):
+        leaf = [leaf] if key is None else {key: leaf}
+    return leaf
 
-@contextlib.contextmanager
-def undeletable(path):
-    """Makes the file at `path` impossible to remove for the duration, and
-    yields the exception type removing it then raises. Root may remove any
-    file, so for root the file is made immutable; the test is skipped where
-    that is not possible."""
-    if os.geteuid() != 0:
-        parent = os.path.dirname(path)
-        mode = os.stat(parent).st_mode
-        os.chmod(parent, 0o500)
-        try:
-            yield PermissionError
-        finally:
-            os.chmod(parent, mode)
-        return
-    if (shutil.which("chattr") is None
-            or subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0):
-        pytest.skip("cannot make a file immutable here")
-    try:
-        yield PermissionError
-    finally:
-        subprocess.run(["chattr", "-i", path], check=True)
+
+# How the text of a PanicException begins: an internal failure that carries
+# an error (the error's debug form follows), or one that carries nothing.
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 
 class Seq(collections.abc.Sequence):

@@ -17,13 +17,13 @@ import copy
 import math
 from dataclasses import dataclass
 
+from conftest import UNWRAP, UNWRAP_NONE
+
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
 MAX_NESTING = 127  # containers a JSON text may open, the file's array included
 MAX_DOCUMENT_DEPTH = MAX_NESTING - 1
 
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
-UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 EMPTY_PATH = "a clause has an empty field path: its query key is only an operator"
 TOO_DEEP = ("Update refused: it would nest a document deeper than the JSON nesting "
             "limit of 127 levels (its collection's array included)")

@@ -1,7 +1,6 @@
-"""Python values in and out of the database: what each type becomes, what is
-refused and with which error, and that nothing Python holds is shared."""
+"""Python values in and out of the database: what each type becomes, and
+what is refused and with which error."""
 
-import collections
 import collections
 import math
 
@@ -9,9 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import moxal
-from conftest import Map, PanicException, Seq
-
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+from conftest import UNWRAP, Map, PanicException, Seq, nest
 
 
 def roundtrip(db, value):
@@ -32,6 +29,14 @@ class FloatSub(float):
     pass
 
 
+class Odd:
+    pass
+
+
+# A qualified name that differs from the plain one and needs escaping.
+Odd.__qualname__ = 'Outer.we"ird\n\\name'
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [
@@ -43,6 +48,7 @@ class FloatSub(float):
         (18446744073709551615, 18446744073709551615),
         (-1, -1),
         (-9223372036854775808, -9223372036854775808),
+        (1.0, 1.0),
         (1.5, 1.5),
         (-0.0, -0.0),
         (float("nan"), None),
@@ -72,13 +78,6 @@ def test_values_in_and_out(db, value, expected):
         assert math.copysign(1, got) == math.copysign(1, expected)
 
 
-def test_bool_is_not_an_int_and_int_is_not_a_float(db):
-    db.insert("c", {"t": True, "one": 1, "f": 1.0})
-    [doc] = db.find("c")
-    assert doc["t"] is True
-    assert type(doc["one"]) is int and type(doc["f"]) is float
-
-
 def test_keys_come_back_in_byte_order(db):
     db.insert("c", {"b": 1, "a": 2, "B": 3, "\u00e9": 4, "z": 5, "ab": 6, "": 7})
     [doc] = db.find("c")
@@ -105,6 +104,7 @@ def test_dict_subclass_and_mapping_go_through_keys_and_values(db):
         (bytearray(b"x"), "UnexpectedType(\"'bytearray' object cannot be converted to 'PyBytes'\")"),
         (object(), 'UnsupportedType("object")'),
         (Seq, 'UnsupportedType("ABCMeta")'),
+        (Odd(), 'UnsupportedType("Outer.we\\"ird\\n\\\\name")'),
         (2**64, 'Message("JSON number out of range")'),
         (2**128 - 1, 'Message("JSON number out of range")'),
         (-(2**63) - 1, 'Message("JSON number out of range")'),
@@ -125,43 +125,6 @@ def test_conversion_errors(db, value, debug):
     assert db.collections() == []  # nothing was created
 
 
-def test_unsupported_type_uses_the_qualified_name(db):
-    class Outer:
-        class Inner:
-            pass
-
-    with pytest.raises(PanicException) as info:
-        db.insert("c", {"v": Outer.Inner()})
-    assert str(info.value).endswith(
-        'UnsupportedType("test_unsupported_type_uses_the_qualified_name.<locals>.Outer.Inner")')
-
-
-def test_sequence_whose_length_changes_between_reads(db):
-    class Shifty(Seq):
-        calls = 0
-
-        def __len__(self):
-            Shifty.calls += 1
-            return 2 if Shifty.calls == 1 else 3
-
-    with pytest.raises(PanicException) as info:
-        db.insert("c", {"v": Shifty([1, 2, 3])})
-    assert str(info.value) == UNWRAP + "IncorrectSequenceLength { expected: 2, got: 3 }"
-
-
-def test_exception_inside_a_user_mapping_is_carried(db):
-    class Broken(Map):
-        def keys(self):
-            raise KeyError("nope")
-
-    with pytest.raises(PanicException) as info:
-        db.insert("c", {"v": Broken({})})
-    message = str(info.value)
-    assert message.startswith(UNWRAP + "PyErr(PyErr { type: <class 'KeyError'>, value: KeyError('nope'), "
-                                       "traceback: Some(<traceback object at ")
-    assert message.endswith(">) })")
-
-
 def test_debug_form_escapes_quotes_and_controls(db):
     class Shifty(Seq):
         def __len__(self):
@@ -174,23 +137,16 @@ def test_debug_form_escapes_quotes_and_controls(db):
 
 def test_nested_too_deep_and_self_containing_values_are_refused(db_dir):
     db = moxal.Moxal(db_dir)
-
-    def nest(n, leaf):
-        v = leaf
-        for _ in range(n):
-            v = [v]
-        return v
-
     # A document may nest 126 levels: its file wraps it in one more array.
-    ok = {"v": nest(125, 1)}
+    ok = {"v": nest(125)}
     db.insert("c", ok)
-    too_deep = {"v": nest(126, 1)}
+    too_deep = {"v": nest(126)}
     with pytest.raises(PanicException, match="nesting too deep: at most 126 levels"):
         db.insert("c", too_deep)
     # insert_many's list stands for the collection's own array.
-    db.insert_many("c", [nest(126, 1)])
+    db.insert_many("c", [nest(126)])
     with pytest.raises(PanicException, match="nesting too deep: at most 127 levels"):
-        db.insert_many("c", [nest(127, 1)])
+        db.insert_many("c", [nest(127)])
     looped = {}
     looped["me"] = looped
     with pytest.raises(PanicException, match="contains itself"):
@@ -201,7 +157,7 @@ def test_nested_too_deep_and_self_containing_values_are_refused(db_dir):
         db.insert_many("c", lst)
     # Very deep input never overflows the stack.
     with pytest.raises(PanicException, match="nesting too deep"):
-        db.insert("c", {"v": nest(100000, 1)})
+        db.insert("c", {"v": nest(100000)})
     # What was accepted can be written and read back.
     db.write("c")
     assert len(moxal.Moxal(db_dir).find("c")) == 2
@@ -211,17 +167,6 @@ def test_a_value_shared_twice_is_not_a_cycle(db):
     shared = [1, 2]
     db.insert("c", {"a": shared, "b": shared, "c": [shared, shared]})
     assert db.find("c") == [{"a": [1, 2], "b": [1, 2], "c": [[1, 2], [1, 2]]}]
-
-
-def test_results_are_new_objects_every_time(db):
-    db.insert("c", {"a": [1, {"b": "x"}]})
-    first = db.find("c")
-    first[0]["a"][1]["b"] = "changed"
-    first[0]["new"] = 1
-    first.append("junk")
-    second = db.find("c")
-    assert second == [{"a": [1, {"b": "x"}]}]
-    assert second[0] is not first[0]
 
 
 documents = st.recursive(

@@ -5,9 +5,7 @@ import os
 import pytest
 
 import moxal
-from conftest import PanicException, read_file, write_file
-
-NONE = "called `Option::unwrap()` on a `None` value"
+from conftest import UNWRAP_NONE, PanicException, read_file, write_file
 
 
 def test_insert_appends_in_memory_only(db, db_dir):
@@ -28,7 +26,7 @@ def test_insert_where_a_file_exists_but_is_not_loaded(db, db_dir):
     write_file(os.path.join(db_dir, "late.json"), "[]")
     with pytest.raises(PanicException) as info:
         db.insert("late", {"a": 1})
-    assert str(info.value) == NONE
+    assert str(info.value) == UNWRAP_NONE
     assert read_file(os.path.join(db_dir, "late.json")) == b"[]"
 
 
@@ -120,7 +118,7 @@ def test_load_from_document_needs_an_object(db, db_dir, tmp_path, content):
     write_file(doc, content)
     with pytest.raises(PanicException) as info:
         db.load_from_document(doc)
-    assert str(info.value) == NONE
+    assert str(info.value) == UNWRAP_NONE
     assert os.listdir(db_dir) == []
 
 

@@ -139,6 +139,7 @@ def test_a_build_without_scikit_build_takes_the_version_from_pyproject(tmp_path)
         (lambda: moxal.Moxal("a", "b"), "Moxal.__new__() takes 1 positional arguments but 2 were given"),
         (lambda: moxal.Moxal(nam="a"), "Moxal.__new__() got an unexpected keyword argument 'nam'"),
         (lambda: moxal.Moxal("a", name="a"), "Moxal.__new__() got multiple values for argument 'name'"),
+        (lambda: moxal.Moxal(5), "argument 'name': 'int' object cannot be converted to 'PyString'"),
     ],
 )
 def test_constructor_argument_errors(call, message):
@@ -207,12 +208,6 @@ def test_argument_conversion_errors(db, method, args, message):
     assert type(cause) is TypeError and message.endswith(str(cause))
     # The failed call released its borrow: the object is usable at once.
     assert db.collections() == []
-
-
-def test_constructor_name_conversion_error():
-    with pytest.raises(TypeError) as info:
-        moxal.Moxal(5)
-    assert str(info.value) == "argument 'name': 'int' object cannot be converted to 'PyString'"
 
 
 def test_lone_surrogate_name_raises_the_encoding_error_unchanged(db):

@@ -38,7 +38,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Mapping(collections.abc.Mapping):
-    """A user mapping: converting it allocates lists of keys and values."""
+    """A user mapping: converting it allocates lists of keys and values.
+
+    conftest's Map is the same, but the sweeps' child must not import
+    conftest: that import raises a PanicException, and the child's first
+    one must come inside a sweep, where making its type can fail too."""
 
     def __init__(self, d):
         self.d = d
