@@ -210,6 +210,7 @@ MOXAL_VECTORCALL(Update) {
                 std::optional<Converted<Value>> filter = ConvertQuery(a.object[2]);
                 bool return_result = a.flag[3];
                 PendingUpdate pending;
+                TraceCollector trace;
                 Status s;
                 if (!Unlocked(b, [&] {
                       s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending,

@@ -9,19 +9,34 @@ namespace moxal {
 
 namespace {
 
-thread_local std::string t_collected;
+// A plain pointer: a thread-local with a destructor would run at thread
+// exit, where it gains nothing.
+thread_local TraceCollector* t_collector = nullptr;
 std::mutex g_stdout;
+
+void Write(std::string_view lines) {
+  std::lock_guard<std::mutex> lock(g_stdout);
+  WriteTraceToStdout(lines);
+}
 
 }  // namespace
 
-void CollectTrace(std::string_view line) { t_collected.append(line); }
+TraceCollector::TraceCollector() : outer_(t_collector) { t_collector = this; }
+TraceCollector::~TraceCollector() { t_collector = outer_; }
+
+void CollectTrace(std::string_view line) {
+  if (t_collector == nullptr) {
+    Write(line);
+    return;
+  }
+  t_collector->lines_.append(line);
+}
 
 void FlushCollectedTrace() {
-  if (t_collected.empty()) return;
+  if (t_collector == nullptr || t_collector->lines_.empty()) return;
   std::string lines;
-  lines.swap(t_collected);
-  std::lock_guard<std::mutex> lock(g_stdout);
-  WriteTraceToStdout(lines);
+  lines.swap(t_collector->lines_);
+  Write(lines);
 }
 
 }  // namespace moxal

@@ -10,14 +10,33 @@
 #ifndef MOXAL_LIB_TRACE_OUTPUT_H_
 #define MOXAL_LIB_TRACE_OUTPUT_H_
 
+#include <string>
 #include <string_view>
 
 namespace moxal {
 
-// A trace sink (query.h's TraceFn) that keeps `line` for this thread.
+// Collects the trace lines of this thread for as long as it lives (one per
+// update call, on the caller's stack).
+class TraceCollector {
+ public:
+  TraceCollector();
+  ~TraceCollector();
+  TraceCollector(const TraceCollector&) = delete;
+  TraceCollector& operator=(const TraceCollector&) = delete;
+
+ private:
+  friend void CollectTrace(std::string_view line);
+  friend void FlushCollectedTrace();
+  std::string lines_;
+  TraceCollector* outer_;
+};
+
+// A trace sink (query.h's TraceFn) that keeps `line` in this thread's
+// collector; without one, it writes the line at once.
 void CollectTrace(std::string_view line);
 
-// Writes the lines this thread collected to descriptor 1 and forgets them.
+// Writes the lines this thread's collector holds to descriptor 1, and
+// empties it.
 void FlushCollectedTrace();
 
 }  // namespace moxal
