@@ -142,15 +142,36 @@ class Reader {
   bool ReadElements(Value* out, std::vector<Value>* elements) {
     if (Peek() != '[') return ReadOne(out);
     ++p_;
-    auto element = [&](int c) {
-      if (!ParseValue(c, 1) || !b_.ok()) return false;
-      elements->push_back(b_.Finish());
-      return true;
-    };
-    return ParseItems(']', element) && AtEnd();
+    return ParseItems(']', [&](int c) { return ReadElement(c, elements); }) && AtEnd();
+  }
+
+  // "[", then elements each followed by ",", then the end of the input.
+  bool ReadHead(std::vector<Value>* elements) {
+    if (Peek() != '[') return false;
+    ++p_;
+    for (bool first = true;; first = false) {
+      int c = Peek();
+      if (c == -1) return !first && !src_.failed();
+      if (!ReadElement(c, elements) || Peek() != ',') return false;
+      ++p_;
+    }
+  }
+
+  // Elements separated by ",", then "]", then the end of the input.
+  bool ReadTail(std::vector<Value>* elements) {
+    int c = Peek();
+    if (c == ']' || c == -1) return false;
+    return ParseItems(']', [&](int e) { return ReadElement(e, elements); }) && AtEnd();
   }
 
  private:
+  // One element of a collection's array, as a value of its own.
+  bool ReadElement(int c, std::vector<Value>* elements) {
+    if (!ParseValue(c, 1) || !b_.ok()) return false;
+    elements->push_back(b_.Finish());
+    return true;
+  }
+
   // Moves to the next non-empty chunk; false at the end of the input.
   bool Fill() {
     const uint8_t* data;
@@ -480,6 +501,16 @@ bool ReadJsonElements(ByteSource& src, Value* out,
 bool ParseJson(std::string_view text, Value* out) {
   MemorySource src(text.data(), text.size());
   return ReadJson(src, out);
+}
+
+bool ReadJsonArrayHead(ByteSource& src, std::vector<Value>* elements) {
+  Reader r(src);
+  return r.ReadHead(elements);
+}
+
+bool ReadJsonArrayTail(ByteSource& src, std::vector<Value>* elements) {
+  Reader r(src);
+  return r.ReadTail(elements);
 }
 
 }  // namespace moxal

@@ -35,6 +35,17 @@ bool ReadJson(ByteSource& src, Value* out);
 // how a collection file becomes one blob per document.
 bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements);
 
+// An array split in two at the start of one of its elements, each part read
+// on its own (two threads may read the parts of one large collection file
+// at once). The head is "[", then elements each followed by ",", and
+// nothing after the last "," but whitespace; the tail is elements separated
+// by ",", then "]", then nothing but whitespace. Elements are appended to
+// *elements. When both parts read, the whole text is the array of their
+// elements, as ReadJsonElements would read it; a head that does not read
+// means the split was not at an element of the array.
+bool ReadJsonArrayHead(ByteSource& src, std::vector<Value>* elements);
+bool ReadJsonArrayTail(ByteSource& src, std::vector<Value>* elements);
+
 // Reads `text` as one JSON text.
 bool ParseJson(std::string_view text, Value* out);
 

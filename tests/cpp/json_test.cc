@@ -227,6 +227,52 @@ TEST(ElementsSplit) {
   }
 }
 
+// Reads `text` split at every byte: head [0, at) and tail [at, end). The
+// parts read exactly when `at` lies between a "," of the array and the
+// element after it, and then give the elements of the whole, in order.
+TEST(ArraySplitInTwo) {
+  std::string text = "[ {\"k\":\"},{\"} ,[1,[2]], \"s,\" ,null,{\"a\":{\"b\":1}}]  ";
+  Value whole;
+  std::vector<Value> expected;
+  MemorySource all(text.data(), text.size());
+  CHECK(ReadJsonElements(all, &whole, &expected));
+  const size_t element_starts[] = {text.find("[1,"), text.find("\"s,"), text.find("null"),
+                                   text.find("{\"a\"")};
+  int splits = 0;
+  for (size_t at = 0; at <= text.size(); ++at) {
+    std::vector<Value> got;
+    MemorySource head(text.data(), at);
+    MemorySource tail(text.data() + at, text.size() - at);
+    bool ok = ReadJsonArrayHead(head, &got) && ReadJsonArrayTail(tail, &got);
+    // Between the "," before an element and its first byte.
+    bool boundary = false;
+    for (size_t start : element_starts) {
+      size_t comma = text.rfind(',', start - 1);
+      boundary |= at > comma && at <= start;
+    }
+    if (ok != boundary) check::Fail(__FILE__, __LINE__, "split at " + std::to_string(at));
+    if (!ok) continue;
+    ++splits;
+    CHECK_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < got.size() && i < expected.size(); ++i) {
+      CHECK_EQ(ToJson(got[i].ref()), ToJson(expected[i].ref()));
+    }
+  }
+  CHECK_EQ(splits, 5);  // one element has a space before it
+  // An error past the split is an error of the tail; the nesting limit
+  // counts the array the tail is inside.
+  for (std::string bad : {std::string("1,2,]"), std::string("1 2]"), std::string("1]x"),
+                          "[" + Nested(126, '[', ']') + "]]"}) {
+    std::vector<Value> got;
+    MemorySource tail(bad.data(), bad.size());
+    CHECK(!ReadJsonArrayTail(tail, &got));
+  }
+  std::string fits = Nested(126, '[', ']') + "]";
+  std::vector<Value> got;
+  MemorySource tail(fits.data(), fits.size());
+  CHECK(ReadJsonArrayTail(tail, &got));
+}
+
 TEST(FloatText) {
   struct Case {
     double v;
