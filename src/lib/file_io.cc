@@ -1,24 +1,35 @@
 #include "lib/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 
+#include "lib/array_in_two.h"
 #include "lib/paths.h"
 #include "values/json_reader.h"
 
 namespace moxal {
 
-bool FdSource::Next(const uint8_t** data, size_t* size) {
+FileSource::FileSource(int fd, uint64_t begin, uint64_t end)
+    : fd_(fd), offset_(begin), end_(end), buf_(new uint8_t[kReadChunk]) {}
+
+bool FileSource::Next(const uint8_t** data, size_t* size) {
   for (;;) {
-    ssize_t n = ::read(fd_, buf_, sizeof buf_);
+    if (offset_ >= end_) return false;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kReadChunk, end_ - offset_));
+    ssize_t n = end_ == kToTheEnd ? ::read(fd_, buf_.get(), want)
+                                  : ::pread(fd_, buf_.get(), want, static_cast<off_t>(offset_));
     if (n > 0) {
-      *data = buf_;
+      offset_ += static_cast<uint64_t>(n);
+      *data = buf_.get();
       *size = static_cast<size_t>(n);
       return true;
     }
-    if (n == 0) return false;
+    if (n == 0) return false;  // the file got shorter: its end came early
     if (errno != EINTR) {
       failed_ = true;
       return false;
@@ -66,7 +77,18 @@ Status read_document(const std::string& path, Value* out,
     return Status::OSError("Error opening document " + ShortText(e));
   }
   FdCloser closer(fd);
-  FdSource src(fd);
+  struct stat st;
+  uint64_t size = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                      ? static_cast<uint64_t>(st.st_size)
+                      : FileSource::kToTheEnd;  // not a regular file
+  if (elements != nullptr) {
+    switch (ReadArrayInTwo(fd, size, elements)) {
+      case SplitRead::kRead: return Status();
+      case SplitRead::kInvalid: return Status::ValueError("Error deserializing JSON");
+      case SplitRead::kNotSplit: break;
+    }
+  }
+  FileSource src(fd, 0, size);
   bool ok = elements != nullptr ? ReadJsonElements(src, out, elements)
                                 : ReadJson(src, out);
   if (!ok) return Status::ValueError("Error deserializing JSON");

@@ -8,18 +8,13 @@
 #include <cerrno>
 #include <memory>
 
-#include "lib/file_io.h"
+#include "lib/background_writer.h"
 #include "lib/paths.h"
 #include "lib/temp_file.h"
 
 namespace moxal {
 
 namespace {
-
-// The kernel starts writing the file back every this many bytes, so the
-// disk works while more text is produced and the final fsync has little
-// left to wait for; large enough that the hint costs nothing per document.
-constexpr size_t kWritebackStep = size_t{1} << 20;
 
 enum class Placement { kReplace, kIfAbsent };
 
@@ -68,11 +63,13 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
   if (keep_mode && ::fchmod(tmp.fd(), mode) != 0) {
     return fail(ReplaceFailure::kCreate, SysError::FromErrno(errno));
   }
-  FdSink sink(tmp.fd());
-  sink.StartWritebackEvery(kWritebackStep);
-  auto out = std::make_unique<OutBuffer>(&sink);
-  if (!fill(*out)) return fail(ReplaceFailure::kWrite, sink.error());
-  if (!out->Flush()) return fail(ReplaceFailure::kFlush, sink.error());
+  BackgroundWriter writer(tmp.fd());
+  auto out = std::make_unique<OutBuffer>(&writer);
+  bool in_last;
+  if (!fill(*out) || !out->Flush()) return fail(ReplaceFailure::kWrite, writer.error());
+  if (!writer.Finish(&in_last)) {
+    return fail(in_last ? ReplaceFailure::kFlush : ReplaceFailure::kWrite, writer.error());
+  }
   if (::fsync(tmp.fd()) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
   // Some file systems report delayed write errors only at close.
   if (!tmp.Close(&e)) return fail(ReplaceFailure::kSync, e);

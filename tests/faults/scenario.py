@@ -60,7 +60,7 @@ def setup(op, d):
     if op == "write":
         db.insert_many("c", documents(20))
         db.write("c")
-        db.insert_many("c", documents(250, first=20))  # in memory only
+        db.insert_many("c", documents(6000, first=20))  # in memory only: several chunks
         return db, ["c"], lambda: db.write("c")
     if op == "write_small":  # fits in one buffer: the only write is the last flush
         db.insert_many("c", documents(2))
