@@ -1,14 +1,16 @@
 #include "values/json_reader.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "values/builder.h"
-#include "values/swar.h"
+#include "values/string_scan.h"
 #include "values/utf8.h"
 
 namespace moxal {
@@ -39,6 +41,12 @@ struct NumberChars {
 constexpr NumberChars kNum;
 
 inline bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// The powers of ten that doubles hold exactly, up to the 19 fraction
+// digits of the fast decimal path.
+constexpr double kPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                  1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
 
 inline int HexValue(int c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -189,6 +197,13 @@ class Reader {
 
   // The next byte after whitespace, not consumed, or -1 at the end.
   int Peek() {
+    // Whitespace bytes are all at or below ' ', so anything above it is
+    // the answer at once; compact text never gets further.
+    if (p_ < end_ && *p_ > ' ') return *p_;
+    return PeekSlow();
+  }
+
+  int PeekSlow() {
     for (;;) {
       while (p_ < end_) {
         uint8_t c = *p_;
@@ -208,13 +223,13 @@ class Reader {
   bool AtEnd() { return Peek() == -1 && !src_.failed(); }
 
   // Parses the value starting with byte `c` (not yet consumed) inside
-  // `depth` open containers.
-  bool ParseValue(int c, int depth) {
+  // `depth` open containers. Only containers recurse, through
+  // ParseContainer, so a scalar inside a container costs no call.
+  [[gnu::always_inline]] bool ParseValue(int c, int depth) {
     switch (c) {
       case '{':
-        return ParseObject(depth + 1);
       case '[':
-        return ParseArray(depth + 1);
+        return ParseContainer(c, depth);
       case '"':
         ++p_;
         return ParseString(false);
@@ -234,6 +249,10 @@ class Reader {
         if (c == '-' || IsDigit(static_cast<uint8_t>(c))) return ParseNumber();
         return false;
     }
+  }
+
+  [[gnu::noinline]] bool ParseContainer(int c, int depth) {
+    return c == '{' ? ParseObject(depth + 1) : ParseArray(depth + 1);
   }
 
   // Parses what follows the opening byte of an array or object: items
@@ -272,13 +291,31 @@ class Reader {
     auto member = [&](int c) {
       if (c != '"') return false;
       ++p_;
-      if (!ParseString(true) || Peek() != ':') return false;
+      if (!ParseKey() || Peek() != ':') return false;
       ++p_;
       return ParseValue(Peek(), depth);
     };
     if (!ParseItems('}', member)) return false;
     b_.EndObject();
     return true;
+  }
+
+  // Called just past a key's opening quote. A key that is byte for byte
+  // the one the builder expects (its shape cache holds only keys without
+  // escapes, quotes or control bytes, and valid UTF-8) needs no scanning.
+  bool ParseKey() {
+    if (const uint8_t* k = b_.ExpectedKey(); k != nullptr) {
+      unsigned n = k[0] + 1u;  // the key and its closing quote
+      bool same = n <= scan::kBlock && end_ - p_ >= scan::kBlock
+                      ? scan::SamePrefix(p_, k + 1, n)
+                      : static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, k + 1, n) == 0;
+      if (same) {
+        p_ += n;
+        b_.ExpectedKeyFound();
+        return true;
+      }
+    }
+    return ParseString(true);
   }
 
   bool Expect(const char* lit, size_t n) {
@@ -305,20 +342,48 @@ class Reader {
 
   // Called just past the opening quote.
   bool ParseString(bool key) {
+    // Strings without escapes whose closing quote is in this chunk are the
+    // rule: scan them in whole blocks and copy them in whole blocks.
+    const uint8_t* q = p_;
+    uint32_t highs = 0;
+    while (end_ - q >= scan::kBlock) {
+      scan::BlockMasks m = scan::ScanBlock(q);
+      if (m.stops == 0) {
+        highs |= m.highs;
+        q += scan::kBlock;
+        continue;
+      }
+      unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
+      if (q[i] != '"') break;
+      highs |= m.highs & ((uint32_t{1} << i) - 1);
+      size_t n = static_cast<size_t>(q + i - p_);
+      if (highs != 0 && !IsValidUtf8(p_, n)) return false;
+      if (key) {
+        b_.Key(std::string_view(reinterpret_cast<const char*>(p_), n));
+      } else {
+        b_.BlockString(p_, n);
+      }
+      p_ = q + i + 1;
+      return true;
+    }
+    return ParseLongString(key);
+  }
+
+  // ParseString for strings with escapes or that go on past the chunk.
+  bool ParseLongString(bool key) {
     const uint8_t* start = p_;
-    uint64_t highs = 0;
-    while (end_ - p_ >= 8) {
-      uint64_t w = swar::Load(p_);
-      uint64_t stops = swar::StringStops(w);
-      if (stops != 0) {
-        unsigned i = swar::FirstByte(stops);
+    uint32_t highs = 0;
+    while (end_ - p_ >= scan::kBlock) {
+      scan::BlockMasks m = scan::ScanBlock(p_);
+      if (m.stops != 0) {
+        unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
         // Only the bytes before the stop count towards "non-ASCII seen".
-        highs |= w & swar::kHighs & ((uint64_t{1} << (8 * i)) - 1);
+        highs |= m.highs & ((uint32_t{1} << i) - 1);
         p_ += i;
         goto scanned;
       }
-      highs |= w & swar::kHighs;
-      p_ += 8;
+      highs |= m.highs;
+      p_ += scan::kBlock;
     }
     while (p_ < end_) {
       uint8_t k = kStr.cls[*p_];
@@ -418,7 +483,46 @@ class Reader {
     return true;
   }
 
+  // Called at the first byte of a number.
   bool ParseNumber() {
+    // Integers of up to 19 digits and decimals of up to 19 digits without
+    // an exponent, whose end is in this chunk, need none of the general
+    // path: 19 digits cannot overflow 64 bits.
+    const uint8_t* p = p_;
+    bool negative = (*p == '-');
+    p += negative;
+    const uint8_t* digits = p;
+    uint64_t v = 0;
+    while (p < end_ && IsDigit(*p)) v = v * 10 + (*p++ - '0');
+    size_t n = static_cast<size_t>(p - digits);
+    if (p == end_ || n == 0 || n > 19 || (n > 1 && *digits == '0')) return ParseAnyNumber();
+    if (!kNum.in[*p]) {
+      if (!negative) {
+        b_.Unsigned(v);
+      } else if (v == 0 || v > (uint64_t{1} << 63)) {
+        return ParseAnyNumber();
+      } else {
+        b_.Negative(static_cast<int64_t>(uint64_t{0} - v));
+      }
+      p_ = p;
+      return true;
+    }
+    if (*p != '.') return ParseAnyNumber();
+    const uint8_t* fraction = ++p;
+    while (p < end_ && IsDigit(*p)) v = v * 10 + (*p++ - '0');
+    size_t f = static_cast<size_t>(p - fraction);
+    // v and 10^f are exact doubles, so one division rounds correctly.
+    if (p == end_ || f == 0 || n + f > 19 || kNum.in[*p] || v > (uint64_t{1} << 53)) {
+      return ParseAnyNumber();
+    }
+    double d = static_cast<double>(v) / kPowersOf10[f];
+    b_.Float(negative ? -d : d);
+    p_ = p;
+    return true;
+  }
+
+  // Any number token, also one that goes on in the next chunk.
+  bool ParseAnyNumber() {
     const uint8_t* start = p_;
     while (p_ < end_ && kNum.in[*p_]) ++p_;
     const uint8_t* end = p_;

@@ -1,13 +1,18 @@
 // Numbers beyond the range of a double whose digits start with "0.": the
 // reader decides between "too large" (an error) and "too small" (zero) by
 // the position of the first non-zero digit of the fraction, a path of its
-// own next to the one for numbers with a non-zero integer part.
+// own next to the one for numbers with a non-zero integer part. And short
+// decimals, which the reader converts itself instead of calling the general
+// conversion, read as the nearest double all the same.
 
 #include <cmath>
+#include <cstdlib>
+#include <random>
 #include <string>
 
 #include "check.h"
 #include "values/json_reader.h"
+#include "values/value.h"
 
 using namespace moxal;
 
@@ -42,4 +47,30 @@ TEST(FractionOnlyNumbersOutOfRange) {
   CHECK(z == 0.0 && !std::signbit(z));
   z = ReadFloat("0.00000e-99999");
   CHECK(z == 0.0 && !std::signbit(z));
+}
+
+TEST(ShortDecimalsAreCorrectlyRounded) {
+  // Up to 20 digits with the point anywhere, around the 19 digits and the
+  // 2^53 a double holds exactly; strtod is the reference.
+  std::mt19937_64 rng(2024);
+  int wrong = 0;
+  for (int i = 0; i < 200000; ++i) {
+    size_t int_digits = 1 + rng() % 19;
+    size_t frac_digits = 1 + rng() % (20 - int_digits);
+    std::string text = rng() % 4 == 0 ? "-" : "";
+    text += static_cast<char>(int_digits == 1 ? '0' + rng() % 10 : '1' + rng() % 9);
+    for (size_t d = 1; d < int_digits; ++d) text += static_cast<char>('0' + rng() % 10);
+    text += '.';
+    for (size_t d = 0; d < frac_digits; ++d) text += static_cast<char>('0' + rng() % 10);
+    double want = std::strtod(text.c_str(), nullptr);
+    // Inside an array too: a number that ends the text takes the general
+    // path, as it could go on in a next chunk.
+    Value array;
+    double got = ParseJson("[" + text + "]", &array) ? (*array.ref().as_array().begin()).as_float() : NAN;
+    if (ReadFloat(text.c_str()) != want) got = NAN;
+    if (!(got == want && std::signbit(got) == std::signbit(want)) && ++wrong <= 5) {
+      check::Fail(__FILE__, __LINE__, text);
+    }
+  }
+  CHECK_EQ(wrong, 0);
 }
