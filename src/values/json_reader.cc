@@ -4,12 +4,12 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "values/builder.h"
+#include "values/number_text.h"
 #include "values/string_scan.h"
 #include "values/utf8.h"
 
@@ -30,110 +30,11 @@ struct StringClasses {
 };
 constexpr StringClasses kStr;
 
-// Bytes that can be part of a number token.
-struct NumberChars {
-  bool in[256] = {};
-  constexpr NumberChars() {
-    for (int c = '0'; c <= '9'; ++c) in[c] = true;
-    in['-'] = in['+'] = in['.'] = in['e'] = in['E'] = true;
-  }
-};
-constexpr NumberChars kNum;
-
-inline bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-// The powers of ten that doubles hold exactly, up to the 19 fraction
-// digits of the fast decimal path.
-constexpr double kPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                  1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
-
 inline int HexValue(int c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// A number token cut into the pieces of the grammar
-//   [-] digits [. digits] [(e|E) [+|-] digits]
-// Absent pieces are empty ranges.
-struct NumberParts {
-  bool negative;
-  bool is_float;  // it has a fraction or an exponent
-  const uint8_t* int_begin;
-  const uint8_t* int_end;
-  const uint8_t* frac_begin;  // the digits after "."
-  const uint8_t* frac_end;
-  const uint8_t* exp_begin;   // the exponent's sign or first digit
-  const uint8_t* exp_end;
-};
-
-// Cuts the token [s, e) into *n; false when it is not a JSON number.
-inline bool SplitNumber(const uint8_t* s, const uint8_t* e, NumberParts* n) {
-  const uint8_t* p = s;
-  n->negative = (p < e && *p == '-');
-  if (n->negative) ++p;
-  if (p == e || !IsDigit(*p)) return false;
-  n->int_begin = p;
-  if (*p == '0') {
-    ++p;
-  } else {
-    while (p < e && IsDigit(*p)) ++p;
-  }
-  n->int_end = n->frac_begin = n->frac_end = p;
-  if (p < e && *p == '.') {
-    n->frac_begin = ++p;
-    if (p == e || !IsDigit(*p)) return false;
-    while (p < e && IsDigit(*p)) ++p;
-    n->frac_end = p;
-  }
-  n->exp_begin = n->exp_end = p;
-  if (p < e && (*p == 'e' || *p == 'E')) {
-    n->exp_begin = ++p;
-    if (p < e && (*p == '+' || *p == '-')) ++p;
-    if (p == e || !IsDigit(*p)) return false;
-    while (p < e && IsDigit(*p)) ++p;
-    n->exp_end = p;
-  }
-  n->is_float = n->frac_end != n->frac_begin || n->exp_end != n->exp_begin;
-  return p == e;
-}
-
-// The value of the decimal digits [b, e); false when it exceeds 2^64-1.
-inline bool DecimalValue(const uint8_t* b, const uint8_t* e, uint64_t* out) {
-  uint64_t v = 0;
-  for (; b < e; ++b) {
-    uint64_t d = *b - '0';
-    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
-
-// For a number whose value is not zero, the x with value = 0.ddd x 10^x
-// (first digit non-zero); only its sign matters to the caller. The written
-// exponent stops growing once it reaches 2^40: the sign stays right for
-// any token of fewer than 2^40 digits, and nothing can overflow.
-int64_t ScientificExponent(const NumberParts& n) {
-  constexpr int64_t kCap = int64_t{1} << 40;
-  int64_t exp = 0;
-  const uint8_t* p = n.exp_begin;
-  if (p != n.exp_end) {
-    bool negative = (*p == '-');
-    if (*p == '-' || *p == '+') ++p;
-    for (; p < n.exp_end; ++p) {
-      if (exp < kCap) exp = exp * 10 + (*p - '0');
-    }
-    if (negative) exp = -exp;
-  }
-  const uint8_t* q = n.int_begin;
-  while (q < n.int_end && *q == '0') ++q;
-  if (q < n.int_end) return static_cast<int64_t>(n.int_end - q) + exp;
-  int64_t lead = 0;  // zeros before the first non-zero digit of the fraction
-  for (q = n.frac_begin; q < n.frac_end && *q == '0'; ++q) ++lead;
-  return -lead + exp;
 }
 
 class Reader {
@@ -485,17 +386,18 @@ class Reader {
 
   // Called at the first byte of a number.
   bool ParseNumber() {
-    // Integers of up to 19 digits and decimals of up to 19 digits without
-    // an exponent, whose end is in this chunk, need none of the general
-    // path: 19 digits cannot overflow 64 bits.
+    // Integers, and decimals without an exponent, of up to kSafeDigits
+    // digits whose end is in this chunk need none of the general path.
     const uint8_t* p = p_;
     bool negative = (*p == '-');
     p += negative;
     const uint8_t* digits = p;
     uint64_t v = 0;
-    while (p < end_ && IsDigit(*p)) v = v * 10 + (*p++ - '0');
+    p = AccumulateDigits(p, end_, &v);
     size_t n = static_cast<size_t>(p - digits);
-    if (p == end_ || n == 0 || n > 19 || (n > 1 && *digits == '0')) return ParseAnyNumber();
+    if (p == end_ || n == 0 || n > kSafeDigits || (n > 1 && *digits == '0')) {
+      return ParseAnyNumber();
+    }
     if (!kNum.in[*p]) {
       if (!negative) {
         b_.Unsigned(v);
@@ -509,13 +411,12 @@ class Reader {
     }
     if (*p != '.') return ParseAnyNumber();
     const uint8_t* fraction = ++p;
-    while (p < end_ && IsDigit(*p)) v = v * 10 + (*p++ - '0');
+    p = AccumulateDigits(p, end_, &v);
     size_t f = static_cast<size_t>(p - fraction);
-    // v and 10^f are exact doubles, so one division rounds correctly.
-    if (p == end_ || f == 0 || n + f > 19 || kNum.in[*p] || v > (uint64_t{1} << 53)) {
+    double d;
+    if (p == end_ || f == 0 || n + f > kSafeDigits || kNum.in[*p] || !NearestQuotient(v, f, &d)) {
       return ParseAnyNumber();
     }
-    double d = static_cast<double>(v) / kPowersOf10[f];
     b_.Float(negative ? -d : d);
     p_ = p;
     return true;
