@@ -258,4 +258,10 @@ Value Builder::Finish() {
   return v;
 }
 
+Value Builder::Finish(BlobArena& arena) {
+  Value v = arena.CopyOf(buf_, size_);
+  Reset();
+  return v;
+}
+
 }  // namespace moxal

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "values/blob_arena.h"
 #include "values/shape_cache.h"
 #include "values/value.h"
 
@@ -104,6 +105,8 @@ class Builder {
   // The one complete value built since the last Reset, as a new blob; then
   // resets. Requires ok() and every container closed.
   Value Finish();
+  // The same, with the blob from `arena`.
+  Value Finish(BlobArena& arena);
 
  private:
   struct Frame {

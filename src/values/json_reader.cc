@@ -77,7 +77,7 @@ class Reader {
   // One element of a collection's array, as a value of its own.
   bool ReadElement(int c, std::vector<Value>* elements) {
     if (!ParseValue(c, 1) || !b_.ok()) return false;
-    elements->push_back(b_.Finish());
+    elements->push_back(b_.Finish(arena_));
     return true;
   }
 
@@ -486,6 +486,7 @@ class Reader {
   const uint8_t* p_ = nullptr;
   const uint8_t* end_ = nullptr;
   Builder b_;
+  BlobArena arena_;  // for the elements of a collection
   std::string scratch_;
   std::vector<uint8_t> number_;
 };

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "values/blob_arena.h"
+
 namespace moxal {
 
 Value Value::Allocate(size_t size) {
@@ -24,7 +26,13 @@ Value Value::CopyOf(const uint8_t* data, size_t size) {
 }
 
 void Value::Release() {
-  if (b_ != nullptr && --b_->refs == 0) std::free(b_);
+  if (b_ != nullptr && (--b_->refs & ~kCarved) == 0) {
+    if (b_->refs == kCarved) {
+      BlobArena::ReleaseCarved(b_);
+    } else {
+      std::free(b_);
+    }
+  }
   b_ = nullptr;
 }
 

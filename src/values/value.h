@@ -342,6 +342,8 @@ inline int CompareKeys(std::string_view a, std::string_view b) {
 //
 // Reference counts are plain integers: every value is touched only by the
 // thread that holds the interpreter lock (or by a single-threaded test).
+// The same holds for the blocks that blobs may be carved from (see
+// blob_arena.h): all blobs of one block belong to the values of one read.
 class Value {
  public:
   Value() = default;  // empty: holds no value at all
@@ -379,16 +381,21 @@ class Value {
   const uint8_t* data() const { return b_->bytes; }
   size_t size() const { return b_->size; }
   // True when no other Value shares this blob, so it may be written in place.
-  bool unique() const { return b_ && b_->refs == 1; }
+  bool unique() const { return b_ && (b_->refs & ~kCarved) == 1; }
   uint8_t* mutable_data() { return b_->bytes; }
   bool same_blob(const Value& o) const { return b_ == o.b_; }
 
  private:
+  friend class BlobArena;
   struct Blob {
-    uint32_t refs;
+    uint32_t refs;  // kCarved, and below it the count
     uint32_t size;
     uint8_t bytes[1];
   };
+  // Marks a blob carved out of a BlobArena's block. A count cannot reach
+  // this bit: that would take 2^31 Values, 16 GiB of them, on one blob.
+  static constexpr uint32_t kCarved = uint32_t{1} << 31;
+  explicit Value(Blob* b) : b_(b) {}
   void Release();
 
   Blob* b_ = nullptr;
