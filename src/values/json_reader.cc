@@ -30,12 +30,17 @@ struct StringClasses {
 };
 constexpr StringClasses kStr;
 
-inline int HexValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each hexadecimal digit, -1 for every other byte.
+struct HexDigits {
+  int8_t value[256] = {};
+  constexpr HexDigits() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
+  }
+};
+constexpr HexDigits kHex;
 
 class Reader {
  public:
@@ -270,18 +275,43 @@ class Reader {
     return ParseLongString(key);
   }
 
-  // ParseString for strings with escapes or that go on past the chunk.
+  // ParseString for strings with escapes or that go on past the chunk:
+  // they are collected in the scratch buffer.
   bool ParseLongString(bool key) {
-    const uint8_t* start = p_;
+    scratch_.clear();
+    // Only raw bytes need validating: an escape always stands for a
+    // whole, valid character.
+    bool high = false;
+    for (;;) {
+      const uint8_t* run = p_;
+      high |= SkipPlain();
+      scratch_.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p_ - run));
+      if (p_ == end_) {
+        if (!Fill()) return false;
+        continue;
+      }
+      uint8_t c = *p_++;
+      if (c == '"') break;
+      if (c != '\\' || !ParseEscape()) return false;  // a raw control byte, a bad escape
+    }
+    if (high && !IsValidUtf8(reinterpret_cast<const uint8_t*>(scratch_.data()),
+                             scratch_.size())) {
+      return false;
+    }
+    Emit(scratch_, key);
+    return true;
+  }
+
+  // Moves past the string bytes up to the next '"', '\\' or control byte,
+  // or to the end of the chunk. True when one of them was 0x80 or above.
+  bool SkipPlain() {
     uint32_t highs = 0;
     while (end_ - p_ >= scan::kBlock) {
       scan::BlockMasks m = scan::ScanBlock(p_);
       if (m.stops != 0) {
         unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
-        // Only the bytes before the stop count towards "non-ASCII seen".
-        highs |= m.highs & ((uint32_t{1} << i) - 1);
         p_ += i;
-        goto scanned;
+        return (highs | (m.highs & ((uint32_t{1} << i) - 1))) != 0;
       }
       highs |= m.highs;
       p_ += scan::kBlock;
@@ -292,75 +322,48 @@ class Reader {
       highs |= k;
       ++p_;
     }
-  scanned:
-    uint8_t high = highs != 0;
-    if (p_ < end_ && *p_ == '"') {
-      size_t n = static_cast<size_t>(p_ - start);
-      if (high && !IsValidUtf8(start, n)) return false;
-      Emit(std::string_view(reinterpret_cast<const char*>(start), n), key);
-      ++p_;
-      return true;
-    }
-    return ParseStringSlow(start, high, key);
+    return highs != 0;
   }
 
-  // The string goes on past an escape, a control byte (which fails) or the
-  // end of the chunk: collect it in the scratch buffer.
-  bool ParseStringSlow(const uint8_t* start, uint8_t high, bool key) {
-    scratch_.assign(reinterpret_cast<const char*>(start),
-                    static_cast<size_t>(p_ - start));
-    for (;;) {
-      if (p_ == end_ && !Fill()) return false;
-      const uint8_t* run = p_;
-      while (p_ < end_) {
-        uint8_t k = kStr.cls[*p_];
-        if (k > 1) break;
-        high |= k;
-        ++p_;
+  // Called just past a backslash: appends what the escape stands for.
+  bool ParseEscape() {
+    char simple;
+    switch (Get()) {
+      case '"': simple = '"'; break;
+      case '\\': simple = '\\'; break;
+      case '/': simple = '/'; break;
+      case 'b': simple = '\b'; break;
+      case 'f': simple = '\f'; break;
+      case 'n': simple = '\n'; break;
+      case 'r': simple = '\r'; break;
+      case 't': simple = '\t'; break;
+      case 'u': {
+        uint32_t cp;
+        if (!ParseUnicodeEscape(&cp)) return false;
+        uint8_t utf8[4];
+        scratch_.append(reinterpret_cast<const char*>(utf8), EncodeUtf8(cp, utf8));
+        return true;
       }
-      scratch_.append(reinterpret_cast<const char*>(run),
-                      static_cast<size_t>(p_ - run));
-      if (p_ == end_) continue;
-      uint8_t c = *p_++;
-      if (c == '"') break;
-      if (c != '\\') return false;  // an unescaped control byte
-      int e = Get();
-      char simple;
-      switch (e) {
-        case '"': simple = '"'; break;
-        case '\\': simple = '\\'; break;
-        case '/': simple = '/'; break;
-        case 'b': simple = '\b'; break;
-        case 'f': simple = '\f'; break;
-        case 'n': simple = '\n'; break;
-        case 'r': simple = '\r'; break;
-        case 't': simple = '\t'; break;
-        case 'u': {
-          uint32_t cp;
-          if (!ParseUnicodeEscape(&cp)) return false;
-          uint8_t utf8[4];
-          size_t n = EncodeUtf8(cp, utf8);
-          scratch_.append(reinterpret_cast<const char*>(utf8), n);
-          if (cp >= 0x80) high = 1;
-          continue;
-        }
-        default:
-          return false;
-      }
-      scratch_.push_back(simple);
+      default:
+        return false;
     }
-    if (high && !IsValidUtf8(reinterpret_cast<const uint8_t*>(scratch_.data()),
-                             scratch_.size())) {
-      return false;
-    }
-    Emit(scratch_, key);
+    scratch_.push_back(simple);
     return true;
   }
 
   bool ParseHex4(uint32_t* out) {
+    if (end_ - p_ >= 4) {  // all four in this chunk
+      int a = kHex.value[p_[0]], b = kHex.value[p_[1]];
+      int c = kHex.value[p_[2]], d = kHex.value[p_[3]];
+      if ((a | b | c | d) < 0) return false;
+      p_ += 4;
+      *out = static_cast<uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+      return true;
+    }
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
-      int h = HexValue(Get());
+      int c = Get();
+      int h = c < 0 ? -1 : kHex.value[c];
       if (h < 0) return false;
       v = (v << 4) | static_cast<uint32_t>(h);
     }

@@ -2,10 +2,12 @@
 // reader decides between "too large" (an error) and "too small" (zero) by
 // the position of the first non-zero digit of the fraction, a path of its
 // own next to the one for numbers with a non-zero integer part. And short
-// decimals, which the reader converts itself instead of calling the general
-// conversion, read as the nearest double all the same.
+// integers and decimals, which the reader converts itself instead of
+// calling the general conversion, read as the general rules say all the
+// same.
 
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -71,6 +73,41 @@ TEST(ShortDecimalsAreCorrectlyRounded) {
     if (!(got == want && std::signbit(got) == std::signbit(want)) && ++wrong <= 5) {
       check::Fail(__FILE__, __LINE__, text);
     }
+  }
+  CHECK_EQ(wrong, 0);
+}
+
+TEST(IntegersOfAnyLengthHaveTheirKind) {
+  // 1 to 21 digits, around the 19 that always fit, the 8 taken at once and
+  // both integer ranges; strtoull, strtoll and strtod are the reference.
+  std::mt19937_64 rng(77);
+  int wrong = 0;
+  for (int i = 0; i < 200000; ++i) {
+    size_t digits = 1 + rng() % 21;
+    bool negative = rng() % 2 == 0;
+    std::string text = negative ? "-" : "";
+    text += static_cast<char>(digits == 1 ? '0' + rng() % 10 : '1' + rng() % 9);
+    for (size_t d = 1; d < digits; ++d) text += static_cast<char>('0' + rng() % 10);
+    Value array;
+    if (!ParseJson("[" + text + "," + text + "]", &array)) {
+      if (++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
+      continue;
+    }
+    ValueRef got = *array.ref().as_array().begin();
+    errno = 0;
+    bool ok;
+    if (negative) {
+      long long want = std::strtoll(text.c_str(), nullptr, 10);
+      ok = errno == 0 && want != 0 ? got.tag() == tag::kNegative && got.as_negative() == want
+                                   : got.tag() == tag::kFloat &&
+                                         got.as_float() == std::strtod(text.c_str(), nullptr);
+    } else {
+      unsigned long long want = std::strtoull(text.c_str(), nullptr, 10);
+      ok = errno == 0 ? got.tag() == tag::kUnsigned && got.as_unsigned() == want
+                      : got.tag() == tag::kFloat &&
+                            got.as_float() == std::strtod(text.c_str(), nullptr);
+    }
+    if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
   }
   CHECK_EQ(wrong, 0);
 }
