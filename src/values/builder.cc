@@ -147,11 +147,12 @@ void Builder::EndObject() {
   } else if (n != 0) {
     n = OrderMembers(f, ents, n);
   }
+  // Every offset is below the body's size, which CloseContainer checks.
   uint8_t* t = Grow(4 * n);
-  for (size_t i = 0; i < n; ++i) {
-    size_t off = ents[order != nullptr ? order[i] : i] - body;
-    if (off > kMaxU32) ok_ = false;
-    StoreU32(t + 4 * i, static_cast<uint32_t>(off));
+  if (order != nullptr) {
+    for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[order[i]] - body));
+  } else {
+    for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[i] - body));
   }
   entries_.resize(f.entries_begin);
   CloseContainer(f, n);

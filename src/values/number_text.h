@@ -4,7 +4,6 @@
 #ifndef MOXAL_VALUES_NUMBER_TEXT_H_
 #define MOXAL_VALUES_NUMBER_TEXT_H_
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,58 +49,28 @@ bool DecimalValue(const uint8_t* b, const uint8_t* e, uint64_t* out);
 // (first digit non-zero); only its sign matters to the caller.
 int64_t ScientificExponent(const NumberParts& n);
 
-// The powers of ten below 2^64.
-inline constexpr uint64_t kIntPowersOf10[kSafeDigits + 1] = {
-    1ULL,
-    10ULL,
-    100ULL,
-    1000ULL,
-    10000ULL,
-    100000ULL,
-    1000000ULL,
-    10000000ULL,
-    100000000ULL,
-    1000000000ULL,
-    10000000000ULL,
-    100000000000ULL,
-    1000000000000ULL,
-    10000000000000ULL,
-    100000000000000ULL,
-    1000000000000000ULL,
-    10000000000000000ULL,
-    100000000000000000ULL,
-    1000000000000000000ULL,
-    10000000000000000000ULL};
-
 // Reads the digits from `p` on (up to `end`) into *v, as *v * 10^k plus
 // their value, k being their count, and returns the end of the digits. Past
-// kSafeDigits digits in all *v wraps; the caller counts them. While eight
-// bytes are left, digits are taken up to eight at a time.
+// kSafeDigits digits in all *v wraps; the caller counts them. Digits are
+// taken eight at a time while the next eight bytes are all digits.
 inline const uint8_t* AccumulateDigits(const uint8_t* p, const uint8_t* end, uint64_t* v) {
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
   uint64_t acc = *v;
   while (end - p >= 8) {
-    uint64_t x;
-    std::memcpy(&x, p, 8);
-    x ^= 0x3030303030303030ULL;  // a digit byte becomes its value, 0 to 9
-    // A byte above 9 gets its high bit from the addition of 0x76 or had it
-    // already. A byte that carries sits above the lowest such byte, so
-    // the count of digits before it is exact.
-    uint64_t others = ((x + 0x7676767676767676ULL) | x) & kHighs;
-    unsigned k = others == 0 ? 8 : static_cast<unsigned>(std::countr_zero(others)) >> 3;
-    if (k == 0) break;
-    // The k digits to the top (the first is the lowest byte), zeros below
-    // them as leading zeros; then pairs, quads and all eight combined.
-    x <<= 8 * (8 - k);
-    x = x * 10 + (x >> 8);
-    x = (((x & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
-         (((x >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
-    acc = acc * kIntPowersOf10[k] + x;
-    p += k;
-    if (k < 8) {
-      *v = acc;
-      return p;
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    // All eight bytes are '0' to '9': high nibbles 3, and adding 6 to each
+    // byte carries into no high nibble.
+    if (((w & 0xF0F0F0F0F0F0F0F0ULL) | (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
+        0x3333333333333333ULL) {
+      break;
     }
+    // Pairs, then quads, then all eight (the first digit is the lowest byte).
+    w -= 0x3030303030303030ULL;
+    w = (w * 10) + (w >> 8);
+    w = (((w & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+         (((w >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+    acc = acc * 100000000 + static_cast<uint32_t>(w);
+    p += 8;
   }
   while (p < end && IsDigit(*p)) acc = acc * 10 + (*p++ - '0');
   *v = acc;
