@@ -25,15 +25,12 @@ Value Value::CopyOf(const uint8_t* data, size_t size) {
   return v;
 }
 
-void Value::Release() {
-  if (b_ != nullptr && (--b_->refs & ~kCarved) == 0) {
-    if (b_->refs == kCarved) {
-      BlobArena::ReleaseCarved(b_);
-    } else {
-      std::free(b_);
-    }
+void Value::Free(Blob* b) {
+  if (b->refs == kCarved) {
+    BlobArena::ReleaseCarved(b);
+  } else {
+    std::free(b);
   }
-  b_ = nullptr;
 }
 
 int64_t ObjectRef::find_index(std::string_view key) const {

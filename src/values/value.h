@@ -396,7 +396,12 @@ class Value {
   // this bit: that would take 2^31 Values, 16 GiB of them, on one blob.
   static constexpr uint32_t kCarved = uint32_t{1} << 31;
   explicit Value(Blob* b) : b_(b) {}
-  void Release();
+  void Release() {
+    if (b_ != nullptr && (--b_->refs & ~kCarved) == 0) Free(b_);
+    b_ = nullptr;
+  }
+  // Frees `b`, whose count has dropped to zero.
+  static void Free(Blob* b);
 
   Blob* b_ = nullptr;
 };
