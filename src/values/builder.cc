@@ -63,7 +63,7 @@ void Builder::BeginContainer(uint8_t t) {
   f.start = size_;
   f.entries_begin = entries_.size();
   f.next_key = nullptr;
-  f.slot = 0;
+  f.slot = kNoSlot;
   f.count = 0;
   f.object = (t == tag::kObject);
   f.sorted = true;
@@ -85,9 +85,15 @@ void Builder::Key(std::string_view key) {
     return;
   }
   if (entries_.size() == f.entries_begin) {
+    if (objects_closed_ < kShapesAfter) {
+      AppendKey(key);
+      return;
+    }
     f.slot = ShapeCache::SlotFor(key, frames_.size());
-    f.next_key = shapes().Follow(f.slot, key);
-    shapes_->Used(frames_.size(), f.slot);
+    if (shapes_) {
+      f.next_key = shapes_->Follow(f.slot, key);
+      shapes_->Used(frames_.size(), f.slot);
+    }
   } else {
     f.next_key = nullptr;
     if (f.sorted) {
@@ -139,12 +145,13 @@ void Builder::EndObject() {
   size_t body = f.start + kContainerHeader;
   size_t n = entries_.size() - f.entries_begin;
   size_t* ents = entries_.data() + f.entries_begin;
+  ++objects_closed_;
   // An object with its shape's keys in its shape's order takes the shape's
   // member order; any other is ordered here.
   const uint32_t* order = nullptr;
   if (f.next_key != nullptr && *f.next_key == ShapeCache::kEnd) {
     order = shapes_->Order(f.slot);
-  } else if (n != 0) {
+  } else if (n != 0 && (!f.sorted || f.slot != kNoSlot)) {
     n = OrderMembers(f, ents, n);
   }
   // Every offset is below the body's size, which CloseContainer checks.
@@ -162,25 +169,23 @@ size_t Builder::OrderMembers(const Frame& f, size_t* entries, size_t n) {
   // Members were written back to back from the body's start to the end of
   // the buffer, in arrival order. Usually only the table needs sorting; the
   // members stay where they are.
-  if (n > ShapeCache::kMaxKeys) {
-    if (!f.sorted) n = SortMembers(f.start + kContainerHeader, entries, n);
-    return n;
-  }
+  bool learn = f.slot != kNoSlot && n <= ShapeCache::kMaxKeys && ShouldLearn(f.slot);
   if (f.sorted) {
+    if (!learn) return n;
     keys_.resize(n);
     for (size_t i = 0; i < n; ++i) DecodeKey(buf_ + entries[i], &keys_[i]);
-    LearnShape(f.slot, keys_.data(), n, nullptr);
+    shapes().Learn(f.slot, keys_.data(), n, nullptr);
     return n;
   }
   size_t kept = SortMembers(f.start + kContainerHeader, entries, n);
-  if (kept != n) return kept;  // repeated keys: no shape to learn
+  if (kept != n || !learn) return kept;  // repeated keys: no shape to learn
   keys_.resize(n);
   order_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     keys_[spans_[i].arrival] = spans_[i].key;
     order_[i] = spans_[i].arrival;
   }
-  LearnShape(f.slot, keys_.data(), n, order_.data());
+  shapes().Learn(f.slot, keys_.data(), n, order_.data());
   return n;
 }
 
@@ -193,13 +198,19 @@ size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
   return n;
 }
 
-void Builder::LearnShape(uint32_t slot, const std::string_view* keys, size_t n,
-                         const uint32_t* order) {
+bool Builder::ShouldLearn(uint32_t slot) {
+  // The first object in a slot only marks it: objects that come once (a
+  // query, the only one of its kind in a document) cost no learning and
+  // no cache at all.
+  uint64_t bit = uint64_t{1} << slot;
+  bool again = (seen_slots_ & bit) != 0;
+  seen_slots_ |= bit;
+  if (!again) return false;
   // An open object may still be following the slot's records.
   for (const Frame& open : frames_) {
-    if (open.object && open.slot == slot && open.next_key != nullptr) return;
+    if (open.object && open.slot == slot && open.next_key != nullptr) return false;
   }
-  shapes().Learn(slot, keys, n, order);
+  return true;
 }
 
 void Builder::SortSpans(const size_t* entries, size_t n) {

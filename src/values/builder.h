@@ -56,7 +56,8 @@ class Builder {
       return;
     }
     CountElement();
-    if (cap_ - size_ < 2 + 0x100) Reserve(2 + 0x100);
+    size_t room = 2 + ((n + 15) & ~size_t{15});
+    if (cap_ - size_ < room) Reserve(room);
     uint8_t* p = buf_ + size_;
     p[0] = tag::kStr8;
     p[1] = static_cast<uint8_t>(n);
@@ -116,7 +117,7 @@ class Builder {
     // slot `slot`, chosen by the first key; null once a key differed from
     // the shape's or when there is no shape.
     const uint8_t* next_key;
-    uint32_t slot;
+    uint32_t slot;  // kNoSlot: none chosen
     uint32_t count;        // elements so far (arrays)
     bool object;
     bool sorted;           // members so far arrived in strictly rising order
@@ -150,11 +151,9 @@ class Builder {
   // but the last of repeated keys (and their bytes), and makes its keys the
   // shape of its slot. Returns the number kept.
   size_t OrderMembers(const Frame& f, size_t* entries, size_t n);
-  // Makes the keys of an object without repeated keys the shape of slot
-  // `slot` unless an open object still follows that slot. `keys` are in
-  // arrival order, `order` as in ShapeCache::Learn.
-  void LearnShape(uint32_t slot, const std::string_view* keys, size_t n,
-                  const uint32_t* order);
+  // Whether the object just closed in slot `slot` should become its shape:
+  // not the first object there, and no open object following the slot.
+  bool ShouldLearn(uint32_t slot);
   ShapeCache& shapes();
   // Puts the member offsets of an object in key order, dropping all but the
   // last of repeated keys (and their bytes). Returns the number kept.
@@ -184,8 +183,16 @@ class Builder {
   std::vector<Span> spans_;
   std::vector<uint8_t> copy_;
 
-  std::unique_ptr<ShapeCache> shapes_;  // made on the first key
-  std::vector<std::string_view> keys_;  // scratch for LearnShape
+  // Objects closed before shapes are looked for: most values built on
+  // their own (a query, a small document) are done by then and cost no
+  // hashing of keys.
+  static constexpr uint64_t kShapesAfter = 2;
+  static constexpr uint32_t kNoSlot = ShapeCache::kSlots;
+  std::unique_ptr<ShapeCache> shapes_;  // made when a shape is first learned
+  uint64_t objects_closed_ = 0;
+  uint64_t seen_slots_ = 0;  // slots an object has closed in
+  static_assert(ShapeCache::kSlots <= 64, "seen_slots_ has a bit per slot");
+  std::vector<std::string_view> keys_;  // scratch for learning a shape
   std::vector<uint32_t> order_;
 };
 

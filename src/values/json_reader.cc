@@ -278,10 +278,18 @@ class Reader {
   // ParseString for strings with escapes or that go on past the chunk:
   // they are collected in the scratch buffer.
   bool ParseLongString(bool key) {
-    scratch_.clear();
+    const uint8_t* start = p_;
     // Only raw bytes need validating: an escape always stands for a
     // whole, valid character.
-    bool high = false;
+    bool high = SkipPlain();
+    if (p_ < end_ && *p_ == '"') {  // no escape after all, and all in this chunk
+      size_t n = static_cast<size_t>(p_ - start);
+      if (high && !IsValidUtf8(start, n)) return false;
+      Emit(std::string_view(reinterpret_cast<const char*>(start), n), key);
+      ++p_;
+      return true;
+    }
+    scratch_.assign(reinterpret_cast<const char*>(start), static_cast<size_t>(p_ - start));
     for (;;) {
       const uint8_t* run = p_;
       high |= SkipPlain();

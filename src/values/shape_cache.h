@@ -7,7 +7,8 @@
 // its depth; from then on the Builder expects the keys that the shape has,
 // one after the other. An object whose keys all came as expected takes the
 // shape's member order; one that differs is ordered the ordinary way and
-// becomes the shape of its place (see Learn).
+// becomes the shape of its place (see Learn; the Builder leaves the first
+// object at each place unlearned, so that one-off objects cost nothing).
 //
 // The cache is a fixed table, so it never grows with the input; two kinds of
 // object that land on one slot replace each other and only cost the time to
