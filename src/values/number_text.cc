@@ -99,6 +99,72 @@ constexpr uint64_t kIntPowersOf10[kSafeDigits + 1] = {
     1000000000000000000ULL,
     10000000000000000000ULL};
 
+#if defined(__SIZEOF_INT128__)
+using U128 = unsigned __int128;
+using I128 = __int128;
+
+// m * 2^e as a double, for m of at most 54 bits and 2^e a normal double:
+// both conversions and the product are exact.
+double Scaled(uint64_t m, int e) {
+  return static_cast<double>(m) * std::bit_cast<double>(static_cast<uint64_t>(1023 + e) << 52);
+}
+
+// The double nearest to t = v / 10^f by exact integer division: the
+// quotient v * 2^k / 10^f, for the k that gives it 63 or 64 bits, rounded
+// to its top 53 bits (to nearest, ties to even) by the bits below them and
+// the remainder.
+double DividedQuotient(uint64_t v, size_t f) {
+  uint64_t d = kIntPowersOf10[f];
+  int k = 63 - std::bit_width(v) + std::bit_width(d);  // 3 to 73
+  U128 num = static_cast<U128>(v) << k;
+  auto q = static_cast<uint64_t>(num / d);  // below 2^64: see k
+  bool rest = static_cast<uint64_t>(num) - q * d != 0;
+  int shift = std::bit_width(q) - 53;  // 10 or 11
+  uint64_t m = q >> shift;
+  uint64_t dropped = q & ((uint64_t{1} << shift) - 1);
+  uint64_t half = uint64_t{1} << (shift - 1);
+  if (dropped > half || (dropped == half && (rest || (m & 1) != 0))) ++m;
+  return Scaled(m, shift - k);
+}
+
+// The same without a division of integers, for 2^53 < v < 2^64: the double
+// quotient of v and 10^f is at most two units in the last place off t (v
+// is rounded once, the quotient once), so it is moved to the nearest
+// significand by comparing t with it in exact integers. False where the
+// answer may lie past a power of two, where the spacing of doubles changes.
+bool CorrectedQuotient(uint64_t v, size_t f, double* out) {
+  double x = static_cast<double>(v) / kPowersOf10[f];  // above 2^53 / 10^19: normal
+  uint64_t bits = std::bit_cast<uint64_t>(x);
+  int e = static_cast<int>(bits >> 52) - 1075;  // x = m * 2^e, -63 <= e <= 8
+  uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  U128 d = kIntPowersOf10[f];
+  // (t - m * 2^e) / 2^e = r / w; every term stays below 2^127.
+  U128 a = e < 0 ? static_cast<U128>(v) << -e : v;
+  U128 b = e < 0 ? m * d : (m * d) << e;
+  auto w = static_cast<I128>(e < 0 ? d : d << e);
+  auto r = static_cast<I128>(a - b);
+  while (2 * r > w) {
+    r -= w;
+    ++m;
+  }
+  while (2 * r < -w) {
+    r += w;
+    --m;
+  }
+  constexpr uint64_t kLow = uint64_t{1} << 52, kHigh = uint64_t{1} << 53;
+  if (m < kLow || m > kHigh || (m == kLow && r < 0)) return false;
+  if ((m & 1) != 0 && (2 * r == w || 2 * r == -w)) {  // halfway: to the even one
+    if (r > 0) {
+      ++m;
+    } else {
+      --m;
+    }
+  }
+  *out = Scaled(m, e);
+  return true;
+}
+#endif
+
 }  // namespace
 
 bool NearestQuotient(uint64_t v, size_t f, double* out) {
@@ -108,23 +174,7 @@ bool NearestQuotient(uint64_t v, size_t f, double* out) {
     return true;
   }
 #if defined(__SIZEOF_INT128__)
-  // The quotient v * 2^k / 10^f, for the k that gives it 63 or 64 bits, in
-  // integers: its top 53 bits, rounded to nearest (ties to even) by the
-  // bits below them and the remainder, are the double's significand.
-  uint64_t d = kIntPowersOf10[f];
-  int k = 63 - std::bit_width(v) + std::bit_width(d);  // 3 to 73
-  unsigned __int128 num = static_cast<unsigned __int128>(v) << k;
-  auto q = static_cast<uint64_t>(num / d);  // below 2^64: see k
-  bool rest = static_cast<uint64_t>(num) - q * d != 0;
-  int shift = std::bit_width(q) - 53;  // 10 or 11
-  uint64_t m = q >> shift;
-  uint64_t dropped = q & ((uint64_t{1} << shift) - 1);
-  uint64_t half = uint64_t{1} << (shift - 1);
-  if (dropped > half || (dropped == half && (rest || (m & 1) != 0))) ++m;
-  // m * 2^(shift - k): m has at most 54 bits and the power of two is a
-  // normal double, so both conversions and the product are exact.
-  double scale = std::bit_cast<double>(static_cast<uint64_t>(1023 + shift - k) << 52);
-  *out = static_cast<double>(m) * scale;
+  if (!CorrectedQuotient(v, f, out)) *out = DividedQuotient(v, f);
   return true;
 #else
   return false;

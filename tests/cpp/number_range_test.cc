@@ -111,3 +111,60 @@ TEST(IntegersOfAnyLengthHaveTheirKind) {
   }
   CHECK_EQ(wrong, 0);
 }
+
+TEST(DecimalsHalfwayBetweenDoublesRoundToEven) {
+  // Exactly halfway between two doubles, and one digit to either side,
+  // from 2^50 to 2^55 where 16 to 19 digits spell them; strtod (correctly
+  // rounded, ties to even) is the reference.
+  std::mt19937_64 rng(4711);
+  int wrong = 0;
+  for (int i = 0; i < 100000; ++i) {
+    int binade = 50 + static_cast<int>(rng() % 5);  // the value is in [2^binade, 2^(binade+1))
+    uint64_t odd = 2 * ((uint64_t{1} << 52) + rng() % (uint64_t{1} << 52)) + 1;
+    // The midpoint odd * 2^(binade - 53) as decimal digits and a point.
+    std::string text;
+    if (binade >= 53) {
+      text = std::to_string(odd << (binade - 53)) + ".0";
+    } else {
+      int places = 53 - binade;  // 1 to 3
+      uint64_t scale = uint64_t{1} << places, pow10 = 1;
+      for (int k = 0; k < places; ++k) pow10 *= 10;
+      std::string frac = std::to_string((odd % scale) * (pow10 / scale));
+      text = std::to_string(odd / scale) + "." + std::string(places - frac.size(), '0') + frac;
+    }
+    int nudge = static_cast<int>(rng() % 3) - 1;  // below, at or above the midpoint
+    text.back() = static_cast<char>(text.back() + nudge);
+    if (text.back() < '0' || text.back() > '9') continue;
+    if (rng() % 2) text = "-" + text;
+    double want = std::strtod(text.c_str(), nullptr);
+    Value array;
+    bool ok = ParseJson("[" + text + "]", &array) &&
+              (*array.ref().as_array().begin()).as_float() == want;
+    if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
+  }
+  CHECK_EQ(wrong, 0);
+}
+
+TEST(DecimalsBesidePowersOfTwo) {
+  // Just below a power of two the doubles are twice as close as just above
+  // it, which the reader's correction of its first estimate must not miss.
+  // strtod is the reference.
+  int wrong = 0;
+  for (int places = 1; places <= 4; ++places) {
+    uint64_t pow10 = 1;
+    for (int k = 0; k < places; ++k) pow10 *= 10;
+    for (int bits = 40; (uint64_t{1} << bits) <= (uint64_t{1} << 62) / pow10; ++bits) {
+      for (int nudge = -30; nudge <= 30; ++nudge) {
+        uint64_t v = (uint64_t{1} << bits) * pow10 + static_cast<uint64_t>(nudge);
+        std::string digits = std::to_string(v);
+        std::string text = digits.substr(0, digits.size() - places) + "." +
+                           digits.substr(digits.size() - places);
+        Value array;
+        bool ok = ParseJson("[" + text + "]", &array) &&
+                  (*array.ref().as_array().begin()).as_float() == std::strtod(text.c_str(), nullptr);
+        if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
+      }
+    }
+  }
+  CHECK_EQ(wrong, 0);
+}
