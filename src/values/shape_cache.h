@@ -3,9 +3,9 @@
 // sorting.
 //
 // Documents of one collection share their shape, and so do the elements of
-// most arrays of objects. A shape is found by the first key of an object and
-// its depth; from then on the Builder expects the keys that the shape has,
-// one after the other. An object whose keys all came as expected takes the
+// most arrays of objects. An object's shape is guessed from the last object
+// at its depth, else found by its first key and its depth; from then on the
+// Builder expects the keys that the shape has, one after the other. An object whose keys all came as expected takes the
 // shape's member order; one that differs is ordered the ordinary way and
 // becomes the shape of its place (see Learn; the Builder leaves the first
 // object at each place unlearned, so that one-off objects cost nothing).
@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +29,7 @@ class ShapeCache {
  public:
   // Slots of the table: more than the kinds of object a typical collection
   // file holds (a few dozen in the most varied), few enough to stay small.
-  static constexpr uint32_t kSlots = 64;  // at most 256: slots are kept in bytes
+  static constexpr uint32_t kSlots = 64;  // at most 64: the Builder keeps a bit per slot
   // An object with more members is not learned: learning copies all keys,
   // which would cost too much for large objects that never repeat (maps
   // keyed by ids), while documents seldom have more.

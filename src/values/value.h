@@ -6,8 +6,10 @@
 // in ascending byte order of their keys.
 //
 // Storage. A value is encoded into one contiguous byte block (a "blob"), so
-// a document costs one allocation, walks sequentially, and can be shared by
-// reference count between a collection and the result lists of the cache:
+// a document costs one allocation (or a slice of a larger block when many
+// are read at once, see blob_arena.h), walks sequentially, and can be
+// shared by reference count between a collection and the result lists of
+// the cache:
 // copying a Value is O(1) and observably a deep copy, because no one ever
 // writes to a blob that is shared (edit.h writes in place only into a blob
 // nobody else holds).
