@@ -32,10 +32,6 @@ void Builder::Reserve(size_t n) {
   cap_ = want;
 }
 
-void Builder::Float(double v) {
-  Number(tag::kFloat, std::bit_cast<uint64_t>(v));
-}
-
 void Builder::String(std::string_view s) {
   CountElement();
   if (s.size() <= 0xFF) {
@@ -66,21 +62,50 @@ void Builder::BeginContainer(uint8_t t) {
   Frame f;
   f.start = size_;
   f.entries_begin = entries_.size();
+  f.next_key = nullptr;
+  f.slot = kNoSlot;
   f.count = 0;
   f.object = (t == tag::kObject);
   f.sorted = true;
+  if (f.object && shapes_) f.next_key = shapes_->Guess(frames_.size() + 1, &f.slot);
   frames_.push_back(f);
   uint8_t* p = Grow(kContainerHeader);
   p[0] = t;  // count and body size are patched when the container closes
 }
 
+ShapeCache& Builder::shapes() {
+  if (!shapes_) shapes_ = std::make_unique<ShapeCache>();
+  return *shapes_;
+}
+
 void Builder::Key(std::string_view key) {
   Frame& f = frames_.back();
-  if (f.sorted && entries_.size() > f.entries_begin) {
-    std::string_view prev;
-    DecodeKey(buf_ + entries_.back(), &prev);
-    if (CompareKeys(prev, key) >= 0) f.sorted = false;
+  if (const uint8_t* r = ExpectedKey(); r && SameBytes(ShapeCache::KeyOf(r), key)) {
+    ExpectedKeyFound();
+    return;
   }
+  if (entries_.size() == f.entries_begin) {
+    if (objects_closed_ < kShapesAfter) {
+      AppendKey(key);
+      return;
+    }
+    f.slot = ShapeCache::SlotFor(key, frames_.size());
+    if (shapes_) {
+      f.next_key = shapes_->Follow(f.slot, key);
+      shapes_->Used(frames_.size(), f.slot);
+    }
+  } else {
+    f.next_key = nullptr;
+    if (f.sorted) {
+      std::string_view prev;
+      DecodeKey(buf_ + entries_.back(), &prev);
+      if (CompareKeys(prev, key) >= 0) f.sorted = false;
+    }
+  }
+  AppendKey(key);
+}
+
+void Builder::AppendKey(std::string_view key) {
   entries_.push_back(size_);
   if (key.size() > kMaxU32) {
     ok_ = false;
@@ -120,34 +145,72 @@ void Builder::EndObject() {
   size_t body = f.start + kContainerHeader;
   size_t n = entries_.size() - f.entries_begin;
   size_t* ents = entries_.data() + f.entries_begin;
-  if (!f.sorted) n = SortMembers(body, ents, n);
+  ++objects_closed_;
+  // An object with its shape's keys in its shape's order takes the shape's
+  // member order; any other is ordered here.
+  const uint32_t* order = nullptr;
+  if (f.next_key != nullptr && *f.next_key == ShapeCache::kEnd) {
+    order = shapes_->Order(f.slot);
+  } else if (n != 0 && (!f.sorted || f.slot != kNoSlot)) {
+    n = OrderMembers(f, ents, n);
+  }
+  // Every offset is below the body's size, which CloseContainer checks.
   uint8_t* t = Grow(4 * n);
-  for (size_t i = 0; i < n; ++i) {
-    size_t off = ents[i] - body;
-    if (off > kMaxU32) ok_ = false;
-    StoreU32(t + 4 * i, static_cast<uint32_t>(off));
+  if (order != nullptr) {
+    for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[order[i]] - body));
+  } else {
+    for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[i] - body));
   }
   entries_.resize(f.entries_begin);
   CloseContainer(f, n);
 }
 
-size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
-  // Members were written back to back from `body` to the end of the buffer,
-  // in arrival order. Usually only the table needs sorting; the members stay
-  // where they are.
-  if (SameShape(entries, n)) {
-    reordered_.resize(n);
-    for (size_t i = 0; i < n; ++i) reordered_[i] = entries[shape_order_[i]];
-    std::copy(reordered_.begin(), reordered_.end(), entries);
+size_t Builder::OrderMembers(const Frame& f, size_t* entries, size_t n) {
+  // Members were written back to back from the body's start to the end of
+  // the buffer, in arrival order. Usually only the table needs sorting; the
+  // members stay where they are.
+  bool learn = f.slot != kNoSlot && n <= ShapeCache::kMaxKeys && ShouldLearn(f.slot);
+  if (f.sorted) {
+    if (!learn) return n;
+    keys_.resize(n);
+    for (size_t i = 0; i < n; ++i) DecodeKey(buf_ + entries[i], &keys_[i]);
+    shapes().Learn(f.slot, keys_.data(), n, nullptr);
     return n;
   }
+  size_t kept = SortMembers(f.start + kContainerHeader, entries, n);
+  if (kept != n || !learn) return kept;  // repeated keys: no shape to learn
+  keys_.resize(n);
+  order_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    keys_[spans_[i].arrival] = spans_[i].key;
+    order_[i] = spans_[i].arrival;
+  }
+  shapes().Learn(f.slot, keys_.data(), n, order_.data());
+  return n;
+}
+
+size_t Builder::SortMembers(size_t body, size_t* entries, size_t n) {
   SortSpans(entries, n);
   for (size_t i = 1; i < n; ++i) {
     if (spans_[i - 1].key == spans_[i].key) return DropRepeatedKeys(body, entries, n);
   }
-  RememberShape(entries, n);
   for (size_t i = 0; i < n; ++i) entries[i] = spans_[i].begin;
   return n;
+}
+
+bool Builder::ShouldLearn(uint32_t slot) {
+  // The first object in a slot only marks it: objects that come once (a
+  // query, the only one of its kind in a document) cost no learning and
+  // no cache at all.
+  uint64_t bit = uint64_t{1} << slot;
+  bool again = (seen_slots_ & bit) != 0;
+  seen_slots_ |= bit;
+  if (!again) return false;
+  // An open object may still be following the slot's records.
+  for (const Frame& open : frames_) {
+    if (open.object && open.slot == slot && open.next_key != nullptr) return false;
+  }
+  return true;
 }
 
 void Builder::SortSpans(const size_t* entries, size_t n) {
@@ -201,35 +264,14 @@ size_t Builder::DropRepeatedKeys(size_t body, size_t* entries, size_t n) {
   return kept;
 }
 
-bool Builder::SameShape(const size_t* entries, size_t n) const {
-  if (n == 0 || n != shape_order_.size()) return false;
-  const char* known = shape_keys_.data();
-  for (size_t i = 0; i < n; ++i) {
-    std::string_view k;
-    DecodeKey(buf_ + entries[i], &k);
-    if (k.size() != shape_lengths_[i] || !SameBytes(k, std::string_view(known, k.size()))) {
-      return false;
-    }
-    known += k.size();
-  }
-  return true;
-}
-
-void Builder::RememberShape(const size_t* entries, size_t n) {
-  shape_keys_.clear();
-  shape_lengths_.clear();
-  for (size_t i = 0; i < n; ++i) {
-    std::string_view k;
-    DecodeKey(buf_ + entries[i], &k);
-    shape_keys_.append(k);
-    shape_lengths_.push_back(k.size());
-  }
-  shape_order_.clear();
-  for (const Span& s : spans_) shape_order_.push_back(s.arrival);
-}
-
 Value Builder::Finish() {
   Value v = Value::CopyOf(buf_, size_);
+  Reset();
+  return v;
+}
+
+Value Builder::Finish(BlobArena& arena) {
+  Value v = arena.CopyOf(buf_, size_);
   Reset();
   return v;
 }

@@ -6,7 +6,9 @@
 //
 // Objects come out in key order whatever order their members arrive in; when
 // a key arrives twice, the later member wins. Members that already arrive in
-// order (as they do in every file moxal writes) cost no sorting at all.
+// order (as they do in every file moxal writes) cost no sorting at all, nor
+// do those of an object whose keys came in the same order in an object
+// before it (shape_cache.h).
 //
 // Errors are sticky: once a size limit is exceeded, ok() is false and the
 // caller checks it once at the end. Allocation failure throws std::bad_alloc.
@@ -14,12 +16,16 @@
 #ifndef MOXAL_VALUES_BUILDER_H_
 #define MOXAL_VALUES_BUILDER_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "values/blob_arena.h"
+#include "values/shape_cache.h"
 #include "values/value.h"
 
 namespace moxal {
@@ -40,8 +46,24 @@ class Builder {
   // `v` must be negative: non-negative integers are always Unsigned.
   void Negative(int64_t v) { Number(tag::kNegative, static_cast<uint64_t>(v)); }
   // `v` must be finite.
-  void Float(double v);
+  void Float(double v) { Number(tag::kFloat, std::bit_cast<uint64_t>(v)); }
   void String(std::string_view s);
+  // The string of the `n` bytes at `s`, where the bytes up to the next
+  // multiple of 16 are readable too: it is copied in blocks of 16.
+  void BlockString(const uint8_t* s, size_t n) {
+    if (n > 0xFF) {
+      String(std::string_view(reinterpret_cast<const char*>(s), n));
+      return;
+    }
+    CountElement();
+    size_t room = 2 + ((n + 15) & ~size_t{15});
+    if (cap_ - size_ < room) Reserve(room);
+    uint8_t* p = buf_ + size_;
+    p[0] = tag::kStr8;
+    p[1] = static_cast<uint8_t>(n);
+    for (size_t i = 0; i < n; i += 16) std::memcpy(p + 2 + i, s + i, 16);
+    size_ += 2 + n;
+  }
 
   void BeginArray() { BeginContainer(tag::kArray); }
   void EndArray();
@@ -51,6 +73,31 @@ class Builder {
   void Key(std::string_view key);
   void EndObject();
 
+  // What the innermost open object's next key is expected to be, when its
+  // keys so far are those an earlier object of its shape began with: the
+  // key's length byte, its bytes and a '"', with 16 bytes readable from the
+  // second of them on. Null when nothing is expected.
+  const uint8_t* ExpectedKey() const {
+    const uint8_t* r = frames_.back().next_key;
+    return r != nullptr && *r != ShapeCache::kEnd ? r : nullptr;
+  }
+  // Takes the key ExpectedKey() returned as the next member's key.
+  void ExpectedKeyFound() {
+    Frame& f = frames_.back();
+    const uint8_t* r = f.next_key;
+    size_t n = size_t{r[0]} + 1;  // the length byte and the key
+    if (r[n + 1] != 0) f.sorted = false;
+    f.next_key = ShapeCache::After(r);
+    entries_.push_back(size_);
+    if (n <= ShapeCache::kPadding) {
+      if (cap_ - size_ < ShapeCache::kPadding) Reserve(ShapeCache::kPadding);
+      std::memcpy(buf_ + size_, r, ShapeCache::kPadding);  // the record is padded
+      size_ += n;
+    } else {
+      std::memcpy(Grow(n), r, n);
+    }
+  }
+
   // Appends an already encoded node as it is.
   void Raw(ValueRef v);
 
@@ -59,11 +106,18 @@ class Builder {
   // The one complete value built since the last Reset, as a new blob; then
   // resets. Requires ok() and every container closed.
   Value Finish();
+  // The same, with the blob from `arena`.
+  Value Finish(BlobArena& arena);
 
  private:
   struct Frame {
     size_t start;          // offset of the container's tag
     size_t entries_begin;  // first of its member offsets in entries_
+    // Objects: the record of the key expected next in the shape cache's
+    // slot `slot`, chosen by the first key; null once a key differed from
+    // the shape's or when there is no shape.
+    const uint8_t* next_key;
+    uint32_t slot;  // kNoSlot: none chosen
     uint32_t count;        // elements so far (arrays)
     bool object;
     bool sorted;           // members so far arrived in strictly rising order
@@ -91,6 +145,16 @@ class Builder {
   }
   void BeginContainer(uint8_t t);
   void CloseContainer(const Frame& f, size_t count);
+  // Appends `key` as the next member's key.
+  void AppendKey(std::string_view key);
+  // Puts the member offsets of the object `f` in key order, dropping all
+  // but the last of repeated keys (and their bytes), and makes its keys the
+  // shape of its slot. Returns the number kept.
+  size_t OrderMembers(const Frame& f, size_t* entries, size_t n);
+  // Whether the object just closed in slot `slot` should become its shape:
+  // not the first object there, and no open object following the slot.
+  bool ShouldLearn(uint32_t slot);
+  ShapeCache& shapes();
   // Puts the member offsets of an object in key order, dropping all but the
   // last of repeated keys (and their bytes). Returns the number kept.
   size_t SortMembers(size_t body, size_t* entries, size_t n);
@@ -119,15 +183,17 @@ class Builder {
   std::vector<Span> spans_;
   std::vector<uint8_t> copy_;
 
-  // The keys (in arrival order) of the last object that needed sorting and
-  // the arrival positions in key order: objects of one collection usually
-  // repeat their shape, and then sorting is a lookup.
-  bool SameShape(const size_t* entries, size_t n) const;
-  void RememberShape(const size_t* entries, size_t n);
-  std::string shape_keys_;
-  std::vector<size_t> shape_lengths_;
-  std::vector<uint32_t> shape_order_;
-  std::vector<size_t> reordered_;
+  // Objects closed before shapes are looked for: most values built on
+  // their own (a query, a small document) are done by then and cost no
+  // hashing of keys.
+  static constexpr uint64_t kShapesAfter = 2;
+  static constexpr uint32_t kNoSlot = ShapeCache::kSlots;
+  std::unique_ptr<ShapeCache> shapes_;  // made when a shape is first learned
+  uint64_t objects_closed_ = 0;
+  uint64_t seen_slots_ = 0;  // slots an object has closed in
+  static_assert(ShapeCache::kSlots <= 64, "seen_slots_ has a bit per slot");
+  std::vector<std::string_view> keys_;  // scratch for learning a shape
+  std::vector<uint32_t> order_;
 };
 
 }  // namespace moxal

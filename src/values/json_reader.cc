@@ -1,14 +1,16 @@
 #include "values/json_reader.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
-#include <limits>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "values/builder.h"
-#include "values/swar.h"
+#include "values/number_text.h"
+#include "values/string_scan.h"
 #include "values/utf8.h"
 
 namespace moxal {
@@ -28,105 +30,17 @@ struct StringClasses {
 };
 constexpr StringClasses kStr;
 
-// Bytes that can be part of a number token.
-struct NumberChars {
-  bool in[256] = {};
-  constexpr NumberChars() {
-    for (int c = '0'; c <= '9'; ++c) in[c] = true;
-    in['-'] = in['+'] = in['.'] = in['e'] = in['E'] = true;
+// The value of each hexadecimal digit, -1 for every other byte.
+struct HexDigits {
+  int8_t value[256] = {};
+  constexpr HexDigits() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
   }
 };
-constexpr NumberChars kNum;
-
-inline bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-inline int HexValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A number token cut into the pieces of the grammar
-//   [-] digits [. digits] [(e|E) [+|-] digits]
-// Absent pieces are empty ranges.
-struct NumberParts {
-  bool negative;
-  bool is_float;  // it has a fraction or an exponent
-  const uint8_t* int_begin;
-  const uint8_t* int_end;
-  const uint8_t* frac_begin;  // the digits after "."
-  const uint8_t* frac_end;
-  const uint8_t* exp_begin;   // the exponent's sign or first digit
-  const uint8_t* exp_end;
-};
-
-// Cuts the token [s, e) into *n; false when it is not a JSON number.
-inline bool SplitNumber(const uint8_t* s, const uint8_t* e, NumberParts* n) {
-  const uint8_t* p = s;
-  n->negative = (p < e && *p == '-');
-  if (n->negative) ++p;
-  if (p == e || !IsDigit(*p)) return false;
-  n->int_begin = p;
-  if (*p == '0') {
-    ++p;
-  } else {
-    while (p < e && IsDigit(*p)) ++p;
-  }
-  n->int_end = n->frac_begin = n->frac_end = p;
-  if (p < e && *p == '.') {
-    n->frac_begin = ++p;
-    if (p == e || !IsDigit(*p)) return false;
-    while (p < e && IsDigit(*p)) ++p;
-    n->frac_end = p;
-  }
-  n->exp_begin = n->exp_end = p;
-  if (p < e && (*p == 'e' || *p == 'E')) {
-    n->exp_begin = ++p;
-    if (p < e && (*p == '+' || *p == '-')) ++p;
-    if (p == e || !IsDigit(*p)) return false;
-    while (p < e && IsDigit(*p)) ++p;
-    n->exp_end = p;
-  }
-  n->is_float = n->frac_end != n->frac_begin || n->exp_end != n->exp_begin;
-  return p == e;
-}
-
-// The value of the decimal digits [b, e); false when it exceeds 2^64-1.
-inline bool DecimalValue(const uint8_t* b, const uint8_t* e, uint64_t* out) {
-  uint64_t v = 0;
-  for (; b < e; ++b) {
-    uint64_t d = *b - '0';
-    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
-
-// For a number whose value is not zero, the x with value = 0.ddd x 10^x
-// (first digit non-zero); only its sign matters to the caller. The written
-// exponent stops growing once it reaches 2^40: the sign stays right for
-// any token of fewer than 2^40 digits, and nothing can overflow.
-int64_t ScientificExponent(const NumberParts& n) {
-  constexpr int64_t kCap = int64_t{1} << 40;
-  int64_t exp = 0;
-  const uint8_t* p = n.exp_begin;
-  if (p != n.exp_end) {
-    bool negative = (*p == '-');
-    if (*p == '-' || *p == '+') ++p;
-    for (; p < n.exp_end; ++p) {
-      if (exp < kCap) exp = exp * 10 + (*p - '0');
-    }
-    if (negative) exp = -exp;
-  }
-  const uint8_t* q = n.int_begin;
-  while (q < n.int_end && *q == '0') ++q;
-  if (q < n.int_end) return static_cast<int64_t>(n.int_end - q) + exp;
-  int64_t lead = 0;  // zeros before the first non-zero digit of the fraction
-  for (q = n.frac_begin; q < n.frac_end && *q == '0'; ++q) ++lead;
-  return -lead + exp;
-}
+constexpr HexDigits kHex;
 
 class Reader {
  public:
@@ -168,7 +82,7 @@ class Reader {
   // One element of a collection's array, as a value of its own.
   bool ReadElement(int c, std::vector<Value>* elements) {
     if (!ParseValue(c, 1) || !b_.ok()) return false;
-    elements->push_back(b_.Finish());
+    elements->push_back(b_.Finish(arena_));
     return true;
   }
 
@@ -189,6 +103,13 @@ class Reader {
 
   // The next byte after whitespace, not consumed, or -1 at the end.
   int Peek() {
+    // Whitespace bytes are all at or below ' ', so anything above it is
+    // the answer at once; compact text never gets further.
+    if (p_ < end_ && *p_ > ' ') return *p_;
+    return PeekSlow();
+  }
+
+  int PeekSlow() {
     for (;;) {
       while (p_ < end_) {
         uint8_t c = *p_;
@@ -208,13 +129,13 @@ class Reader {
   bool AtEnd() { return Peek() == -1 && !src_.failed(); }
 
   // Parses the value starting with byte `c` (not yet consumed) inside
-  // `depth` open containers.
-  bool ParseValue(int c, int depth) {
+  // `depth` open containers. Only containers recurse, through
+  // ParseContainer, so a scalar inside a container costs no call.
+  [[gnu::always_inline]] bool ParseValue(int c, int depth) {
     switch (c) {
       case '{':
-        return ParseObject(depth + 1);
       case '[':
-        return ParseArray(depth + 1);
+        return ParseContainer(c, depth);
       case '"':
         ++p_;
         return ParseString(false);
@@ -234,6 +155,10 @@ class Reader {
         if (c == '-' || IsDigit(static_cast<uint8_t>(c))) return ParseNumber();
         return false;
     }
+  }
+
+  [[gnu::noinline]] bool ParseContainer(int c, int depth) {
+    return c == '{' ? ParseObject(depth + 1) : ParseArray(depth + 1);
   }
 
   // Parses what follows the opening byte of an array or object: items
@@ -272,13 +197,31 @@ class Reader {
     auto member = [&](int c) {
       if (c != '"') return false;
       ++p_;
-      if (!ParseString(true) || Peek() != ':') return false;
+      if (!ParseKey() || Peek() != ':') return false;
       ++p_;
       return ParseValue(Peek(), depth);
     };
     if (!ParseItems('}', member)) return false;
     b_.EndObject();
     return true;
+  }
+
+  // Called just past a key's opening quote. A key that is byte for byte
+  // the one the builder expects (its shape cache holds only keys without
+  // escapes, quotes or control bytes, and valid UTF-8) needs no scanning.
+  bool ParseKey() {
+    if (const uint8_t* k = b_.ExpectedKey(); k != nullptr) {
+      unsigned n = k[0] + 1u;  // the key and its closing quote
+      bool same = n <= scan::kBlock && end_ - p_ >= scan::kBlock
+                      ? scan::SamePrefix(p_, k + 1, n)
+                      : static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, k + 1, n) == 0;
+      if (same) {
+        p_ += n;
+        b_.ExpectedKeyFound();
+        return true;
+      }
+    }
+    return ParseString(true);
   }
 
   bool Expect(const char* lit, size_t n) {
@@ -305,83 +248,59 @@ class Reader {
 
   // Called just past the opening quote.
   bool ParseString(bool key) {
-    const uint8_t* start = p_;
-    uint64_t highs = 0;
-    while (end_ - p_ >= 8) {
-      uint64_t w = swar::Load(p_);
-      uint64_t stops = swar::StringStops(w);
-      if (stops != 0) {
-        unsigned i = swar::FirstByte(stops);
-        // Only the bytes before the stop count towards "non-ASCII seen".
-        highs |= w & swar::kHighs & ((uint64_t{1} << (8 * i)) - 1);
-        p_ += i;
-        goto scanned;
+    // Strings without escapes whose closing quote is in this chunk are the
+    // rule: scan them in whole blocks and copy them in whole blocks.
+    const uint8_t* q = p_;
+    uint32_t highs = 0;
+    while (end_ - q >= scan::kBlock) {
+      scan::BlockMasks m = scan::ScanBlock(q);
+      if (m.stops == 0) {
+        highs |= m.highs;
+        q += scan::kBlock;
+        continue;
       }
-      highs |= w & swar::kHighs;
-      p_ += 8;
+      unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
+      if (q[i] != '"') break;
+      highs |= m.highs & ((uint32_t{1} << i) - 1);
+      size_t n = static_cast<size_t>(q + i - p_);
+      if (highs != 0 && !IsValidUtf8(p_, n)) return false;
+      if (key) {
+        b_.Key(std::string_view(reinterpret_cast<const char*>(p_), n));
+      } else {
+        b_.BlockString(p_, n);
+      }
+      p_ = q + i + 1;
+      return true;
     }
-    while (p_ < end_) {
-      uint8_t k = kStr.cls[*p_];
-      if (k > 1) break;
-      highs |= k;
-      ++p_;
-    }
-  scanned:
-    uint8_t high = highs != 0;
-    if (p_ < end_ && *p_ == '"') {
+    return ParseLongString(key);
+  }
+
+  // ParseString for strings with escapes or that go on past the chunk:
+  // they are collected in the scratch buffer.
+  bool ParseLongString(bool key) {
+    const uint8_t* start = p_;
+    // Only raw bytes need validating: an escape always stands for a
+    // whole, valid character.
+    bool high = SkipPlain();
+    if (p_ < end_ && *p_ == '"') {  // no escape after all, and all in this chunk
       size_t n = static_cast<size_t>(p_ - start);
       if (high && !IsValidUtf8(start, n)) return false;
       Emit(std::string_view(reinterpret_cast<const char*>(start), n), key);
       ++p_;
       return true;
     }
-    return ParseStringSlow(start, high, key);
-  }
-
-  // The string goes on past an escape, a control byte (which fails) or the
-  // end of the chunk: collect it in the scratch buffer.
-  bool ParseStringSlow(const uint8_t* start, uint8_t high, bool key) {
-    scratch_.assign(reinterpret_cast<const char*>(start),
-                    static_cast<size_t>(p_ - start));
+    scratch_.assign(reinterpret_cast<const char*>(start), static_cast<size_t>(p_ - start));
     for (;;) {
-      if (p_ == end_ && !Fill()) return false;
       const uint8_t* run = p_;
-      while (p_ < end_) {
-        uint8_t k = kStr.cls[*p_];
-        if (k > 1) break;
-        high |= k;
-        ++p_;
+      high |= SkipPlain();
+      scratch_.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p_ - run));
+      if (p_ == end_) {
+        if (!Fill()) return false;
+        continue;
       }
-      scratch_.append(reinterpret_cast<const char*>(run),
-                      static_cast<size_t>(p_ - run));
-      if (p_ == end_) continue;
       uint8_t c = *p_++;
       if (c == '"') break;
-      if (c != '\\') return false;  // an unescaped control byte
-      int e = Get();
-      char simple;
-      switch (e) {
-        case '"': simple = '"'; break;
-        case '\\': simple = '\\'; break;
-        case '/': simple = '/'; break;
-        case 'b': simple = '\b'; break;
-        case 'f': simple = '\f'; break;
-        case 'n': simple = '\n'; break;
-        case 'r': simple = '\r'; break;
-        case 't': simple = '\t'; break;
-        case 'u': {
-          uint32_t cp;
-          if (!ParseUnicodeEscape(&cp)) return false;
-          uint8_t utf8[4];
-          size_t n = EncodeUtf8(cp, utf8);
-          scratch_.append(reinterpret_cast<const char*>(utf8), n);
-          if (cp >= 0x80) high = 1;
-          continue;
-        }
-        default:
-          return false;
-      }
-      scratch_.push_back(simple);
+      if (c != '\\' || !ParseEscape()) return false;  // a raw control byte, a bad escape
     }
     if (high && !IsValidUtf8(reinterpret_cast<const uint8_t*>(scratch_.data()),
                              scratch_.size())) {
@@ -391,10 +310,68 @@ class Reader {
     return true;
   }
 
+  // Moves past the string bytes up to the next '"', '\\' or control byte,
+  // or to the end of the chunk. True when one of them was 0x80 or above.
+  bool SkipPlain() {
+    uint32_t highs = 0;
+    while (end_ - p_ >= scan::kBlock) {
+      scan::BlockMasks m = scan::ScanBlock(p_);
+      if (m.stops != 0) {
+        unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
+        p_ += i;
+        return (highs | (m.highs & ((uint32_t{1} << i) - 1))) != 0;
+      }
+      highs |= m.highs;
+      p_ += scan::kBlock;
+    }
+    while (p_ < end_) {
+      uint8_t k = kStr.cls[*p_];
+      if (k > 1) break;
+      highs |= k;
+      ++p_;
+    }
+    return highs != 0;
+  }
+
+  // Called just past a backslash: appends what the escape stands for.
+  bool ParseEscape() {
+    char simple;
+    switch (Get()) {
+      case '"': simple = '"'; break;
+      case '\\': simple = '\\'; break;
+      case '/': simple = '/'; break;
+      case 'b': simple = '\b'; break;
+      case 'f': simple = '\f'; break;
+      case 'n': simple = '\n'; break;
+      case 'r': simple = '\r'; break;
+      case 't': simple = '\t'; break;
+      case 'u': {
+        uint32_t cp;
+        if (!ParseUnicodeEscape(&cp)) return false;
+        uint8_t utf8[4];
+        scratch_.append(reinterpret_cast<const char*>(utf8), EncodeUtf8(cp, utf8));
+        return true;
+      }
+      default:
+        return false;
+    }
+    scratch_.push_back(simple);
+    return true;
+  }
+
   bool ParseHex4(uint32_t* out) {
+    if (end_ - p_ >= 4) {  // all four in this chunk
+      int a = kHex.value[p_[0]], b = kHex.value[p_[1]];
+      int c = kHex.value[p_[2]], d = kHex.value[p_[3]];
+      if ((a | b | c | d) < 0) return false;
+      p_ += 4;
+      *out = static_cast<uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+      return true;
+    }
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
-      int h = HexValue(Get());
+      int c = Get();
+      int h = c < 0 ? -1 : kHex.value[c];
       if (h < 0) return false;
       v = (v << 4) | static_cast<uint32_t>(h);
     }
@@ -418,7 +395,46 @@ class Reader {
     return true;
   }
 
+  // Called at the first byte of a number.
   bool ParseNumber() {
+    // Integers, and decimals without an exponent, of up to kSafeDigits
+    // digits whose end is in this chunk need none of the general path.
+    const uint8_t* p = p_;
+    bool negative = (*p == '-');
+    p += negative;
+    const uint8_t* digits = p;
+    uint64_t v = 0;
+    p = AccumulateDigits(p, end_, &v);
+    size_t n = static_cast<size_t>(p - digits);
+    if (p == end_ || n == 0 || n > kSafeDigits || (n > 1 && *digits == '0')) {
+      return ParseAnyNumber();
+    }
+    if (!kNum.in[*p]) {
+      if (!negative) {
+        b_.Unsigned(v);
+      } else if (v == 0 || v > (uint64_t{1} << 63)) {
+        return ParseAnyNumber();
+      } else {
+        b_.Negative(static_cast<int64_t>(uint64_t{0} - v));
+      }
+      p_ = p;
+      return true;
+    }
+    if (*p != '.') return ParseAnyNumber();
+    const uint8_t* fraction = ++p;
+    p = AccumulateDigits(p, end_, &v);
+    size_t f = static_cast<size_t>(p - fraction);
+    double d;
+    if (p == end_ || f == 0 || n + f > kSafeDigits || kNum.in[*p] || !NearestQuotient(v, f, &d)) {
+      return ParseAnyNumber();
+    }
+    b_.Float(negative ? -d : d);
+    p_ = p;
+    return true;
+  }
+
+  // Any number token, also one that goes on in the next chunk.
+  bool ParseAnyNumber() {
     const uint8_t* start = p_;
     while (p_ < end_ && kNum.in[*p_]) ++p_;
     const uint8_t* end = p_;
@@ -481,6 +497,7 @@ class Reader {
   const uint8_t* p_ = nullptr;
   const uint8_t* end_ = nullptr;
   Builder b_;
+  BlobArena arena_;  // for the elements of a collection
   std::string scratch_;
   std::vector<uint8_t> number_;
 };

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "values/blob_arena.h"
+
 namespace moxal {
 
 Value Value::Allocate(size_t size) {
@@ -23,9 +25,12 @@ Value Value::CopyOf(const uint8_t* data, size_t size) {
   return v;
 }
 
-void Value::Release() {
-  if (b_ != nullptr && --b_->refs == 0) std::free(b_);
-  b_ = nullptr;
+void Value::Free(Blob* b) {
+  if (b->refs == kCarved) {
+    BlobArena::ReleaseCarved(b);
+  } else {
+    std::free(b);
+  }
 }
 
 int64_t ObjectRef::find_index(std::string_view key) const {

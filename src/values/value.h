@@ -6,8 +6,10 @@
 // in ascending byte order of their keys.
 //
 // Storage. A value is encoded into one contiguous byte block (a "blob"), so
-// a document costs one allocation, walks sequentially, and can be shared by
-// reference count between a collection and the result lists of the cache:
+// a document costs one allocation (or a slice of a larger block when many
+// are read at once, see blob_arena.h), walks sequentially, and can be
+// shared by reference count between a collection and the result lists of
+// the cache:
 // copying a Value is O(1) and observably a deep copy, because no one ever
 // writes to a blob that is shared (edit.h writes in place only into a blob
 // nobody else holds).
@@ -342,6 +344,8 @@ inline int CompareKeys(std::string_view a, std::string_view b) {
 //
 // Reference counts are plain integers: every value is touched only by the
 // thread that holds the interpreter lock (or by a single-threaded test).
+// The same holds for the blocks that blobs may be carved from (see
+// blob_arena.h): all blobs of one block belong to the values of one read.
 class Value {
  public:
   Value() = default;  // empty: holds no value at all
@@ -379,17 +383,27 @@ class Value {
   const uint8_t* data() const { return b_->bytes; }
   size_t size() const { return b_->size; }
   // True when no other Value shares this blob, so it may be written in place.
-  bool unique() const { return b_ && b_->refs == 1; }
+  bool unique() const { return b_ && (b_->refs & ~kCarved) == 1; }
   uint8_t* mutable_data() { return b_->bytes; }
   bool same_blob(const Value& o) const { return b_ == o.b_; }
 
  private:
+  friend class BlobArena;
   struct Blob {
-    uint32_t refs;
+    uint32_t refs;  // kCarved, and below it the count
     uint32_t size;
     uint8_t bytes[1];
   };
-  void Release();
+  // Marks a blob carved out of a BlobArena's block. A count cannot reach
+  // this bit: that would take 2^31 Values, 16 GiB of them, on one blob.
+  static constexpr uint32_t kCarved = uint32_t{1} << 31;
+  explicit Value(Blob* b) : b_(b) {}
+  void Release() {
+    if (b_ != nullptr && (--b_->refs & ~kCarved) == 0) Free(b_);
+    b_ = nullptr;
+  }
+  // Frees `b`, whose count has dropped to zero.
+  static void Free(Blob* b);
 
   Blob* b_ = nullptr;
 };

@@ -97,6 +97,15 @@ const RoundTrip kRoundTrips[] = {
     {"9007199254740993.0", "9007199254740992.0"},
     {"9007199254740993.00000000000000000000000000000000000001",
      "9007199254740994.0"},
+    // Around what the reader converts without the general path: 19 digits
+    // and a numerator of at most 2^53.
+    {"9999999999999999999", "9999999999999999999"},
+    {"-999999999999999999", "-999999999999999999"},
+    {"-0.0", "-0.0"},
+    {"900719925474099.2", "900719925474099.2"},
+    {"900719925474099.3", "900719925474099.2"},
+    {"0.000000000000000001", "1e-18"},
+    {"1.0000000000000000001", "1.0"},
     {"\"\"", "\"\""},
     {"\"a\\\"b\\\\c\\/d\"", "\"a\\\"b\\\\c/d\""},
     {"\"\\b\\f\\n\\r\\t\\u0001\\u001f\\u007f\"",
@@ -151,6 +160,11 @@ TEST(ReadWriteTable) {
       continue;
     }
     CHECK_EQ(ToJson(v.ref()), std::string(t.out));
+    // Inside an array, where a token does not end the text (the reader has
+    // quicker paths for tokens whose end it sees).
+    Value in_array;
+    CHECK(ParseJson("[" + std::string(t.in) + "]", &in_array));
+    if (!in_array.empty()) CHECK_EQ(ToJson(in_array.ref()), "[" + std::string(t.out) + "]");
     for (size_t step : {size_t{1}, size_t{2}, size_t{3}, size_t{7}}) {
       Value w;
       CHECK(ReadChunked(t.in, step, &w));
@@ -161,6 +175,44 @@ TEST(ReadWriteTable) {
     CHECK(ParseJson(t.out, &again));
     if (!again.empty()) CHECK_EQ(ToJson(again.ref()), std::string(t.out));
   }
+}
+
+TEST(StringsAroundTheBlockScan) {
+  // One escape, raw UTF-8 (valid or not) or control byte at every position
+  // of strings around the 16-byte blocks the reader scans, as a value and as
+  // a key, in one block and in chunks.
+  struct Piece {
+    const char* text;
+    const char* decoded;  // null: the string must not read
+  };
+  const Piece pieces[] = {{"\\n", "\n"},         {"\\u00e9", "\xc3\xa9"},
+                          {"\xc3\xa9", "\xc3\xa9"}, {"\xe2\x82\xac", "\xe2\x82\xac"},
+                          {"\x7f", "\x7f"},       {"\x01", nullptr},
+                          {"\xc3x", nullptr},     {"\xed\xa0\x80", nullptr}};
+  int wrong = 0;
+  for (size_t len = 0; len <= 40; ++len) {
+    for (size_t at = 0; at <= len; ++at) {
+      for (const Piece& piece : pieces) {
+        std::string fill_a(at, 'x'), fill_b(len - at, 'y');
+        std::string str = "\"" + fill_a + piece.text + fill_b + "\"";
+        std::string want = piece.decoded ? fill_a + piece.decoded + fill_b : "";
+        for (bool key : {false, true}) {
+          std::string text = key ? "{" + str + ":0}" : "[" + str + "]";
+          for (size_t step : {text.size(), size_t{1}, size_t{16}, size_t{17}}) {
+            Value v;
+            bool ok = ReadChunked(text, step, &v);
+            std::string_view got;
+            if (ok && key) got = v.ref().as_object().member(0).key;
+            if (ok && !key) got = (*v.ref().as_array().begin()).as_string();
+            if ((ok != (piece.decoded != nullptr) || got != want) && ++wrong <= 5) {
+              check::Fail(__FILE__, __LINE__, text + " in chunks of " + std::to_string(step));
+            }
+          }
+        }
+      }
+    }
+  }
+  CHECK_EQ(wrong, 0);
 }
 
 TEST(RejectTable) {
