@@ -1,6 +1,7 @@
 """Inserting documents: the four insert methods and implicit creation."""
 
 import os
+import time
 
 import pytest
 
@@ -155,3 +156,18 @@ def test_import_of_a_large_standard_text(db, tmp_path):
     for name, value in expected.items():
         got = db.find(name)
         assert got == (value if isinstance(value, list) else [value])
+
+
+def test_one_insert_at_a_time_does_not_copy_the_collection(db):
+    """Appending one document to a large collection costs about what it costs
+    on a small one (room grows geometrically, not by one each time)."""
+    def per_insert(name):
+        start = time.perf_counter()
+        for i in range(2000):
+            db.insert(name, {"i": i})
+        return (time.perf_counter() - start) / 2000
+
+    db.insert_many("large", [{"i": i} for i in range(300_000)])
+    db.insert("small", {"i": -1})
+    small, large = min(per_insert("small") for _ in range(2)), per_insert("large")
+    assert large < 5 * small + 20e-6, (small, large)

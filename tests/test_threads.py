@@ -60,7 +60,7 @@ class Ticker:
         self.thread.join()
 
 
-def ticker_figures(docs, base):
+def ticker_figures(docs, base, rounds=3):
     """The longest waits of a ticker thread during each long operation."""
     d = os.path.join(base, "db")
     setup = moxal.Moxal(d)
@@ -74,12 +74,22 @@ def ticker_figures(docs, base):
     def open_():
         nonlocal db
         db = moxal.Moxal(d)
+    def find():
+        db.clear_cache()
+        db.find("c", {"g": 7})
     try:
-        for name, call in (("open", open_),
-                           ("find (0.1%)", lambda: db.find("c", {"g": 7})),
-                           ("update (every document)", lambda: db.update("c", {"g": {"$add": 1}})),
-                           ("write", lambda: db.write("c"))):
-            figures[name] = ticker.measure(call)
+        # Three rounds, the best of each kept: a busy machine may keep the
+        # ticker off the processor now and then, which says nothing of the
+        # interpreter lock; a call that holds the lock keeps it waiting in
+        # every round.
+        for _ in range(rounds):
+            for name, call in (("open", open_), ("find (0.1%)", find),
+                               ("update (every document)",
+                                lambda: db.update("c", {"g": {"$add": 1}})),
+                               ("write", lambda: db.write("c"))):
+                took, longest = ticker.measure(call)
+                if name not in figures or longest < figures[name][1]:
+                    figures[name] = (took, longest)
     finally:
         ticker.stop()
     return figures
