@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "conversion/py_ref.h"
+#include "values/short_word.h"
 
 namespace moxal {
 
@@ -32,19 +33,6 @@ inline uint64_t Load8(const char* p) {
   return w;
 }
 
-// The bytes of a string shorter than 8, each once at least, in one word.
-inline uint64_t SmallWord(const char* p, size_t n) {
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, p, 4);
-    std::memcpy(&b, p + n - 4, 4);
-    return a | (uint64_t{b} << 32);
-  }
-  if (n == 0) return 0;
-  return static_cast<uint8_t>(p[0]) | (uint64_t{static_cast<uint8_t>(p[n / 2])} << 8) |
-         (uint64_t{static_cast<uint8_t>(p[n - 1])} << 16);
-}
-
 // A string as the cache keys it: its length and two words that hold each
 // of its first 16 bytes, so that strings of up to 16 bytes are equal when
 // their keys are, and longer ones when their bytes are too.
@@ -58,7 +46,7 @@ struct Key {
       w0 = Load8(s.data());
       w1 = Load8(s.data() + (size <= 16 ? size - 8 : 8));
     } else {
-      w0 = SmallWord(s.data(), size);
+      w0 = size == 0 ? 0 : ShortWord(reinterpret_cast<const uint8_t*>(s.data()), size, 0);
       w1 = 0;
     }
   }

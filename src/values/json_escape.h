@@ -17,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "values/short_word.h"
 #include "values/swar.h"
 
 namespace moxal {
@@ -54,20 +55,6 @@ inline unsigned Stops16(__m128i v) {
       _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
 }
 #endif
-
-// The 1 to 7 bytes at `src` gathered into one word, each byte once (the
-// overlap of two loads repeats bytes, which does not change whether any
-// of them needs an escape).
-inline uint64_t Gather(const uint8_t* src, size_t n) {
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    return a | (uint64_t{b} << 32);
-  }
-  uint64_t w = src[0] | (uint64_t{src[n / 2]} << 8) | (uint64_t{src[n - 1]} << 16);
-  return w | (uint64_t{'a'} * 0x0101010101000000ULL);  // pad with plain bytes
-}
 
 }  // namespace escape_internal
 
@@ -122,7 +109,7 @@ inline bool CopyPlainShort(const uint8_t* src, size_t n, char* p) {
     return (swar::StringStops(a) | swar::StringStops(b)) == 0;
   }
   if (n == 0) return true;
-  uint64_t w = escape_internal::Gather(src, n);
+  uint64_t w = ShortWord(src, n, 'a');  // padded with a byte that needs no escape
   if (n >= 4) {
     std::memcpy(p, &w, 4);
     auto high = static_cast<uint32_t>(w >> 32);
