@@ -108,7 +108,11 @@ Decimal ShortestDecimal(int q, uint64_t c) {
 // this test is quicker than the general search.
 bool ShortDecimal(double v, Decimal* d) {
   if (!(v < 1e12) || v < 1e-3) return false;
-  double scaled = std::nearbyint(v * 1000.0);
+  // Rounded to a whole number by adding and taking away 2^52: below 2^52
+  // the sum has no bits for a fraction, and the addition rounds to nearest
+  // (std::nearbyint would be a call into the maths library).
+  constexpr double kTwo52 = 4503599627370496.0;
+  double scaled = (v * 1000.0 + kTwo52) - kTwo52;
   if (scaled / 1000.0 != v) return false;
   *d = {static_cast<uint64_t>(scaled), -3};
   return true;
@@ -127,17 +131,16 @@ Decimal ToDecimal(double v) {
   const auto bits = std::bit_cast<uint64_t>(v);
   const uint64_t fraction = bits & (kHiddenBit - 1);
   const auto biased = static_cast<int>(bits >> kFractionBits);
-  if (biased == 0) {
-    return SeventeenDigits(ShortestDecimal(kMinQ, fraction));  // subnormal
-  }
-  const uint64_t c = fraction | kHiddenBit;
-  const int q = biased + kMinQ - 1;
+  const bool subnormal = biased == 0;
+  const uint64_t c = subnormal ? fraction : fraction | kHiddenBit;
+  const int q = subnormal ? kMinQ : biased + kMinQ - 1;
   if (-kFractionBits <= q && q < 0 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
     return SeventeenDigits({c >> -q, 0});  // a whole number below 2^53: exact
   }
   if (Decimal d; ShortDecimal(v, &d)) return SeventeenDigits(d);
-  // From c >= 2^52 the search gives 16 or 17 digits.
   Decimal d = ShortestDecimal(q, c);
+  if (subnormal) return SeventeenDigits(d);
+  // From c >= 2^52 the search gives 16 or 17 digits.
   const bool sixteen = d.digits < kPowersOf10[16];
   return {sixteen ? d.digits * 10 : d.digits, d.exp10 - sixteen};
 }
