@@ -53,8 +53,8 @@ inline uint64_t EightDigits(uint32_t x) {
 }
 
 // Room FormatUnsigned and FormatNegative need at their output: the longest
-// text is 20 bytes, but digits are stored in 8-byte words, which may reach
-// 21 bytes past the start.
+// text is 20 bytes, and the 8-byte words the digits are stored in reach no
+// further (a short number's single word reaches 8 bytes, or 9 after a "-").
 inline constexpr size_t kIntegerTextRoom = 24;
 
 // Writes `v` in decimal at `p` (kIntegerTextRoom bytes of room; bytes past
