@@ -97,10 +97,28 @@ inline size_t PlainPrefix(const uint8_t* src, size_t n) {
   return i;
 }
 
-// For n <= 16: copies the `n` bytes at `src` to `p` (room for n bytes)
-// and returns true when none of them needs an escape; else returns false
-// and the bytes at `p` are unspecified. Whole words are moved, no loop.
+// Longest string CopyPlainShort takes: two overlapping blocks of 16 bytes
+// where SSE2 is there, else two words of 8.
+#if defined(__SSE2__)
+inline constexpr size_t kMaxPlainShort = 32;
+#else
+inline constexpr size_t kMaxPlainShort = 16;
+#endif
+
+// For n <= kMaxPlainShort: copies the `n` bytes at `src` to `p` (room for
+// n bytes) and returns true when none of them needs an escape; else
+// returns false and the bytes at `p` are unspecified. Whole blocks are
+// moved, no loop.
 inline bool CopyPlainShort(const uint8_t* src, size_t n, char* p) {
+#if defined(__SSE2__)
+  if (n > 16) {
+    auto a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    auto b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + n - 16), b);
+    return (escape_internal::Stops16(a) | escape_internal::Stops16(b)) == 0;
+  }
+#endif
   if (n >= 8) {
     uint64_t a = swar::Load(src);
     uint64_t b = swar::Load(src + n - 8);

@@ -37,8 +37,8 @@ class Writer {
   static constexpr size_t kMaxScalar =
       kMaxFloatText > kIntegerTextRoom ? kMaxFloatText : kIntegerTextRoom;
   // Most keys and many values are this short: they are copied in whole
-  // words, then checked for escapes once.
-  static constexpr size_t kShortString = 16;
+  // blocks, then checked for escapes once.
+  static constexpr size_t kShortString = kMaxPlainShort;
 
   OutBuffer& out_;
   char* const limit_;
