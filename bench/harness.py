@@ -6,7 +6,11 @@ bound. Timings are medians of repeated runs, because the benchmark machines
 are small and shared and single runs are noisy. Python's cyclic garbage
 collector stays on while the clock runs, as it does for users; garbage left
 by the previous run is collected before the clock starts, so that one run's
-leftovers are not charged to the next.
+leftovers are not charged to the next. Every timed call ends with a
+collection of the young generation inside the clock: a call that pauses the
+collector while it builds its result leaves every new container for the
+first collection after it, and that collection is part of what the call
+costs its caller.
 
 A moxal method that is not built yet raises NotImplementedError; its figure
 is then marked skipped with a note, and the targets that need it print
@@ -98,7 +102,8 @@ def _why_missing(fig: Figure | None) -> str:
 
 
 def time_runs(prepare: Prepare, repeat: int, warmup: int) -> list[float]:
-    """Milliseconds of each timed run (warm-up runs are not kept).
+    """Milliseconds of each timed run (warm-up runs are not kept), each
+    including the young-generation collection that follows the call.
 
     The callable's result is dropped only after the clock stops, so freeing
     a large result is not charged to the contender that built it.
@@ -109,6 +114,7 @@ def time_runs(prepare: Prepare, repeat: int, warmup: int) -> list[float]:
         gc.collect()
         start = time.perf_counter_ns()
         result = fn()
+        gc.collect(0)
         elapsed = time.perf_counter_ns() - start
         del result, fn
         if i >= warmup:

@@ -14,7 +14,8 @@ and checks it holds the update. The data comes from generate.py (the same
 file bench.py uses, bench/data/nCOUNT/users.json); the written copy goes to
 bench/data/scale-scratch/ and is removed at the end.
 
-For each step the worker records the time, the resident set size before and
+For each step the worker records the time (the young-generation collection
+that follows the call included), the resident set size before and
 after (a find's result is still alive at "after"), and the peak resident set
 size during the step: the kernel's high-water mark (VmHWM), reset just before
 the step through /proc/self/clear_refs. "retained" is after minus before,
@@ -68,6 +69,7 @@ def measure(steps: list, name: str, call):
     reset = reset_peak()
     start = time.perf_counter()
     result = call()
+    gc.collect(0)  # the young collection a call leaves behind is part of its cost
     seconds = time.perf_counter() - start
     status = memory_status()
     steps.append({"step": name, "seconds": seconds, "rss_before": before,

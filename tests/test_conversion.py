@@ -200,3 +200,51 @@ def _key_ordered(v):
     if isinstance(v, list):
         return [_key_ordered(x) for x in v]
     return v
+
+
+def _near_misses():
+    """Strings of 0 to 40 bytes that differ from a base string in one
+    position each, ASCII and not: equal strings share objects in a result,
+    so every byte of every length has to tell strings apart."""
+    out = []
+    for n in range(41):
+        base = "k" * n
+        out.append(base)
+        for i in range(n):
+            out.append(base[:i] + "j" + base[i + 1:])
+            out.append(base[:i] + "\u00e9" + base[i + 1:])
+    return out
+
+
+def test_strings_that_nearly_match_come_back_as_they_went_in(db):
+    strings = _near_misses()  # some 3,300, so the shared strings get replaced often
+    docs = [{"v": s, "w": [s, strings[(i * 7) % len(strings)]], s: i}
+            for i, s in enumerate(strings)]
+    db.insert_many("c", docs)
+    assert db.find("c") == docs
+    assert db.find("c", {"v": strings[-1]}) == [docs[-1]]
+
+
+def test_cycles_through_returned_containers_are_collected(db):
+    """Results are left to the garbage collector like any other objects: a
+    document made to hold itself, or a plain dict inside it made to, goes
+    when the last outside reference does."""
+    import gc
+    import weakref
+
+    class Marker:
+        pass
+
+    db.insert_many("c", [{"tags": ["a"], "address": {"city": "x"}}] * 3)
+    found = db.find("c")
+    markers = [Marker() for _ in found]
+    refs = [weakref.ref(m) for m in markers]
+    found[0]["tags"].append(found[0])
+    found[0]["tags"].append(markers[0])
+    found[1]["address"]["self"] = found[1]["address"]
+    found[1]["address"]["m"] = markers[1]
+    found[2]["me"] = found
+    found[2]["m"] = markers[2]
+    del found, markers
+    gc.collect()
+    assert [r() for r in refs] == [None, None, None]

@@ -1,9 +1,10 @@
 #include "conversion/to_python.h"
 
-#include <array>
+#include <climits>
 #include <cstring>
 #include <string_view>
 
+#include "conversion/str_cache.h"
 #include "values/swar.h"
 
 namespace moxal {
@@ -24,15 +25,20 @@ PyObject* NewStr(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
+// Builds the Python objects of one conversion. Equal keys share one str, and
+// so do equal short string values: strs cannot be changed, so sharing them
+// is invisible but for identity, and documents repeat both (field names;
+// names of things, categories, tags, codes), which saves creating, hashing
+// and later freeing a str each time.
 class PythonBuilder {
  public:
-  PythonBuilder() = default;
+  // `documents` is how many documents the conversion builds; the cache of
+  // values is sized by it, so a small result does not pay for a large one.
+  explicit PythonBuilder(size_t documents) : values_(ValueSlots(documents)) {}
   PythonBuilder(const PythonBuilder&) = delete;
   PythonBuilder& operator=(const PythonBuilder&) = delete;
-  ~PythonBuilder() {
-    for (Slot& s : slots_) Py_XDECREF(s.str);
-  }
 
+  // A new object for `v`, or null with a Python exception set.
   PyObject* Convert(ValueRef v) {
     switch (v.tag()) {
       case tag::kNull:
@@ -41,15 +47,18 @@ class PythonBuilder {
         return Py_NewRef(Py_False);
       case tag::kTrue:
         return Py_NewRef(Py_True);
-      case tag::kUnsigned:
-        return PyLong_FromUnsignedLongLong(v.as_unsigned());
+      case tag::kUnsigned: {
+        uint64_t u = v.as_unsigned();
+        return u <= LONG_MAX ? PyLong_FromLong(static_cast<long>(u))
+                             : PyLong_FromUnsignedLongLong(u);
+      }
       case tag::kNegative:
         return PyLong_FromLongLong(v.as_negative());
       case tag::kFloat:
         return PyFloat_FromDouble(v.as_float());
       case tag::kStr8:
       case tag::kStr32:
-        return NewStr(v.as_string());
+        return String(v.as_string());
       case tag::kArray:
         return Array(v.as_array());
       default:
@@ -58,20 +67,29 @@ class PythonBuilder {
   }
 
  private:
-  // Equal keys share one str: the documents of a collection repeat the same
-  // few field names, so most keys are found in this open-addressed table
-  // instead of being decoded again. 512 slots hold the names of even a wide
-  // collection with room to spare, which keeps the probes short, and at
-  // 12 KiB the table is cheap to clear for every call. Keys over 64 bytes
-  // are seldom field names and cost more to hash the longer they are, so
-  // they are not cached, nor is a key whose 8 probes all meet other keys.
-  // The views point into the documents, which outlive the builder.
-  static constexpr size_t kSlots = 512;
+  // Field names: 512 slots hold the names of even a wide collection with
+  // room to spare, so a key, once made, stays for the whole conversion.
+  // Keys over 64 bytes are seldom field names and cost more to hash the
+  // longer they are.
+  static constexpr size_t kKeySlots = 512;
   static constexpr size_t kMaxCachedKey = 64;
-  struct Slot {
-    std::string_view key;
-    PyObject* str = nullptr;
-  };
+  // String values up to 16 bytes: the short ones are those that repeat;
+  // longer ones (text, addresses, times, identifiers) seldom do, and would
+  // only push out those that do. One slot per document up to 4096 slots
+  // (96 KiB), which keeps a few thousand distinct values.
+  static constexpr size_t kMaxCachedValue = 16;
+  static constexpr size_t kMaxValueSlots = 4096;
+
+  static size_t ValueSlots(size_t documents) {
+    size_t slots = 16;
+    while (slots < documents && slots < kMaxValueSlots) slots *= 2;
+    return slots;
+  }
+
+  PyObject* String(std::string_view s) {
+    if (s.size() > kMaxCachedValue) return NewStr(s);
+    return values_.Get(s, NewStr);
+  }
 
   PyObject* Array(ArrayRef a) {
     PyObject* list = PyList_New(a.count());
@@ -92,7 +110,7 @@ class PythonBuilder {
     PyObject* dict = _PyDict_NewPresized(o.count());
     if (dict == nullptr) return nullptr;
     for (Member m : o) {
-      PyObject* key = Key(m.key);
+      PyObject* key = m.key.size() > kMaxCachedKey ? NewStr(m.key) : keys_.Get(m.key, NewStr);
       if (key == nullptr) {
         Py_DECREF(dict);
         return nullptr;
@@ -114,29 +132,23 @@ class PythonBuilder {
     return dict;
   }
 
-  // A new reference to the str for `k`, shared by equal keys.
-  PyObject* Key(std::string_view k) {
-    if (k.size() > kMaxCachedKey) return NewStr(k);
-    uint64_t h = 1469598103934665603ULL;
-    for (char c : k) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ULL;
-    for (size_t i = h & (kSlots - 1), probes = 0; probes < 8;
-         i = (i + 1) & (kSlots - 1), ++probes) {
-      Slot& s = slots_[i];
-      if (s.str == nullptr) {
-        s.str = NewStr(k);
-        if (s.str == nullptr) return nullptr;
-        s.key = k;
-        return Py_NewRef(s.str);
-      }
-      if (s.key == k) return Py_NewRef(s.str);
-    }
-    return NewStr(k);  // neighbourhood full: do without the cache
-  }
-
-  std::array<Slot, kSlots> slots_{};
+  StrCache<StrCachePolicy::kKeep> keys_{kKeySlots};
+  StrCache<StrCachePolicy::kReplace> values_;
 };
 
 constexpr size_t kDocumentsPerSignalCheck = 4096;
+
+// Asks the processor to fetch the start of `doc` while the documents before
+// it are built: documents are separate blocks, often far apart (a query's
+// matches), and building one takes long enough to hide the wait. Six cache
+// lines hold most documents, whose member tables come last; the size is not
+// read, as reading it would wait for the very line being fetched (a fetch
+// past the end does no harm).
+void Prefetch(const Value& doc) {
+  constexpr size_t kLine = 64, kLines = 6;
+  const auto* p = reinterpret_cast<const char*>(doc.data());
+  for (size_t i = 0; i < kLines; ++i) __builtin_prefetch(p + i * kLine);
+}
 
 // Pauses the cyclic collector for the life of the guard.
 class GcPause {
@@ -154,7 +166,7 @@ class GcPause {
 
 PyObject* DocumentsToPython(const Value* docs, size_t n) {
   GcPause pause;
-  PythonBuilder b;
+  PythonBuilder b(n);
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (size_t i = 0; i < n; ++i) {
@@ -164,6 +176,8 @@ PyObject* DocumentsToPython(const Value* docs, size_t n) {
         PyErr_CheckSignals() < 0) {
       return nullptr;
     }
+    // Two ahead: one document's build is about as long as a fetch takes.
+    if (i + 2 < n) Prefetch(docs[i + 2]);
     PyObject* item = b.Convert(docs[i].ref());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);

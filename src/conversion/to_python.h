@@ -5,9 +5,10 @@
 //   inserted in key order.
 //
 // Every node becomes a new object on every call, so callers may change what
-// they get without touching the database. Keys are the exception: within one
-// conversion, equal keys share one str, which saves creating (and hashing) a
-// str per key per document.
+// they get without touching the database. Strings are the exception, as
+// they cannot be changed: within one conversion, equal keys share one str,
+// and so do equal short string values, which saves creating (and hashing,
+// and freeing) a str per key and per repeated value.
 
 #ifndef MOXAL_CONVERSION_TO_PYTHON_H_
 #define MOXAL_CONVERSION_TO_PYTHON_H_
@@ -24,7 +25,8 @@ namespace moxal {
 // A new Python list holding a new object for each of the `n` documents, or
 // null with a Python exception set. The cyclic garbage collector is paused
 // while the list is built (its objects cannot form cycles) and restored to
-// the caller's setting afterwards. Pending signals are handled every few
+// the caller's setting afterwards; the new containers are then the young
+// generation's to look at in its next collection, like any others. Pending signals are handled every few
 // thousand documents, so Ctrl-C stops a long conversion with
 // KeyboardInterrupt.
 PyObject* DocumentsToPython(const Value* docs, size_t n);

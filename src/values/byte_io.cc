@@ -12,7 +12,7 @@ bool OutBuffer::Flush() {
 
 void OutBuffer::WriteSlow(const uint8_t* data, size_t n) {
   Flush();
-  if (n >= kIoBufferSize) {
+  if (n >= kOutBufferSize) {
     if (ok_) ok_ = sink_->WriteAll(data, n);
     return;
   }

@@ -20,12 +20,14 @@
 
 namespace moxal {
 
-// Longest text FormatDouble writes ("-0.0000" and 17 digits, or
-// "-d.dddddddddddddddde-308"), rounded up.
+// Room FormatDouble needs at its output. The longest text is 24 bytes
+// ("-0.0000" and 17 digits, or "-d.dddddddddddddddde-308"), but digits are
+// stored in 8-byte words, which may reach 26 bytes past the start.
 inline constexpr size_t kMaxFloatText = 32;
 
 // Writes the text of `v` to `out` (at least kMaxFloatText bytes, not
-// terminated) and returns its length. A non-finite `v` is written "null".
+// terminated; bytes past the text may change) and returns its length. A
+// non-finite `v` is written "null".
 size_t FormatDouble(double v, char* out);
 
 }  // namespace moxal

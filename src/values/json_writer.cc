@@ -1,181 +1,166 @@
 #include "values/json_writer.h"
 
-#include <charconv>
 #include <cstring>
 
+#include "values/digits.h"
 #include "values/float_format.h"
-#include "values/swar.h"
+#include "values/json_escape.h"
 
 namespace moxal {
 
 namespace {
 
-// For each byte: 0 when it is written as it is, else the character that
-// follows the backslash of its escape ('u' for \u00xx).
-struct EscapeTable {
-  char esc[256] = {};
-  constexpr EscapeTable() {
-    for (int c = 0; c < 0x20; ++c) esc[c] = 'u';
-    esc['\b'] = 'b';
-    esc['\f'] = 'f';
-    esc['\n'] = 'n';
-    esc['\r'] = 'r';
-    esc['\t'] = 't';
-    esc['"'] = '"';
-    esc['\\'] = '\\';
-  }
-};
-constexpr EscapeTable kEscapes;
+// The writer keeps its output position in a local pointer that each
+// function takes and returns, so it stays in a register instead of being
+// stored and reloaded around every byte (a char store may alias anything).
+// Each value makes room once for the longest text it can have, plus one
+// byte for the ',', ':', ']' or '}' its container writes after it, so
+// separators need no check of their own.
+class Writer {
+ public:
+  explicit Writer(OutBuffer& out) : out_(out), limit_(out.limit()) {}
 
-// Writes the escape of byte `c` at `p`; returns the bytes written.
-size_t WriteEscape(uint8_t c, char e, char* p) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  p[0] = '\\';
-  if (e != 'u') {
-    p[1] = e;
-    return 2;
+  char* Value(ValueRef v, char* p);
+
+ private:
+  // `p`, or the start of the emptied buffer, with `n` bytes of room.
+  char* Room(char* p, size_t n) {
+    return static_cast<size_t>(limit_ - p) >= n ? p : out_.Room(p, n);
   }
-  p[1] = 'u';
-  p[2] = '0';
-  p[3] = '0';
-  p[4] = kHex[c >> 4];
-  p[5] = kHex[c & 15];
-  return 6;
+  char* String(std::string_view s, char* p);
+  char* EscapedString(std::string_view s, char* p);
+  char* LongString(std::string_view s, char* p);
+  char* Array(ArrayRef a, char* p);
+  char* Object(ObjectRef o, char* p);
+
+  // Room for literals and numbers.
+  static constexpr size_t kMaxScalar =
+      kMaxFloatText > kIntegerTextRoom ? kMaxFloatText : kIntegerTextRoom;
+  // Most keys and many values are this short: they are copied in whole
+  // blocks, then checked for escapes once.
+  static constexpr size_t kShortString = kMaxPlainShort;
+
+  OutBuffer& out_;
+  char* const limit_;
+};
+
+inline char* Writer::String(std::string_view s, char* p) {
+  const auto* src = reinterpret_cast<const uint8_t*>(s.data());
+  const size_t n = s.size();
+  if (n <= kShortString) {
+    p = Room(p, kShortString + 3);
+    if (CopyPlainShort(src, n, p + 1)) {
+      p[0] = '"';
+      p[n + 1] = '"';
+      return p + n + 2;
+    }
+  }
+  return EscapedString(s, p);
 }
 
-// A string is written straight into the buffer, eight bytes at a time,
-// when it fits even if every byte needed a six-byte escape: always for
-// short strings (which may empty the buffer a little early), else only
-// when there is room already.
-constexpr size_t kShortString = 64;
+// Strings that need escapes or are longer than kShortString. They are
+// escaped straight into the buffer when their worst case fits in what is
+// left of it, else they go through in runs between escapes, so the buffer
+// is only emptied when it is full.
+[[gnu::noinline]] char* Writer::EscapedString(std::string_view s, char* p) {
+  if (s.size() * kMaxEscapeGrowth + 3 > static_cast<size_t>(limit_ - p)) {
+    return LongString(s, p);
+  }
+  *p++ = '"';
+  p = EscapeInto(reinterpret_cast<const uint8_t*>(s.data()), s.size(), p);
+  *p++ = '"';
+  return p;
+}
 
-void WriteString(std::string_view s, OutBuffer& out) {
+char* Writer::LongString(std::string_view s, char* p) {
   const auto* src = reinterpret_cast<const uint8_t*>(s.data());
   const uint8_t* end = src + s.size();
-  if (s.size() <= kShortString || s.size() * 6 + 2 <= out.available()) {
-    char* start = out.Reserve(s.size() * 6 + 2);
-    char* p = start;
-    *p++ = '"';
-    while (src < end) {
-      if (end - src >= 8) {
-        uint64_t w = swar::Load(src);
-        uint64_t stops = swar::StringStops(w);
-        std::memcpy(p, &w, 8);  // room was reserved; only the plain part counts
-        if (stops == 0) {
-          p += 8;
-          src += 8;
-          continue;
-        }
-        unsigned plain = swar::FirstByte(stops);
-        p += plain;
-        src += plain;
-      }
-      uint8_t c = *src++;
-      char e = kEscapes.esc[c];
-      if (e == 0) {
-        *p++ = static_cast<char>(c);
-      } else {
-        p += WriteEscape(c, e, p);
-      }
-    }
-    *p++ = '"';
-    out.Commit(static_cast<size_t>(p - start));
-    return;
+  p = Room(p, 1);
+  *p++ = '"';
+  out_.set_cursor(p);
+  while (src < end) {
+    const uint8_t* stop = src + PlainPrefix(src, static_cast<size_t>(end - src));
+    out_.Write(src, static_cast<size_t>(stop - src));
+    if (stop == end) break;
+    char esc[kMaxEscapeGrowth];
+    out_.Write(esc, static_cast<size_t>(WriteEscape(*stop, esc) - esc));
+    src = stop + 1;
   }
-  // A long string goes through the buffer in runs between escapes.
-  out.Put('"');
-  const uint8_t* run = src;
-  for (; src < end; ++src) {
-    while (end - src >= 8) {
-      uint64_t stops = swar::StringStops(swar::Load(src));
-      if (stops != 0) {
-        src += swar::FirstByte(stops);
-        break;
-      }
-      src += 8;
-    }
-    if (src == end) break;
-    char e = kEscapes.esc[*src];
-    if (e == 0) continue;
-    out.Write(run, static_cast<size_t>(src - run));
-    char esc[6];
-    out.Write(esc, WriteEscape(*src, e, esc));
-    run = src + 1;
-  }
-  out.Write(run, static_cast<size_t>(end - run));
-  out.Put('"');
+  p = Room(out_.cursor(), 2);
+  *p++ = '"';
+  return p;
 }
 
-void WriteNumber(ValueRef v, OutBuffer& out) {
-  char* p = out.Reserve(kMaxFloatText);
-  size_t n;
-  switch (v.tag()) {
-    case tag::kUnsigned:
-      n = static_cast<size_t>(std::to_chars(p, p + kMaxFloatText, v.as_unsigned()).ptr - p);
-      break;
-    case tag::kNegative:
-      n = static_cast<size_t>(std::to_chars(p, p + kMaxFloatText, v.as_negative()).ptr - p);
-      break;
-    default:
-      n = FormatDouble(v.as_float(), p);
-      break;
+char* Writer::Array(ArrayRef a, char* p) {
+  p = Room(p, 3);
+  *p++ = '[';
+  if (a.count() == 0) {
+    *p++ = ']';
+    return p;
   }
-  out.Commit(n);
+  for (ValueRef e : a) {
+    p = Value(e, p);
+    *p++ = ',';
+    if (!out_.ok()) return p;
+  }
+  p[-1] = ']';  // in place of the last ','
+  return Room(p, 1);
 }
 
-void WriteNode(ValueRef v, OutBuffer& out) {
+char* Writer::Object(ObjectRef o, char* p) {
+  p = Room(p, 3);
+  *p++ = '{';
+  if (o.count() == 0) {
+    *p++ = '}';
+    return p;
+  }
+  for (Member m : o) {
+    p = String(m.key, p);
+    *p++ = ':';
+    p = Value(m.value, p);
+    *p++ = ',';
+    if (!out_.ok()) return p;
+  }
+  p[-1] = '}';
+  return Room(p, 1);
+}
+
+char* Writer::Value(ValueRef v, char* p) {
   switch (v.tag()) {
     case tag::kNull:
-      out.Write("null", 4);
-      return;
+      p = Room(p, 5);
+      std::memcpy(p, "null", 4);
+      return p + 4;
     case tag::kFalse:
-      out.Write("false", 5);
-      return;
+      p = Room(p, 6);
+      std::memcpy(p, "false", 5);
+      return p + 5;
     case tag::kTrue:
-      out.Write("true", 4);
-      return;
+      p = Room(p, 5);
+      std::memcpy(p, "true", 4);
+      return p + 4;
     case tag::kUnsigned:
+      return FormatUnsigned(v.as_unsigned(), Room(p, kMaxScalar + 1));
     case tag::kNegative:
+      return FormatNegative(v.as_negative(), Room(p, kMaxScalar + 1));
     case tag::kFloat:
-      WriteNumber(v, out);
-      return;
+      p = Room(p, kMaxScalar + 1);
+      return p + FormatDouble(v.as_float(), p);
     case tag::kStr8:
     case tag::kStr32:
-      WriteString(v.as_string(), out);
-      return;
-    case tag::kArray: {
-      out.Put('[');
-      bool first = true;
-      for (ValueRef e : v.as_array()) {
-        if (!first) out.Put(',');
-        first = false;
-        WriteNode(e, out);
-        if (!out.ok()) return;
-      }
-      out.Put(']');
-      return;
-    }
-    case tag::kObject: {
-      out.Put('{');
-      bool first = true;
-      for (Member m : v.as_object()) {
-        if (!first) out.Put(',');
-        first = false;
-        WriteString(m.key, out);
-        out.Put(':');
-        WriteNode(m.value, out);
-        if (!out.ok()) return;
-      }
-      out.Put('}');
-      return;
-    }
+      return String(v.as_string(), p);
+    case tag::kArray:
+      return Array(v.as_array(), p);
+    default:
+      return Object(v.as_object(), p);
   }
 }
 
 }  // namespace
 
 bool WriteJson(ValueRef v, OutBuffer& out) {
-  WriteNode(v, out);
+  Writer w(out);
+  out.set_cursor(w.Value(v, out.cursor()));
   return out.ok();
 }
 

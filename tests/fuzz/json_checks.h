@@ -2,8 +2,8 @@
 // the unit test that replays the seed corpus and the saved regressions.
 //
 // Any byte string either fails to read or reads into a well-formed value;
-// the text written from that value reads back equal, and writing it again
-// gives the same text. The reader pulls its input in chunks and has its own
+// the text written from that value is the reference writer's, reads back
+// equal, and writing it again gives the same text. The reader pulls its input in chunks and has its own
 // code for tokens that cross a chunk boundary, so the same bytes are also
 // read through sources that cut them into chunks of many sizes (empty ones
 // included), each chunk in its own allocation that is freed when the next
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "blob_check.h"
+#include "json_model.h"
 #include "values/byte_io.h"
 #include "values/equality.h"
 #include "values/json_reader.h"
@@ -123,6 +124,7 @@ inline std::string CheckJsonText(std::string_view text) {
     if (std::string bad = CheckBlob(v); !bad.empty()) return "read blob: " + bad;
     if (Depth(v.ref()) > kMaxNesting) return "read a value nested too deeply";
     written = ToJson(v.ref());
+    if (written != ModelJson(v.ref())) return "written text differs from the model's: " + written;
     Value back;
     if (!ParseJson(written, &back)) return "written text does not read back: " + written;
     if (std::string bad = CheckBlob(back); !bad.empty()) return "reread blob: " + bad;
