@@ -341,7 +341,7 @@ def test_write_on_a_full_file_system(tiny_fs):
     db.insert("c", {"old": 1})
     db.write("c")
     fill_space(str(mnt / "filler"))
-    db.insert_many("c", [{"i": i, "pad": "y" * 200} for i in range(1800)])
+    db.insert_many("c", [{"i": i, "pad": "y" * 200} for i in range(500)])
     before = db.find("c")
     with pytest.raises(ValueError, match="^Error serializing JSON\nwhile writing the collection file "):
         db.write("c")

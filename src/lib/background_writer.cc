@@ -9,8 +9,10 @@ namespace moxal {
 namespace {
 
 // Large enough that a write call per chunk costs nothing next to producing
-// the chunk, small enough that two stay in the processor's caches.
+// the chunk, small enough that two stay in the processor's caches; a
+// multiple of the output buffer's size (see Finish).
 constexpr size_t kChunkSize = size_t{256} << 10;
+static_assert(kChunkSize % kIoBufferSize == 0);
 
 // The kernel starts writing the file back every this many bytes, so the
 // disk works while more text is produced and the final fsync has little
@@ -35,14 +37,17 @@ BackgroundWriter::~BackgroundWriter() {
 }
 
 bool BackgroundWriter::WriteAll(const uint8_t* data, size_t n) {
+  total_ += n;
   while (n != 0) {
+    // A full chunk is handed over only once more bytes come, so the last
+    // chunk, which Finish writes, is never empty.
+    if (chunks_[current_].used == kChunkSize && !Hand()) return false;
     Chunk& c = chunks_[current_];
     size_t take = std::min(n, kChunkSize - c.used);
     std::memcpy(c.bytes.get() + c.used, data, take);
     c.used += take;
     data += take;
     n -= take;
-    if (c.used == kChunkSize && !Hand()) return false;
   }
   return true;
 }
@@ -94,10 +99,13 @@ bool BackgroundWriter::Finish(bool* in_last) {
     if (failed_) return false;
   }
   Chunk& c = chunks_[current_];
-  bool ok = sink_.WriteAll(c.bytes.get(), c.used);
+  size_t last = total_ % kIoBufferSize == 0 ? kIoBufferSize : total_ % kIoBufferSize;
+  last = std::min(last, c.used);  // the chunk size is a multiple of the buffer size
+  size_t before = c.used - last;
+  if (before != 0 && !sink_.WriteAll(c.bytes.get(), before)) return false;
+  *in_last = !sink_.WriteAll(c.bytes.get() + before, last);
   c.used = 0;
-  *in_last = !ok;
-  return ok;
+  return !*in_last;
 }
 
 }  // namespace moxal

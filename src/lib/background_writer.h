@@ -31,8 +31,12 @@ class BackgroundWriter : public ByteSink {
   // is written after a failure.
   bool WriteAll(const uint8_t* data, size_t n) override;
 
-  // Writes what is left, on this thread, and waits for every chunk. False
-  // when a write failed: *in_last tells whether it was this last one.
+  // Waits for every chunk and writes what is left on this thread, its last
+  // kIoBufferSize bytes (or fewer: the text's length modulo that size) in a
+  // write call of their own. Those are the bytes a text written through an
+  // output buffer of that size goes out with in its final flush, so a
+  // failure is told apart the same way, whatever the chunk size: False when
+  // a write failed, with *in_last set when it was that final one.
   bool Finish(bool* in_last);
 
   // The first error of a write.
@@ -53,6 +57,7 @@ class BackgroundWriter : public ByteSink {
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable cv_;
+  uint64_t total_ = 0;  // bytes taken
   int pending_ = -1;   // the chunk the thread is to write, or -1
   bool stop_ = false;
   bool failed_ = false;
