@@ -84,6 +84,21 @@ def test_keys_come_back_in_byte_order(db):
     assert list(doc) == ["", "B", "a", "ab", "b", "z", "\u00e9"]
 
 
+@pytest.mark.parametrize("width", [1, 5, 6, 10, 11, 40])
+def test_documents_of_every_width_come_back_whole_and_usable(db, width):
+    """Narrow and wide documents are built differently; either way every
+    member comes back in byte order and the dict behaves as any other,
+    non-str keys included."""
+    keys = [f"k{i:02d}" for i in range(width)]
+    db.insert("c", {k: {"v": i} if i % 3 == 0 else i for i, k in enumerate(reversed(keys))})
+    [doc] = db.find("c")
+    assert list(doc) == keys
+    assert doc == {k: {"v": i} if i % 3 == 0 else i for i, k in enumerate(reversed(keys))}
+    doc[1] = "one"
+    doc["k00"] = None
+    assert doc[1] == "one" and doc["k00"] is None and len(doc) == width + 1
+
+
 def test_dict_subclass_and_mapping_go_through_keys_and_values(db):
     class Weird(dict):
         def keys(self):

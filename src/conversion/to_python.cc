@@ -107,7 +107,17 @@ class PythonBuilder {
   }
 
   PyObject* Object(ObjectRef o) {
-    PyObject* dict = _PyDict_NewPresized(o.count());
+    // Up to 10 members, an empty dict rather than one presized for them: a
+    // presized table takes keys of any type (24-byte entries whose keys the
+    // collector visits too), while an empty dict gets a table for str keys
+    // on its first insert (16-byte entries), which grows once, to the 16
+    // slots that hold 10 keys. That is faster to build, collect and free,
+    // and smaller. A wider document would grow it again and again, which
+    // costs more than the larger entries.
+    constexpr size_t kGrowOnce = 10;
+    PyObject* dict = o.count() <= kGrowOnce
+                         ? PyDict_New()
+                         : _PyDict_NewPresized(static_cast<Py_ssize_t>(o.count()));
     if (dict == nullptr) return nullptr;
     for (Member m : o) {
       PyObject* key = m.key.size() > kMaxCachedKey ? NewStr(m.key) : keys_.Get(m.key, NewStr);
