@@ -27,6 +27,10 @@ import moxal
 from conftest import Map
 
 SANITIZED = os.environ.get("MOXAL_SANITIZE") == "1"
+# Built unoptimised with a counter on every branch: the work without the
+# interpreter lock slows down many times more than the interpreter does, so
+# how soon an interruption lands says nothing there.
+COVERAGE = os.environ.get("MOXAL_COVERAGE") == "1"
 
 
 class Ticker:
@@ -271,7 +275,7 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
     late, whole = float(words[1]), float(words[2])
     # A find stops within a few thousand documents of its conversion; an
     # open is interrupted as soon as it takes the interpreter lock back.
-    assert late < max(whole / 2 if during == "find" else whole, 0.05), child.stdout
+    assert COVERAGE or late < max(whole / 2 if during == "find" else whole, 0.05), child.stdout
 
 
 def test_a_fork_during_a_call_in_another_thread_leaves_a_usable_child(tmp_path):
