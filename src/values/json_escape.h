@@ -13,11 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "values/short_word.h"
+#include "values/string_scan.h"
 #include "values/swar.h"
 
 namespace moxal {
@@ -45,16 +42,6 @@ struct EscapeTable {
 };
 inline constexpr EscapeTable kTable;
 
-#if defined(__SSE2__)
-// Bit i set when byte i of `v` needs an escape (exact for every byte).
-inline unsigned Stops16(__m128i v) {
-  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-#endif
 
 }  // namespace escape_internal
 
@@ -83,7 +70,7 @@ inline size_t PlainPrefix(const uint8_t* src, size_t n) {
 #if defined(__SSE2__)
   for (; n - i >= 16; i += 16) {
     auto v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-    if (unsigned stops = escape_internal::Stops16(v)) {
+    if (unsigned stops = scan::StopMask(v)) {
       return i + static_cast<size_t>(__builtin_ctz(stops));
     }
   }
@@ -116,7 +103,7 @@ inline bool CopyPlainShort(const uint8_t* src, size_t n, char* p) {
     auto b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + n - 16), b);
-    return (escape_internal::Stops16(a) | escape_internal::Stops16(b)) == 0;
+    return (scan::StopMask(a) | scan::StopMask(b)) == 0;
   }
 #endif
   if (n >= 8) {
@@ -149,7 +136,7 @@ inline char* EscapeInto(const uint8_t* src, size_t n, char* p) {
   while (end - src >= 16) {
     auto v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-    unsigned stops = escape_internal::Stops16(v);
+    unsigned stops = scan::StopMask(v);
     if (stops == 0) {
       src += 16;
       p += 16;

@@ -3,6 +3,8 @@
 #include <bit>
 #include <limits>
 
+#include "values/digits.h"
+
 namespace moxal {
 
 bool SplitNumber(const uint8_t* s, const uint8_t* e, NumberParts* n) {
@@ -72,32 +74,9 @@ namespace {
 
 // The powers of ten up to 10^kSafeDigits, all exact as doubles (up to
 // 10^22 they are).
-constexpr double kPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                  1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
-
-// The powers of ten below 2^64.
-constexpr uint64_t kIntPowersOf10[kSafeDigits + 1] = {
-    1ULL,
-    10ULL,
-    100ULL,
-    1000ULL,
-    10000ULL,
-    100000ULL,
-    1000000ULL,
-    10000000ULL,
-    100000000ULL,
-    1000000000ULL,
-    10000000000ULL,
-    100000000000ULL,
-    1000000000000ULL,
-    10000000000000ULL,
-    100000000000000ULL,
-    1000000000000000ULL,
-    10000000000000000ULL,
-    100000000000000000ULL,
-    1000000000000000000ULL,
-    10000000000000000000ULL};
+constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                       1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                       1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
 
 #if defined(__SIZEOF_INT128__)
 using U128 = unsigned __int128;
@@ -114,7 +93,7 @@ double Scaled(uint64_t m, int e) {
 // to its top 53 bits (to nearest, ties to even) by the bits below them and
 // the remainder.
 double DividedQuotient(uint64_t v, size_t f) {
-  uint64_t d = kIntPowersOf10[f];
+  uint64_t d = kPowersOf10[f];
   int k = 63 - std::bit_width(v) + std::bit_width(d);  // 3 to 73
   U128 num = static_cast<U128>(v) << k;
   auto q = static_cast<uint64_t>(num / d);  // below 2^64: see k
@@ -133,11 +112,11 @@ double DividedQuotient(uint64_t v, size_t f) {
 // significand by comparing t with it in exact integers. False where the
 // answer may lie past a power of two, where the spacing of doubles changes.
 bool CorrectedQuotient(uint64_t v, size_t f, double* out) {
-  double x = static_cast<double>(v) / kPowersOf10[f];  // above 2^53 / 10^19: normal
+  double x = static_cast<double>(v) / kExactPowersOf10[f];  // above 2^53 / 10^19: normal
   uint64_t bits = std::bit_cast<uint64_t>(x);
   int e = static_cast<int>(bits >> 52) - 1075;  // x = m * 2^e, -63 <= e <= 8
   uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-  U128 d = kIntPowersOf10[f];
+  U128 d = kPowersOf10[f];
   // (t - m * 2^e) / 2^e = r / w; every term stays below 2^127.
   U128 a = e < 0 ? static_cast<U128>(v) << -e : v;
   U128 b = e < 0 ? m * d : (m * d) << e;
@@ -170,7 +149,7 @@ bool CorrectedQuotient(uint64_t v, size_t f, double* out) {
 bool NearestQuotient(uint64_t v, size_t f, double* out) {
   if (v <= (uint64_t{1} << 53)) {
     // v and 10^f are exact doubles, so one division rounds correctly.
-    *out = static_cast<double>(v) / kPowersOf10[f];
+    *out = static_cast<double>(v) / kExactPowersOf10[f];
     return true;
   }
 #if defined(__SIZEOF_INT128__)

@@ -1,4 +1,5 @@
-// Sixteen-bytes-at-a-time scanning of JSON string text for the reader.
+// Sixteen-bytes-at-a-time scanning of JSON string text, for the reader
+// (and, on SSE2, the escape check of the writer).
 //
 // One block of 16 bytes becomes two masks with one bit per byte (bit i for
 // byte i): the bytes that end a plain run of string text ('"', '\\' and the
@@ -29,16 +30,22 @@ struct BlockMasks {
 
 #if defined(__SSE2__)
 
-// The masks of the 16 bytes at `p`, all of which must be readable.
-inline BlockMasks ScanBlock(const uint8_t* p) {
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+// Bit i set when byte i of `v` is '"', '\\' or 0x00-0x1F (exact for every
+// byte): where a plain run of string text ends when reading, and the bytes
+// that are escaped when writing.
+inline uint32_t StopMask(__m128i v) {
   __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
   __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
   // v <= 0x1F as unsigned bytes: the larger of v and 0x1F is 0x1F.
   __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
   __m128i stops = _mm_or_si128(_mm_or_si128(quote, backslash), control);
-  return {static_cast<uint32_t>(_mm_movemask_epi8(stops)),
-          static_cast<uint32_t>(_mm_movemask_epi8(v))};
+  return static_cast<uint32_t>(_mm_movemask_epi8(stops));
+}
+
+// The masks of the 16 bytes at `p`, all of which must be readable.
+inline BlockMasks ScanBlock(const uint8_t* p) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return {StopMask(v), static_cast<uint32_t>(_mm_movemask_epi8(v))};
 }
 
 // True when the first `n` (at most 16) bytes at `a` and `b` agree; 16
