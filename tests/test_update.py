@@ -67,6 +67,30 @@ def test_trace_lines_bypass_sys_stdout_and_come_once_per_clause(tmp_path):
                    'Update operator found Set\nFields: ["q"]\n')
 
 
+@pytest.mark.parametrize("stdout", ["full", "closed pipe"])
+def test_an_unwritable_standard_output_neither_fails_nor_hangs_an_update(tmp_path, stdout):
+    # The trace lines are lost; the update itself must go through.
+    script = (
+        "import signal, moxal\n"
+        "signal.signal(signal.SIGPIPE, signal.SIG_IGN)\n"
+        f"db = moxal.Moxal({str(tmp_path / 'db')!r})\n"
+        "db.insert('c', {'n': 1})\n"
+        "for _ in range(2000):\n"
+        "    db.update('c', {'n': {'$inc': 1}, 'x' * 50000: {'$delete': None}})\n"
+        "db.write('c')\n"
+    )
+    if stdout == "full":
+        with open("/dev/full", "wb") as full:
+            run = subprocess.run([sys.executable, "-c", script], stdout=full, timeout=120)
+    else:
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        run = subprocess.run([sys.executable, "-c", script], stdout=write_end, timeout=120)
+        os.close(write_end)
+    assert run.returncode == 0
+    assert moxal.Moxal(str(tmp_path / "db")).find("c") == [{"n": 2001.0}]
+
+
 def test_update_of_a_missing_collection_is_an_internal_failure(db, capfd):
     with pytest.raises(PanicException) as info:
         db.update("nosuch", {"a": 1})

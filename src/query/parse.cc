@@ -1,27 +1,7 @@
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "query/query.h"
 #include "values/debug_text.h"
 
 namespace moxal {
-
-void WriteTraceToStdout(std::string_view line) {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left != 0) {
-    ssize_t n = ::write(1, p, left);
-    if (n > 0) {
-      p += n;
-      left -= static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;  // a closed or full standard output must not fail the update
-    }
-  }
-}
 
 Status parse_query(std::string_view key, ValueRef value,
                    std::vector<std::string>* fields, ValueRef* operand) {
@@ -90,7 +70,7 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
       std::string lines = std::string("Update operator found ") +
                           DisplayName(clause.operator_) + "\n" +
                           FieldsTraceLine(clause.fields) + "\n";
-      trace(lines);
+      if (trace != nullptr) trace(lines);
     }
     clause.value = Value::CopyOf(operand);
     clause.hints.assign(clause.fields.size(), 0);

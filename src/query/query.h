@@ -39,21 +39,18 @@ struct Clause {
 // Receives the trace lines update engines write while they are built.
 using TraceFn = void (*)(std::string_view line);
 
-// Writes `line` to file descriptor 1 with plain write calls: not through
-// Python's sys.stdout, no flush, no sync.
-void WriteTraceToStdout(std::string_view line);
-
 // The clause list of one query, built for one call.
 template <class Op>
 class QueryEngine {
  public:
   // Builds one clause per member of `query`, in key order, and stops at the
   // first failure (a PanicException status with the parse message). An
-  // update engine writes two trace lines per clause to `trace` as it goes:
+  // update engine writes two trace lines per clause to `trace` (unless
+  // null) as it goes:
   //   "Update operator found Increment\n"
   //   "Fields: [\"address\", \"city\"]\n"
   static Status New(ObjectRef query, QueryEngine* out,
-                    TraceFn trace = WriteTraceToStdout);
+                    TraceFn trace = nullptr);
 
   const std::vector<Clause<Op>>& clauses() const { return clauses_; }
 

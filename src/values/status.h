@@ -4,7 +4,7 @@
 // names the kind of exception the Python binding will raise and carries the
 // message. The values and query layers never include Python.h, so the kind is
 // a plain enumeration here; the binding maps it to an exception type in one
-// place (src/lib/raise.cc).
+// place (src/python/raise.cc).
 
 #ifndef MOXAL_VALUES_STATUS_H_
 #define MOXAL_VALUES_STATUS_H_

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check.h"
-#include "lib/database.h"
+#include "db/database.h"
 #include "test_util.h"
 #include "values/json_writer.h"
 
@@ -126,7 +126,7 @@ TEST(UpdateIsAllOrNothing) {
   PendingUpdate pending;
   // The filter meets a string on the second document: nothing changes.
   Converted<Value> filter = Arg(R"({"n":{"$lt":10}})");
-  Status s = db.update("c", Arg(R"({"s":"changed"})"), &filter, false, &pending);
+  Status s = db.update("c", Arg(R"({"s":"changed"})"), &filter, false, &pending, nullptr);
   CHECK(s.kind() == ErrorKind::kPanicException && s.cause() != nullptr);
   CHECK_EQ(s.cause()->message(), "Malformed query, non-numeric value found for operator LessThan");
   CHECK_EQ(FindAll(db, "c"), before);
@@ -134,11 +134,11 @@ TEST(UpdateIsAllOrNothing) {
   std::string deep = "1";
   for (int i = 0; i < kMaxDocumentDepth - 1; ++i) deep = "[" + deep + "]";
   std::string d_before = FindAll(db, "d");
-  s = db.update("d", Arg(R"({"a.b":{"$set":)" + deep + "}}"), nullptr, false, &pending);
+  s = db.update("d", Arg(R"({"a.b":{"$set":)" + deep + "}}"), nullptr, false, &pending, nullptr);
   CHECK_EQ(s.message().substr(0, 15), "Update refused:");
   CHECK_EQ(FindAll(db, "d"), d_before);
   // A missing collection is an internal failure describing the error.
-  s = db.update("nope", Arg(R"({"s":1})"), nullptr, false, &pending);
+  s = db.update("nope", Arg(R"({"s":1})"), nullptr, false, &pending, nullptr);
   CHECK(s.cause() != nullptr && s.cause()->kind() == ErrorKind::kValueError);
 }
 
@@ -148,7 +148,7 @@ TEST(AReturnedUpdateChangesNothingUntilCommitted) {
   CHECK(db.open().ok());
   {
     PendingUpdate dropped;
-    CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), nullptr, true, &dropped).ok());
+    CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), nullptr, true, &dropped, nullptr).ok());
     std::string after;
     for (const Value& d : dropped.after) after += ToJson(d.ref());
     CHECK_EQ(after, R"({"n":11.0}{"n":12.0})");
@@ -157,7 +157,7 @@ TEST(AReturnedUpdateChangesNothingUntilCommitted) {
   CHECK_EQ(FindAll(db, "c"), R"([{"n":1},{"n":2}])");
   PendingUpdate pending;
   Converted<Value> filter = Arg(R"({"n":2})");
-  CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), &filter, true, &pending).ok());
+  CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), &filter, true, &pending, nullptr).ok());
   db.commit_update(&pending);
   CHECK_EQ(FindAll(db, "c"), R"([{"n":1},{"n":12.0}])");
 }

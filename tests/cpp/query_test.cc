@@ -6,7 +6,7 @@
 
 #include "check.h"
 #include "test_util.h"
-#include "lib/result_cache.h"
+#include "db/result_cache.h"
 #include "query/query.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"

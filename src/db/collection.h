@@ -1,0 +1,58 @@
+// A collection in memory: its documents, shared by reference count.
+
+#ifndef MOXAL_DB_COLLECTION_H_
+#define MOXAL_DB_COLLECTION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "values/value.h"
+
+namespace moxal {
+
+// A number no collection state has had before in this process. Every
+// collection carries one, renewed whenever its documents change, so a cached
+// find result can tell whether the collection it was built from is still the
+// same (see ResultCache).
+// Objects in several threads change collections at once, so the counter is
+// atomic.
+inline uint64_t NextStamp() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// The documents of one collection in stored order. The collection map holds
+// one reference; an operation in progress holds another, so replacing or
+// dropping a map entry never disturbs it.
+//
+// Documents are immutable blobs shared by reference count (value.h): an
+// insert appends, an update replaces documents (in place only when nothing
+// else shares them). Every change calls Touch().
+//
+// A collection belongs to one Database, whose calls run one at a time (a
+// call borrows its object for its whole length, see borrow.h), so no
+// further locking is needed even though the work runs without the
+// interpreter lock. A change either completes or leaves the collection as
+// it was: room is reserved before appending, and an update checks
+// everything before its first write, so a collection is never left
+// half-changed.
+struct Collection {
+  explicit Collection(std::vector<Value> d) : docs(std::move(d)), stamp(NextStamp()) {}
+  void Touch() { stamp = NextStamp(); }
+
+  std::vector<Value> docs;
+  uint64_t stamp;
+};
+
+using CollectionPtr = std::shared_ptr<Collection>;
+
+inline CollectionPtr MakeCollection(std::vector<Value> docs = {}) {
+  return std::make_shared<Collection>(std::move(docs));
+}
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_COLLECTION_H_

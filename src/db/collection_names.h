@@ -1,0 +1,38 @@
+// Where collections live on disk, and which names they may have.
+
+#ifndef MOXAL_DB_COLLECTION_NAMES_H_
+#define MOXAL_DB_COLLECTION_NAMES_H_
+
+#include <string>
+#include <string_view>
+
+#include "values/status.h"
+
+namespace moxal {
+
+// The file of collection `name` in directory `dir`: `name` joined to `dir`
+// as a relative path (a separator added unless `dir` is empty or ends with
+// one; an absolute `name` replaces `dir`), a trailing separator dropped, then
+// the extension of the last component set to "json" (what follows its last
+// "." replaced, or ".json" appended when it has no "." past its first
+// character). A last component ".." leaves the path unchanged.
+//   ("db", "users") -> "db/users.json"    ("db", "app.users") -> "db/app.json"
+//   ("db", "a/b")   -> "db/a/b.json"      ("db", ".hidden")   -> "db/.hidden.json"
+std::string CollectionFilePath(std::string_view dir, std::string_view name);
+
+// The collection name a file stands for: its name up to the last "."; a name
+// without "." past its first character (and "..") is its own stem.
+std::string_view Stem(std::string_view file_name);
+
+// True when the part after the last "." (not the first character) is
+// exactly "json".
+bool HasJsonExtension(std::string_view file_name);
+
+// Collection names must stay inside the database directory: a name that is
+// empty, absolute, has a ".." component or holds a NUL byte gives ValueError
+// "Invalid collection name '{name}'".
+Status CheckCollectionName(std::string_view name);
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_COLLECTION_NAMES_H_

@@ -1,0 +1,90 @@
+// Finding documents, the result cache, and loading a collection on demand.
+
+#include "db/database.h"
+#include "db/collection_names.h"
+#include "db/select.h"
+#include "storage/fs.h"
+#include "query/query.h"
+#include "values/hash_feed.h"
+#include "values/siphash.h"
+
+namespace moxal {
+
+namespace {
+
+// The query's part of its cache key: SipHash-1-3 under an all-zero key of
+// the query object's member feed (its own kind code left out).
+uint64_t QueryKey(ObjectRef query) {
+  SipHash13 h(0, 0);
+  FeedMembers(query, h);
+  return h.Finish();
+}
+
+}  // namespace
+
+Status Database::update_in_memory_collections(std::string_view collection_name) {
+  std::string path = CollectionFilePath(name_, collection_name);
+  if (!PathExists(path)) {
+    return Status::ValueError("Collection with name '" + std::string(collection_name) +
+                              "' not found on disk");
+  }
+  return load_collection(collection_name, path);
+}
+
+Status Database::get_or_load(std::string_view collection_name, CollectionPtr* out) {
+  *out = get(collection_name);
+  if (*out != nullptr) return Status();
+  if (Status s = update_in_memory_collections(collection_name); !s.ok()) return s;
+  *out = get(collection_name);
+  return Status();
+}
+
+Status Database::find(std::string_view collection_name, const Converted<Value>* maybe_query,
+                      Found* found) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  CollectionPtr c;
+  if (Status s = get_or_load(collection_name, &c); !s.ok()) return s;
+  if (maybe_query == nullptr) {
+    found->docs = DocumentsPtr(c, &c->docs);
+    return Status();
+  }
+  if (!maybe_query->error.ok()) return maybe_query->error;
+
+  ValueRef query = maybe_query->value.ref();
+  uint64_t key = QueryKey(query.as_object());
+  ResultPtr result = cache_.Lookup(key, collection_name, c->stamp, query);
+  if (result == nullptr) {
+    QueryEngine<QueryOperator> engine;
+    if (Status s = QueryEngine<QueryOperator>::New(query.as_object(), &engine); !s.ok()) {
+      return s;
+    }
+    std::vector<size_t> selected;
+    if (Status s = SelectDocuments(c->docs, &engine, &selected); !s.ok()) return s;
+    // Matching documents are shared with the collection, not copied: they
+    // are immutable, and an update replaces a shared document instead of
+    // changing it, so the result never sees later changes.
+    auto list = std::make_shared<ResultList>();
+    list->docs.reserve(selected.size());
+    for (size_t i : selected) list->docs.push_back(c->docs[i]);
+    result = list;
+    found->key = key;
+    found->stamp = c->stamp;
+    found->query = maybe_query->value;
+    found->fresh = result;
+  }
+  found->docs = DocumentsPtr(result, &result->docs);
+  return Status();
+}
+
+void Database::cache_result(std::string_view collection_name, Found* found) {
+  if (found->fresh == nullptr) return;
+  cache_.Insert(found->key, collection_name, found->stamp, std::move(found->query),
+                std::move(found->fresh));
+}
+
+Status Database::clear_cache() {
+  cache_.Reset();
+  return Status();
+}
+
+}  // namespace moxal

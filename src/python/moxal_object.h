@@ -1,0 +1,33 @@
+// The Moxal instance as the interpreter holds it.
+
+#ifndef MOXAL_PYTHON_MOXAL_OBJECT_H_
+#define MOXAL_PYTHON_MOXAL_OBJECT_H_
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "conversion/py_ref.h"
+#include "db/database.h"
+
+namespace moxal {
+
+// Every field but `db`'s contents is read and written under the
+// interpreter lock only (`releases` also under the waiters' mutex, see
+// borrow.cc); memory from the type's allocator starts zeroed, which is the
+// state of an object nobody borrows.
+struct MoxalObject {
+  PyObject_HEAD
+  Database* db;        // owned
+  Py_ssize_t borrow;   // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
+  pthread_t owner;     // while borrowed: the thread whose calls hold it
+  bool waitable;       // while borrowed: those calls run no more Python code
+  Py_ssize_t waiters;  // calls of other threads waiting for the borrow
+  uint64_t releases;   // counts the times the borrow became free
+  MoxalObject* prev;   // every live instance, for the fork handler
+  MoxalObject* next;
+};
+
+}  // namespace moxal
+
+#endif  // MOXAL_PYTHON_MOXAL_OBJECT_H_

@@ -1,0 +1,38 @@
+// Turning a Status into the Python exception it names: the one place where
+// error kinds meet exception types.
+
+#ifndef MOXAL_PYTHON_RAISE_H_
+#define MOXAL_PYTHON_RAISE_H_
+
+#include <string>
+
+#include "conversion/py_ref.h"
+#include "values/status.h"
+
+namespace moxal {
+
+// PanicException, which carries internal failures. It derives from
+// BaseException, so `except Exception` does not catch it. Created once per
+// process, on first need; null (with an exception set) if that fails.
+PyObject* PanicExceptionType();
+
+// Sets the exception `status` stands for and returns null, so wrappers can
+// `return Raise(status);`.
+//   kValueError       ValueError
+//   kOSError          OSError (one argument: errno, strerror, filename are None)
+//   kOSErrorByErrno   by error number: PermissionError, FileNotFoundError, ...,
+//                     else OSError
+//   kPanicException   PanicException; one made by Status::PanicFrom carries
+//                     a description of its cause:
+//                     PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
+//   kPythonSet        the exception already set is left as it is
+// A status with a note (the file an operation was reading or writing) gets
+// it as the exception's note (BaseException.add_note).
+PyObject* Raise(const Status& status);
+
+// The exception type for an operating-system error number.
+PyObject* ExceptionTypeForErrno(int err);
+
+}  // namespace moxal
+
+#endif  // MOXAL_PYTHON_RAISE_H_

@@ -1,0 +1,112 @@
+#include "storage/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <cerrno>
+
+#include "storage/array_in_two.h"
+#include "storage/fs.h"
+#include "values/json_reader.h"
+
+namespace moxal {
+
+FileSource::FileSource(int fd, uint64_t begin, uint64_t end)
+    : fd_(fd), offset_(begin), end_(end), buf_(new uint8_t[kReadChunk]) {}
+
+bool FileSource::Next(const uint8_t** data, size_t* size) {
+  for (;;) {
+    if (offset_ >= end_) return false;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kReadChunk, end_ - offset_));
+    ssize_t n = end_ == kToTheEnd ? ::read(fd_, buf_.get(), want)
+                                  : ::pread(fd_, buf_.get(), want, static_cast<off_t>(offset_));
+    if (n > 0) {
+      offset_ += static_cast<uint64_t>(n);
+      *data = buf_.get();
+      *size = static_cast<size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;  // the file got shorter: its end came early
+    if (errno != EINTR) {
+      failed_ = true;
+      return false;
+    }
+  }
+}
+
+bool FdSink::WriteAll(const uint8_t* data, size_t n) {
+  while (n != 0) {
+    ssize_t w = ::write(fd_, data, n);
+    if (w > 0) {
+      data += w;
+      n -= static_cast<size_t>(w);
+      written_ += static_cast<size_t>(w);
+#ifdef __linux__
+      if (writeback_every_ != 0 && written_ - written_back_ >= writeback_every_) {
+        ::sync_file_range(fd_, static_cast<off_t>(written_back_),
+                          static_cast<off_t>(written_ - written_back_), SYNC_FILE_RANGE_WRITE);
+        written_back_ = written_;
+      }
+#endif
+      continue;
+    }
+    if (w == 0) {
+      error_ = SysError::WriteZero();
+      return false;
+    }
+    if (errno != EINTR) {
+      error_ = SysError::FromErrno(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool UniqueFd::Close(SysError* error) {
+  int fd = release();
+  if (fd < 0 || ::close(fd) == 0) return true;
+  *error = SysError::FromErrno(errno);
+  return false;
+}
+
+bool ReadJsonFile(const std::string& path, Value* out, std::vector<Value>* elements,
+                  ReadFailure* failure) {
+  if (HasNul(path)) {
+    *failure = {ReadFailure::kOpen, SysError::NulInPath()};
+    return false;
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    *failure = {ReadFailure::kOpen, SysError::FromErrno(errno)};
+    return false;
+  }
+  struct stat st;
+  uint64_t size = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
+                      ? static_cast<uint64_t>(st.st_size)
+                      : FileSource::kToTheEnd;  // not a regular file
+  if (elements != nullptr) {
+    switch (ReadArrayInTwo(fd.get(), size, elements)) {
+      case SplitRead::kRead:
+        return true;
+      case SplitRead::kInvalid:
+        *failure = {ReadFailure::kInvalid, {}};
+        return false;
+      case SplitRead::kNotSplit:
+        break;
+    }
+  }
+  FileSource src(fd.get(), 0, size);
+  bool ok = elements != nullptr ? ReadJsonElements(src, out, elements) : ReadJson(src, out);
+  if (!ok) *failure = {ReadFailure::kInvalid, {}};
+  return ok;
+}
+
+}  // namespace moxal

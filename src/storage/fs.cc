@@ -1,0 +1,83 @@
+#include "storage/fs.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace moxal {
+
+namespace {
+
+// Runs `call` on the path unless it holds a NUL byte; false with *error
+// set when it fails.
+template <class Call>
+bool OnPath(const std::string& path, SysError* error, Call&& call) {
+  if (HasNul(path)) {
+    *error = SysError::NulInPath();
+    return false;
+  }
+  if (call(path.c_str()) == 0) return true;
+  *error = SysError::FromErrno(errno);
+  return false;
+}
+
+}  // namespace
+
+std::string JoinPath(std::string_view dir, std::string_view file_name) {
+  std::string path(dir);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += file_name;
+  return path;
+}
+
+std::string ParentDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return !HasNul(path) && ::stat(path.c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const std::string& path, SysError* error) {
+  return OnPath(path, error, [](const char* p) { return ::mkdir(p, 0777); });
+}
+
+bool RemoveFile(const std::string& path, SysError* error) {
+  return OnPath(path, error, [](const char* p) { return ::unlink(p); });
+}
+
+bool RemoveDirectory(const std::string& path, SysError* error) {
+  return OnPath(path, error, [](const char* p) { return ::rmdir(p); });
+}
+
+bool ListDirectory(const std::string& dir, bool strict, std::vector<std::string>* names,
+                   SysError* error) {
+  DIR* d = nullptr;
+  if (!OnPath(dir, error, [&](const char* p) { return (d = ::opendir(p)) ? 0 : -1; })) {
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = ::readdir(d);
+    if (ent == nullptr) {
+      if (errno != 0 && strict) {
+        *error = SysError::FromErrno(errno);
+        ok = false;
+      }
+      break;
+    }
+    std::string_view name = ent->d_name;
+    if (name == "." || name == "..") continue;
+    names->emplace_back(name);
+  }
+  ::closedir(d);
+  return ok;
+}
+
+}  // namespace moxal

@@ -1,0 +1,45 @@
+// File-system calls on paths: the one place that turns a path into a
+// system call, so every path holding a NUL byte (which the system would
+// silently cut short) is caught here.
+
+#ifndef MOXAL_STORAGE_FS_H_
+#define MOXAL_STORAGE_FS_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/os_error.h"
+
+namespace moxal {
+
+inline bool HasNul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+// `dir` and a directory entry's file name joined by one separator.
+std::string JoinPath(std::string_view dir, std::string_view file_name);
+
+// The directory that holds `path`: what precedes its last separator ("/"
+// for a file at the root), or "." when there is none.
+std::string ParentDirectory(const std::string& path);
+
+// True when something is at `path` (its status can be read).
+bool PathExists(const std::string& path);
+
+// Creates the directory `path` (one level, mode 0777 less the umask).
+bool MakeDirectory(const std::string& path, SysError* error);
+
+// Removes the file at `path`.
+bool RemoveFile(const std::string& path, SysError* error);
+
+// Removes the directory at `path`, which must be empty.
+bool RemoveDirectory(const std::string& path, SysError* error);
+
+// Appends the entry names of directory `dir` in listing order, "." and
+// ".." left out. With `strict`, an entry that cannot be read fails the
+// listing; otherwise the listing ends there quietly.
+bool ListDirectory(const std::string& dir, bool strict, std::vector<std::string>* names,
+                   SysError* error);
+
+}  // namespace moxal
+
+#endif  // MOXAL_STORAGE_FS_H_

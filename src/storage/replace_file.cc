@@ -1,0 +1,102 @@
+#include "storage/replace_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "storage/background_writer.h"
+#include "storage/fs.h"
+#include "storage/temp_file.h"
+
+namespace moxal {
+
+namespace {
+
+enum class Placement { kReplace, kIfAbsent };
+
+// The permission bits of the regular file at `path`, if there is one.
+bool ExistingMode(const std::string& path, mode_t* mode) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *mode = st.st_mode & 0777;
+  return true;
+}
+
+// Syncs directory `dir`, so that a rename in it survives a crash. A failure
+// is ignored: the file itself is complete and in place.
+void SyncDirectory(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
+}
+
+// Moves the finished temporary file to `path` unless something is there.
+// Returns 0, EEXIST when something is there, or another error number.
+int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
+  if (::renameat2(AT_FDCWD, tmp.path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+    tmp.Release();
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  // The file system cannot rename without replacing; a hard link never
+  // replaces, and the temporary name goes with `tmp`.
+  return ::link(tmp.path().c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
+               ReplaceFailure* failure, bool* placed) {
+  auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
+    *failure = {stage, e};
+    return false;
+  };
+  if (HasNul(path)) return fail(ReplaceFailure::kCreate, SysError::NulInPath());
+  mode_t mode = 0;
+  bool keep_mode = placement == Placement::kReplace && ExistingMode(path, &mode);
+  TempFile tmp;  // removed again on any failure below
+  SysError e;
+  if (!tmp.Create(path, &e)) return fail(ReplaceFailure::kCreate, e);
+  if (keep_mode && ::fchmod(tmp.fd(), mode) != 0) {
+    return fail(ReplaceFailure::kCreate, SysError::FromErrno(errno));
+  }
+  BackgroundWriter writer(tmp.fd());
+  auto out = std::make_unique<OutBuffer>(&writer);
+  bool in_last;
+  if (!fill(*out) || !out->Flush()) return fail(ReplaceFailure::kWrite, writer.error());
+  if (!writer.Finish(&in_last)) {
+    return fail(in_last ? ReplaceFailure::kFlush : ReplaceFailure::kWrite, writer.error());
+  }
+  if (::fsync(tmp.fd()) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
+  // Some file systems report delayed write errors only at close.
+  if (!tmp.Close(&e)) return fail(ReplaceFailure::kSync, e);
+  if (!tmp.Name(&e)) return fail(ReplaceFailure::kCreate, e);
+  if (placement == Placement::kReplace) {
+    if (::rename(tmp.path().c_str(), path.c_str()) != 0) {
+      return fail(ReplaceFailure::kRename, SysError::FromErrno(errno));
+    }
+    tmp.Release();
+  } else if (int err = PlaceIfAbsent(tmp, path); err != 0) {
+    if (err != EEXIST) return fail(ReplaceFailure::kRename, SysError::FromErrno(err));
+    *placed = false;
+    return true;
+  }
+  *placed = true;
+  SyncDirectory(ParentDirectory(path));
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
+  bool placed;
+  return WriteFile(path, Placement::kReplace, fill, failure, &placed);
+}
+
+bool CreateFileIfAbsent(const std::string& path, const FillFile& fill,
+                        ReplaceFailure* failure, bool* created) {
+  return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
+}
+
+}  // namespace moxal

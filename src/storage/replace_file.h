@@ -1,0 +1,55 @@
+// Putting a file's new content in place in one step.
+//
+// The content goes into a temporary file of this write's own (temp_file.h)
+// beside the target, which is synced to the device and then renamed over
+// the target, after which the directory is synced. Readers see the old file
+// or the new one, never a mixture; after a crash the target holds the old
+// content or the new, never a mixture or nothing. With several writers of
+// one target, each rename puts one writer's whole file in place and the
+// last rename wins. On any failure the temporary file is removed again and
+// the target is left as it was.
+
+#ifndef MOXAL_STORAGE_REPLACE_FILE_H_
+#define MOXAL_STORAGE_REPLACE_FILE_H_
+
+#include <functional>
+#include <string>
+
+#include "storage/os_error.h"
+#include "values/byte_io.h"
+
+namespace moxal {
+
+// Which step of writing a file failed, and how.
+struct ReplaceFailure {
+  enum Stage {
+    kCreate,  // the temporary file could not be created (or named)
+    kWrite,   // the content could not be written
+    kFlush,   // the last buffered bytes could not be written
+    kSync,    // the temporary file could not be synced to the device
+    kRename,  // the temporary file could not be put in place
+  };
+  Stage stage = kCreate;
+  SysError error;
+};
+
+// Produces a file's content into an 8192-byte buffer; false when the buffer
+// reports an output error.
+using FillFile = std::function<bool(OutBuffer&)>;
+
+// Replaces the file at `path` with the content `fill` produces. The new file
+// keeps the permission bits of the regular file it replaces (a private file
+// stays private); a new file gets 0666 less the file-creation mask. False
+// with *failure set when any step fails.
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
+
+// Puts a new file with the content `fill` produces at `path`, but only if
+// nothing is there once the content is complete: a file another writer put
+// there meanwhile is kept, and *created is false. A crash leaves no empty
+// or partial file at `path`. False with *failure set when any step fails.
+bool CreateFileIfAbsent(const std::string& path, const FillFile& fill,
+                        ReplaceFailure* failure, bool* created);
+
+}  // namespace moxal
+
+#endif  // MOXAL_STORAGE_REPLACE_FILE_H_
