@@ -102,12 +102,4 @@ void RestoreException(PyRef exception) {
 #endif
 }
 
-void ConversionError::Raise() {
-  if (kind_ == Kind::kPyErr && exception_) {
-    RestoreException(std::move(exception_));
-    return;
-  }
-  PyErr_SetString(PyExc_Exception, text_.c_str());
-}
-
 }  // namespace moxal

@@ -42,13 +42,8 @@ class ConversionError {
   // The error of a Python value that could not become a document value: an
   // internal failure that shows this error's debug form.
   Status ToStatus() const {
-    return Status::PanicException(std::string(kUnwrapErrPrefix) + Debug());
+    return Status::Unconvertible(std::string(kUnwrapErrPrefix) + Debug());
   }
-
-  // Sets the Python exception this error stands for when a document value
-  // could not become a Python object: a kPyErr raises the exception it holds,
-  // any other kind raises Exception with its text.
-  void Raise();
 
  private:
   Kind kind_ = Kind::kMessage;

@@ -9,11 +9,11 @@ Status ReadDocumentFile(const std::string& path, Value* out, std::vector<Value>*
   if (ReadJsonFile(path, out, elements, &f)) return Status();
   switch (f.stage) {
     case ReadFailure::kOpen:
-      return Status::OSError("Error opening document " + ShortText(f.error));
+      return Status::OpenFailed("Error opening document " + ShortText(f.error));
     case ReadFailure::kInvalid:
       break;
   }
-  return Status::ValueError("Error deserializing JSON");
+  return Status::InvalidDocument("Error deserializing JSON");
 }
 
 Status ReadCollectionFile(const std::string& path, std::string_view collection_name,
@@ -23,7 +23,7 @@ Status ReadCollectionFile(const std::string& path, std::string_view collection_n
   if (!s.ok() || whole.empty()) return s;  // an array: docs are filled
   ValueRef member;
   if (whole.ref().is_object()) member = whole.ref().as_object().find(collection_name);
-  if (!member || !member.is_array()) return Status::PanicException(kUnwrapNone);
+  if (!member || !member.is_array()) return Status::Internal(kUnwrapNone);
   docs->reserve(member.as_array().count());
   for (ValueRef doc : member.as_array()) docs->push_back(Value::CopyOf(doc));
   return Status();

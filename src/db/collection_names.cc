@@ -43,7 +43,7 @@ Status CheckCollectionName(std::string_view name) {
     start = end + 1;
   }
   if (!bad) return Status();
-  return Status::ValueError("Invalid collection name '" + std::string(name) + "'");
+  return Status::InvalidArgument("Invalid collection name '" + std::string(name) + "'");
 }
 
 }  // namespace moxal

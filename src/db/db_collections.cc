@@ -60,7 +60,7 @@ Status Database::drop_collection(std::string_view collection_name) {
 
 Status Database::drop_all() {
   std::vector<std::string> names;
-  if (Status s = collections(&names); !s.ok()) return Status::PanicFrom(s);
+  if (Status s = collections(&names); !s.ok()) return Status::InternalFrom(s);
   Status first;
   for (const std::string& name : names) {
     Status s = RemoveCollectionFile(CollectionFilePath(name_, name));

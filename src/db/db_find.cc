@@ -25,7 +25,7 @@ uint64_t QueryKey(ObjectRef query) {
 Status Database::update_in_memory_collections(std::string_view collection_name) {
   std::string path = CollectionFilePath(name_, collection_name);
   if (!PathExists(path)) {
-    return Status::ValueError("Collection with name '" + std::string(collection_name) +
+    return Status::NotFound("Collection with name '" + std::string(collection_name) +
                               "' not found on disk");
   }
   return load_collection(collection_name, path);

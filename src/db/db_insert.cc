@@ -43,12 +43,13 @@ Status Database::insert_in_collection(std::string_view collection_name, ValueRef
 Status Database::insert_documents(std::string_view collection_name, std::vector<Value> docs) {
   CollectionPtr c = get(collection_name);
   if (c == nullptr) {
-    // Whatever create_collection says is not reported: the lookup that
-    // follows fails in every case in which it did not register the
-    // collection (something already at the path, or an error).
-    create_collection(collection_name);
+    // Deliberately dropped: whatever create_collection says is not
+    // reported, since the lookup that follows fails in every case in which
+    // it did not register the collection (something already at the path,
+    // or an error).
+    static_cast<void>(create_collection(collection_name));
     c = get(collection_name);
-    if (c == nullptr) return Status::PanicException(kUnwrapNone);
+    if (c == nullptr) return Status::Internal(kUnwrapNone);
   }
   Append(*c, std::move(docs));
   return Status();
@@ -77,7 +78,7 @@ Status Database::insert_many_from_document(std::string_view collection_name,
   if (Status s = ReadDocumentFile(std::string(document_name), &whole, &docs); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_name));
   }
-  if (!whole.empty()) return Status::ValueError("Document is not an array");
+  if (!whole.empty()) return Status::InvalidDocument("Document is not an array");
   return insert_documents(collection_name, std::move(docs));
 }
 
@@ -86,7 +87,7 @@ Status Database::load_from_document(std::string_view document_path) {
   if (Status s = ReadDocumentFile(std::string(document_path), &whole); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_path));
   }
-  if (!whole.ref().is_object()) return Status::PanicException(kUnwrapNone);
+  if (!whole.ref().is_object()) return Status::Internal(kUnwrapNone);
   // Collections are filled one after another, in key order; a failure
   // leaves the members before it inserted.
   for (Member m : whole.ref().as_object()) {

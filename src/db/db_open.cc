@@ -42,7 +42,7 @@ Status Database::open() {
   for (const std::string& file : files) {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
-    if (!IsUtf8(path)) return Status::PanicException(kUnwrapNone);
+    if (!IsUtf8(path)) return Status::NotUtf8(kUnwrapNone);
     if (Status s = load_collection(Stem(file), path); !s.ok()) return s;
   }
   return Status();
@@ -63,7 +63,7 @@ Status Database::collections(std::vector<std::string>* stems) const {
   for (const std::string& file : files) {
     std::string_view stem = Stem(file);
     if (!IsUtf8(stem)) {
-      return Status::PanicException(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
+      return Status::NotUtf8(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
     }
     stems->emplace_back(stem);
   }

@@ -57,7 +57,7 @@ Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_
     }
   }
   Status s = SelectDocuments(docs, maybe_query != nullptr ? &filter : nullptr, selected);
-  if (!s.ok()) return Status::PanicFrom(s);
+  if (!s.ok()) return Status::InternalFrom(s);
   if (!selected->empty() && HasEmptyPath(*changes)) return EmptyPathPanic();
   return Status();
 }
@@ -71,7 +71,7 @@ Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vect
     Value doc = docs[i];  // shared: the edits copy it
     if (Status s = changes.execute(&doc); !s.ok()) return s;
     if (Depth(doc.ref()) > kMaxDocumentDepth) {
-      return Status::ValueError(
+      return Status::TooDeep(
           "Update refused: it would nest a document deeper than the JSON nesting limit of " +
           std::to_string(kMaxNesting) + " levels (its collection's array included)");
     }
@@ -88,7 +88,7 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
   cache_.Reset();  // first of all, whatever happens next
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = get_or_load(collection_name, &c); !s.ok()) return Status::PanicFrom(s);
+  if (Status s = get_or_load(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 
   QueryEngine<UpdateOperator> changes;
   std::vector<size_t> selected;

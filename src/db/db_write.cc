@@ -25,17 +25,17 @@ bool WriteDocuments(const std::vector<Value>& docs, OutBuffer& out) {
 Status ReplaceFailureStatus(const ReplaceFailure& f) {
   switch (f.stage) {
     case ReplaceFailure::kCreate:
-      return Status::OSError("Problem creating temporary file: " + DetailText(f.error));
+      return Status::StorageFailed("Problem creating temporary file: " + DetailText(f.error));
     case ReplaceFailure::kWrite:
-      return Status::ValueError("Error serializing JSON");
+      return Status::WriteFailed("Error serializing JSON");
     case ReplaceFailure::kFlush:
-      return Status::PanicException(std::string(kUnwrapErrPrefix) + DetailText(f.error));
+      return Status::FlushFailed(std::string(kUnwrapErrPrefix) + DetailText(f.error));
     case ReplaceFailure::kSync:
-      return Status::OSError("Error syncing file: " + DetailText(f.error));
+      return Status::StorageFailed("Error syncing file: " + DetailText(f.error));
     case ReplaceFailure::kRename:
       break;
   }
-  return Status::OSError("Error renaming file: " + DetailText(f.error));
+  return Status::StorageFailed("Error renaming file: " + DetailText(f.error));
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ Status Database::write(std::string_view collection_name) const {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c = get(collection_name);
   if (c == nullptr) {
-    return Status::ValueError("Collection '" + std::string(collection_name) +
+    return Status::NotFound("Collection '" + std::string(collection_name) +
                          "' not found in stored collections");
   }
   return _write(collection_name, *c);

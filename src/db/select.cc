@@ -8,7 +8,7 @@ Status SelectDocuments(const std::vector<Value>& docs,
   if (filter == nullptr) selected->reserve(docs.size());
   for (size_t i = 0; i < docs.size(); ++i) {
     ValueRef doc = docs[i].ref();
-    if (!doc.is_object()) return Status::PanicException(kUnwrapNone);
+    if (!doc.is_object()) return Status::Internal(kUnwrapNone);
     bool matched = true;
     if (filter != nullptr) {
       if (Status s = filter->execute(doc.as_object(), &matched); !s.ok()) return s;

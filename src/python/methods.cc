@@ -107,7 +107,7 @@ PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::PanicException(e.what()));
+    return Raise(Status::Internal(e.what()));
   }
 }
 
@@ -292,7 +292,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::PanicException(e.what()));
+    return Raise(Status::Internal(e.what()));
   }
 }
 

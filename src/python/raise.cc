@@ -57,22 +57,52 @@ bool AddNote(PyObject* exc, const std::string& note) {
   return static_cast<bool>(result);
 }
 
-// The exception type `status` stands for (not kPythonSet).
+// The exception type each kind of error is raised as: the one table where
+// what went wrong meets Python's exceptions.
 PyObject* TypeOf(const Status& status) {
   switch (status.kind()) {
-    case ErrorKind::kValueError: return PyExc_ValueError;
-    case ErrorKind::kOSErrorByErrno: return ExceptionTypeForErrno(status.os_errno());
-    case ErrorKind::kPanicException: return PanicExceptionType();
-    case ErrorKind::kOSError: return PyExc_OSError;
-    default: return PyExc_SystemError;
+    case ErrorKind::kInvalidArgument:
+    case ErrorKind::kNotFound:
+    case ErrorKind::kInvalidQuery:
+    case ErrorKind::kInvalidDocument:
+    case ErrorKind::kTooDeep:
+      return PyExc_ValueError;
+    // Producing a collection file's text fails only when writing it does
+    // (the text of a document value always exists); callers have always
+    // caught that as the ValueError of a failed serialization, so it stays
+    // one. Its message is fixed; the file is in the note.
+    case ErrorKind::kWriteFailed:
+      return PyExc_ValueError;
+    // Failures callers cannot act on in their own code, raised as the
+    // internal failure that an `except Exception` does not swallow: a query
+    // that does not parse (a program bug, not a data condition), a Python
+    // value no document value stands for, a file name that is not UTF-8 (a
+    // listing cannot return it as str), and a failure of the very last
+    // write of a collection file, which is reported as the unchecked result
+    // it once was, so programs that handle it keep working.
+    case ErrorKind::kQuerySyntax:
+    case ErrorKind::kUnconvertible:
+    case ErrorKind::kNotUtf8:
+    case ErrorKind::kFlushFailed:
+    case ErrorKind::kInternal:
+      return PanicExceptionType();
+    case ErrorKind::kOpenFailed:
+    case ErrorKind::kStorageFailed:
+      return PyExc_OSError;  // one argument: errno and filename stay None
+    case ErrorKind::kSystem:
+      return ExceptionTypeForErrno(status.os_errno());
+    case ErrorKind::kOk:
+      break;
   }
+  return PyExc_SystemError;
 }
 
-// The text of an internal failure: its own message, or the unwrap prefix
-// and a description of the error that caused it, such as
+// The message of the exception `status` stands for: its own message, or,
+// for an internal failure with a cause, the unwrap prefix and a
+// description of that cause, such as
 //   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
-// Null with the error set when the description cannot be made.
-bool PanicText(const Status& status, std::string* text) {
+// False with the error set when the description cannot be made.
+bool ExceptionMessage(const Status& status, std::string* text) {
   const Status* cause = status.cause();
   if (cause == nullptr) {
     *text = status.message();
@@ -87,12 +117,6 @@ bool PanicText(const Status& status, std::string* text) {
 }  // namespace
 
 PyObject* Raise(const Status& status) {
-  if (status.kind() == ErrorKind::kPythonSet) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "moxal: error reported without an exception");
-    }
-    return nullptr;
-  }
   if (status.ok()) {
     PyErr_SetString(PyExc_SystemError, "moxal: raising a success");
     return nullptr;
@@ -100,7 +124,7 @@ PyObject* Raise(const Status& status) {
   PyObject* type = TypeOf(status);
   if (type == nullptr) return nullptr;  // PanicException could not be made
   std::string message;
-  if (!PanicText(status, &message)) return nullptr;
+  if (!ExceptionMessage(status, &message)) return nullptr;
   PyRef exc = NewException(type, message);
   if (!exc) return nullptr;
   if (!status.note().empty() && !AddNote(exc.get(), status.note())) return nullptr;

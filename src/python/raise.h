@@ -17,15 +17,12 @@ namespace moxal {
 PyObject* PanicExceptionType();
 
 // Sets the exception `status` stands for and returns null, so wrappers can
-// `return Raise(status);`.
-//   kValueError       ValueError
-//   kOSError          OSError (one argument: errno, strerror, filename are None)
-//   kOSErrorByErrno   by error number: PermissionError, FileNotFoundError, ...,
-//                     else OSError
-//   kPanicException   PanicException; one made by Status::PanicFrom carries
-//                     a description of its cause:
-//                     PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
-//   kPythonSet        the exception already set is left as it is
+// `return Raise(status);`. The kinds map to ValueError, OSError (one
+// argument: errno, strerror and filename are None), the OSError subclass
+// of an error number (PermissionError, FileNotFoundError, ...), or
+// PanicException (raise.cc has the table, and why). An internal failure
+// made by Status::InternalFrom carries a description of its cause:
+//   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
 // A status with a note (the file an operation was reading or writing) gets
 // it as the exception's note (BaseException.add_note).
 PyObject* Raise(const Status& status);

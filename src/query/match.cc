@@ -16,14 +16,14 @@ ValueRef FieldValue(ObjectRef doc, const Clause<QueryOperator>& clause) {
 }
 
 Status NonNumeric(QueryOperator op) {
-  return Status::ValueError(std::string("Malformed query, non-numeric value found for operator ") +
+  return Status::InvalidQuery(std::string("Malformed query, non-numeric value found for operator ") +
                        DisplayName(op));
 }
 
 }  // namespace
 
 Status EmptyPathPanic() {
-  return Status::PanicException("a clause has an empty field path: its query key is only an operator");
+  return Status::Internal("a clause has an empty field path: its query key is only an operator");
 }
 
 template <>

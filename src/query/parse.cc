@@ -23,12 +23,12 @@ Status parse_query(std::string_view key, ValueRef value,
       return Status();
     case Kind::kNull:
     case Kind::kArray:
-      return Status::PanicException("Not Valid query");
+      return Status::QuerySyntax("Not Valid query");
     case Kind::kObject:
       break;
   }
   ObjectRef obj = value.as_object();
-  if (obj.count() == 0) return Status::PanicException("Error while parsing query");
+  if (obj.count() == 0) return Status::QuerySyntax("Error while parsing query");
   // The first member in key order decides; the others are ignored.
   Member first = obj.member(0);
   if (!first.key.empty() && first.key.front() == '$') {
@@ -62,7 +62,7 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
     const std::string& last = clause.fields.back();
     if (!last.empty() && last.front() == '$') {
       if (!FromKeyword(last, &clause.operator_)) {
-        return Status::PanicException(std::string(Family::kUnknown) + last);
+        return Status::QuerySyntax(std::string(Family::kUnknown) + last);
       }
       clause.fields.pop_back();
     }

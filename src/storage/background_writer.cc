@@ -12,7 +12,7 @@ namespace {
 // the chunk, small enough that two stay in the processor's caches; a
 // multiple of the output buffer's size (see Finish).
 constexpr size_t kChunkSize = size_t{256} << 10;
-static_assert(kChunkSize % kIoBufferSize == 0);
+static_assert(kChunkSize % kOutBufferSize == 0);
 
 // The kernel starts writing the file back every this many bytes, so the
 // disk works while more text is produced and the final fsync has little
@@ -99,7 +99,7 @@ bool BackgroundWriter::Finish(bool* in_last) {
     if (failed_) return false;
   }
   Chunk& c = chunks_[current_];
-  size_t last = total_ % kIoBufferSize == 0 ? kIoBufferSize : total_ % kIoBufferSize;
+  size_t last = total_ % kOutBufferSize == 0 ? kOutBufferSize : total_ % kOutBufferSize;
   last = std::min(last, c.used);  // the chunk size is a multiple of the buffer size
   size_t before = c.used - last;
   if (before != 0 && !sink_.WriteAll(c.bytes.get(), before)) return false;

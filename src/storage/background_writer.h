@@ -32,7 +32,7 @@ class BackgroundWriter : public ByteSink {
   bool WriteAll(const uint8_t* data, size_t n) override;
 
   // Waits for every chunk and writes what is left on this thread, its last
-  // kIoBufferSize bytes (or fewer: the text's length modulo that size) in a
+  // kOutBufferSize bytes (or fewer: the text's length modulo that size) in a
   // write call of their own. Those are the bytes a text written through an
   // output buffer of that size goes out with in its final flush, so a
   // failure is told apart the same way, whatever the chunk size: False when

@@ -72,6 +72,6 @@ std::string DetailText(const SysError& e) {
          DebugQuote(ErrnoDescription(e.code)) + " }";
 }
 
-Status SystemStatus(const SysError& e) { return Status::OSErrorByErrno(e.code, ShortText(e)); }
+Status SystemStatus(const SysError& e) { return Status::System(e.code, ShortText(e)); }
 
 }  // namespace moxal

@@ -14,10 +14,6 @@
 
 namespace moxal {
 
-// Size of the buffer a file is read through: two pages, so a file moves in
-// few system calls, while the reader's source still fits on the stack.
-inline constexpr size_t kIoBufferSize = 8192;
-
 class ByteSource {
  public:
   virtual ~ByteSource() = default;

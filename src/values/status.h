@@ -1,10 +1,10 @@
 // Error values shared by every layer of moxal.
 //
 // Operations return a Status (or a Result<T>) instead of throwing. A Status
-// names the kind of exception the Python binding will raise and carries the
-// message. The values and query layers never include Python.h, so the kind is
-// a plain enumeration here; the binding maps it to an exception type in one
-// place (src/python/raise.cc).
+// says what went wrong and carries the message users see; the binding
+// chooses the exception type from the kind, in one place
+// (src/python/raise.cc). Running out of memory is not a Status: it throws
+// std::bad_alloc, which the binding turns into MemoryError.
 
 #ifndef MOXAL_VALUES_STATUS_H_
 #define MOXAL_VALUES_STATUS_H_
@@ -16,62 +16,105 @@
 
 namespace moxal {
 
+// What went wrong. The binding maps each kind to the Python exception it
+// raises, in one table (src/python/raise.cc), which also says why the
+// surprising ones are what they are.
 enum class ErrorKind : unsigned char {
   kOk = 0,
-  kValueError,        // ValueError
-  kOSError,           // OSError with a message worded by moxal
-  kOSErrorByErrno,    // an operating-system error passed on unchanged: the
-                      // exception type is chosen by errno (FileNotFoundError,
-                      // PermissionError, ... or OSError), the message is
-                      // "{description} (os error {errno})"
-  kPanicException,    // PanicException: an internal failure
-  kPythonSet,         // a Python exception is already set on the thread
+  kInvalidArgument,  // an argument the operation cannot use (a collection name)
+  kNotFound,         // the collection named is neither in memory nor on disk
+  kInvalidQuery,     // a query met a value its operator cannot compare
+  kQuerySyntax,      // a query or update query could not be parsed
+  kInvalidDocument,  // a file's text is not the JSON value it must be
+  kTooDeep,          // a change would nest a document past the nesting limit
+  kUnconvertible,    // a Python value that no document value stands for
+  kOpenFailed,       // a file to read could not be opened (message worded here)
+  kWriteFailed,      // producing a collection file's text failed
+  kFlushFailed,      // the last bytes of a collection file could not be written
+  kStorageFailed,    // creating, syncing or renaming a file failed (worded here)
+  kSystem,           // an operating-system error passed on unchanged: the
+                     // exception type follows errno, the message is
+                     // "{description} (os error {errno})"
+  kNotUtf8,          // a file name that is not valid UTF-8
+  kInternal,         // a state the operation treats as impossible
 };
 
-class Status {
+// The result of an operation: success, or what went wrong and its message.
+// A Status must be looked at; the one place that drops one says so.
+class [[nodiscard]] Status {
  public:
   Status() = default;  // success
 
-  static Status ValueError(std::string message) {
-    return Status(ErrorKind::kValueError, std::move(message), 0);
+  static Status InvalidArgument(std::string message) {
+    return Status(ErrorKind::kInvalidArgument, std::move(message));
   }
-  static Status OSError(std::string message) {
-    return Status(ErrorKind::kOSError, std::move(message), 0);
+  static Status NotFound(std::string message) {
+    return Status(ErrorKind::kNotFound, std::move(message));
+  }
+  static Status InvalidQuery(std::string message) {
+    return Status(ErrorKind::kInvalidQuery, std::move(message));
+  }
+  static Status QuerySyntax(std::string message) {
+    return Status(ErrorKind::kQuerySyntax, std::move(message));
+  }
+  static Status InvalidDocument(std::string message) {
+    return Status(ErrorKind::kInvalidDocument, std::move(message));
+  }
+  static Status TooDeep(std::string message) {
+    return Status(ErrorKind::kTooDeep, std::move(message));
+  }
+  static Status Unconvertible(std::string message) {
+    return Status(ErrorKind::kUnconvertible, std::move(message));
+  }
+  static Status OpenFailed(std::string message) {
+    return Status(ErrorKind::kOpenFailed, std::move(message));
+  }
+  static Status WriteFailed(std::string message) {
+    return Status(ErrorKind::kWriteFailed, std::move(message));
+  }
+  static Status FlushFailed(std::string message) {
+    return Status(ErrorKind::kFlushFailed, std::move(message));
+  }
+  static Status StorageFailed(std::string message) {
+    return Status(ErrorKind::kStorageFailed, std::move(message));
   }
   // An operating-system error passed on unchanged; `message` is its short
   // form "{description} (os error {errno})" (or the system's own text when
   // the error has no number, with `err` 0).
-  static Status OSErrorByErrno(int err, std::string message) {
-    return Status(ErrorKind::kOSErrorByErrno, std::move(message), err);
+  static Status System(int err, std::string message) {
+    Status s(ErrorKind::kSystem, std::move(message));
+    s.errno_ = err;
+    return s;
   }
-  static Status PanicException(std::string message) {
-    return Status(ErrorKind::kPanicException, std::move(message), 0);
+  static Status NotUtf8(std::string message) {
+    return Status(ErrorKind::kNotUtf8, std::move(message));
+  }
+  static Status Internal(std::string message) {
+    return Status(ErrorKind::kInternal, std::move(message));
   }
   // An internal failure caused by an error the operation did not expect to
   // meet: its text is "called `Result::unwrap()` on an `Err` value: "
   // followed by a description of `cause` that names its exception type and
-  // message, rendered by the method layer, which knows the exception types
-  // (raise.h). A cause that is an internal failure already is returned as
-  // it is.
-  static Status PanicFrom(Status cause) {
-    if (cause.kind() == ErrorKind::kPanicException) return cause;
-    Status s(ErrorKind::kPanicException, {}, 0);
+  // message, rendered by the binding, which knows the exception types. A
+  // cause that is an internal failure already is returned as it is.
+  static Status InternalFrom(Status cause) {
+    if (cause.kind() == ErrorKind::kInternal) return cause;
+    Status s(ErrorKind::kInternal, {});
     s.note_ = cause.note_;
     s.cause_ = std::make_shared<const Status>(std::move(cause));
     return s;
   }
-  static Status PythonSet() { return Status(ErrorKind::kPythonSet, {}, 0); }
 
   bool ok() const { return kind_ == ErrorKind::kOk; }
   ErrorKind kind() const { return kind_; }
   const std::string& message() const { return message_; }
   int os_errno() const { return errno_; }
-  // The error a PanicFrom failure describes, or null.
+  // The error an InternalFrom failure describes, or null.
   const Status* cause() const { return cause_.get(); }
 
   // A line that tells where the error comes from, such as the file an
-  // operation was reading; the method layer adds it to the exception as a
-  // note (it is not part of the message). Empty for none.
+  // operation was reading; the binding adds it to the exception as a note
+  // (it is not part of the message). Empty for none.
   const std::string& note() const { return note_; }
   Status&& WithNote(std::string note) && {
     note_ = std::move(note);
@@ -79,8 +122,7 @@ class Status {
   }
 
  private:
-  Status(ErrorKind kind, std::string message, int err)
-      : kind_(kind), errno_(err), message_(std::move(message)) {}
+  Status(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
   ErrorKind kind_ = ErrorKind::kOk;
   int errno_ = 0;
@@ -97,7 +139,7 @@ inline constexpr const char kUnwrapErrPrefix[] =
 
 // A value or the Status that explains why there is none.
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
   Result(Status status) : status_(std::move(status)) {}  // NOLINT

@@ -106,7 +106,7 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   TempDir dir(Files{});
   Database db(dir.path());
   CHECK(db.open().ok());
-  Converted<Value> broken{Value(), Status::PanicException("conversion failed")};
+  Converted<Value> broken{Value(), Status::Unconvertible("conversion failed")};
   // The missing collection is found before the argument is used.
   Result<DocumentsPtr> r = Find(db, "missing", &broken);
   CHECK_EQ(r.status().message(), "Collection with name 'missing' not found on disk");
@@ -127,7 +127,7 @@ TEST(UpdateIsAllOrNothing) {
   // The filter meets a string on the second document: nothing changes.
   Converted<Value> filter = Arg(R"({"n":{"$lt":10}})");
   Status s = db.update("c", Arg(R"({"s":"changed"})"), &filter, false, &pending, nullptr);
-  CHECK(s.kind() == ErrorKind::kPanicException && s.cause() != nullptr);
+  CHECK(s.kind() == ErrorKind::kInternal && s.cause() != nullptr);
   CHECK_EQ(s.cause()->message(), "Malformed query, non-numeric value found for operator LessThan");
   CHECK_EQ(FindAll(db, "c"), before);
   // A Set that would nest the document too deeply: refused, nothing changes.
@@ -139,7 +139,7 @@ TEST(UpdateIsAllOrNothing) {
   CHECK_EQ(FindAll(db, "d"), d_before);
   // A missing collection is an internal failure describing the error.
   s = db.update("nope", Arg(R"({"s":1})"), nullptr, false, &pending, nullptr);
-  CHECK(s.cause() != nullptr && s.cause()->kind() == ErrorKind::kValueError);
+  CHECK(s.cause() != nullptr && s.cause()->kind() == ErrorKind::kNotFound);
 }
 
 TEST(AReturnedUpdateChangesNothingUntilCommitted) {
