@@ -1,5 +1,7 @@
 #include "conversion/conversion_error.h"
 
+#include <cassert>
+
 #include "conversion/py_text.h"
 #include "values/debug_text.h"
 
@@ -37,6 +39,7 @@ std::string ExceptionDebug(PyObject* exception) {
 }
 
 ConversionError ConversionError::FetchPython() {
+  assert(PyErr_Occurred());
   ConversionError e;
   e.kind_ = Kind::kPyErr;
   e.exception_ = FetchException();
@@ -92,6 +95,7 @@ std::string ConversionError::Debug() const {
 }
 
 void RestoreException(PyRef exception) {
+  assert(!PyErr_Occurred());
   if (!exception) return;
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception.release());

@@ -62,7 +62,7 @@ std::string ExceptionDebug(PyObject* exception);
 PyRef FetchException();
 
 // Sets `exception` (an instance taken by FetchException) as the current
-// exception again.
+// exception again; none may be set meanwhile.
 void RestoreException(PyRef exception);
 
 }  // namespace moxal

@@ -4,6 +4,7 @@
 #ifndef MOXAL_CONVERSION_STR_CACHE_H_
 #define MOXAL_CONVERSION_STR_CACHE_H_
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -75,6 +76,7 @@ class StrCache {
   // A cache of `slots` (a power of two) entries. When the table cannot be
   // allocated, the cache makes a new str every time.
   explicit StrCache(size_t slots) {
+    assert(slots != 0 && (slots & (slots - 1)) == 0);
     slots_ = static_cast<Slot*>(PyMem_Calloc(slots, sizeof(Slot)));
     mask_ = slots_ != nullptr ? slots - 1 : 0;
   }

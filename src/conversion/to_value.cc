@@ -1,6 +1,7 @@
 #include "conversion/to_value.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -12,21 +13,18 @@ namespace moxal {
 
 namespace {
 
-// collections.abc.Sequence and Mapping, imported on first need and kept for
-// the life of the process.
-PyObject* g_sequence_abc = nullptr;
-PyObject* g_mapping_abc = nullptr;
-
-bool LoadAbcs() {
-  if (g_mapping_abc != nullptr) return true;
+// Imports collections.abc.Sequence and Mapping into *state unless they are
+// there. False with the exception set when that fails.
+bool LoadAbcs(ConversionState* state) {
+  if (state->sequence_abc != nullptr && state->mapping_abc != nullptr) return true;
   PyRef mod = PyRef::Steal(PyImport_ImportModule("collections.abc"));
   if (!mod) return false;
   PyRef seq = PyRef::Steal(PyObject_GetAttrString(mod.get(), "Sequence"));
   if (!seq) return false;
   PyRef map = PyRef::Steal(PyObject_GetAttrString(mod.get(), "Mapping"));
   if (!map) return false;
-  g_sequence_abc = seq.release();
-  g_mapping_abc = map.release();
+  Py_XSETREF(state->sequence_abc, seq.release());
+  Py_XSETREF(state->mapping_abc, map.release());
   return true;
 }
 
@@ -37,8 +35,8 @@ ConversionError TooLargeError() {
 
 class Converter {
  public:
-  Converter(int max_depth, ConversionError* error)
-      : max_depth_(max_depth), error_(error) {}
+  Converter(ConversionState* state, int max_depth, ConversionError* error)
+      : state_(state), max_depth_(max_depth), error_(error) {}
 
   bool Convert(PyObject* o, int depth);
   // The items of a sequence, one finished value each.
@@ -85,6 +83,7 @@ class Converter {
     size_t base_;
   };
 
+  ConversionState* state_;
   int max_depth_;
   ConversionError* error_;
   Builder b_;
@@ -125,11 +124,11 @@ bool Converter::Convert(PyObject* o, int depth) {
     return true;
   }
   if (PyAnySet_Check(o)) return Set(o, depth);
-  if (!LoadAbcs()) return FailPython();
-  int is = PyObject_IsInstance(o, g_sequence_abc);
+  if (!LoadAbcs(state_)) return FailPython();
+  int is = PyObject_IsInstance(o, state_->sequence_abc);
   if (is < 0) return FailPython();
   if (is) return Sequence(o, depth);
-  is = PyObject_IsInstance(o, g_mapping_abc);
+  is = PyObject_IsInstance(o, state_->mapping_abc);
   if (is < 0) return FailPython();
   if (is) return Mapping(o, depth);
   return Fail(ConversionError::UnsupportedType(QualifiedTypeName(o)));
@@ -317,8 +316,10 @@ bool Converter::Set(PyObject* o, int depth) {
 
 }  // namespace
 
-bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error) {
-  Converter c(max_depth, error);
+bool ToValue(ConversionState* state, PyObject* obj, int max_depth, Value* out,
+             ConversionError* error) {
+  assert(!PyErr_Occurred());
+  Converter c(state, max_depth, error);
   if (!c.Convert(obj, 0)) return false;
   if (!c.builder().ok()) {
     *error = TooLargeError();
@@ -328,9 +329,10 @@ bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error) {
   return true;
 }
 
-bool ToValues(PyObject* list, int max_depth, std::vector<Value>* out,
+bool ToValues(ConversionState* state, PyObject* list, int max_depth, std::vector<Value>* out,
               ConversionError* error) {
-  Converter c(max_depth, error);
+  assert(!PyErr_Occurred() && PyList_Check(list));
+  Converter c(state, max_depth, error);
   std::vector<Value> values;
   if (!c.Elements(list, &values)) return false;
   out->insert(out->end(), std::make_move_iterator(values.begin()),

@@ -40,15 +40,40 @@
 
 namespace moxal {
 
-// Converts `obj` into *out. On failure returns false with *error set and no
-// Python exception pending. Throws std::bad_alloc when memory runs out.
-bool ToValue(PyObject* obj, int max_depth, Value* out, ConversionError* error);
+// The Python objects conversions keep from one call to the next, one set
+// per module object (so per interpreter): collections.abc.Sequence and
+// Mapping, imported on first need. Strong references, or null; zeroed
+// memory is an empty state.
+struct ConversionState {
+  PyObject* sequence_abc;
+  PyObject* mapping_abc;
+};
+
+// Visits the objects `state` holds, for the cyclic collector (the module's
+// m_traverse).
+inline int TraverseConversionState(const ConversionState& state, visitproc visit, void* arg) {
+  Py_VISIT(state.sequence_abc);
+  Py_VISIT(state.mapping_abc);
+  return 0;
+}
+
+// Drops the objects `state` holds; they are imported again on next need.
+inline void ClearConversionState(ConversionState* state) {
+  Py_CLEAR(state->sequence_abc);
+  Py_CLEAR(state->mapping_abc);
+}
+
+// Converts `obj` into *out, keeping what it imports in *state. On failure
+// returns false with *error set and no Python exception pending. Throws
+// std::bad_alloc when memory runs out. Call with no exception pending.
+bool ToValue(ConversionState* state, PyObject* obj, int max_depth, Value* out,
+             ConversionError* error);
 
 // Converts a list (or list subclass) exactly as ToValue would convert it to
 // an array, but appends each element to *out as a value of its own, so a
 // batch of documents needs no copying afterwards. `max_depth` counts the
 // list itself. On failure *out is left as it was.
-bool ToValues(PyObject* list, int max_depth, std::vector<Value>* out,
+bool ToValues(ConversionState* state, PyObject* list, int max_depth, std::vector<Value>* out,
               ConversionError* error);
 
 }  // namespace moxal

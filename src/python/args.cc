@@ -1,5 +1,6 @@
 #include "python/args.h"
 
+#include <cassert>
 #include <string>
 
 #include "conversion/conversion_error.h"
@@ -14,47 +15,52 @@ bool TypeErrorMessage(const std::string& message) {
   return false;
 }
 
-bool TooManyPositional(const MethodSig& sig, Py_ssize_t given) {
-  std::string msg = sig.full_name;
-  if (sig.required == sig.count) {
-    msg += " takes " + std::to_string(sig.count);
+// "Moxal.find()", as argument errors name a method.
+std::string FullName(const ParamNames& params) {
+  return std::string(kClassName) + "." + params.method + "()";
+}
+
+bool TooManyPositional(const ParamNames& params, Py_ssize_t given) {
+  std::string msg = FullName(params);
+  if (params.required == params.count) {
+    msg += " takes " + std::to_string(params.count);
   } else {
-    msg += " takes from " + std::to_string(sig.required) + " to " +
-           std::to_string(sig.count);
+    msg += " takes from " + std::to_string(params.required) + " to " +
+           std::to_string(params.count);
   }
   msg += " positional arguments but " + std::to_string(given) +
          (given == 1 ? " was given" : " were given");
   return TypeErrorMessage(msg);
 }
 
-bool MatchKeyword(const MethodSig& sig, PyObject* key, PyObject* value, Args* out) {
-  for (int i = 0; i < sig.count; ++i) {
+bool MatchKeyword(const ParamNames& params, PyObject* key, PyObject* value,
+                  PyObject** matched) {
+  for (int i = 0; i < params.count; ++i) {
     if (PyUnicode_Check(key) &&
-        PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
-      if (out->object[i] != nullptr) {
-        return TypeErrorMessage(std::string(sig.full_name) +
-                                " got multiple values for argument '" +
-                                sig.params[i].name + "'");
+        PyUnicode_CompareWithASCIIString(key, params.names[i]) == 0) {
+      if (matched[i] != nullptr) {
+        return TypeErrorMessage(FullName(params) + " got multiple values for argument '" +
+                                params.names[i] + "'");
       }
-      out->object[i] = value;
+      matched[i] = value;
       return true;
     }
   }
   std::string name = PyUnicode_Check(key) ? Utf8(key) : TypeName(key);
-  return TypeErrorMessage(std::string(sig.full_name) +
-                          " got an unexpected keyword argument '" + name + "'");
+  return TypeErrorMessage(FullName(params) + " got an unexpected keyword argument '" +
+                          name + "'");
 }
 
-bool CheckRequired(const MethodSig& sig, const Args& out) {
+bool CheckRequired(const ParamNames& params, PyObject* const* matched) {
   std::string names;
   int missing = 0;
-  for (int i = 0; i < sig.required; ++i) {
-    if (out.object[i] == nullptr) ++missing;
+  for (int i = 0; i < params.required; ++i) {
+    if (matched[i] == nullptr) ++missing;
   }
   if (missing == 0) return true;
   int listed = 0;
-  for (int i = 0; i < sig.required; ++i) {
-    if (out.object[i] != nullptr) continue;
+  for (int i = 0; i < params.required; ++i) {
+    if (matched[i] != nullptr) continue;
     if (listed > 0) {
       if (missing == 2) {
         names += " and ";
@@ -62,10 +68,10 @@ bool CheckRequired(const MethodSig& sig, const Args& out) {
         names += listed == missing - 1 ? ", and " : ", ";
       }
     }
-    names += std::string("'") + sig.params[i].name + "'";
+    names += std::string("'") + params.names[i] + "'";
     ++listed;
   }
-  return TypeErrorMessage(std::string(sig.full_name) + " missing " +
+  return TypeErrorMessage(FullName(params) + " missing " +
                           std::to_string(missing) + " required positional argument" +
                           (missing == 1 ? "" : "s") + ": " + names);
 }
@@ -89,7 +95,7 @@ bool ConversionTypeError(const char* param, PyObject* o, const char* target) {
 // exactly TypeError becomes TypeError "argument '{param}': {message}"
 // caused by it; any other exception stays as it is. Returns false.
 bool WrapTypeError(const char* param) {
-  if (!PyErr_Occurred()) return false;
+  assert(PyErr_Occurred());
   PyRef exc = FetchException();
   if (!exc || Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     RestoreException(std::move(exc));
@@ -126,77 +132,84 @@ bool IsNumpyBool(PyObject* o) {
          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
+// A bool, or a NumPy boolean scalar taken by its truth value.
+bool ConvertBool(const char* name, PyObject* o, bool* out) {
+  if (PyBool_Check(o)) {
+    *out = o == Py_True;
+    return true;
+  }
+  if (!IsNumpyBool(o)) return ConversionTypeError(name, o, "PyBool");
+  int truth = PyObject_IsTrue(o);
+  if (truth < 0) return WrapTypeError(name);
+  *out = truth != 0;
+  return true;
+}
+
 }  // namespace
 
-bool MatchArgs(const MethodSig& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, Args* out) {
-  if (nargs > sig.count) return TooManyPositional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out->object[i] = args[i];
+bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** matched) {
+  assert(nargs >= 0 && (nargs == 0 || args != nullptr));
+  if (nargs > params.count) return TooManyPositional(params, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) matched[i] = args[i];
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t j = 0; j < nkw; ++j) {
-    if (!MatchKeyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out)) {
+    if (!MatchKeyword(params, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], matched)) {
       return false;
     }
   }
-  return CheckRequired(sig, *out);
+  return CheckRequired(params, matched);
 }
 
-bool MatchArgs(const MethodSig& sig, PyObject* args, PyObject* kwargs, Args* out) {
+bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs,
+               PyObject** matched) {
+  assert(PyTuple_Check(args) && (kwargs == nullptr || PyDict_Check(kwargs)));
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) return TooManyPositional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out->object[i] = PyTuple_GET_ITEM(args, i);
+  if (nargs > params.count) return TooManyPositional(params, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) matched[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!MatchKeyword(sig, key, value, out)) return false;
+      if (!MatchKeyword(params, key, value, matched)) return false;
     }
   }
-  return CheckRequired(sig, *out);
+  return CheckRequired(params, matched);
 }
 
-bool ConvertArgs(const MethodSig& sig, Args* args) {
-  for (int i = 0; i < sig.count; ++i) {
-    PyObject* o = args->object[i];
-    if (o == nullptr) continue;
-    const Param& p = sig.params[i];
-    switch (p.type) {
-      case ParamType::kStr: {
-        if (!PyUnicode_Check(o)) return ConversionTypeError(p.name, o, "PyString");
-        Py_ssize_t n;
-        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-        if (s == nullptr) return WrapTypeError(p.name);  // lone surrogates: as is
-        args->text[i] = std::string_view(s, static_cast<size_t>(n));
-        break;
-      }
-      case ParamType::kDict:
-        if (!PyDict_Check(o)) return ConversionTypeError(p.name, o, "PyDict");
-        break;
-      case ParamType::kList:
-        if (!PyList_Check(o)) return ConversionTypeError(p.name, o, "PyList");
-        break;
-      case ParamType::kDictOrNone:
-        if (o == Py_None) {
-          args->object[i] = nullptr;
-        } else if (!PyDict_Check(o)) {
-          return ConversionTypeError(p.name, o, "PyDict");
-        }
-        break;
-      case ParamType::kBool:
-        if (PyBool_Check(o)) {
-          args->flag[i] = (o == Py_True);
-        } else if (IsNumpyBool(o)) {
-          int truth = PyObject_IsTrue(o);
-          if (truth < 0) return WrapTypeError(p.name);
-          args->flag[i] = truth != 0;
-        } else {
-          return ConversionTypeError(p.name, o, "PyBool");
-        }
-        break;
+bool ConvertArg(const char* name, ParamType type, PyObject* o, ArgValue* out) {
+  assert(o != nullptr);
+  switch (type) {
+    case ParamType::kStr: {
+      if (!PyUnicode_Check(o)) return ConversionTypeError(name, o, "PyString");
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+      if (s == nullptr) return WrapTypeError(name);  // lone surrogates: as is
+      out->text = std::string_view(s, static_cast<size_t>(n));
+      return true;
     }
+    case ParamType::kDict:
+      if (!PyDict_Check(o)) return ConversionTypeError(name, o, "PyDict");
+      out->object = o;
+      return true;
+    case ParamType::kList:
+      if (!PyList_Check(o)) return ConversionTypeError(name, o, "PyList");
+      out->object = o;
+      return true;
+    case ParamType::kDictOrNone:
+      if (o == Py_None) {
+        out->object = nullptr;
+        return true;
+      }
+      if (!PyDict_Check(o)) return ConversionTypeError(name, o, "PyDict");
+      out->object = o;
+      return true;
+    case ParamType::kBool:
+      return ConvertBool(name, o, &out->flag);
   }
-  return true;
+  PyErr_SetString(PyExc_SystemError, "moxal: a parameter of unknown type");
+  return false;
 }
 
 }  // namespace moxal

@@ -1,5 +1,6 @@
 #include "python/borrow.h"
 
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +12,12 @@ namespace moxal {
 
 namespace {
 
+// Process-wide, for the objects of every interpreter. The waiters' mutex
+// and condition variable need no interpreter lock. The instance list is
+// read and written under the interpreter lock (and by the fork handler, in
+// a child with one thread), which is safe only while every interpreter
+// shares that lock: module.cc refuses interpreters with their own.
+//
 // Waiters of every object sleep on one condition variable: waits are rare,
 // and one pair is simple to reset in a forked child. Heap-allocated and
 // never destroyed, so a thread still waiting at exit finds them intact.
@@ -44,6 +51,7 @@ void ResetInChild() {
 }  // namespace
 
 bool Borrow::Take() {
+  assert(!taken_);
   for (;;) {
     if (self_->borrow == 0) {
       self_->borrow = access_ == Access::kExclusive ? -1 : 1;
@@ -93,6 +101,7 @@ bool Borrow::Wait() {
 
 Borrow::~Borrow() {
   if (!taken_) return;
+  assert(self_->borrow != 0 && pthread_equal(self_->owner, pthread_self()));
   self_->borrow = access_ == Access::kExclusive ? 0 : self_->borrow - 1;
   if (self_->borrow == 0) {
     self_->waitable = false;
@@ -108,6 +117,7 @@ Borrow::~Borrow() {
 }
 
 void RegisterInstance(MoxalObject* self) {
+  assert(self->prev == nullptr && self->next == nullptr && g_instances != self);
   InstallForkHandlers(ResetInChild);
   self->prev = nullptr;
   self->next = g_instances;

@@ -29,6 +29,8 @@
 #ifndef MOXAL_PYTHON_BORROW_H_
 #define MOXAL_PYTHON_BORROW_H_
 
+#include <cassert>
+
 #include "python/moxal_object.h"
 
 namespace moxal {
@@ -51,7 +53,11 @@ class Borrow {
   bool Take();
 
   // The call enters phase 2: from now on, other threads' calls wait for it.
-  void MarkWaitable() { self_->waitable = true; }
+  // Only for a borrow taken.
+  void MarkWaitable() {
+    assert(taken_);
+    self_->waitable = true;
+  }
 
  private:
   bool Wait();

@@ -1,8 +1,8 @@
 // The Moxal class: its instance, constructor and the thirteen method
 // wrappers.
 //
-// Every wrapper does the same things: match the arguments to its table
-// entry, borrow the object (shared or exclusive, borrow.h), convert the
+// Every wrapper does the same things: match the arguments to its method's
+// signature (args.h), borrow the object (shared or exclusive, borrow.h), convert the
 // arguments, call the Database operation without the interpreter lock,
 // convert its result, and raise its Status as the exception it names, in
 // one place (raise.cc). No C++ exception leaves a wrapper: running out of
@@ -10,6 +10,7 @@
 
 #include "python/methods.h"
 
+#include <cassert>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,9 +18,10 @@
 
 #include "conversion/to_python.h"
 #include "conversion/to_value.h"
+#include "db/database.h"
 #include "python/args.h"
 #include "python/borrow.h"
-#include "db/database.h"
+#include "python/module_state.h"
 #include "python/moxal_object.h"
 #include "python/raise.h"
 #include "python/trace_output.h"
@@ -28,11 +30,6 @@
 namespace moxal {
 
 namespace {
-
-PyObject* Done(const Status& s) {
-  if (!s.ok()) return Raise(s);
-  Py_RETURN_NONE;
-}
 
 // Releases the interpreter lock for as long as a scope lasts.
 class InterpreterLockReleased {
@@ -66,159 +63,219 @@ bool Unlocked(Borrow* borrow, Work&& work) {
 }
 
 // A dict (or list) argument as a document value, or the conversion's error.
-Converted<Value> ConvertValue(PyObject* o, int max_depth) {
+Converted<Value> ConvertValue(ModuleState& state, PyObject* o, int max_depth) {
   Converted<Value> c;
   ConversionError e;
-  if (!ToValue(o, max_depth, &c.value, &e)) c.error = e.ToStatus();
+  if (!ToValue(&state.conversion, o, max_depth, &c.value, &e)) c.error = e.ToStatus();
   return c;
 }
 
 // A list argument as one document value per item.
-Converted<std::vector<Value>> ConvertItems(PyObject* list, int max_depth) {
+Converted<std::vector<Value>> ConvertItems(ModuleState& state, PyObject* list, int max_depth) {
   Converted<std::vector<Value>> c;
   ConversionError e;
-  if (!ToValues(list, max_depth, &c.value, &e)) c.error = e.ToStatus();
+  if (!ToValues(&state.conversion, list, max_depth, &c.value, &e)) c.error = e.ToStatus();
   return c;
 }
 
 // An optional query argument (null when left out or None).
-std::optional<Converted<Value>> ConvertQuery(PyObject* o) {
+std::optional<Converted<Value>> ConvertQuery(ModuleState& state, PyObject* o) {
   if (o == nullptr) return std::nullopt;
-  return ConvertValue(o, kMaxNesting);
+  return ConvertValue(state, o, kMaxNesting);
 }
 
 const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
   return c ? &*c : nullptr;
 }
 
-// Runs `op(db, args, borrow)` inside the borrow, turning C++ exceptions
-// into Python ones.
-template <class Op>
-PyObject* Call(PyObject* self_obj, const MethodSig* sig, PyObject* const* argv,
+// Runs `op(db, state, args, borrow)` with the arguments matched to `sig`
+// and converted into a `Fields` struct, inside the borrow, turning C++
+// exceptions into Python ones.
+template <class Fields, size_t N, class Op>
+PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* const* argv,
                Py_ssize_t nargs, PyObject* kwnames, Access access, Op&& op) {
   auto* self = reinterpret_cast<MoxalObject*>(self_obj);
-  Args args;
-  if (sig != nullptr && !MatchArgs(*sig, argv, nargs, kwnames, &args)) return nullptr;
+  ModuleState& state = *StateOfClass(Py_TYPE(self_obj));
+  Matched<N> matched{};
+  if (!MatchArgs(sig, argv, nargs, kwnames, &matched)) return nullptr;
   Borrow borrow(self, access);
   if (!borrow.Take()) return nullptr;
-  if (sig != nullptr && !ConvertArgs(*sig, &args)) return nullptr;
+  Fields args{};
+  if (!ConvertArgs(sig, matched, &args)) return nullptr;
   try {
-    return op(*self->db, args, &borrow);
+    return op(*self->db, state, args, &borrow);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::Internal(e.what()));
+    return Raise(state, Status::Internal(e.what()));
   }
 }
 
 // The common shape of a method without a Python result: convert (done by
 // the caller), run `work` without the interpreter lock, raise its Status.
 template <class Work>
-PyObject* RunToStatus(Borrow* borrow, Work&& work) {
+PyObject* RunToStatus(const ModuleState& state, Borrow* borrow, Work&& work) {
   Status s;
   if (!Unlocked(borrow, [&] { s = work(); })) return nullptr;
-  return Done(s);
+  if (!s.ok()) return Raise(state, s);
+  Py_RETURN_NONE;
 }
 
-constexpr Param kCollectionName{"collection_name", ParamType::kStr};
+// The parameters of every method: one struct of arguments per method, its
+// fields named like the parameters, and one signature, which also gives
+// the method's docstring.
 
-constexpr MethodSig kNewSig{"Moxal.__new__()", 1, 1, {{"name", ParamType::kStr}}};
-constexpr MethodSig kLoadFromDocumentSig{
-    "Moxal.load_from_document()", 1, 1, {{"document_path", ParamType::kStr}}};
-constexpr MethodSig kCreateCollectionSig{"Moxal.create_collection()", 1, 1, {kCollectionName}};
-constexpr MethodSig kInsertSig{
-    "Moxal.insert()", 2, 2, {kCollectionName, {"document", ParamType::kDict}}};
-constexpr MethodSig kInsertManySig{
-    "Moxal.insert_many()", 2, 2, {kCollectionName, {"documents", ParamType::kList}}};
-constexpr MethodSig kInsertManyFromDocumentSig{
-    "Moxal.insert_many_from_document()", 2, 2,
-    {kCollectionName, {"document_name", ParamType::kStr}}};
-constexpr MethodSig kFindSig{
-    "Moxal.find()", 1, 2, {kCollectionName, {"maybe_query", ParamType::kDictOrNone}}};
-constexpr MethodSig kUpdateSig{"Moxal.update()",
-                               2,
-                               4,
-                               {kCollectionName,
-                                {"update_query", ParamType::kDict},
-                                {"maybe_query", ParamType::kDictOrNone},
-                                {"return_result", ParamType::kBool}}};
-constexpr MethodSig kDropCollectionSig{"Moxal.drop_collection()", 1, 1, {kCollectionName}};
-constexpr MethodSig kWriteSig{"Moxal.write()", 1, 1, {kCollectionName}};
+struct NoArgs {};
+
+struct NewArgs {
+  std::string_view name;
+};
+constexpr auto kNewSig = MakeSignature<NewArgs>("__new__", MOXAL_STR_PARAM(NewArgs, name));
+
+struct LoadFromDocumentArgs {
+  std::string_view document_path;
+};
+constexpr auto kLoadFromDocumentSig = MakeSignature<LoadFromDocumentArgs>(
+    "load_from_document", MOXAL_STR_PARAM(LoadFromDocumentArgs, document_path));
+
+struct CollectionArgs {
+  std::string_view collection_name;
+};
+constexpr auto kCreateCollectionSig = MakeSignature<CollectionArgs>(
+    "create_collection", MOXAL_STR_PARAM(CollectionArgs, collection_name));
+constexpr auto kDropCollectionSig = MakeSignature<CollectionArgs>(
+    "drop_collection", MOXAL_STR_PARAM(CollectionArgs, collection_name));
+constexpr auto kWriteSig =
+    MakeSignature<CollectionArgs>("write", MOXAL_STR_PARAM(CollectionArgs, collection_name));
+
+struct InsertArgs {
+  std::string_view collection_name;
+  PyObject* document;
+};
+constexpr auto kInsertSig =
+    MakeSignature<InsertArgs>("insert", MOXAL_STR_PARAM(InsertArgs, collection_name),
+                              MOXAL_DICT_PARAM(InsertArgs, document));
+
+struct InsertManyArgs {
+  std::string_view collection_name;
+  PyObject* documents;
+};
+constexpr auto kInsertManySig =
+    MakeSignature<InsertManyArgs>("insert_many", MOXAL_STR_PARAM(InsertManyArgs, collection_name),
+                                  MOXAL_LIST_PARAM(InsertManyArgs, documents));
+
+struct InsertManyFromDocumentArgs {
+  std::string_view collection_name;
+  std::string_view document_name;
+};
+constexpr auto kInsertManyFromDocumentSig = MakeSignature<InsertManyFromDocumentArgs>(
+    "insert_many_from_document", MOXAL_STR_PARAM(InsertManyFromDocumentArgs, collection_name),
+    MOXAL_STR_PARAM(InsertManyFromDocumentArgs, document_name));
+
+struct FindArgs {
+  std::string_view collection_name;
+  PyObject* maybe_query;  // null when left out or None
+};
+constexpr auto kFindSig =
+    MakeSignature<FindArgs>("find", MOXAL_STR_PARAM(FindArgs, collection_name),
+                            MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query));
+
+struct UpdateArgs {
+  std::string_view collection_name;
+  PyObject* update_query;
+  PyObject* maybe_query;  // null when left out or None
+  bool return_result;
+};
+constexpr auto kUpdateSig = MakeSignature<UpdateArgs>(
+    "update", MOXAL_STR_PARAM(UpdateArgs, collection_name),
+    MOXAL_DICT_PARAM(UpdateArgs, update_query), MOXAL_DICT_OR_NONE_PARAM(UpdateArgs, maybe_query),
+    MOXAL_BOOL_PARAM(UpdateArgs, return_result, false));
+
+constexpr auto kCollectionsSig = MakeSignature<NoArgs>("collections");
+constexpr auto kDropAllSig = MakeSignature<NoArgs>("drop_all");
+constexpr auto kWriteAllSig = MakeSignature<NoArgs>("write_all");
+constexpr auto kClearCacheSig = MakeSignature<NoArgs>("clear_cache");
 
 #define MOXAL_VECTORCALL(fn) \
   PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 MOXAL_VECTORCALL(LoadFromDocument) {
-  return Call(self, &kLoadFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
-                return RunToStatus(b, [&] { return db.load_from_document(a.text[0]); });
+  return Call(self, kLoadFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const LoadFromDocumentArgs& a, Borrow* b) {
+                return RunToStatus(state, b,
+                                   [&] { return db.load_from_document(a.document_path); });
               });
 }
 
 MOXAL_VECTORCALL(CreateCollection) {
-  return Call(self, &kCreateCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
-                return RunToStatus(b, [&] { return db.create_collection(a.text[0]); });
+  return Call(self, kCreateCollectionSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
+                return RunToStatus(state, b,
+                                   [&] { return db.create_collection(a.collection_name); });
               });
 }
 
 MOXAL_VECTORCALL(Insert) {
-  return Call(self, &kInsertSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
-                Converted<Value> doc = ConvertValue(a.object[1], kMaxDocumentDepth);
-                return RunToStatus(b, [&] { return db.insert(a.text[0], std::move(doc)); });
+  return Call(self, kInsertSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const InsertArgs& a, Borrow* b) {
+                Converted<Value> doc = ConvertValue(state, a.document, kMaxDocumentDepth);
+                return RunToStatus(
+                    state, b, [&] { return db.insert(a.collection_name, std::move(doc)); });
               });
 }
 
 MOXAL_VECTORCALL(InsertMany) {
-  return Call(self, &kInsertManySig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
+  return Call(self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const InsertManyArgs& a, Borrow* b) {
                 // The list plays the part of the collection's array in the file.
-                Converted<std::vector<Value>> docs = ConvertItems(a.object[1], kMaxNesting);
-                return RunToStatus(b, [&] { return db.insert_many(a.text[0], std::move(docs)); });
+                Converted<std::vector<Value>> docs = ConvertItems(state, a.documents, kMaxNesting);
+                return RunToStatus(
+                    state, b, [&] { return db.insert_many(a.collection_name, std::move(docs)); });
               });
 }
 
 MOXAL_VECTORCALL(InsertManyFromDocument) {
-  return Call(self, &kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
-                return RunToStatus(
-                    b, [&] { return db.insert_many_from_document(a.text[0], a.text[1]); });
+  return Call(self, kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const InsertManyFromDocumentArgs& a,
+                 Borrow* b) {
+                return RunToStatus(state, b, [&] {
+                  return db.insert_many_from_document(a.collection_name, a.document_name);
+                });
               });
 }
 
 MOXAL_VECTORCALL(Find) {
-  return Call(self, &kFindSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) -> PyObject* {
-                std::optional<Converted<Value>> query = ConvertQuery(a.object[1]);
+  return Call(self, kFindSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
+                std::optional<Converted<Value>> query = ConvertQuery(state, a.maybe_query);
                 Found found;
                 Status s;
-                if (!Unlocked(b, [&] { s = db.find(a.text[0], OrNull(query), &found); })) {
+                if (!Unlocked(b, [&] { s = db.find(a.collection_name, OrNull(query), &found); })) {
                   return nullptr;
                 }
-                if (!s.ok()) return Raise(s);
+                if (!s.ok()) return Raise(state, s);
                 PyObject* list = DocumentsToPython(found.docs->data(), found.docs->size());
-                if (list != nullptr) db.cache_result(a.text[0], &found);
+                if (list != nullptr) db.cache_result(a.collection_name, &found);
                 return list;
               });
 }
 
 MOXAL_VECTORCALL(Update) {
-  return Call(self, &kUpdateSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) -> PyObject* {
-                Converted<Value> changes = ConvertValue(a.object[1], kMaxNesting);
-                std::optional<Converted<Value>> filter = ConvertQuery(a.object[2]);
-                bool return_result = a.flag[3];
+  return Call(self, kUpdateSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const UpdateArgs& a, Borrow* b) -> PyObject* {
+                Converted<Value> changes = ConvertValue(state, a.update_query, kMaxNesting);
+                std::optional<Converted<Value>> filter = ConvertQuery(state, a.maybe_query);
+                bool return_result = a.return_result;
                 PendingUpdate pending;
                 TraceCollector trace;
                 Status s;
                 if (!Unlocked(b, [&] {
-                      s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending,
-                                    CollectTrace);
+                      s = db.update(a.collection_name, changes, OrNull(filter), return_result,
+                                    &pending, CollectTrace);
                     })) {
                   return nullptr;
                 }
-                if (!s.ok()) return Raise(s);
+                if (!s.ok()) return Raise(state, s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
                 PyObject* list = DocumentsToPython(pending.after.data(), pending.after.size());
@@ -228,61 +285,66 @@ MOXAL_VECTORCALL(Update) {
 }
 
 MOXAL_VECTORCALL(DropCollection) {
-  return Call(self, &kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, const Args& a, Borrow* b) {
-                return RunToStatus(b, [&] { return db.drop_collection(a.text[0]); });
+  return Call(self, kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
+                return RunToStatus(state, b,
+                                   [&] { return db.drop_collection(a.collection_name); });
               });
 }
 
 MOXAL_VECTORCALL(Write) {
-  return Call(self, &kWriteSig, args, nargs, kwnames, Access::kShared,
-              [](Database& db, const Args& a, Borrow* b) {
-                return RunToStatus(b, [&] { return db.write(a.text[0]); });
+  return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
+              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
+                return RunToStatus(state, b, [&] { return db.write(a.collection_name); });
               });
 }
 
 #define MOXAL_NOARGS(fn) PyObject* fn(PyObject* self, PyObject* /*unused*/)
 
 MOXAL_NOARGS(Collections) {
-  return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, const Args&, Borrow* b) -> PyObject* {
+  return Call(self, kCollectionsSig, nullptr, 0, nullptr, Access::kShared,
+              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) -> PyObject* {
                 std::vector<std::string> names;
                 Status s;
                 if (!Unlocked(b, [&] { s = db.collections(&names); })) return nullptr;
-                if (!s.ok()) return Raise(s);
+                if (!s.ok()) return Raise(state, s);
                 return StringsToPython(names);
               });
 }
 
 MOXAL_NOARGS(DropAll) {
-  return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, const Args&, Borrow* b) {
-                return RunToStatus(b, [&] { return db.drop_all(); });
+  return Call(self, kDropAllSig, nullptr, 0, nullptr, Access::kExclusive,
+              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
+                return RunToStatus(state, b, [&] { return db.drop_all(); });
               });
 }
 
 MOXAL_NOARGS(WriteAll) {
-  return Call(self, nullptr, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, const Args&, Borrow* b) {
-                return RunToStatus(b, [&] { return db.write_all(); });
+  return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
+                return RunToStatus(state, b, [&] { return db.write_all(); });
               });
 }
 
 MOXAL_NOARGS(ClearCache) {
-  return Call(self, nullptr, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, const Args&, Borrow* b) {
-                return RunToStatus(b, [&] { return db.clear_cache(); });
+  return Call(self, kClearCacheSig, nullptr, 0, nullptr, Access::kExclusive,
+              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
+                return RunToStatus(state, b, [&] { return db.clear_cache(); });
               });
 }
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  Args a;
-  if (!MatchArgs(kNewSig, args, kwargs, &a) || !ConvertArgs(kNewSig, &a)) return nullptr;
+  ModuleState& state = *StateOfClass(type);
+  Matched<1> matched{};
+  NewArgs a;
+  if (!MatchArgs(kNewSig, args, kwargs, &matched) || !ConvertArgs(kNewSig, matched, &a)) {
+    return nullptr;
+  }
   try {
-    auto db = std::make_unique<Database>(std::string(a.text[0]));
+    auto db = std::make_unique<Database>(std::string(a.name));
     Status s;
     if (!Unlocked(nullptr, [&] { s = db->open(); })) return nullptr;
-    if (!s.ok()) return Raise(s);
+    if (!s.ok()) return Raise(state, s);
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;  // the database is dropped with `db`
     auto* self = reinterpret_cast<MoxalObject*>(obj);
@@ -292,7 +354,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return Raise(Status::Internal(e.what()));
+    return Raise(state, Status::Internal(e.what()));
   }
 }
 
@@ -308,42 +370,41 @@ void Dealloc(PyObject* obj) {
 #define MOXAL_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int kVector = METH_FASTCALL | METH_KEYWORDS;
 
+// A method's entry: its name and docstring come from its signature.
+#define MOXAL_METHOD(sig, fn, flags) {sig.method, fn, flags, kMethodDoc<sig>.data()}
+
 PyMethodDef kMethods[] = {
-    {"load_from_document", MOXAL_FASTCALL(LoadFromDocument), kVector,
-     "load_from_document($self, document_path)\n--\n\n"},
-    {"create_collection", MOXAL_FASTCALL(CreateCollection), kVector,
-     "create_collection($self, collection_name)\n--\n\n"},
-    {"insert", MOXAL_FASTCALL(Insert), kVector,
-     "insert($self, collection_name, document)\n--\n\n"},
-    {"insert_many", MOXAL_FASTCALL(InsertMany), kVector,
-     "insert_many($self, collection_name, documents)\n--\n\n"},
-    {"insert_many_from_document", MOXAL_FASTCALL(InsertManyFromDocument), kVector,
-     "insert_many_from_document($self, collection_name, document_name)\n--\n\n"},
-    {"find", MOXAL_FASTCALL(Find), kVector,
-     "find($self, collection_name, maybe_query=None)\n--\n\n"},
-    {"update", MOXAL_FASTCALL(Update), kVector,
-     "update($self, collection_name, update_query, maybe_query=None, "
-     "return_result=False)\n--\n\n"},
-    {"collections", Collections, METH_NOARGS, "collections($self)\n--\n\n"},
-    {"drop_collection", MOXAL_FASTCALL(DropCollection), kVector,
-     "drop_collection($self, collection_name)\n--\n\n"},
-    {"drop_all", DropAll, METH_NOARGS, "drop_all($self)\n--\n\n"},
-    {"write", MOXAL_FASTCALL(Write), kVector, "write($self, collection_name)\n--\n\n"},
-    {"write_all", WriteAll, METH_NOARGS, "write_all($self)\n--\n\n"},
-    {"clear_cache", ClearCache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    MOXAL_METHOD(kLoadFromDocumentSig, MOXAL_FASTCALL(LoadFromDocument), kVector),
+    MOXAL_METHOD(kCreateCollectionSig, MOXAL_FASTCALL(CreateCollection), kVector),
+    MOXAL_METHOD(kInsertSig, MOXAL_FASTCALL(Insert), kVector),
+    MOXAL_METHOD(kInsertManySig, MOXAL_FASTCALL(InsertMany), kVector),
+    MOXAL_METHOD(kInsertManyFromDocumentSig, MOXAL_FASTCALL(InsertManyFromDocument), kVector),
+    MOXAL_METHOD(kFindSig, MOXAL_FASTCALL(Find), kVector),
+    MOXAL_METHOD(kUpdateSig, MOXAL_FASTCALL(Update), kVector),
+    MOXAL_METHOD(kCollectionsSig, Collections, METH_NOARGS),
+    MOXAL_METHOD(kDropCollectionSig, MOXAL_FASTCALL(DropCollection), kVector),
+    MOXAL_METHOD(kDropAllSig, DropAll, METH_NOARGS),
+    MOXAL_METHOD(kWriteSig, MOXAL_FASTCALL(Write), kVector),
+    MOXAL_METHOD(kWriteAllSig, WriteAll, METH_NOARGS),
+    MOXAL_METHOD(kClearCacheSig, ClearCache, METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(New)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
-    {Py_tp_doc, const_cast<char*>("Moxal(name)\n--\n\n")},
+    // Only the signature "(name)": the class has no docstring.
+    {Py_tp_doc, const_cast<char*>(kClassDoc<kNewSig>.data())},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
+// The module part of the name gives the class's __module__. A name without
+// one would give "builtins" too, but the interpreter warns of such a class
+// with a DeprecationWarning ("builtin type Moxal has no __module__
+// attribute") at every import.
 PyType_Spec kSpec = {
-    "builtins.Moxal",  // reported as plain Moxal, module "builtins"
+    "builtins.Moxal",
     sizeof(MoxalObject),
     0,
     Py_TPFLAGS_DEFAULT,  // not a base type: subclassing is refused
@@ -352,19 +413,19 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* MoxalType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    PyRef made = PyRef::Steal(PyType_FromSpec(&kSpec));
-    if (!made) return nullptr;
-    // The class is named plainly "Moxal", like a built-in type, in messages
-    // too; the registered name "builtins.Moxal" only supplied the module.
-    reinterpret_cast<PyTypeObject*>(made.get())->tp_name = "Moxal";
-    // The class documentation is only the signature "(name)": no docstring.
-    if (PyObject_SetAttrString(made.get(), "__doc__", Py_None) < 0) return nullptr;
-    type = made.release();
-  }
-  return type;
+PyObject* NewMoxalType(PyObject* module) {
+  PyRef type = PyRef::Steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+  if (!type) return nullptr;
+  // The class is named plainly "Moxal" in messages and reprs too, like a
+  // built-in type, not "builtins.Moxal": assigning __name__ (the same name
+  // again) makes the type's own setter base the C-level name on it.
+  PyRef name = PyRef::Steal(PyObject_GetAttrString(type.get(), "__name__"));
+  if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) return nullptr;
+  // The signature is all the class documentation there is: __doc__ is None,
+  // not the empty rest of the text.
+  if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+  assert(std::string_view(reinterpret_cast<PyTypeObject*>(type.get())->tp_name) == kClassName);
+  return type.release();
 }
 
 }  // namespace moxal

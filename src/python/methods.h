@@ -7,9 +7,10 @@
 
 namespace moxal {
 
-// The class object, created once per process on first need; null (with an
-// exception set) if that fails. Borrowed reference.
-PyObject* MoxalType();
+// A new class Moxal for the module object `module`, whose state its
+// methods use (a new reference); null with the exception set if it cannot
+// be made. Each module object (one per interpreter) makes its own.
+PyObject* NewMoxalType(PyObject* module);
 
 }  // namespace moxal
 

@@ -1,8 +1,21 @@
-// The extension module `moxal`: the class Moxal, the exception PanicException,
-// __version__ and __all__.
+// The extension module `moxal`: the class Moxal, the exception
+// PanicException, __version__ and __all__.
+//
+// The module is initialised in two phases, like CPython's own modules: the
+// interpreter makes the module object with room for its state
+// (module_state.h), then runs ExecModule on it. Every import into a new
+// interpreter makes a module object of its own, with its own class and
+// exception, so subinterpreters can import moxal.
+//
+// What stays process-wide is plain C++ state touched under the interpreter
+// lock: the list of live instances and the fork handler (borrow.cc), and
+// the fork handlers' one-time registration (work_guard.cc). That is safe for
+// interpreters sharing one lock, which serialises them as it serialises
+// threads; an interpreter with a lock of its own is refused (below).
 
 #include "conversion/py_ref.h"
 #include "python/methods.h"
+#include "python/module_state.h"
 #include "python/raise.h"
 
 #ifndef MOXAL_VERSION
@@ -12,52 +25,70 @@
 namespace moxal {
 namespace {
 
+int ExecModule(PyObject* module) {
+  ModuleState* state = StateOfModule(module);
+  state->moxal_type = NewMoxalType(module);
+  if (state->moxal_type == nullptr) return -1;
+  state->panic_exception = NewPanicException();
+  if (state->panic_exception == nullptr) return -1;
+  PyRef all = PyRef::Steal(Py_BuildValue("[s]", "Moxal"));
+  if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+  if (PyModule_AddObjectRef(module, "Moxal", state->moxal_type) < 0) return -1;
+  // The class that internal failures are raised as, so callers can name it
+  // in an except clause; it stays out of __all__, like __version__.
+  if (PyModule_AddObjectRef(module, "PanicException", state->panic_exception) < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", MOXAL_VERSION) < 0) return -1;
+  return 0;
+}
+
+// The class holds its module and the module's state holds the class: the
+// cyclic collector sees both sides.
+int TraverseModule(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = StateOfModule(module);
+  Py_VISIT(state->moxal_type);
+  Py_VISIT(state->panic_exception);
+  return TraverseConversionState(state->conversion, visit, arg);
+}
+
+int ClearModule(PyObject* module) {
+  ModuleState* state = StateOfModule(module);
+  Py_CLEAR(state->moxal_type);
+  Py_CLEAR(state->panic_exception);
+  ClearConversionState(&state->conversion);
+  return 0;
+}
+
+void FreeModule(void* module) { ClearModule(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ExecModule)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Any number of interpreters, as long as they share one interpreter
+    // lock: the process-wide state above relies on it.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The borrow rules (borrow.h) rely on the lock too: a build of the
+    // interpreter without it turns it back on for this module.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "moxal",
     "An embedded JSON document database: collections in memory, "
     "$-operator queries, atomic writes to disk.",
-    0,  // no per-module state
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    sizeof(ModuleState),
+    nullptr,  // no module-level functions
+    kModuleSlots,
+    TraverseModule,
+    ClearModule,
+    FreeModule,
 };
-
-// The module is made once, for the first interpreter that imports it; the
-// class it holds is a process-wide object, so other interpreters are turned
-// away.
-PyObject* g_module = nullptr;
-int64_t g_interpreter = -1;
-
-PyObject* Init() {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (g_interpreter != -1 && g_interpreter != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "moxal can be imported by one interpreter per process only");
-    return nullptr;
-  }
-  if (g_module != nullptr) return Py_NewRef(g_module);
-  PyRef module = PyRef::Steal(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  PyObject* type = MoxalType();
-  if (type == nullptr) return nullptr;
-  PyObject* panic = PanicExceptionType();
-  if (panic == nullptr) return nullptr;
-  PyRef all = PyRef::Steal(Py_BuildValue("[s]", "Moxal"));
-  if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "Moxal", type) < 0) return nullptr;
-  // The class that internal failures are raised as, so callers can name it
-  // in an except clause; it stays out of __all__, like __version__.
-  if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) return nullptr;
-  if (PyModule_AddStringConstant(module.get(), "__version__", MOXAL_VERSION) < 0) return nullptr;
-  g_interpreter = id;
-  g_module = Py_NewRef(module.get());
-  return module.release();
-}
 
 }  // namespace
 }  // namespace moxal
 
-PyMODINIT_FUNC PyInit_moxal(void) { return moxal::Init(); }
+PyMODINIT_FUNC PyInit_moxal(void) { return PyModuleDef_Init(&moxal::kModule); }

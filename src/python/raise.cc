@@ -1,22 +1,19 @@
 #include "python/raise.h"
 
+#include <cassert>
 #include <cerrno>
 
 #include "conversion/conversion_error.h"
 
 namespace moxal {
 
-PyObject* PanicExceptionType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "moxal.PanicException",
-        "An internal failure of moxal: an operation met a state it treats as "
-        "impossible.\n\nIt derives from BaseException, so a handler for "
-        "Exception does not catch it.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
+PyObject* NewPanicException() {
+  return PyErr_NewExceptionWithDoc(
+      "moxal.PanicException",
+      "An internal failure of moxal: an operation met a state it treats as "
+      "impossible.\n\nIt derives from BaseException, so a handler for "
+      "Exception does not catch it.",
+      PyExc_BaseException, nullptr);
 }
 
 PyObject* ExceptionTypeForErrno(int err) {
@@ -58,8 +55,9 @@ bool AddNote(PyObject* exc, const std::string& note) {
 }
 
 // The exception type each kind of error is raised as: the one table where
-// what went wrong meets Python's exceptions.
-PyObject* TypeOf(const Status& status) {
+// what went wrong meets Python's exceptions. Null only for PanicException
+// when the module's state was cleared (at the interpreter's shutdown).
+PyObject* ExceptionTypeFor(const ModuleState& state, const Status& status) {
   switch (status.kind()) {
     case ErrorKind::kInvalidArgument:
     case ErrorKind::kNotFound:
@@ -85,7 +83,7 @@ PyObject* TypeOf(const Status& status) {
     case ErrorKind::kNotUtf8:
     case ErrorKind::kFlushFailed:
     case ErrorKind::kInternal:
-      return PanicExceptionType();
+      return state.panic_exception;
     case ErrorKind::kOpenFailed:
     case ErrorKind::kStorageFailed:
       return PyExc_OSError;  // one argument: errno and filename stay None
@@ -102,13 +100,15 @@ PyObject* TypeOf(const Status& status) {
 // description of that cause, such as
 //   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
 // False with the error set when the description cannot be made.
-bool ExceptionMessage(const Status& status, std::string* text) {
+bool ExceptionMessage(const ModuleState& state, const Status& status, std::string* text) {
   const Status* cause = status.cause();
   if (cause == nullptr) {
     *text = status.message();
     return true;
   }
-  PyRef exc = NewException(TypeOf(*cause), cause->message());
+  PyObject* cause_type = ExceptionTypeFor(state, *cause);
+  if (cause_type == nullptr) cause_type = PyExc_BaseException;  // only named in the text
+  PyRef exc = NewException(cause_type, cause->message());
   if (!exc) return false;
   *text = std::string(kUnwrapErrPrefix) + ExceptionDebug(exc.get());
   return true;
@@ -116,15 +116,19 @@ bool ExceptionMessage(const Status& status, std::string* text) {
 
 }  // namespace
 
-PyObject* Raise(const Status& status) {
+PyObject* Raise(const ModuleState& state, const Status& status) {
+  assert(!status.ok());
   if (status.ok()) {
     PyErr_SetString(PyExc_SystemError, "moxal: raising a success");
     return nullptr;
   }
-  PyObject* type = TypeOf(status);
-  if (type == nullptr) return nullptr;  // PanicException could not be made
+  PyObject* type = ExceptionTypeFor(state, status);
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "moxal: the module is gone (interpreter shutdown)");
+    return nullptr;
+  }
   std::string message;
-  if (!ExceptionMessage(status, &message)) return nullptr;
+  if (!ExceptionMessage(state, status, &message)) return nullptr;
   PyRef exc = NewException(type, message);
   if (!exc) return nullptr;
   if (!status.note().empty() && !AddNote(exc.get(), status.note())) return nullptr;

@@ -7,17 +7,20 @@
 #include <string>
 
 #include "conversion/py_ref.h"
+#include "python/module_state.h"
 #include "values/status.h"
 
 namespace moxal {
 
-// PanicException, which carries internal failures. It derives from
-// BaseException, so `except Exception` does not catch it. Created once per
-// process, on first need; null (with an exception set) if that fails.
-PyObject* PanicExceptionType();
+// A new class PanicException (moxal.PanicException), which carries internal
+// failures; each module object makes its own. It derives from
+// BaseException, so `except Exception` does not catch it. Null with the
+// exception set if it cannot be made.
+PyObject* NewPanicException();
 
 // Sets the exception `status` stands for and returns null, so wrappers can
-// `return Raise(status);`. The kinds map to ValueError, OSError (one
+// `return Raise(state, status);`; `state` is that of the module whose
+// method fails, which has the PanicException to raise. The kinds map to ValueError, OSError (one
 // argument: errno, strerror and filename are None), the OSError subclass
 // of an error number (PermissionError, FileNotFoundError, ...), or
 // PanicException (raise.cc has the table, and why). An internal failure
@@ -25,7 +28,7 @@ PyObject* PanicExceptionType();
 //   PyErr { type: <class 'ValueError'>, value: ValueError("..."), traceback: None }
 // A status with a note (the file an operation was reading or writing) gets
 // it as the exception's note (BaseException.add_note).
-PyObject* Raise(const Status& status);
+PyObject* Raise(const ModuleState& state, const Status& status);
 
 // The exception type for an operating-system error number.
 PyObject* ExceptionTypeForErrno(int err);
