@@ -25,6 +25,21 @@ PyObject* NewStr(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
+// A new empty dict with room for `members` keys. The interpreter has no
+// public call for it: _PyDict_NewPresized, private but exported by every
+// CPython release so far, makes the table once, at its final size, where
+// PyDict_New's table would grow (and rehash) every time it fills: five
+// times for 100 members (after the first table). A Python without it (the build checks) still
+// works, with those regrowths: a wide dict costs more to build.
+PyObject* NewPresizedDict(size_t members) {
+#if MOXAL_HAVE_DICT_NEW_PRESIZED
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(members));
+#else
+  static_cast<void>(members);
+  return PyDict_New();
+#endif
+}
+
 // Builds the Python objects of one conversion. Equal keys share one str, and
 // so do equal short string values: strs cannot be changed, so sharing them
 // is invisible but for identity, and documents repeat both (field names;
@@ -115,9 +130,7 @@ class PythonBuilder {
     // and smaller. A wider document would grow it again and again, which
     // costs more than the larger entries.
     constexpr size_t kGrowOnce = 10;
-    PyObject* dict = o.count() <= kGrowOnce
-                         ? PyDict_New()
-                         : _PyDict_NewPresized(static_cast<Py_ssize_t>(o.count()));
+    PyObject* dict = o.count() <= kGrowOnce ? PyDict_New() : NewPresizedDict(o.count());
     if (dict == nullptr) return nullptr;
     for (Member m : o) {
       PyObject* key = m.key.size() > kMaxCachedKey ? NewStr(m.key) : keys_.Get(m.key, NewStr);
