@@ -23,6 +23,7 @@ PyRef FetchException() {
 }
 
 std::string ExceptionDebug(PyObject* exception) {
+  assert(PyExceptionInstance_Check(exception));
   std::string out = "PyErr { type: ";
   out += Repr(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
   out += ", value: ";

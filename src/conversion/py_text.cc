@@ -1,8 +1,11 @@
 #include "conversion/py_text.h"
 
+#include <cassert>
+
 namespace moxal {
 
 std::string Utf8(PyObject* s) {
+  assert(PyUnicode_Check(s));
   Py_ssize_t n;
   const char* p = PyUnicode_AsUTF8AndSize(s, &n);
   if (p == nullptr) {

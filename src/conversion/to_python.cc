@@ -1,5 +1,6 @@
 #include "conversion/to_python.h"
 
+#include <cassert>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -25,12 +26,13 @@ PyObject* NewStr(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
-// A new empty dict with room for `members` keys. The interpreter has no
-// public call for it: _PyDict_NewPresized, private but exported by every
-// CPython release so far, makes the table once, at its final size, where
-// PyDict_New's table would grow (and rehash) every time it fills: five
-// times for 100 members (after the first table). A Python without it (the build checks) still
-// works, with those regrowths: a wide dict costs more to build.
+// A new empty dict with room for `members` keys. CPython has no public call
+// for that: _PyDict_NewPresized is private (exported by every release this
+// builds for), and the build checks that the headers still declare it. On
+// a Python without it, PyDict_New stands in: the results are the same, but
+// a wide dict's table then grows and is rehashed each time it fills (five
+// times on the way to 100 members), which makes wide documents slower to
+// build.
 PyObject* NewPresizedDict(size_t members) {
 #if MOXAL_HAVE_DICT_NEW_PRESIZED
   return _PyDict_NewPresized(static_cast<Py_ssize_t>(members));
@@ -188,6 +190,7 @@ class GcPause {
 }  // namespace
 
 PyObject* DocumentsToPython(const Value* docs, size_t n) {
+  assert(docs != nullptr || n == 0);
   GcPause pause;
   PythonBuilder b(n);
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(n)));

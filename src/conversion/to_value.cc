@@ -61,7 +61,7 @@ class Converter {
   // item(element) for each element in index order.
   template <class F>
   bool ForEachItem(PyObject* o, F&& item);
-  bool TooLarge() { return Fail(TooLargeError()); }
+  bool FailTooLarge() { return Fail(TooLargeError()); }
   bool ExactDict(PyObject* o, int depth);
   bool Mapping(PyObject* o, int depth);
   bool Set(PyObject* o, int depth);
@@ -248,7 +248,7 @@ bool Converter::Elements(PyObject* o, std::vector<Value>* out) {
   if (!Enter(o, 0)) return false;
   bool ok = ForEachItem(o, [&](PyObject* e) {
     if (!Convert(e, 1)) return false;
-    if (!b_.ok()) return TooLarge();
+    if (!b_.ok()) return FailTooLarge();
     out->push_back(b_.Finish());
     return true;
   });

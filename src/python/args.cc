@@ -150,6 +150,7 @@ bool ConvertBool(const char* name, PyObject* o, bool* out) {
 bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** matched) {
   assert(nargs >= 0 && (nargs == 0 || args != nullptr));
+  assert(kwnames == nullptr || PyTuple_Check(kwnames));
   if (nargs > params.count) return TooManyPositional(params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) matched[i] = args[i];
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

@@ -29,7 +29,7 @@ constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
 MoxalObject* g_instances = nullptr;
 
-bool MineOrFree(const MoxalObject* self) {
+bool FreeOrHeldByThisThread(const MoxalObject* self) {
   return self->borrow == 0 || pthread_equal(self->owner, pthread_self());
 }
 
@@ -38,7 +38,7 @@ bool MineOrFree(const MoxalObject* self) {
 // and the waiters' lock is made anew, as its holder may be gone.
 void ResetInChild() {
   for (MoxalObject* o = g_instances; o != nullptr; o = o->next) {
-    if (!MineOrFree(o)) {
+    if (!FreeOrHeldByThisThread(o)) {
       o->borrow = 0;
       o->waitable = false;
     }

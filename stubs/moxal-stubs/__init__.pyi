@@ -4,7 +4,9 @@
 # and pyright both look there for the types of a module that cannot carry
 # them itself (a `moxal.pyi` beside the module is seen by pyright only).
 # Parameter names are the ones the methods accept as keywords; every
-# parameter may be passed by position or by keyword. The docstrings are
+# parameter may be passed by position or by keyword. tests/test_module.py
+# checks each signature here (names, kinds, defaults) against the module's
+# own; an overloaded method's last definition is its general one. The docstrings are
 # what an editor shows on hover: the module's own methods carry only their
 # signatures.
 
