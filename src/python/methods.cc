@@ -2,10 +2,10 @@
 // wrappers.
 //
 // Every wrapper does the same things: match the arguments to its method's
-// signature (args.h), borrow the object (shared or exclusive, borrow.h), convert the
-// arguments, call the Database operation without the interpreter lock,
-// convert its result, and raise its Status as the exception it names, in
-// one place (raise.cc). No C++ exception leaves a wrapper: running out of
+// signature (args.h), borrow the object (shared or exclusive, borrow.h),
+// convert the arguments, call the Database operation without the
+// interpreter lock, convert its result, and raise its Status as the
+// exception it names, in one place (raise.cc). No C++ exception leaves a wrapper: running out of
 // memory becomes MemoryError.
 
 #include "python/methods.h"
