@@ -1,6 +1,7 @@
 #include "values/json_reader.h"
 
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -405,6 +406,7 @@ class Reader {
 
   // Called at the first byte of a number.
   bool ParseNumber() {
+    assert(p_ < end_);
     // Integers, and decimals without an exponent, of up to kSafeDigits
     // digits whose end is in this chunk need none of the general path.
     const uint8_t* p = p_;
