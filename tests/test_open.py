@@ -1,5 +1,6 @@
 """Opening a database directory and listing it."""
 
+import json
 import os
 
 import pytest
@@ -8,6 +9,24 @@ import moxal
 from conftest import UNWRAP, UNWRAP_NONE, PanicException, write_file
 
 LOADING = "while loading the collection file "
+
+
+def large(middle, at=0.5):
+    """A collection text of about 4.6 MB, enough to be read in two threads at
+    once, with the text `middle` as the element at the fraction `at` of the
+    array."""
+    docs = ['{"i":%d,"s":"v%07d"}' % (i, i) for i in range(160_000)]
+    docs.insert(int(len(docs) * at), middle)
+    return "[" + ",".join(docs) + "]"
+
+
+# Where the second thread starts: at an object, inside a string that holds
+# what looks like the start of one, inside an array of objects.
+LARGE_VALID = [(text, json.loads(text)) for text in (
+    large('{"m":1}'), large('"' + "x},{" * 20_000 + '"'),
+    large("[" + ",".join(['{"a":1}'] * 20_000) + "]"))]
+# A broken document before the place where the second thread starts, and after.
+LARGE_BROKEN = [large('{"i":tru}', at).encode() for at in (0.25, 0.75)]
 
 
 def test_missing_directory_is_created_one_level(tmp_path):
@@ -76,6 +95,7 @@ def test_only_json_files_load_and_listing_shows_every_stem(db_dir):
         # The form older versions created: one member named after the collection.
         ('{"x": [{"k": 1}], "other": 5}', [{"k": 1}]),
         ('{"x": []}', []),
+        *LARGE_VALID,
     ],
 )
 def test_stored_forms(db_dir, content, documents):
@@ -99,7 +119,7 @@ def test_other_stored_content_is_an_internal_failure(db_dir, content):
 @pytest.mark.parametrize(
     "content",
     [b"", b"   ", b"\xef\xbb\xbf[]", b"[1,2,]", b"[1]x", b"[\"\xff\"]",
-     b"[" * 128 + b"]" * 128, b"[1e400]"],
+     b"[" * 128 + b"]" * 128, b"[1e400]", *LARGE_BROKEN],
 )
 def test_unreadable_files_fail_the_constructor(db_dir, content):
     for name in ("a", "x", "z"):

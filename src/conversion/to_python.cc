@@ -78,9 +78,10 @@ class PythonBuilder {
         return String(v.as_string());
       case tag::kArray:
         return Array(v.as_array());
-      default:
+      case tag::kObject:
         return Object(v.as_object());
     }
+    NoSuchTag();
   }
 
  private:

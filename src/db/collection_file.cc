@@ -22,7 +22,7 @@ Status ReadCollectionFile(const std::string& path, std::string_view collection_n
   Status s = ReadDocumentFile(path, &whole, docs);
   if (!s.ok() || whole.empty()) return s;  // an array: docs are filled
   ValueRef member;
-  if (whole.ref().is_object()) member = whole.ref().as_object().find(collection_name);
+  if (whole.ref().is_object()) member = whole.ref().as_object().Find(collection_name);
   if (!member || !member.is_array()) return Status::Internal(kUnwrapNone);
   docs->reserve(member.as_array().count());
   for (ValueRef doc : member.as_array()) docs->push_back(Value::CopyOf(doc));

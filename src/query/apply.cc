@@ -31,17 +31,17 @@ bool Arithmetic(UpdateOperator op, ValueRef f, ValueRef v, double* out) {
   switch (op) {
     case UpdateOperator::Add:
       if (!v.is_number()) return false;
-      *out = f.to_double() + v.to_double();
+      *out = f.ToDouble() + v.ToDouble();
       return true;
     case UpdateOperator::Substract:
       if (!v.is_number()) return false;
-      *out = f.to_double() - v.to_double();
+      *out = f.ToDouble() - v.ToDouble();
       return true;
     case UpdateOperator::Increment:
-      *out = f.to_double() + 1.0;  // the operand is ignored
+      *out = f.ToDouble() + 1.0;  // the operand is ignored
       return true;
     default:  // Decrement
-      *out = f.to_double() + -1.0;
+      *out = f.ToDouble() + -1.0;
       return true;
   }
 }

@@ -43,8 +43,8 @@ Status QueryEngine<QueryOperator>::execute(ObjectRef doc, bool* matched) const {
           break;
         default: {
           if (!field.is_number() || !operand.is_number()) return NonNumeric(clause.operator_);
-          double f = field.to_double();
-          double v = operand.to_double();
+          double f = field.ToDouble();
+          double v = operand.ToDouble();
           switch (clause.operator_) {
             case QueryOperator::GreaterThan: holds = f > v; break;
             case QueryOperator::GreaterThanEqual: holds = f >= v; break;

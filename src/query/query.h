@@ -32,7 +32,7 @@ struct Clause {
   Value value;                      // the operand, a copy of the query's
   Op operator_;                     // ("operator" is a keyword)
   // Per path name, the member index it was last found at (see
-  // ObjectRef::find_index); only speeds up lookups.
+  // ObjectRef::FindIndex); only speeds up lookups.
   mutable std::vector<uint32_t> hints;
 };
 

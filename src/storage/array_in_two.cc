@@ -54,12 +54,13 @@ SplitRead ReadArrayInTwo(int fd, uint64_t size, std::vector<Value>* elements) {
   uint64_t at = GuessSplit(fd, size);
   if (at == 0) return SplitRead::kNotSplit;
 
+  // Declared before the thread, so they outlive it on every way out.
   std::vector<Value> tail;
   bool tail_read = false;
   std::exception_ptr tail_error;
-  std::thread second;
+  std::jthread second;  // joined when it goes out of scope, also by an exception
   try {
-    second = std::thread([&] {
+    second = std::jthread([&] {
       try {
         FileSource src(fd, at, size);
         tail_read = ReadJsonArrayTail(src, &tail);
@@ -70,14 +71,8 @@ SplitRead ReadArrayInTwo(int fd, uint64_t size, std::vector<Value>* elements) {
   } catch (const std::system_error&) {
     return SplitRead::kNotSplit;  // no thread to be had
   }
-  bool head_read;
-  try {
-    FileSource src(fd, 0, at);
-    head_read = ReadJsonArrayHead(src, elements);
-  } catch (...) {
-    second.join();
-    throw;
-  }
+  FileSource src(fd, 0, at);
+  bool head_read = ReadJsonArrayHead(src, elements);
   second.join();
   if (tail_error) std::rethrow_exception(tail_error);
   if (!head_read) {

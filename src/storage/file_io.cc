@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <cassert>
 #include <cerrno>
 
 #include "storage/array_in_two.h"
@@ -15,7 +15,9 @@
 namespace moxal {
 
 FileSource::FileSource(int fd, uint64_t begin, uint64_t end)
-    : fd_(fd), offset_(begin), end_(end), buf_(new uint8_t[kReadChunk]) {}
+    : fd_(fd), offset_(begin), end_(end), buf_(new uint8_t[kReadChunk]) {
+  assert(begin <= end);
+}
 
 bool FileSource::Next(const uint8_t** data, size_t* size) {
   for (;;) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -65,6 +66,7 @@ TempFile::~TempFile() {
 }
 
 bool TempFile::Create(const std::string& target, SysError* error) {
+  assert(!fd_.valid() && !handle_.valid() && path_.empty());
   target_ = target;
 #ifdef O_TMPFILE
   if (CanNameAnonymousFiles()) {
@@ -95,6 +97,7 @@ bool TempFile::CreateNamed(const std::string& target, SysError* error) {
 }
 
 bool TempFile::Close(SysError* error) {
+  assert(fd_.valid());
   if (path_.empty()) {
     // Keeps the anonymous file alive and linkable once the descriptor the
     // content went through is closed.
@@ -109,6 +112,7 @@ bool TempFile::Close(SysError* error) {
 }
 
 bool TempFile::Name(SysError* error) {
+  assert(!fd_.valid());
   if (!path_.empty()) return true;  // created named
   std::string handle_path = ProcPath(handle_.get());
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {

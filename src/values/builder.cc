@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -79,6 +80,7 @@ ShapeCache& Builder::shapes() {
 }
 
 void Builder::Key(std::string_view key) {
+  assert(!frames_.empty() && frames_.back().object);
   Frame& f = frames_.back();
   if (const uint8_t* r = ExpectedKey(); r && SameBytes(ShapeCache::KeyOf(r), key)) {
     ExpectedKeyFound();
@@ -134,12 +136,14 @@ void Builder::CloseContainer(const Frame& f, size_t count) {
 }
 
 void Builder::EndArray() {
+  assert(!frames_.empty() && !frames_.back().object);
   Frame f = frames_.back();
   frames_.pop_back();
   CloseContainer(f, f.count);
 }
 
 void Builder::EndObject() {
+  assert(!frames_.empty() && frames_.back().object);
   Frame f = frames_.back();
   frames_.pop_back();
   size_t body = f.start + kContainerHeader;
@@ -265,12 +269,14 @@ size_t Builder::DropRepeatedKeys(size_t body, size_t* entries, size_t n) {
 }
 
 Value Builder::Finish() {
+  assert(ok_ && frames_.empty() && size_ != 0);
   Value v = Value::CopyOf(buf_, size_);
   Reset();
   return v;
 }
 
 Value Builder::Finish(BlobArena& arena) {
+  assert(ok_ && frames_.empty() && size_ != 0);
   Value v = arena.CopyOf(buf_, size_);
   Reset();
   return v;

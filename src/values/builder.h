@@ -17,6 +17,8 @@
 #define MOXAL_VALUES_BUILDER_H_
 
 #include <bit>
+#include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,9 +46,15 @@ class Builder {
   void Bool(bool b) { Tag(b ? tag::kTrue : tag::kFalse); }
   void Unsigned(uint64_t v) { Number(tag::kUnsigned, v); }
   // `v` must be negative: non-negative integers are always Unsigned.
-  void Negative(int64_t v) { Number(tag::kNegative, static_cast<uint64_t>(v)); }
+  void Negative(int64_t v) {
+    assert(v < 0);
+    Number(tag::kNegative, static_cast<uint64_t>(v));
+  }
   // `v` must be finite.
-  void Float(double v) { Number(tag::kFloat, std::bit_cast<uint64_t>(v)); }
+  void Float(double v) {
+    assert(std::isfinite(v));
+    Number(tag::kFloat, std::bit_cast<uint64_t>(v));
+  }
   void String(std::string_view s);
   // The string of the `n` bytes at `s`, where the bytes up to the next
   // multiple of 16 are readable too: it is copied in blocks of 16.
@@ -78,11 +86,13 @@ class Builder {
   // key's length byte, its bytes and a '"', with 16 bytes readable from the
   // second of them on. Null when nothing is expected.
   const uint8_t* ExpectedKey() const {
+    assert(!frames_.empty() && frames_.back().object);
     const uint8_t* r = frames_.back().next_key;
     return r != nullptr && *r != ShapeCache::kEnd ? r : nullptr;
   }
   // Takes the key ExpectedKey() returned as the next member's key.
   void ExpectedKeyFound() {
+    assert(ExpectedKey() != nullptr);
     Frame& f = frames_.back();
     const uint8_t* r = f.next_key;
     size_t n = size_t{r[0]} + 1;  // the length byte and the key

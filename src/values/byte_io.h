@@ -7,6 +7,7 @@
 #ifndef MOXAL_VALUES_BYTE_IO_H_
 #define MOXAL_VALUES_BYTE_IO_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -102,10 +103,14 @@ class OutBuffer {
   // Room for `n` (<= kOutBufferSize) bytes at the returned address; the
   // caller then calls Commit with the number actually written.
   char* Reserve(size_t n) {
+    assert(n <= kOutBufferSize);
     if (kOutBufferSize - used_ < n) Flush();
     return reinterpret_cast<char*>(buf_ + used_);
   }
-  void Commit(size_t n) { used_ += n; }
+  void Commit(size_t n) {
+    assert(n <= available());
+    used_ += n;
+  }
   // Bytes that fit before the buffer is full.
   size_t available() const { return kOutBufferSize - used_; }
 
@@ -114,12 +119,16 @@ class OutBuffer {
   char* limit() { return reinterpret_cast<char*>(buf_ + kOutBufferSize); }
   // Takes back the position `p` (between cursor() and limit()) that a
   // direct writer reached.
-  void set_cursor(char* p) { used_ = static_cast<size_t>(p - reinterpret_cast<char*>(buf_)); }
+  void set_cursor(char* p) {
+    assert(p >= cursor() && p <= limit());
+    used_ = static_cast<size_t>(p - reinterpret_cast<char*>(buf_));
+  }
   // For a direct writer at `p`: returns a position with at least `n`
   // (<= kOutBufferSize) bytes before limit(), `p` itself when they are
   // there, else the start of the buffer after the text before `p` went to
   // the sink.
   char* Room(char* p, size_t n) {
+    assert(n <= kOutBufferSize);
     if (static_cast<size_t>(limit() - p) >= n) return p;
     set_cursor(p);
     Flush();

@@ -1,5 +1,6 @@
 #include "values/edit.h"
 
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -76,12 +77,16 @@ std::vector<uint8_t> WithoutMember(ObjectRef obj, uint32_t index) {
 }  // namespace
 
 void ReplaceMemberValue(Value* doc, const MemberPath& path, ValueRef replacement) {
+  assert(path.count > 0 && path.member >= 0);
+  assert(replacement.data() + replacement.size() <= doc->data() ||
+         replacement.data() >= doc->data() + doc->size());
   ValueRef old = MemberAtPath(doc->ref().as_object(), path).value;
   size_t pos = static_cast<size_t>(old.data() - doc->data());
   Splice(doc, path.objects, path.count, pos, old.size(), replacement.data(), replacement.size());
 }
 
 void RemoveMember(Value* doc, const MemberPath& path) {
+  assert(path.count > 0 && path.member >= 0);
   // The object loses a member and a table slot: re-encode it and splice it
   // in whole, as the new value of its own parent (or as the document).
   size_t at = path.objects[path.count - 1];

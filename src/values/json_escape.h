@@ -9,6 +9,7 @@
 #ifndef MOXAL_VALUES_JSON_ESCAPE_H_
 #define MOXAL_VALUES_JSON_ESCAPE_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,6 +51,7 @@ inline bool NeedsEscape(uint8_t c) { return escape_internal::kTable.esc[c] != 0;
 
 // Writes the escape of `c` (a byte that needs one) at `p`; returns the end.
 inline char* WriteEscape(uint8_t c, char* p) {
+  assert(NeedsEscape(c));
   static constexpr char kHex[] = "0123456789abcdef";
   char e = escape_internal::kTable.esc[c];
   p[0] = '\\';

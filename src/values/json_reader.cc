@@ -1,6 +1,7 @@
 #include "values/json_reader.h"
 
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -250,29 +251,18 @@ class Reader {
   bool ParseString(bool key) {
     // Strings without escapes whose closing quote is in this chunk are the
     // rule: scan them in whole blocks and copy them in whole blocks.
-    const uint8_t* q = p_;
     uint32_t highs = 0;
-    while (end_ - q >= scan::kBlock) {
-      scan::BlockMasks m = scan::ScanBlock(q);
-      if (m.stops == 0) {
-        highs |= m.highs;
-        q += scan::kBlock;
-        continue;
-      }
-      unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
-      if (q[i] != '"') break;
-      highs |= m.highs & ((uint32_t{1} << i) - 1);
-      size_t n = static_cast<size_t>(q + i - p_);
-      if (highs != 0 && !IsValidUtf8(p_, n)) return false;
-      if (key) {
-        b_.Key(std::string_view(reinterpret_cast<const char*>(p_), n));
-      } else {
-        b_.BlockString(p_, n);
-      }
-      p_ = q + i + 1;
-      return true;
+    const uint8_t* q = ScanBlocks(p_, &highs);
+    if (q == nullptr || *q != '"') return ParseLongString(key);
+    size_t n = static_cast<size_t>(q - p_);
+    if (highs != 0 && !IsValidUtf8(p_, n)) return false;
+    if (key) {
+      b_.Key(std::string_view(reinterpret_cast<const char*>(p_), n));
+    } else {
+      b_.BlockString(p_, n);
     }
-    return ParseLongString(key);
+    p_ = q + 1;
+    return true;
   }
 
   // ParseString for strings with escapes or that go on past the chunk:
@@ -314,16 +304,11 @@ class Reader {
   // or to the end of the chunk. True when one of them was 0x80 or above.
   bool SkipPlain() {
     uint32_t highs = 0;
-    while (end_ - p_ >= scan::kBlock) {
-      scan::BlockMasks m = scan::ScanBlock(p_);
-      if (m.stops != 0) {
-        unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
-        p_ += i;
-        return (highs | (m.highs & ((uint32_t{1} << i) - 1))) != 0;
-      }
-      highs |= m.highs;
-      p_ += scan::kBlock;
+    if (const uint8_t* stop = ScanBlocks(p_, &highs); stop != nullptr) {
+      p_ = stop;
+      return highs != 0;
     }
+    p_ += static_cast<size_t>(end_ - p_) & ~size_t{scan::kBlock - 1};
     while (p_ < end_) {
       uint8_t k = kStr.cls[*p_];
       if (k > 1) break;
@@ -331,6 +316,30 @@ class Reader {
       ++p_;
     }
     return highs != 0;
+  }
+
+  // The first '"', '\\' or control byte in the whole blocks of the chunk
+  // from `q` on, or null when there is none in them (the fewer than a
+  // block's bytes after them are not looked at). The high bits of the bytes
+  // before it are or-ed into *highs. Both scans of string text go through
+  // here. It is inlined into each: reading a collection file of short
+  // strings takes about 0.3% more instructions than with a loop of each
+  // scan's own (a register move per string), too little to show in time.
+  [[gnu::always_inline]] const uint8_t* ScanBlocks(const uint8_t* q, uint32_t* highs) const {
+    uint32_t h = *highs;
+    while (end_ - q >= scan::kBlock) {
+      scan::BlockMasks m = scan::ScanBlock(q);
+      if (m.stops == 0) {
+        h |= m.highs;
+        q += scan::kBlock;
+        continue;
+      }
+      unsigned i = static_cast<unsigned>(std::countr_zero(m.stops));
+      *highs = h | (m.highs & ((uint32_t{1} << i) - 1));
+      return q + i;
+    }
+    *highs = h;
+    return nullptr;
   }
 
   // Called just past a backslash: appends what the escape stands for.
@@ -397,6 +406,7 @@ class Reader {
 
   // Called at the first byte of a number.
   bool ParseNumber() {
+    assert(p_ < end_);
     // Integers, and decimals without an exponent, of up to kSafeDigits
     // digits whose end is in this chunk need none of the general path.
     const uint8_t* p = p_;

@@ -151,9 +151,10 @@ char* Writer::Value(ValueRef v, char* p) {
       return String(v.as_string(), p);
     case tag::kArray:
       return Array(v.as_array(), p);
-    default:
+    case tag::kObject:
       return Object(v.as_object(), p);
   }
+  NoSuchTag();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #ifndef MOXAL_VALUES_MEMBER_PATH_H_
 #define MOXAL_VALUES_MEMBER_PATH_H_
 
+#include <cassert>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,14 +23,15 @@ namespace moxal {
 // which goes to *holder, or -1 when there is no such member: a name is
 // missing, or a name before the last does not hold an object. `enter` is
 // called with every object the walk goes into below `doc`. `hints` holds
-// one index per name (see ObjectRef::find_index).
+// one index per name (see ObjectRef::FindIndex).
 template <class Enter>
 int64_t FollowPath(ObjectRef doc, const std::vector<std::string>& fields, uint32_t* hints,
                    ObjectRef* holder, Enter&& enter) {
+  assert(!fields.empty());
   ObjectRef at = doc;
   size_t last = fields.size() - 1;
   for (size_t i = 0; i < last; ++i) {
-    int64_t k = at.find_index(fields[i], &hints[i]);
+    int64_t k = at.FindIndex(fields[i], &hints[i]);
     if (k < 0) return -1;
     ValueRef next = at.member(static_cast<uint32_t>(k)).value;
     if (!next.is_object()) return -1;
@@ -37,7 +39,7 @@ int64_t FollowPath(ObjectRef doc, const std::vector<std::string>& fields, uint32
     enter(at);
   }
   *holder = at;
-  return at.find_index(fields[last], &hints[last]);
+  return at.FindIndex(fields[last], &hints[last]);
 }
 
 // A member of an object inside a document, reached by a field path.
@@ -61,6 +63,7 @@ bool FindMember(ObjectRef doc, const std::vector<std::string>& fields, uint32_t*
 
 // The member `path` names in `doc`.
 inline Member MemberAtPath(ObjectRef doc, const MemberPath& path) {
+  assert(path.count > 0 && path.member >= 0);
   ObjectRef holder(doc.data() + path.objects[path.count - 1]);
   return holder.member(static_cast<uint32_t>(path.member));
 }

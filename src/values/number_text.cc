@@ -1,6 +1,7 @@
 #include "values/number_text.h"
 
 #include <bit>
+#include <cassert>
 #include <limits>
 
 #include "values/digits.h"
@@ -147,6 +148,7 @@ bool CorrectedQuotient(uint64_t v, size_t f, double* out) {
 }  // namespace
 
 bool NearestQuotient(uint64_t v, size_t f, double* out) {
+  assert(f >= 1 && f <= kSafeDigits);
   if (v <= (uint64_t{1} << 53)) {
     // v and 10^f are exact doubles, so one division rounds correctly.
     *out = static_cast<double>(v) / kExactPowersOf10[f];

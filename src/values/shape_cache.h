@@ -17,6 +17,7 @@
 #ifndef MOXAL_VALUES_SHAPE_CACHE_H_
 #define MOXAL_VALUES_SHAPE_CACHE_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,12 +74,16 @@ class ShapeCache {
   }
   // Notes that the object at `depth` uses `slot`.
   void Used(size_t depth, uint32_t slot) {
+    assert(slot < kSlots);
     if (depth < kGuessDepths) last_slot_[depth] = static_cast<uint8_t>(slot);
   }
 
   // The arrival positions of the members of the shape in `slot`, in key
   // order.
-  const uint32_t* Order(uint32_t slot) const { return slots_[slot].order.data(); }
+  const uint32_t* Order(uint32_t slot) const {
+    assert(slot < kSlots && !slots_[slot].order.empty());
+    return slots_[slot].order.data();
+  }
 
   // Makes the `n` keys at `keys` (in arrival order, no key repeated) the
   // shape of `slot`, with `order` as its member order (null when the keys

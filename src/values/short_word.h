@@ -4,6 +4,7 @@
 #ifndef MOXAL_VALUES_SHORT_WORD_H_
 #define MOXAL_VALUES_SHORT_WORD_H_
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@ namespace moxal {
 // (every byte of 1 to 3) in the low three bytes and `pad` in the other five.
 // Two strings of the same length are equal exactly when their words are.
 inline uint64_t ShortWord(const uint8_t* p, size_t n, uint8_t pad) {
+  assert(n >= 1 && n <= 7);
   if (n >= 4) {
     uint32_t a, b;
     std::memcpy(&a, p, 4);

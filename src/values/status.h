@@ -9,6 +9,7 @@
 #ifndef MOXAL_VALUES_STATUS_H_
 #define MOXAL_VALUES_STATUS_H_
 
+#include <cassert>
 #include <memory>
 #include <optional>
 #include <string>
@@ -146,10 +147,19 @@ class [[nodiscard]] Result {
 
   bool ok() const { return status_.ok(); }
   const Status& status() const { return status_; }
-  Status&& take_status() { return std::move(status_); }
-  T& value() { return *value_; }
-  const T& value() const { return *value_; }
-  T&& take() { return std::move(*value_); }
+  Status&& TakeStatus() { return std::move(status_); }
+  T& value() {
+    assert(ok());
+    return *value_;
+  }
+  const T& value() const {
+    assert(ok());
+    return *value_;
+  }
+  T&& Take() {
+    assert(ok());
+    return std::move(*value_);
+  }
 
  private:
   Status status_;

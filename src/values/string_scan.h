@@ -10,6 +10,7 @@
 #ifndef MOXAL_VALUES_STRING_SCAN_H_
 #define MOXAL_VALUES_STRING_SCAN_H_
 
+#include <cassert>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -51,6 +52,7 @@ inline BlockMasks ScanBlock(const uint8_t* p) {
 // True when the first `n` (at most 16) bytes at `a` and `b` agree; 16
 // bytes must be readable at each.
 inline bool SamePrefix(const uint8_t* a, const uint8_t* b, unsigned n) {
+  assert(n <= kBlock);
   __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
   __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
   uint32_t same = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
@@ -81,6 +83,7 @@ inline BlockMasks ScanBlock(const uint8_t* p) {
 inline uint64_t LowBytes(unsigned n) { return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1; }
 
 inline bool SamePrefix(const uint8_t* a, const uint8_t* b, unsigned n) {
+  assert(n <= kBlock);
   uint64_t lo = (swar::Load(a) ^ swar::Load(b)) & LowBytes(n);
   uint64_t hi = (swar::Load(a + 8) ^ swar::Load(b + 8)) & LowBytes(n > 8 ? n - 8 : 0);
   return (lo | hi) == 0;

@@ -11,6 +11,7 @@
 #define MOXAL_VALUES_SWAR_H_
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,7 @@ inline uint64_t StringStops(uint64_t w) {
 
 // Index of the lowest flagged byte of a non-zero mask.
 inline unsigned FirstByte(uint64_t mask) {
+  assert(mask != 0);
   return static_cast<unsigned>(std::countr_zero(mask)) >> 3;
 }
 

@@ -1,5 +1,7 @@
 #include "values/utf8.h"
 
+#include <cassert>
+
 #include "values/swar.h"
 
 namespace moxal {
@@ -38,6 +40,7 @@ bool IsValidUtf8(const uint8_t* p, size_t n) {
 }
 
 size_t EncodeUtf8(uint32_t cp, uint8_t* out) {
+  assert(cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF));
   if (cp < 0x80) {
     out[0] = static_cast<uint8_t>(cp);
     return 1;

@@ -33,7 +33,7 @@ void Value::Free(Blob* b) {
   }
 }
 
-int64_t ObjectRef::find_index(std::string_view key) const {
+int64_t ObjectRef::FindIndex(std::string_view key) const {
   const uint8_t* tab = table();
   const uint8_t* base = body();
   int64_t lo = 0;

@@ -40,6 +40,7 @@
 #define MOXAL_VALUES_VALUE_H_
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -69,19 +70,30 @@ enum class Kind : uint8_t {
 // could write files that an older one cannot open.
 inline constexpr int kMaxNesting = 127;
 
+// The first byte of every node, which says what the node is. A switch over
+// a tag names every one (no default:), so the compiler points out each
+// switch that a new tag would have to join.
 namespace tag {
-inline constexpr uint8_t kNull = 0;
-inline constexpr uint8_t kFalse = 1;
-inline constexpr uint8_t kTrue = 2;
-inline constexpr uint8_t kUnsigned = 3;
-inline constexpr uint8_t kNegative = 4;
-inline constexpr uint8_t kFloat = 5;
-inline constexpr uint8_t kStr8 = 6;
-inline constexpr uint8_t kStr32 = 7;
-inline constexpr uint8_t kArray = 8;
-inline constexpr uint8_t kObject = 9;
+enum Tag : uint8_t {
+  kNull = 0,
+  kFalse = 1,
+  kTrue = 2,
+  kUnsigned = 3,
+  kNegative = 4,
+  kFloat = 5,
+  kStr8 = 6,
+  kStr32 = 7,
+  kArray = 8,
+  kObject = 9,
+};
 inline constexpr int kCount = 10;
 }  // namespace tag
+
+// Ends a switch that names every tag: no other byte starts a node.
+[[noreturn]] inline void NoSuchTag() {
+  assert(false && "a node starts with a byte that is no tag");
+  __builtin_unreachable();
+}
 
 inline constexpr size_t kContainerHeader = 9;  // tag, count, body size
 inline constexpr size_t kNumberSize = 9;       // tag, 8 payload bytes
@@ -155,7 +167,7 @@ class ValueRef {
 
   explicit operator bool() const { return p_ != nullptr; }
   const uint8_t* data() const { return p_; }
-  uint8_t tag() const { return *p_; }
+  tag::Tag tag() const { return static_cast<tag::Tag>(*p_); }
 
   Kind kind() const {
     static constexpr Kind kKinds[tag::kCount] = {
@@ -170,25 +182,37 @@ class ValueRef {
   bool is_array() const { return *p_ == tag::kArray; }
   bool is_object() const { return *p_ == tag::kObject; }
 
-  bool as_bool() const { return *p_ == tag::kTrue; }
+  bool as_bool() const {
+    assert(*p_ == tag::kFalse || *p_ == tag::kTrue);
+    return *p_ == tag::kTrue;
+  }
   // The 8 payload bytes of a number, as stored.
-  uint64_t bits() const { return LoadU64(p_ + 1); }
-  uint64_t as_unsigned() const { return bits(); }
-  int64_t as_negative() const { return static_cast<int64_t>(bits()); }
-  double as_float() const { return std::bit_cast<double>(bits()); }
+  uint64_t bits() const {
+    assert(is_number());
+    return LoadU64(p_ + 1);
+  }
+  uint64_t as_unsigned() const {
+    assert(*p_ == tag::kUnsigned);
+    return bits();
+  }
+  int64_t as_negative() const {
+    assert(*p_ == tag::kNegative);
+    return static_cast<int64_t>(bits());
+  }
+  double as_float() const {
+    assert(*p_ == tag::kFloat);
+    return std::bit_cast<double>(bits());
+  }
   // Any number as the nearest double (ties to even).
-  double to_double() const {
-    switch (*p_) {
-      case tag::kUnsigned:
-        return static_cast<double>(as_unsigned());
-      case tag::kNegative:
-        return static_cast<double>(as_negative());
-      default:
-        return as_float();
-    }
+  double ToDouble() const {
+    assert(is_number());
+    if (*p_ == tag::kUnsigned) return static_cast<double>(as_unsigned());
+    if (*p_ == tag::kNegative) return static_cast<double>(as_negative());
+    return as_float();
   }
 
   std::string_view as_string() const {
+    assert(*p_ == tag::kStr8 || *p_ == tag::kStr32);
     if (*p_ == tag::kStr8) {
       return {reinterpret_cast<const char*>(p_ + 2), p_[1]};
     }
@@ -200,7 +224,7 @@ class ValueRef {
 
   // Number of bytes this node's encoding occupies.
   size_t size() const {
-    switch (*p_) {
+    switch (tag()) {
       case tag::kNull:
       case tag::kFalse:
       case tag::kTrue:
@@ -213,9 +237,11 @@ class ValueRef {
         return 2 + size_t{p_[1]};
       case tag::kStr32:
         return 5 + size_t{LoadU32(p_ + 1)};
-      default:
+      case tag::kArray:
+      case tag::kObject:
         return kContainerHeader + size_t{LoadU32(p_ + 5)};
     }
+    NoSuchTag();
   }
 
  private:
@@ -225,7 +251,7 @@ class ValueRef {
 // Elements of an array, visited in order.
 class ArrayRef {
  public:
-  explicit ArrayRef(const uint8_t* p) : p_(p) {}
+  explicit ArrayRef(const uint8_t* p) : p_(p) { assert(*p == tag::kArray); }
   uint32_t count() const { return LoadU32(p_ + 1); }
   const uint8_t* data() const { return p_; }
 
@@ -259,7 +285,7 @@ struct Member {
 // Members of an object, visited in key order; lookup by binary search.
 class ObjectRef {
  public:
-  explicit ObjectRef(const uint8_t* p) : p_(p) {}
+  explicit ObjectRef(const uint8_t* p) : p_(p) { assert(*p == tag::kObject); }
   uint32_t count() const { return LoadU32(p_ + 1); }
   const uint8_t* data() const { return p_; }
   const uint8_t* body() const { return p_ + kContainerHeader; }
@@ -267,27 +293,30 @@ class ObjectRef {
     return body() + LoadU32(p_ + 5) - 4 * size_t{count()};
   }
   // Offset of member `i` (in key order) from the start of the body.
-  uint32_t offset(uint32_t i) const { return LoadU32(table() + 4 * size_t{i}); }
-  Member member(uint32_t i) const { return member_at(body() + offset(i)); }
+  uint32_t offset(uint32_t i) const {
+    assert(i < count());
+    return LoadU32(table() + 4 * size_t{i});
+  }
+  Member member(uint32_t i) const { return MemberAt(body() + offset(i)); }
 
   // Index of the member with this key, or -1.
-  int64_t find_index(std::string_view key) const;
+  int64_t FindIndex(std::string_view key) const;
   // The same, trying index *hint first and leaving the index found there.
   // Documents of one collection tend to share their shape, so a clause
   // that looks up the same key in every document mostly hits at once.
-  int64_t find_index(std::string_view key, uint32_t* hint) const {
+  int64_t FindIndex(std::string_view key, uint32_t* hint) const {
     if (*hint < count()) {
       std::string_view k;
       DecodeKey(body() + offset(*hint), &k);
       if (SameBytes(k, key)) return *hint;
     }
-    int64_t i = find_index(key);
+    int64_t i = FindIndex(key);
     if (i >= 0) *hint = static_cast<uint32_t>(i);
     return i;
   }
   // Value of the member with this key, or an absent ValueRef.
-  ValueRef find(std::string_view key) const {
-    int64_t i = find_index(key);
+  ValueRef Find(std::string_view key) const {
+    int64_t i = FindIndex(key);
     return i < 0 ? ValueRef() : member(static_cast<uint32_t>(i)).value;
   }
 
@@ -295,7 +324,7 @@ class ObjectRef {
   class Iterator {
    public:
     Iterator(const uint8_t* body, const uint8_t* slot) : body_(body), slot_(slot) {}
-    Member operator*() const { return member_at(body_ + LoadU32(slot_)); }
+    Member operator*() const { return MemberAt(body_ + LoadU32(slot_)); }
     Iterator& operator++() {
       slot_ += 4;
       return *this;
@@ -311,7 +340,7 @@ class ObjectRef {
 
  private:
   // The member whose key starts at `entry`.
-  static Member member_at(const uint8_t* entry) {
+  static Member MemberAt(const uint8_t* entry) {
     Member m;
     m.value = ValueRef(DecodeKey(entry, &m.key));
     return m;
@@ -342,10 +371,22 @@ inline int CompareKeys(std::string_view a, std::string_view b) {
 // An owned, reference-counted document value. Copies share the blob; the
 // value is never changed while shared (edit.h copies on write).
 //
-// Reference counts are plain integers: every value is touched only by the
-// thread that holds the interpreter lock (or by a single-threaded test).
+// Reference counts are plain integers, not atomics, although calls copy
+// and drop values without the interpreter lock (an update, say). No two
+// threads ever change one count at once, because
+//  - the calls of one Moxal object never overlap: a call borrows its object
+//    for its whole length, and a call from another thread waits for it
+//    (python/borrow.h);
+//  - values of different objects share no blob: a call's values come from
+//    its own arguments, its object's collections and the files it reads,
+//    and what goes back to Python is new Python objects;
+//  - a result handed to Python is converted, under the interpreter lock, by
+//    the call that owns it, before that call gives up its borrow;
+//  - a thread that a call starts to read a large file makes values of its
+//    own, which the call takes over only after joining it.
 // The same holds for the blocks that blobs may be carved from (see
-// blob_arena.h): all blobs of one block belong to the values of one read.
+// blob_arena.h): all blobs of one block belong to the values of one read,
+// and so to one object.
 class Value {
  public:
   Value() = default;  // empty: holds no value at all
@@ -379,13 +420,23 @@ class Value {
   static Value CopyOf(ValueRef v) { return CopyOf(v.data(), v.size()); }
 
   bool empty() const { return b_ == nullptr; }
-  ValueRef ref() const { return ValueRef(b_->bytes); }
-  const uint8_t* data() const { return b_->bytes; }
-  size_t size() const { return b_->size; }
+  ValueRef ref() const { return ValueRef(data()); }
+  const uint8_t* data() const {
+    assert(!empty());
+    return b_->bytes;
+  }
+  size_t size() const {
+    assert(!empty());
+    return b_->size;
+  }
   // True when no other Value shares this blob, so it may be written in place.
   bool unique() const { return b_ && (b_->refs & ~kCarved) == 1; }
-  uint8_t* mutable_data() { return b_->bytes; }
-  bool same_blob(const Value& o) const { return b_ == o.b_; }
+  // The bytes, to write in place: only while unique().
+  uint8_t* mutable_data() {
+    assert(unique());
+    return b_->bytes;
+  }
+  bool SameBlob(const Value& o) const { return b_ == o.b_; }
 
  private:
   friend class BlobArena;
@@ -399,6 +450,7 @@ class Value {
   static constexpr uint32_t kCarved = uint32_t{1} << 31;
   explicit Value(Blob* b) : b_(b) {}
   void Release() {
+    assert(b_ == nullptr || (b_->refs & ~kCarved) != 0);
     if (b_ != nullptr && (--b_->refs & ~kCarved) == 0) Free(b_);
     b_ = nullptr;
   }

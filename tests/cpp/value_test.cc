@@ -1,6 +1,11 @@
 // The value model: key order, equality, the hash feed and SipHash-1-3.
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <string>
@@ -17,6 +22,7 @@
 #include "values/json_reader.h"
 #include "values/json_writer.h"
 #include "values/siphash.h"
+#include "values/utf8.h"
 
 using namespace moxal;
 using moxal::testing::Parse;
@@ -140,13 +146,13 @@ TEST(KeyOrderAndRepeats) {
   CHECK_EQ(ToJson(v.ref()), std::string("{\"B\":3,\"a\":[true,null],\"ab\":\"x\",\"b\":4}"));
   ObjectRef o = v.ref().as_object();
   CHECK_EQ(o.count(), 4u);
-  CHECK(o.find("ab"));
-  CHECK(!o.find("c"));
-  CHECK(!o.find(""));
-  CHECK(!o.find("abc"));
-  CHECK_EQ(o.find("b").as_unsigned(), 4u);
-  CHECK_EQ(o.find_index("B"), 0);
-  CHECK_EQ(o.find_index("b"), 3);
+  CHECK(o.Find("ab"));
+  CHECK(!o.Find("c"));
+  CHECK(!o.Find(""));
+  CHECK(!o.Find("abc"));
+  CHECK_EQ(o.Find("b").as_unsigned(), 4u);
+  CHECK_EQ(o.FindIndex("B"), 0);
+  CHECK_EQ(o.FindIndex("b"), 3);
 }
 
 TEST(LongKeysAndStrings) {
@@ -159,8 +165,8 @@ TEST(LongKeysAndStrings) {
     if (v.empty()) continue;
     CHECK_EQ(ToJson(v.ref()), text);
     ObjectRef o = v.ref().as_object();
-    CHECK(o.find(key) && o.find(key).as_string() == key);
-    CHECK(o.find("z"));
+    CHECK(o.Find(key) && o.Find(key).as_string() == key);
+    CHECK(o.Find("z"));
   }
 }
 
@@ -182,7 +188,7 @@ TEST(ManyMembersBinarySearch) {
   for (int i = 0; i < 1000; ++i) {
     char key[16];
     std::snprintf(key, sizeof key, "k%04d", i);
-    ValueRef m = o.find(key);
+    ValueRef m = o.Find(key);
     if (m && m.as_unsigned() == static_cast<uint64_t>(i)) ++found;
   }
   CHECK_EQ(found, 1000);
@@ -196,7 +202,7 @@ TEST(CopiesAreIndependent) {
   Value a = Parse("{\"a\":[1,2]}");
   Value b = a;
   CHECK(!a.unique());
-  CHECK(a.same_blob(b));
+  CHECK(a.SameBlob(b));
   Value c = Value::CopyOf(a.ref());
   CHECK(c.unique());
   CHECK(Equal(a.ref(), c.ref()));
@@ -226,7 +232,7 @@ TEST(CarvedBlobsAreValuesLikeOthers) {
   }
   Value& carved = docs[docs.size() - 2];
   Value copy = carved;
-  CHECK(!carved.unique() && copy.same_blob(carved));
+  CHECK(!carved.unique() && copy.SameBlob(carved));
   copy = Value();
   CHECK(carved.unique());
   MemberPath path;
@@ -279,4 +285,33 @@ TEST(SipHashVectors) {
       CHECK_EQ(h.Finish(), c.hash);
     }
   }
+}
+
+// This build checks the preconditions the library states: breaking one ends
+// the process (in a child here) instead of reading or writing garbage.
+TEST(BrokenPreconditionsAbort) {
+  auto aborts = [](void (*broken)()) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(::open("/dev/null", O_WRONLY), 2);  // keep the assertion's report out
+      broken();
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT;
+  };
+  void (*const cases[])() = {
+      [] { Builder().Negative(0); },
+      [] { Builder().Finish(); },
+      [] { Value().data(); },
+      [] { Parse("[1]").ref().as_object(); },
+      [] { Parse("1.5").ref().as_unsigned(); },
+      [] {
+        uint8_t out[4];
+        EncodeUtf8(0xD800, out);
+      },
+  };
+  for (auto broken : cases) CHECK(aborts(broken));
 }

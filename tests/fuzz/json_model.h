@@ -90,7 +90,7 @@ inline void ModelValue(ValueRef v, std::string* out) {
       *out += ']';
       return;
     }
-    default: {
+    case tag::kObject: {
       *out += '{';
       const char* sep = "";
       for (Member m : v.as_object()) {
@@ -101,6 +101,7 @@ inline void ModelValue(ValueRef v, std::string* out) {
         ModelValue(m.value, out);
       }
       *out += '}';
+      return;
     }
   }
 }

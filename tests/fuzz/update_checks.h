@@ -40,13 +40,13 @@ using UpdateClause = Clause<UpdateOperator>;
 // $substract ($inc and $dec ignore theirs).
 inline bool ModelArithmetic(UpdateOperator op, ValueRef field, ValueRef operand, double* out) {
   if (!field.is_number()) return false;
-  double f = field.to_double();
+  double f = field.ToDouble();
   if (op == UpdateOperator::Increment || op == UpdateOperator::Decrement) {
     *out = op == UpdateOperator::Increment ? f + 1.0 : f - 1.0;
     return true;
   }
   if (!operand.is_number()) return false;
-  *out = op == UpdateOperator::Add ? f + operand.to_double() : f - operand.to_double();
+  *out = op == UpdateOperator::Add ? f + operand.ToDouble() : f - operand.ToDouble();
   return true;
 }
 
