@@ -1,17 +1,29 @@
 // Updating documents.
 //
-// An update is all or nothing. Everything that can fail is checked before
-// the first document changes: the update query and the filter are parsed,
-// the filter is evaluated against every document, every document is checked
-// to be an object, a clause with an empty path is caught when some document
-// would reach it, and a Set that would nest a document deeper than its file
-// can hold is caught too. Only then are the selected documents changed.
-// A failure leaves every document as it was, and later calls work normally.
+// An update is all or nothing, even when memory runs out. It is prepared
+// first: the update query and the filter are parsed, the filter is
+// evaluated against every document, every document is checked to be an
+// object, a clause with an empty path is caught when some document would
+// reach it, and each selected document's change is made ready without
+// touching the collection: as patches (byte overwrites that keep the
+// length) for a document nobody else holds and the update can change in
+// place, else as a new version of the document, checked to fit in its
+// file. Only the commit, which cannot fail, changes the collection. A
+// failure anywhere before leaves every document as it was, and later calls
+// work normally.
+//
+// Patches keep the common case (arithmetic on a number, a Set of a value
+// as long as the old one) as cheap as editing in place: no document is
+// copied.
+
+#include <cassert>
+#include <cstdint>
 
 #include "db/database.h"
 #include "db/collection_names.h"
 #include "db/select.h"
-#include "query/query.h"
+#include "query/filter.h"
+#include "query/update.h"
 #include "values/equality.h"
 
 namespace moxal {
@@ -20,8 +32,8 @@ namespace {
 
 // True when some Set clause could nest a document too deeply: its operand,
 // placed under its path, would go past the limit.
-bool MayNestTooDeeply(const QueryEngine<UpdateOperator>& engine) {
-  for (const auto& c : engine.clauses()) {
+bool MayNestTooDeeply(const Update& changes) {
+  for (const auto& c : changes.clauses()) {
     if (c.operator_ == UpdateOperator::Set &&
         static_cast<int>(c.fields.size()) + Depth(c.value.ref()) > kMaxDocumentDepth) {
       return true;
@@ -30,52 +42,56 @@ bool MayNestTooDeeply(const QueryEngine<UpdateOperator>& engine) {
   return false;
 }
 
-bool HasEmptyPath(const QueryEngine<UpdateOperator>& engine) {
-  for (const auto& c : engine.clauses()) {
-    if (c.fields.empty()) return true;
-  }
-  return false;
-}
-
 // Parses the update query (writing its trace lines) and the filter, and
 // selects the documents to change. Nothing changes yet.
 Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
-            const std::vector<Value>& docs, TraceFn trace,
-            QueryEngine<UpdateOperator>* changes, std::vector<size_t>* selected) {
+            const std::vector<Value>& docs, TraceFn trace, Update* changes,
+            std::vector<size_t>* selected) {
   if (!update_query.error.ok()) return update_query.error;
-  if (Status s = QueryEngine<UpdateOperator>::New(update_query.value.ref().as_object(), changes,
-                                                  trace);
-      !s.ok()) {
+  if (Status s = Update::New(update_query.value.ref().as_object(), changes, trace); !s.ok()) {
     return s;
   }
-  QueryEngine<QueryOperator> filter;
+  Filter filter;
   if (maybe_query != nullptr) {
     if (!maybe_query->error.ok()) return maybe_query->error;
-    if (Status s = QueryEngine<QueryOperator>::New(maybe_query->value.ref().as_object(), &filter);
-        !s.ok()) {
+    if (Status s = Filter::New(maybe_query->value.ref().as_object(), &filter); !s.ok()) {
       return s;
     }
   }
   Status s = SelectDocuments(docs, maybe_query != nullptr ? &filter : nullptr, selected);
   if (!s.ok()) return Status::InternalFrom(s);
-  if (!selected->empty() && HasEmptyPath(*changes)) return EmptyPathPanic();
+  if (!selected->empty() && changes->HasEmptyPath()) return EmptyPathPanic();
   return Status();
 }
 
-// The selected documents as the update leaves them, made as copies (the
-// collection's own stay as they are), each checked to fit in its file.
-Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vector<Value>& docs,
-                     const std::vector<size_t>& selected, std::vector<Value>* changed) {
-  changed->reserve(selected.size());
+Status TooDeep() {
+  return Status::TooDeep(
+      "Update refused: it would nest a document deeper than the JSON nesting limit of " +
+      std::to_string(kMaxNesting) + " levels (its collection's array included)");
+}
+
+// Makes the change of each selected document ready in *out: patches where
+// the document is the collection's alone and the update keeps every length
+// (PlanPatches), else a new version made on a copy (the collection's own
+// stays as it is), checked to fit in its file when a Set could nest it too
+// deeply.
+Status PrepareChanges(const Update& changes, const std::vector<Value>& docs,
+                      const std::vector<size_t>& selected, DocumentChanges* out) {
+  const bool check_depth = MayNestTooDeeply(changes);
+  // A guess of one patch per document, which the common update (one clause)
+  // makes; room is only taken from the system as it is written.
+  if (!check_depth) out->patches.reserve(selected.size());
   for (size_t i : selected) {
-    Value doc = docs[i];  // shared: the edits copy it
-    if (Status s = changes.execute(&doc); !s.ok()) return s;
-    if (Depth(doc.ref()) > kMaxDocumentDepth) {
-      return Status::TooDeep(
-          "Update refused: it would nest a document deeper than the JSON nesting limit of " +
-          std::to_string(kMaxNesting) + " levels (its collection's array included)");
+    const Value& doc = docs[i];
+    if (!check_depth && doc.unique() && i <= UINT32_MAX &&
+        changes.PlanPatches(doc.ref(), static_cast<uint32_t>(i), &out->patches)) {
+      continue;
     }
-    changed->push_back(std::move(doc));
+    Value changed = doc;  // shared: the edits copy it
+    if (Status s = changes.Apply(&changed); !s.ok()) return s;
+    if (changed.same_blob(doc)) continue;  // no clause applied to it
+    if (check_depth && Depth(changed.ref()) > kMaxDocumentDepth) return TooDeep();
+    out->replacements.push_back(Replacement{i, std::move(changed)});
   }
   return Status();
 }
@@ -83,55 +99,45 @@ Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vect
 }  // namespace
 
 Status Database::update(std::string_view collection_name, const Converted<Value>& update_query,
-                        const Converted<Value>* maybe_query, bool return_result,
-                        PendingUpdate* pending, TraceFn trace) {
+                        const Converted<Value>* maybe_query, PreparedUpdate* prepared,
+                        TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = get_or_load(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
+  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 
-  QueryEngine<UpdateOperator> changes;
   std::vector<size_t> selected;
-  if (Status s = Plan(update_query, maybe_query, c->docs, trace, &changes, &selected);
+  if (Status s = Plan(update_query, maybe_query, c->docs, trace, &prepared->changes, &selected);
       !s.ok()) {
     return s;
   }
-
-  if (!return_result && !MayNestTooDeeply(changes)) {
-    // Nothing can fail from here: change the documents in place.
-    for (size_t i : selected) {
-      if (Status s = changes.execute(&c->docs[i]); !s.ok()) return s;
-    }
-    c->Touch();
-    return Status();
+  if (Status s = PrepareChanges(prepared->changes, c->docs, selected, &prepared->documents);
+      !s.ok()) {
+    return s;
   }
-
-  // Otherwise the changed documents are made as copies first, and stored
-  // only when every one fits and, with return_result, once the caller has
-  // built its result from them: the collection changes only when the whole
-  // call succeeds.
-  std::vector<Value> changed;
-  if (Status s = ChangedCopies(changes, c->docs, selected, &changed); !s.ok()) return s;
-  pending->collection = std::move(c);
-  pending->selected = std::move(selected);
-  pending->changed = std::move(changed);
-  if (!return_result) {
-    commit_update(pending);
-    return Status();
-  }
-  pending->after = pending->collection->docs;  // shares every document
-  for (size_t k = 0; k < pending->selected.size(); ++k) {
-    pending->after[pending->selected[k]] = pending->changed[k];
-  }
+  prepared->collection = std::move(c);
   return Status();
 }
 
-void Database::commit_update(PendingUpdate* pending) {
-  Collection& c = *pending->collection;
-  for (size_t k = 0; k < pending->selected.size(); ++k) {
-    c.docs[pending->selected[k]] = std::move(pending->changed[k]);
+void Database::CommitUpdate(PreparedUpdate* prepared) noexcept {
+  assert(prepared->collection != nullptr);
+  prepared->collection->Commit(&prepared->documents);
+}
+
+std::vector<Value> PreparedUpdate::After() const {
+  std::vector<Value> after = collection->docs;  // shares every document
+  const std::vector<Patch>& patches = documents.patches;
+  for (size_t k = 0; k < patches.size();) {
+    // The patches of one document are next to each other.
+    uint32_t i = patches[k].document;
+    Value copy = Value::CopyOf(after[i].ref());
+    for (; k < patches.size() && patches[k].document == i; ++k) {
+      ApplyPatch(copy.mutable_data(), patches[k]);
+    }
+    after[i] = std::move(copy);
   }
-  c.Touch();
+  for (const Replacement& r : documents.replacements) after[r.index] = r.doc;
+  return after;
 }
 
 }  // namespace moxal

@@ -3,7 +3,7 @@
 namespace moxal {
 
 Status SelectDocuments(const std::vector<Value>& docs,
-                       const QueryEngine<QueryOperator>* filter,
+                       const Filter* filter,
                        std::vector<size_t>* selected) {
   if (filter == nullptr) selected->reserve(docs.size());
   for (size_t i = 0; i < docs.size(); ++i) {
@@ -11,7 +11,7 @@ Status SelectDocuments(const std::vector<Value>& docs,
     if (!doc.is_object()) return Status::Internal(kUnwrapNone);
     bool matched = true;
     if (filter != nullptr) {
-      if (Status s = filter->execute(doc.as_object(), &matched); !s.ok()) return s;
+      if (Status s = filter->Matches(doc.as_object(), &matched); !s.ok()) return s;
     }
     if (matched) selected->push_back(i);
   }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "query/query.h"
+#include "query/filter.h"
 #include "values/status.h"
 #include "values/value.h"
 
@@ -18,7 +18,7 @@ namespace moxal {
 // "called `Option::unwrap()` on a `None` value". An error of the filter
 // ends it too and is returned as it is.
 Status SelectDocuments(const std::vector<Value>& docs,
-                       const QueryEngine<QueryOperator>* filter,
+                       const Filter* filter,
                        std::vector<size_t>* selected);
 
 }  // namespace moxal

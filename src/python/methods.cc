@@ -48,19 +48,18 @@ class InterpreterLockReleased {
 
 // Phase 2 of a call (see borrow.h): runs `work`, which touches no Python
 // object, without the interpreter lock, then writes the trace lines it
-// collected. False, with KeyboardInterrupt (or whatever a signal handler
-// raised) set, when a signal arrived meanwhile: the call then ends before
-// it converts anything.
+// collected, also when it throws (the lines of the clauses built are
+// written whatever happens to the call after). False, with
+// KeyboardInterrupt (or whatever a signal handler raised) set, when a
+// signal arrived meanwhile: the call then ends before it converts anything.
 template <class Work>
 bool Unlocked(Borrow* borrow, Work&& work) {
   if (borrow != nullptr) borrow->MarkWaitable();
   {
     InterpreterLockReleased released;
-    {
-      WorkGuard guard;
-      work();
-    }
-    FlushCollectedTrace();
+    CollectedTraceFlush flush;  // after the guard is released: declared first
+    WorkGuard guard;
+    work();
   }
   return PyErr_CheckSignals() == 0;
 }
@@ -197,9 +196,10 @@ MOXAL_VECTORCALL(Find) {
                   return nullptr;
                 }
                 if (!s.ok()) return Raise(s);
-                PyObject* list = DocumentsToPython(found.docs->data(), found.docs->size());
-                if (list != nullptr) db.cache_result(a.text[0], &found);
-                return list;
+                PyRef list =
+                    PyRef::Steal(DocumentsToPython(found.docs->data(), found.docs->size()));
+                if (list) db.CacheResult(a.text[0], &found);
+                return list.release();
               });
 }
 
@@ -209,20 +209,26 @@ MOXAL_VECTORCALL(Update) {
                 Converted<Value> changes = ConvertValue(a.object[1], kMaxNesting);
                 std::optional<Converted<Value>> filter = ConvertQuery(a.object[2]);
                 bool return_result = a.flag[3];
-                PendingUpdate pending;
+                PreparedUpdate prepared;
+                std::vector<Value> after;
                 TraceCollector trace;
                 Status s;
                 if (!Unlocked(b, [&] {
-                      s = db.update(a.text[0], changes, OrNull(filter), return_result, &pending,
-                                    CollectTrace);
+                      s = db.update(a.text[0], changes, OrNull(filter), &prepared, CollectTrace);
+                      if (!s.ok()) return;
+                      if (return_result) {
+                        after = prepared.After();
+                      } else {
+                        db.CommitUpdate(&prepared);
+                      }
                     })) {
                   return nullptr;
                 }
                 if (!s.ok()) return Raise(s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
-                PyObject* list = DocumentsToPython(pending.after.data(), pending.after.size());
-                if (list != nullptr) db.commit_update(&pending);
+                PyObject* list = DocumentsToPython(after.data(), after.size());
+                if (list != nullptr) db.CommitUpdate(&prepared);
                 return list;
               });
 }
