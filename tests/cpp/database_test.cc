@@ -15,26 +15,11 @@
 #include "values/json_writer.h"
 
 using namespace moxal;
+using moxal::testing::Files;
 using moxal::testing::Parse;
+using moxal::testing::TempDir;
 
 namespace {
-
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-// A fresh database directory holding the given files.
-class TempDir {
- public:
-  explicit TempDir(const Files& files) {
-    char pattern[] = "/tmp/moxal-db-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    for (const auto& [name, text] : files) std::ofstream(path_ + "/" + name) << text;
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 Converted<Value> Arg(const std::string& json) { return {Parse(json), Status()}; }
 
@@ -155,7 +140,8 @@ TEST(APreparedUpdateChangesNothingUntilCommitted) {
   // Patched in place (arithmetic, a Set of the same length), replaced (a
   // longer Set, a Delete), left alone (no clause applies), and a document
   // shared with a held result, which is never written into.
-  TempDir dir(Files{{"c.json", R"([{"n":1,"s":"ab"},{"n":2,"s":"abc"},{"m":3},{"n":4,"s":"xy"}])"}});
+  TempDir dir(
+      Files{{"c.json", R"([{"n":1,"s":"ab"},{"n":2,"s":"abc"},{"m":3},{"n":4,"s":"xy"}])"}});
   Database db(dir.path());
   CHECK(db.open().ok());
   Converted<Value> last = Arg(R"({"n":4})");
