@@ -67,7 +67,8 @@ struct PreparedUpdate {
   std::vector<Value> After() const;
 
   CollectionPtr collection;
-  Update changes;  // holds the operands that patches copy
+  uint64_t stamp = 0;  // the collection's when the update was prepared
+  Update changes;      // holds the operands that patches copy
   DocumentChanges documents;
 };
 

@@ -1,6 +1,7 @@
 // Inserting documents.
 
 #include <algorithm>
+#include <cassert>
 #include <exception>
 
 #include "db/database.h"
@@ -117,6 +118,7 @@ void Database::InsertionUndo::Before(std::string_view collection_name) {
   } else {
     step.path = CollectionFilePath(db_->name_, collection_name);
   }
+  assert(steps_.size() < steps_.capacity());
   steps_.push_back(std::move(step));  // room is reserved: cannot throw
 }
 

@@ -115,12 +115,15 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
       !s.ok()) {
     return s;
   }
+  prepared->stamp = c->stamp;
   prepared->collection = std::move(c);
   return Status();
 }
 
 void Database::CommitUpdate(PreparedUpdate* prepared) noexcept {
   assert(prepared->collection != nullptr);
+  // Nothing changed the collection since the update was prepared.
+  assert(prepared->collection->stamp == prepared->stamp);
   prepared->collection->Commit(&prepared->documents);
 }
 
@@ -130,6 +133,7 @@ std::vector<Value> PreparedUpdate::After() const {
   for (size_t k = 0; k < patches.size();) {
     // The patches of one document are next to each other.
     uint32_t i = patches[k].document;
+    assert(k == 0 || patches[k - 1].document < i);
     Value copy = Value::CopyOf(after[i].ref());
     for (; k < patches.size() && patches[k].document == i; ++k) {
       ApplyPatch(copy.mutable_data(), patches[k]);
