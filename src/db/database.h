@@ -134,7 +134,8 @@ class Database {
 
   // Prepares the update of every document by `update_query` (or of those
   // matching `maybe_query`, when not null) in *prepared, changing nothing
-  // but the cache, which it empties first: the collection changes only when
+  // but the cache, which it empties first (and the map, when it loads the
+  // collection on demand: that stays): the collection changes only when
   // the caller commits. A failure, running out of memory included (then
   // std::bad_alloc is thrown), leaves the collection as it was. The update
   // query's trace lines go to `trace` as its clauses are built.
@@ -163,10 +164,10 @@ class Database {
       std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>>;
   friend struct DatabaseTestPeer;  // tests compare the whole state
 
-  // The collection map (db_open.cc). Each changes the map entirely or, when
-  // it throws std::bad_alloc, not at all.
+  // The collection map (db_open.cc).
   CollectionPtr FindInMemory(std::string_view collection_name) const;
-  // Puts `collection` in the map under the name, replacing any entry.
+  // Puts `collection` in the map under the name, replacing any entry; when
+  // it throws std::bad_alloc, the map is as it was.
   void Register(std::string_view collection_name, CollectionPtr collection);
   void Unregister(std::string_view collection_name) noexcept;
 

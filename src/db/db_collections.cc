@@ -33,33 +33,31 @@ Status Database::CreateCollectionFile(std::string_view collection_name,
   std::string path = CollectionFilePath(name_, collection_name);
   if (PathExists(path)) return Status();  // taken
   // The map entry is made first, empty, so nothing is left to fail once
-  // the file is in place; it goes again when the file is not made.
+  // the file is in place; it goes again unless the file is made.
   auto [slot, added] = collections_.try_emplace(std::string(collection_name));
-  auto drop_slot = [&, slot = slot, added = added] {
-    if (added) collections_.erase(slot);
-  };
+  struct SlotGuard {
+    CollectionMap& map;
+    CollectionMap::iterator slot;
+    bool drop;
+    ~SlotGuard() {
+      if (drop) map.erase(slot);
+    }
+  } guard{collections_, slot, added};
   // Another process may create or write the file while this one does: the
   // new file goes in place only if the path is still free by then, and a
   // collection that appeared meanwhile is kept, as if it had been there
   // from the start.
   ReplaceFailure f;
-  bool ok;
-  try {
-    ok = CreateFileIfAbsent(
-        path,
-        [](OutBuffer& out) {
-          out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
-          return out.ok();
-        },
-        &f, created);
-  } catch (...) {
-    drop_slot();
-    throw;
-  }
-  if (!ok || !*created) {
-    drop_slot();
-    return ok ? Status() : SystemStatus(f.error);
-  }
+  bool ok = CreateFileIfAbsent(
+      path,
+      [](OutBuffer& out) {
+        out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
+        return out.ok();
+      },
+      &f, created);
+  if (!ok) return SystemStatus(f.error);
+  if (!*created) return Status();
+  guard.drop = false;
   slot->second = std::move(collection);
   return Status();
 }
