@@ -42,26 +42,17 @@ bool MayNestTooDeeply(const Update& changes) {
   return false;
 }
 
-// Parses the update query (writing its trace lines) and the filter, and
-// selects the documents to change. Nothing changes yet.
-Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
-            const std::vector<Value>& docs, TraceFn trace, Update* changes,
-            std::vector<size_t>* selected) {
+// Parses the update query (writing its trace lines) and the filter (left
+// empty without one). Nothing changes yet.
+Status Parse(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
+             TraceFn trace, Update* changes, Filter* filter) {
   if (!update_query.error.ok()) return update_query.error;
   if (Status s = Update::New(update_query.value.ref().as_object(), changes, trace); !s.ok()) {
     return s;
   }
-  Filter filter;
-  if (maybe_query != nullptr) {
-    if (!maybe_query->error.ok()) return maybe_query->error;
-    if (Status s = Filter::New(maybe_query->value.ref().as_object(), &filter); !s.ok()) {
-      return s;
-    }
-  }
-  Status s = SelectDocuments(docs, maybe_query != nullptr ? &filter : nullptr, selected);
-  if (!s.ok()) return Status::InternalFrom(s);
-  if (!selected->empty() && changes->HasEmptyPath()) return EmptyPathPanic();
-  return Status();
+  if (maybe_query == nullptr) return Status();
+  if (!maybe_query->error.ok()) return maybe_query->error;
+  return Filter::New(maybe_query->value.ref().as_object(), filter);
 }
 
 Status TooDeep() {
@@ -70,28 +61,58 @@ Status TooDeep() {
       std::to_string(kMaxNesting) + " levels (its collection's array included)");
 }
 
-// Makes the change of each selected document ready in *out: patches where
-// the document is the collection's alone and the update keeps every length
-// (PlanPatches), else a new version made on a copy (the collection's own
-// stays as it is), checked to fit in its file when a Set could nest it too
-// deeply.
-Status PrepareChanges(const Update& changes, const std::vector<Value>& docs,
-                      const std::vector<size_t>& selected, DocumentChanges* out) {
+// Makes the change of document `i` ready in *out as patches, when the
+// document is the collection's alone and the update keeps every length
+// (PlanPatches). False when it cannot.
+bool PreparePatches(const Update& changes, const Value& doc, size_t i, DocumentChanges* out) {
+  return doc.unique() && i <= UINT32_MAX &&
+         changes.PlanPatches(doc.ref(), static_cast<uint32_t>(i), &out->patches);
+}
+
+// Makes the change of document `i` ready in *out as a new version made on a
+// copy (the collection's own stays as it is), checked to fit in its file
+// with `check_depth`.
+Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check_depth,
+                   DocumentChanges* out) {
+  Value changed = doc;  // shared: the edits copy it
+  if (Status s = changes.Apply(&changed); !s.ok()) return s;
+  if (changed.same_blob(doc)) return Status();  // no clause applied to it
+  if (check_depth && Depth(changed.ref()) > kMaxDocumentDepth) return TooDeep();
+  out->replacements.push_back(Replacement{i, std::move(changed)});
+  return Status();
+}
+
+// Selects the documents `filter` (when not null) matches and makes the
+// change of each ready in *out.
+Status PrepareChanges(const Update& changes, const Filter* filter,
+                      const std::vector<Value>& docs, DocumentChanges* out) {
   const bool check_depth = MayNestTooDeeply(changes);
-  // A guess of one patch per document, which the common update (one clause)
-  // makes; room is only taken from the system as it is written.
-  if (!check_depth) out->patches.reserve(selected.size());
+  if (!check_depth && !changes.HasEmptyPath()) {
+    // Nothing but the selection can fail here (or memory run out), so each
+    // document is made ready as it is selected: one pass over them, as
+    // many as a change in place takes. Room for the common update of one
+    // clause on every document is taken first (from the system only as it
+    // is written).
+    if (filter == nullptr) out->patches.reserve(docs.size());
+    Status s = ForEachMatch(docs, filter, [&](size_t i) {
+      if (PreparePatches(changes, docs[i], i, out)) return;
+      Status ready = PrepareCopy(changes, docs[i], i, false, out);
+      assert(ready.ok());  // only a clause with an empty path or depth fail
+      static_cast<void>(ready);
+    });
+    return s.ok() ? Status() : Status::InternalFrom(s);
+  }
+  // Otherwise every document is selected first, so that a document that
+  // is not an object, or a filter's error, is reported before the update's
+  // own failures.
+  std::vector<size_t> selected;
+  if (Status s = SelectDocuments(docs, filter, &selected); !s.ok()) {
+    return Status::InternalFrom(s);
+  }
+  if (!selected.empty() && changes.HasEmptyPath()) return EmptyPathPanic();
   for (size_t i : selected) {
-    const Value& doc = docs[i];
-    if (!check_depth && doc.unique() && i <= UINT32_MAX &&
-        changes.PlanPatches(doc.ref(), static_cast<uint32_t>(i), &out->patches)) {
-      continue;
-    }
-    Value changed = doc;  // shared: the edits copy it
-    if (Status s = changes.Apply(&changed); !s.ok()) return s;
-    if (changed.same_blob(doc)) continue;  // no clause applied to it
-    if (check_depth && Depth(changed.ref()) > kMaxDocumentDepth) return TooDeep();
-    out->replacements.push_back(Replacement{i, std::move(changed)});
+    if (!check_depth && PreparePatches(changes, docs[i], i, out)) continue;
+    if (Status s = PrepareCopy(changes, docs[i], i, check_depth, out); !s.ok()) return s;
   }
   return Status();
 }
@@ -106,12 +127,12 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
   CollectionPtr c;
   if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 
-  std::vector<size_t> selected;
-  if (Status s = Plan(update_query, maybe_query, c->docs, trace, &prepared->changes, &selected);
-      !s.ok()) {
+  Filter filter;
+  if (Status s = Parse(update_query, maybe_query, trace, &prepared->changes, &filter); !s.ok()) {
     return s;
   }
-  if (Status s = PrepareChanges(prepared->changes, c->docs, selected, &prepared->documents);
+  if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr,
+                                c->docs, &prepared->documents);
       !s.ok()) {
     return s;
   }
