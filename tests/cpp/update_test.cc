@@ -78,6 +78,17 @@ TEST(UpdateTable) {
       {R"({"a":{"b":1,"c":2}})", R"({"a.b":{"$inc":0}})", R"({"a":{"b":2.0,"c":2}})"},
       {R"({"b":1,"c":1})", R"({"b":{"$add":"1"},"c":{"$dec":"x"}})", R"({"b":1,"c":0.0})"},
       {R"({"x":[1]})", R"({"x.y":5})", R"({"x":[1]})"},
+      // A later clause goes into what an earlier one set, of the same
+      // length as before (a 22-byte string and a one-member object both
+      // take 24 bytes): planned patches must see it.
+      {R"({"a":"aaaaaaaaaaaaaaaaaaaaaa"})", R"({"a":{"$set":{"b":1}},"a.b":{"$inc":1}})",
+       R"({"a":{"b":2.0}})"},
+      {R"({"a":{"b":1},"c":2})", R"({"a":{"$set":{"b":7}},"a.b":{"$dec":1}})",
+       R"({"a":{"b":6.0},"c":2})"},
+      {R"({"a":{"b":1}})", R"({"a":"aaaaaaaaaaaaaaaaaaaaaa","a.b":{"$inc":1}})",
+       R"({"a":"aaaaaaaaaaaaaaaaaaaaaa"})"},
+      {R"({"a":{"b":1,"c":2}})", R"({"a":{"c":{"$add":1}},"a.c":{"$inc":1},"a.b":{"$inc":1}})",
+       R"({"a":{"b":2.0,"c":4.0}})"},
   };
   for (const Case& c : cases) {
     Value doc = Parse(c.doc);
