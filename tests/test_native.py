@@ -24,6 +24,10 @@ def test_cpp_unit_tests():
                  "-DMOXAL_COVERAGE=" + ("ON" if coverage else "OFF")]
     subprocess.run(configure, check=True, env=env, capture_output=True)
     subprocess.run([cmake, "--build", build], check=True, env=env, capture_output=True)
+    if sanitize:
+        # The unit tests free everything they make, also when an allocation
+        # is made to fail: a leak is a failure here (the interpreter's are not).
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=1"
     run = subprocess.run([os.path.join(build, "moxal_tests")], env=env,
                          capture_output=True, text=True)
     print(run.stdout, run.stderr)

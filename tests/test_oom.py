@@ -243,6 +243,57 @@ def test_every_allocation_failure_raises_and_changes_nothing(tmp_path, op, mode)
     assert summary["last_ok"], "the sweep stopped before the end of the call"
 
 
+# ---- moxal's own storage running out: an address-space limit -------------
+
+# 40 documents, then a Set of a 40 MiB string under an address-space limit
+# that leaves room to convert the update query but not for 40 changed
+# documents: every changed document is a new blob, so the update runs out
+# part of the way through. Then the same update with a short string.
+LIMITED_UPDATE = r"""
+import resource, sys, moxal
+path, return_result, filtered = sys.argv[1], sys.argv[2] == "1", sys.argv[3] == "1"
+db = moxal.Moxal(path)
+db.insert_many("c", [{"i": i, "s": "x"} for i in range(40)])
+before = db.find("c")
+update_query = {"s": "y" * (40 << 20)}
+maybe_query = {"i": {"$gte": 0}} if filtered else None
+
+def address_space():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (300 << 20), hard))
+try:
+    db.update("c", update_query, maybe_query, return_result)
+    outcome = "no error"
+except MemoryError:
+    outcome = "MemoryError"
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+del update_query
+changed = sum(a != b for a, b in zip(db.find("c"), before))
+db.update("c", {"s": "z"}, maybe_query)  # works afterwards
+print(outcome, changed, all(d["s"] == "z" for d in db.find("c")), file=sys.stderr)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("MOXAL_SANITIZE") == "1",
+                    reason="the sanitizer reserves address space beyond any useful limit")
+@pytest.mark.parametrize("filtered", [False, True], ids=["no filter", "filter"])
+@pytest.mark.parametrize("return_result", [False, True], ids=["in place", "returned"])
+def test_an_update_that_runs_out_of_memory_changes_nothing(tmp_path, return_result, filtered):
+    run = subprocess.run([sys.executable, "-c", LIMITED_UPDATE, str(tmp_path / "db"),
+                          str(int(return_result)), str(int(filtered))],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stderr.split() == ["MemoryError", "0", "True"]
+    # The failed update's trace lines are written all the same.
+    assert run.stdout == 'Update operator found Set\nFields: ["s"]\n' * 2
+
+
 if __name__ == "__main__":
     op_name, directory, lo, hi, mode = sys.argv[1:6]
     # update writes trace lines on file descriptor 1: keep them out of the

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/update.h"
 #include "values/value.h"
 
 namespace moxal {
@@ -19,29 +20,54 @@ namespace moxal {
 // same (see ResultCache).
 // Objects in several threads change collections at once, so the counter is
 // atomic.
-inline uint64_t NextStamp() {
+inline uint64_t NextStamp() noexcept {
   static std::atomic<uint64_t> last{0};
   return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
+
+// A document to be replaced by a new version.
+struct Replacement {
+  size_t index;
+  Value doc;
+};
+
+// Changes to the documents of one collection, made ready by an update and
+// not yet in place (Collection::Commit puts them there). Everything that
+// can fail has been done to make them: what remains only writes planned
+// bytes and moves values.
+struct DocumentChanges {
+  // Overwrites of documents nobody else holds, which keep their lengths;
+  // `document` is the index in the collection, and the patches of one
+  // document are next to each other, in the order they apply.
+  std::vector<Patch> patches;
+  // New versions of other documents, each document at most once and never
+  // one that is patched.
+  std::vector<Replacement> replacements;
+};
 
 // The documents of one collection in stored order. The collection map holds
 // one reference; an operation in progress holds another, so replacing or
 // dropping a map entry never disturbs it.
 //
 // Documents are immutable blobs shared by reference count (value.h): an
-// insert appends, an update replaces documents (in place only when nothing
-// else shares them). Every change calls Touch().
+// insert appends, an update replaces documents or, where nobody else holds
+// one, overwrites bytes of it. Every change calls Touch().
 //
 // A collection belongs to one Database, whose calls run one at a time (a
 // call borrows its object for its whole length, see borrow.h), so no
 // further locking is needed even though the work runs without the
 // interpreter lock. A change either completes or leaves the collection as
-// it was: room is reserved before appending, and an update checks
-// everything before its first write, so a collection is never left
-// half-changed.
+// it was: room is reserved before appending, and an update prepares every
+// change (DocumentChanges) before Commit puts them in place, so a
+// collection is never left half-changed, even when memory runs out.
 struct Collection {
   explicit Collection(std::vector<Value> d) : docs(std::move(d)), stamp(NextStamp()) {}
-  void Touch() { stamp = NextStamp(); }
+  void Touch() noexcept { stamp = NextStamp(); }
+
+  // Puts the prepared changes of an update in place and renews the stamp;
+  // `changes` is left spent. Cannot fail. The changes must have been
+  // prepared from this collection as it still is.
+  void Commit(DocumentChanges* changes) noexcept;
 
   std::vector<Value> docs;
   uint64_t stamp;

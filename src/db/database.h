@@ -21,6 +21,7 @@
 #include "db/collection.h"
 #include "db/result_cache.h"
 #include "query/query.h"
+#include "query/update.h"
 #include "values/status.h"
 #include "values/value.h"
 
@@ -47,7 +48,7 @@ using DocumentsPtr = std::shared_ptr<const std::vector<Value>>;
 
 // What find hands back: the documents, and a result just built for a query,
 // which goes into the result cache only once the caller has used it
-// (cache_result), so a call that fails afterwards leaves the cache as it was.
+// (CacheResult), so a call that fails afterwards leaves the cache as it was.
 struct Found {
   DocumentsPtr docs;
   uint64_t key = 0;
@@ -56,14 +57,19 @@ struct Found {
   ResultPtr fresh;  // null when the documents came from the cache, or no query
 };
 
-// An update whose changed documents are ready but not yet stored: the
-// caller builds its result from `after` and then calls commit_update, or
-// drops it to leave the collection as it was.
-struct PendingUpdate {
+// An update whose changes are ready but not in place: the caller commits
+// it (CommitUpdate), after building its result from After() when it
+// returns one, or drops it to leave the collection as it was.
+struct PreparedUpdate {
+  // Every document of the collection as the update leaves it. Throws
+  // std::bad_alloc. Documents the update patches are copies here, so the
+  // collection's own stay unshared until the commit.
+  std::vector<Value> After() const;
+
   CollectionPtr collection;
-  std::vector<size_t> selected;  // indices of the documents that change
-  std::vector<Value> changed;    // their new versions, in the same order
-  std::vector<Value> after;      // every document as the update leaves it
+  uint64_t stamp = 0;  // the collection's when the update was prepared
+  Update changes;      // holds the operands that patches copy
+  DocumentChanges documents;
 };
 
 class Database {
@@ -119,23 +125,25 @@ class Database {
   // it is not in memory. Query results go through the result cache.
   Status find(std::string_view collection_name, const Converted<Value>* maybe_query,
               Found* found);
-  // Files a fresh result of find in the cache.
-  void cache_result(std::string_view collection_name, Found* found);
+  // Files a fresh result of find in the cache. Throws std::bad_alloc, with
+  // the cache as it was.
+  void CacheResult(std::string_view collection_name, Found* found);
   Status clear_cache();
 
   // --- Updating (db_update.cc) -----------------------------------------
 
-  // Applies `update_query` to every document (or those matching
-  // `maybe_query`, when not null). All or nothing: every check is made
-  // before the first document changes. With `return_result` the changes
-  // are left in *pending for commit_update; otherwise they are stored at
-  // once.
-  // The update query's trace lines go to `trace` as its clauses are built.
+  // Prepares the update of every document by `update_query` (or of those
+  // matching `maybe_query`, when not null) in *prepared, changing nothing
+  // but the cache, which it empties first (and the map, when it loads the
+  // collection on demand: that stays): the collection changes only when
+  // the caller commits. A failure, running out of memory included (then
+  // std::bad_alloc is thrown), leaves the collection as it was. The update
+  // query's trace lines go to `trace` as its clauses are built.
   Status update(std::string_view collection_name, const Converted<Value>& update_query,
-                const Converted<Value>* maybe_query, bool return_result,
-                PendingUpdate* pending, TraceFn trace);
-  // Stores the changes of a pending update.
-  void commit_update(PendingUpdate* pending);
+                const Converted<Value>* maybe_query, PreparedUpdate* prepared, TraceFn trace);
+  // Puts the changes of a prepared update in place, made by the last call
+  // of update (no other call may come between). Cannot fail.
+  void CommitUpdate(PreparedUpdate* prepared) noexcept;
 
   // --- Writing (db_write.cc) -------------------------------------------
 
@@ -152,32 +160,72 @@ class Database {
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
 
-  // The collection map (db_open.cc).
-  CollectionPtr get(std::string_view collection_name) const;
-  void put(std::string_view collection_name, CollectionPtr collection);  // replaces
-  void remove(std::string_view collection_name);
+  using CollectionMap =
+      std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>>;
+  friend struct DatabaseTestPeer;  // tests compare the whole state
 
+  // The collection map (db_open.cc).
+  CollectionPtr FindInMemory(std::string_view collection_name) const;
+  // Puts `collection` in the map under the name, replacing any entry; when
+  // it throws std::bad_alloc, the map is as it was.
+  void Register(std::string_view collection_name, CollectionPtr collection);
+  void Unregister(std::string_view collection_name) noexcept;
+
+  // Reads the collection file at `path` as the documents of
+  // `collection_name`, into a new collection (db_open.cc).
+  Status ReadCollection(std::string_view collection_name, const std::string& path,
+                        CollectionPtr* out) const;
   // Loads one collection from its file on disk into memory, replacing what
   // memory held under that name (db_find.cc). ValueError "Collection with
   // name '{name}' not found on disk" when nothing is at its path.
-  Status update_in_memory_collections(std::string_view collection_name);
-  // Reads the collection file at `path` and puts its documents in memory
-  // under `collection_name`, replacing what memory held under that name.
-  Status load_collection(std::string_view collection_name, const std::string& path);
+  Status LoadFromDisk(std::string_view collection_name);
   // The collection in memory, loaded from its file first when it is not.
-  Status get_or_load(std::string_view collection_name, CollectionPtr* out);
+  Status GetOrLoad(std::string_view collection_name, CollectionPtr* out);
 
   // Appends `docs` to the collection, creating it first when it is not in
-  // memory (db_insert.cc).
-  Status insert_documents(std::string_view collection_name, std::vector<Value> docs);
-  // The same for a document value: each element of an array, or the value.
-  Status insert_in_collection(std::string_view collection_name, ValueRef document);
+  // memory (db_insert.cc). All or nothing: when the collection cannot be
+  // created or room for the documents cannot be had, nothing changes.
+  Status AppendDocuments(std::string_view collection_name, std::vector<Value> docs);
+  // Takes out again, when load_from_document throws, the documents and
+  // collections it inserted (db_insert.cc): Before and After bracket each
+  // insertion; the destructor undoes the finished ones if an exception is
+  // passing.
+  class InsertionUndo {
+   public:
+    InsertionUndo(Database* db, size_t count);  // room for `count` insertions
+    ~InsertionUndo();
+    InsertionUndo(const InsertionUndo&) = delete;
+    InsertionUndo& operator=(const InsertionUndo&) = delete;
+    void Before(std::string_view collection_name);
+    void After() noexcept;
+
+   private:
+    struct Step {
+      std::string_view name;     // lives as long as the call's document
+      CollectionPtr collection;  // the collection appended to, or null: created
+      size_t size = 0;           // its documents before
+      uint64_t stamp = 0;
+      std::string path;  // the file of a created collection
+      bool done = false;
+    };
+    Database* db_;
+    int exceptions_;
+    std::vector<Step> steps_;
+  };
+
+  // Creates the collection's file and puts `collection` in memory under its
+  // name (db_collections.cc), or changes nothing and sets *created false
+  // when something is at the file path already. Errors are the operating
+  // system's.
+  Status CreateCollectionFile(std::string_view collection_name, CollectionPtr collection,
+                              bool* created);
 
   // Replaces the collection's file through a temporary file (db_write.cc).
-  Status _write(std::string_view collection_name, const Collection& collection) const;
+  Status WriteCollectionFile(std::string_view collection_name,
+                             const Collection& collection) const;
 
   std::string name_;
-  std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>> collections_;
+  CollectionMap collections_;
   ResultCache cache_;
 };
 

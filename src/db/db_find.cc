@@ -1,10 +1,12 @@
 // Finding documents, the result cache, and loading a collection on demand.
 
+#include <cassert>
+
 #include "db/database.h"
 #include "db/collection_names.h"
 #include "db/select.h"
 #include "storage/fs.h"
-#include "query/query.h"
+#include "query/filter.h"
 #include "values/hash_feed.h"
 #include "values/siphash.h"
 
@@ -22,20 +24,24 @@ uint64_t QueryKey(ObjectRef query) {
 
 }  // namespace
 
-Status Database::update_in_memory_collections(std::string_view collection_name) {
+Status Database::LoadFromDisk(std::string_view collection_name) {
   std::string path = CollectionFilePath(name_, collection_name);
   if (!PathExists(path)) {
     return Status::NotFound("Collection with name '" + std::string(collection_name) +
                               "' not found on disk");
   }
-  return load_collection(collection_name, path);
+  CollectionPtr loaded;
+  if (Status s = ReadCollection(collection_name, path, &loaded); !s.ok()) return s;
+  Register(collection_name, std::move(loaded));
+  return Status();
 }
 
-Status Database::get_or_load(std::string_view collection_name, CollectionPtr* out) {
-  *out = get(collection_name);
+Status Database::GetOrLoad(std::string_view collection_name, CollectionPtr* out) {
+  *out = FindInMemory(collection_name);
   if (*out != nullptr) return Status();
-  if (Status s = update_in_memory_collections(collection_name); !s.ok()) return s;
-  *out = get(collection_name);
+  if (Status s = LoadFromDisk(collection_name); !s.ok()) return s;
+  *out = FindInMemory(collection_name);
+  assert(*out != nullptr);
   return Status();
 }
 
@@ -43,7 +49,7 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
                       Found* found) {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = get_or_load(collection_name, &c); !s.ok()) return s;
+  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return s;
   if (maybe_query == nullptr) {
     found->docs = DocumentsPtr(c, &c->docs);
     return Status();
@@ -54,12 +60,10 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
   uint64_t key = QueryKey(query.as_object());
   ResultPtr result = cache_.Lookup(key, collection_name, c->stamp, query);
   if (result == nullptr) {
-    QueryEngine<QueryOperator> engine;
-    if (Status s = QueryEngine<QueryOperator>::New(query.as_object(), &engine); !s.ok()) {
-      return s;
-    }
+    Filter filter;
+    if (Status s = Filter::New(query.as_object(), &filter); !s.ok()) return s;
     std::vector<size_t> selected;
-    if (Status s = SelectDocuments(c->docs, &engine, &selected); !s.ok()) return s;
+    if (Status s = SelectDocuments(c->docs, &filter, &selected); !s.ok()) return s;
     // Matching documents are shared with the collection, not copied: they
     // are immutable, and an update replaces a shared document instead of
     // changing it, so the result never sees later changes.
@@ -76,7 +80,7 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
   return Status();
 }
 
-void Database::cache_result(std::string_view collection_name, Found* found) {
+void Database::CacheResult(std::string_view collection_name, Found* found) {
   if (found->fresh == nullptr) return;
   cache_.Insert(found->key, collection_name, found->stamp, std::move(found->query),
                 std::move(found->fresh));

@@ -1,5 +1,6 @@
 // Opening a database directory, listing it, and the collection map.
 
+#include <cassert>
 #include <string>
 #include <vector>
 
@@ -36,24 +37,32 @@ Status Database::open() {
     MakeDirectory(name_, &ignored);
     return Status();
   }
-  // The whole listing is read before any file is opened.
+  // The whole listing is read before any file is opened. The collections
+  // are gathered aside and put in memory only once every one is read, so a
+  // failure leaves the map as it was.
   std::vector<std::string> files;
   if (Status s = ListFiles(name_, /*strict=*/false, &files); !s.ok()) return s;
+  CollectionMap loaded = collections_;
   for (const std::string& file : files) {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
     if (!IsUtf8(path)) return Status::NotUtf8(kUnwrapNone);
-    if (Status s = load_collection(Stem(file), path); !s.ok()) return s;
+    std::string_view name = Stem(file);
+    CollectionPtr collection;
+    if (Status s = ReadCollection(name, path, &collection); !s.ok()) return s;
+    loaded.insert_or_assign(std::string(name), std::move(collection));
   }
+  collections_.swap(loaded);
   return Status();
 }
 
-Status Database::load_collection(std::string_view collection_name, const std::string& path) {
+Status Database::ReadCollection(std::string_view collection_name, const std::string& path,
+                                CollectionPtr* out) const {
   std::vector<Value> docs;
   if (Status s = ReadCollectionFile(path, collection_name, &docs); !s.ok()) {
     return std::move(s).WithNote("while loading the collection file " + path);
   }
-  put(collection_name, MakeCollection(std::move(docs)));
+  *out = MakeCollection(std::move(docs));
   return Status();
 }
 
@@ -70,21 +79,24 @@ Status Database::collections(std::vector<std::string>* stems) const {
   return Status();
 }
 
-CollectionPtr Database::get(std::string_view collection_name) const {
+CollectionPtr Database::FindInMemory(std::string_view collection_name) const {
   auto it = collections_.find(collection_name);
   return it == collections_.end() ? nullptr : it->second;
 }
 
-void Database::put(std::string_view collection_name, CollectionPtr collection) {
+void Database::Register(std::string_view collection_name, CollectionPtr collection) {
+  assert(collection != nullptr);
   auto it = collections_.find(collection_name);
   if (it != collections_.end()) {
     it->second = std::move(collection);
   } else {
+    // The key is made before the map changes; emplace changes nothing when
+    // it throws.
     collections_.emplace(std::string(collection_name), std::move(collection));
   }
 }
 
-void Database::remove(std::string_view collection_name) {
+void Database::Unregister(std::string_view collection_name) noexcept {
   auto it = collections_.find(collection_name);
   if (it != collections_.end()) collections_.erase(it);
 }

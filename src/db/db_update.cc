@@ -1,17 +1,29 @@
 // Updating documents.
 //
-// An update is all or nothing. Everything that can fail is checked before
-// the first document changes: the update query and the filter are parsed,
-// the filter is evaluated against every document, every document is checked
-// to be an object, a clause with an empty path is caught when some document
-// would reach it, and a Set that would nest a document deeper than its file
-// can hold is caught too. Only then are the selected documents changed.
-// A failure leaves every document as it was, and later calls work normally.
+// An update is all or nothing, even when memory runs out. It is prepared
+// first: the update query and the filter are parsed, the filter is
+// evaluated against every document, every document is checked to be an
+// object, a clause with an empty path is caught when some document would
+// reach it, and each selected document's change is made ready without
+// touching the collection: as patches (byte overwrites that keep the
+// length) for a document nobody else holds and the update can change in
+// place, else as a new version of the document, checked to fit in its
+// file. Only the commit, which cannot fail, changes the collection. A
+// failure anywhere before leaves every document as it was, and later calls
+// work normally.
+//
+// Patches keep the common case (arithmetic on a number, a Set of a value
+// as long as the old one) as cheap as editing in place: no document is
+// copied.
+
+#include <cassert>
+#include <cstdint>
 
 #include "db/database.h"
 #include "db/collection_names.h"
 #include "db/select.h"
-#include "query/query.h"
+#include "query/filter.h"
+#include "query/update.h"
 #include "values/equality.h"
 
 namespace moxal {
@@ -20,8 +32,8 @@ namespace {
 
 // True when some Set clause could nest a document too deeply: its operand,
 // placed under its path, would go past the limit.
-bool MayNestTooDeeply(const QueryEngine<UpdateOperator>& engine) {
-  for (const auto& c : engine.clauses()) {
+bool MayNestTooDeeply(const Update& changes) {
+  for (const auto& c : changes.clauses()) {
     if (c.operator_ == UpdateOperator::Set &&
         static_cast<int>(c.fields.size()) + Depth(c.value.ref()) > kMaxDocumentDepth) {
       return true;
@@ -30,52 +42,77 @@ bool MayNestTooDeeply(const QueryEngine<UpdateOperator>& engine) {
   return false;
 }
 
-bool HasEmptyPath(const QueryEngine<UpdateOperator>& engine) {
-  for (const auto& c : engine.clauses()) {
-    if (c.fields.empty()) return true;
-  }
-  return false;
-}
-
-// Parses the update query (writing its trace lines) and the filter, and
-// selects the documents to change. Nothing changes yet.
-Status Plan(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
-            const std::vector<Value>& docs, TraceFn trace,
-            QueryEngine<UpdateOperator>* changes, std::vector<size_t>* selected) {
+// Parses the update query (writing its trace lines) and the filter (left
+// empty without one). Nothing changes yet.
+Status Parse(const Converted<Value>& update_query, const Converted<Value>* maybe_query,
+             TraceFn trace, Update* changes, Filter* filter) {
   if (!update_query.error.ok()) return update_query.error;
-  if (Status s = QueryEngine<UpdateOperator>::New(update_query.value.ref().as_object(), changes,
-                                                  trace);
-      !s.ok()) {
+  if (Status s = Update::New(update_query.value.ref().as_object(), changes, trace); !s.ok()) {
     return s;
   }
-  QueryEngine<QueryOperator> filter;
-  if (maybe_query != nullptr) {
-    if (!maybe_query->error.ok()) return maybe_query->error;
-    if (Status s = QueryEngine<QueryOperator>::New(maybe_query->value.ref().as_object(), &filter);
-        !s.ok()) {
-      return s;
-    }
-  }
-  Status s = SelectDocuments(docs, maybe_query != nullptr ? &filter : nullptr, selected);
-  if (!s.ok()) return Status::InternalFrom(s);
-  if (!selected->empty() && HasEmptyPath(*changes)) return EmptyPathPanic();
+  if (maybe_query == nullptr) return Status();
+  if (!maybe_query->error.ok()) return maybe_query->error;
+  return Filter::New(maybe_query->value.ref().as_object(), filter);
+}
+
+Status TooDeep() {
+  return Status::TooDeep(
+      "Update refused: it would nest a document deeper than the JSON nesting limit of " +
+      std::to_string(kMaxNesting) + " levels (its collection's array included)");
+}
+
+// Makes the change of document `i` ready in *out as patches, when the
+// document is the collection's alone and the update keeps every length
+// (PlanPatches). False when it cannot.
+bool PreparePatches(const Update& changes, const Value& doc, size_t i, DocumentChanges* out) {
+  return doc.unique() && i <= UINT32_MAX &&
+         changes.PlanPatches(doc.ref(), static_cast<uint32_t>(i), &out->patches);
+}
+
+// Makes the change of document `i` ready in *out as a new version made on a
+// copy (the collection's own stays as it is), checked to fit in its file
+// with `check_depth`.
+Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check_depth,
+                   DocumentChanges* out) {
+  Value changed = doc;  // shared: the edits copy it
+  if (Status s = changes.Apply(&changed); !s.ok()) return s;
+  if (changed.SameBlob(doc)) return Status();  // no clause applied to it
+  if (check_depth && Depth(changed.ref()) > kMaxDocumentDepth) return TooDeep();
+  out->replacements.push_back(Replacement{i, std::move(changed)});
   return Status();
 }
 
-// The selected documents as the update leaves them, made as copies (the
-// collection's own stay as they are), each checked to fit in its file.
-Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vector<Value>& docs,
-                     const std::vector<size_t>& selected, std::vector<Value>* changed) {
-  changed->reserve(selected.size());
+// Selects the documents `filter` (when not null) matches and makes the
+// change of each ready in *out.
+Status PrepareChanges(const Update& changes, const Filter* filter,
+                      const std::vector<Value>& docs, DocumentChanges* out) {
+  const bool check_depth = MayNestTooDeeply(changes);
+  if (!check_depth && !changes.HasEmptyPath()) {
+    // Nothing but the selection can fail here (or memory run out), so each
+    // document is made ready as it is selected: one pass over them, as
+    // many as a change in place takes. Room for the common update of one
+    // clause on every document is taken first (from the system only as it
+    // is written).
+    if (filter == nullptr) out->patches.reserve(docs.size());
+    Status s = ForEachMatch(docs, filter, [&](size_t i) {
+      if (PreparePatches(changes, docs[i], i, out)) return;
+      Status ready = PrepareCopy(changes, docs[i], i, false, out);
+      assert(ready.ok());  // only a clause with an empty path or depth fail
+      static_cast<void>(ready);
+    });
+    return s.ok() ? Status() : Status::InternalFrom(s);
+  }
+  // Otherwise every document is selected first, so that a document that
+  // is not an object, or a filter's error, is reported before the update's
+  // own failures.
+  std::vector<size_t> selected;
+  if (Status s = SelectDocuments(docs, filter, &selected); !s.ok()) {
+    return Status::InternalFrom(s);
+  }
+  if (!selected.empty() && changes.HasEmptyPath()) return EmptyPathPanic();
   for (size_t i : selected) {
-    Value doc = docs[i];  // shared: the edits copy it
-    if (Status s = changes.execute(&doc); !s.ok()) return s;
-    if (Depth(doc.ref()) > kMaxDocumentDepth) {
-      return Status::TooDeep(
-          "Update refused: it would nest a document deeper than the JSON nesting limit of " +
-          std::to_string(kMaxNesting) + " levels (its collection's array included)");
-    }
-    changed->push_back(std::move(doc));
+    if (!check_depth && PreparePatches(changes, docs[i], i, out)) continue;
+    if (Status s = PrepareCopy(changes, docs[i], i, check_depth, out); !s.ok()) return s;
   }
   return Status();
 }
@@ -83,55 +120,49 @@ Status ChangedCopies(const QueryEngine<UpdateOperator>& changes, const std::vect
 }  // namespace
 
 Status Database::update(std::string_view collection_name, const Converted<Value>& update_query,
-                        const Converted<Value>* maybe_query, bool return_result,
-                        PendingUpdate* pending, TraceFn trace) {
+                        const Converted<Value>* maybe_query, PreparedUpdate* prepared,
+                        TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = get_or_load(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
+  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 
-  QueryEngine<UpdateOperator> changes;
-  std::vector<size_t> selected;
-  if (Status s = Plan(update_query, maybe_query, c->docs, trace, &changes, &selected);
+  Filter filter;
+  if (Status s = Parse(update_query, maybe_query, trace, &prepared->changes, &filter); !s.ok()) {
+    return s;
+  }
+  if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr,
+                                c->docs, &prepared->documents);
       !s.ok()) {
     return s;
   }
-
-  if (!return_result && !MayNestTooDeeply(changes)) {
-    // Nothing can fail from here: change the documents in place.
-    for (size_t i : selected) {
-      if (Status s = changes.execute(&c->docs[i]); !s.ok()) return s;
-    }
-    c->Touch();
-    return Status();
-  }
-
-  // Otherwise the changed documents are made as copies first, and stored
-  // only when every one fits and, with return_result, once the caller has
-  // built its result from them: the collection changes only when the whole
-  // call succeeds.
-  std::vector<Value> changed;
-  if (Status s = ChangedCopies(changes, c->docs, selected, &changed); !s.ok()) return s;
-  pending->collection = std::move(c);
-  pending->selected = std::move(selected);
-  pending->changed = std::move(changed);
-  if (!return_result) {
-    commit_update(pending);
-    return Status();
-  }
-  pending->after = pending->collection->docs;  // shares every document
-  for (size_t k = 0; k < pending->selected.size(); ++k) {
-    pending->after[pending->selected[k]] = pending->changed[k];
-  }
+  prepared->stamp = c->stamp;
+  prepared->collection = std::move(c);
   return Status();
 }
 
-void Database::commit_update(PendingUpdate* pending) {
-  Collection& c = *pending->collection;
-  for (size_t k = 0; k < pending->selected.size(); ++k) {
-    c.docs[pending->selected[k]] = std::move(pending->changed[k]);
+void Database::CommitUpdate(PreparedUpdate* prepared) noexcept {
+  assert(prepared->collection != nullptr);
+  // Nothing changed the collection since the update was prepared.
+  assert(prepared->collection->stamp == prepared->stamp);
+  prepared->collection->Commit(&prepared->documents);
+}
+
+std::vector<Value> PreparedUpdate::After() const {
+  std::vector<Value> after = collection->docs;  // shares every document
+  const std::vector<Patch>& patches = documents.patches;
+  for (size_t k = 0; k < patches.size();) {
+    // The patches of one document are next to each other.
+    uint32_t i = patches[k].document;
+    assert(k == 0 || patches[k - 1].document < i);
+    Value copy = Value::CopyOf(after[i].ref());
+    for (; k < patches.size() && patches[k].document == i; ++k) {
+      ApplyPatch(copy.mutable_data(), patches[k]);
+    }
+    after[i] = std::move(copy);
   }
-  c.Touch();
+  for (const Replacement& r : documents.replacements) after[r.index] = r.doc;
+  return after;
 }
 
 }  // namespace moxal

@@ -40,8 +40,8 @@ Status ReplaceFailureStatus(const ReplaceFailure& f) {
 
 }  // namespace
 
-Status Database::_write(std::string_view collection_name,
-                        const Collection& collection) const {
+Status Database::WriteCollectionFile(std::string_view collection_name,
+                                     const Collection& collection) const {
   std::string path = CollectionFilePath(name_, collection_name);
   ReplaceFailure f;
   bool ok = ReplaceFile(
@@ -52,19 +52,19 @@ Status Database::_write(std::string_view collection_name,
 
 Status Database::write(std::string_view collection_name) const {
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  CollectionPtr c = get(collection_name);
+  CollectionPtr c = FindInMemory(collection_name);
   if (c == nullptr) {
     return Status::NotFound("Collection '" + std::string(collection_name) +
                          "' not found in stored collections");
   }
-  return _write(collection_name, *c);
+  return WriteCollectionFile(collection_name, *c);
 }
 
 Status Database::write_all() const {
   // Every collection is attempted; the first failure is reported after.
   Status first;
   for (const auto& [name, collection] : collections_) {
-    Status s = _write(name, *collection);
+    Status s = WriteCollectionFile(name, *collection);
     if (!s.ok() && first.ok()) first = std::move(s);
   }
   return first;

@@ -1,27 +1,15 @@
 #include "db/result_cache.h"
 
+#include <cassert>
+
 #include "values/equality.h"
 
 namespace moxal {
 
 ResultCache::ResultCache() {
-  index_.reserve(kCapacity);
-  head_.next = &tail_;
-  tail_.prev = &head_;
-}
-
-ResultCache::~ResultCache() { Reset(); }
-
-void ResultCache::Unlink(Entry* e) {
-  e->prev->next = e->next;
-  e->next->prev = e->prev;
-}
-
-void ResultCache::PushFront(Entry* e) {
-  e->next = head_.next;
-  e->prev = &head_;
-  head_.next->prev = e;
-  head_.next = e;
+  // One more than the capacity: Insert adds the new entry to the index
+  // before it evicts the oldest, and the index never rehashes meanwhile.
+  index_.reserve(kCapacity + 1);
 }
 
 ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection,
@@ -29,48 +17,43 @@ ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection,
   if (index_.empty()) return nullptr;
   auto it = index_.find(IndexKey{key, collection});
   if (it == index_.end()) return nullptr;
-  Entry* e = it->second;
+  Entries::iterator e = it->second;
   if (e->stamp != stamp || !Equal(e->query.ref(), query)) return nullptr;
-  Unlink(e);
-  PushFront(e);
+  entries_.splice(entries_.begin(), entries_, e);
   return e->result;
 }
 
 void ResultCache::Insert(uint64_t key, std::string_view collection,
                          uint64_t stamp, Value query, ResultPtr result) {
-  Entry* e;
   auto it = index_.find(IndexKey{key, collection});
   if (it != index_.end()) {
-    // A stale or colliding entry under the same key: reuse it.
-    e = it->second;
-    Unlink(e);
-  } else {
-    if (index_.size() == kCapacity) {
-      e = tail_.prev;  // least recently used; its storage is reused
-      Unlink(e);
-      index_.erase(IndexKey{e->key, e->collection});
-    } else {
-      e = new Entry;
-    }
-    e->key = key;
-    e->collection.assign(collection);
-    index_.emplace(IndexKey{key, e->collection}, e);
+    // A stale or colliding entry under the same key: it is replaced.
+    Entries::iterator e = it->second;
+    e->stamp = stamp;
+    e->query = std::move(query);
+    e->result = std::move(result);
+    entries_.splice(entries_.begin(), entries_, e);
+    return;
   }
-  e->stamp = stamp;
-  e->query = std::move(query);
-  e->result = std::move(result);
-  PushFront(e);
+  // Everything that allocates comes first, while the cache is unchanged:
+  // the entry, in a list of its own, and its place in the index.
+  Entries fresh;
+  fresh.push_back(Entry{key, std::string(collection), stamp, std::move(query),
+                        std::move(result)});
+  Entries::iterator e = fresh.begin();
+  index_.emplace(IndexKey{key, e->collection}, e);
+  entries_.splice(entries_.begin(), fresh);
+  if (entries_.size() > kCapacity) {
+    Entries::iterator oldest = std::prev(entries_.end());
+    index_.erase(IndexKey{oldest->key, oldest->collection});
+    entries_.pop_back();
+  }
+  assert(entries_.size() == index_.size() && entries_.size() <= kCapacity);
 }
 
-void ResultCache::Reset() {
-  for (Entry* e = head_.next; e != &tail_;) {
-    Entry* next = e->next;
-    delete e;
-    e = next;
-  }
+void ResultCache::Reset() noexcept {
   index_.clear();
-  head_.next = &tail_;
-  tail_.prev = &head_;
+  entries_.clear();
 }
 
 }  // namespace moxal

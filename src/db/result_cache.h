@@ -17,6 +17,7 @@
 #define MOXAL_DB_RESULT_CACHE_H_
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,7 +43,6 @@ class ResultCache {
   static constexpr size_t kCapacity = 100;
 
   ResultCache();
-  ~ResultCache();
   ResultCache(const ResultCache&) = delete;
   ResultCache& operator=(const ResultCache&) = delete;
 
@@ -54,25 +54,26 @@ class ResultCache {
 
   // Files `result` as the most recently used entry, replacing an entry under
   // the same (key, collection), else evicting the least recently used one
-  // when the cache is full.
+  // when the cache is full. Throws std::bad_alloc, with the cache as it was.
   void Insert(uint64_t key, std::string_view collection, uint64_t stamp,
               Value query, ResultPtr result);
 
   // Drops every entry.
-  void Reset();
+  void Reset() noexcept;
 
   size_t size() const { return index_.size(); }
 
  private:
+  friend struct DatabaseTestPeer;  // tests compare the whole state
+
   struct Entry {
     uint64_t key = 0;
     std::string collection;
     uint64_t stamp = 0;
     Value query;
     ResultPtr result;
-    Entry* prev = nullptr;  // towards the most recently used
-    Entry* next = nullptr;
   };
+  using Entries = std::list<Entry>;  // the most recently used first
   struct IndexKey {
     uint64_t key;
     std::string_view collection;  // points into the entry
@@ -81,18 +82,16 @@ class ResultCache {
     }
   };
   struct IndexHash {
-    size_t operator()(const IndexKey& k) const {
+    size_t operator()(const IndexKey& k) const noexcept {
       return static_cast<size_t>(k.key) ^
              (std::hash<std::string_view>()(k.collection) * 0x9E3779B97F4A7C15ULL);
     }
   };
 
-  void Unlink(Entry* e);
-  void PushFront(Entry* e);
-
-  std::unordered_map<IndexKey, Entry*, IndexHash> index_;
-  Entry head_;  // sentinels: head_.next is the most recently used
-  Entry tail_;
+  // Entries move between positions and lists by splicing, which keeps
+  // them (and the index's views of their names) where they are.
+  Entries entries_;
+  std::unordered_map<IndexKey, Entries::iterator, IndexHash> index_;
 };
 
 }  // namespace moxal

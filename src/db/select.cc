@@ -2,20 +2,10 @@
 
 namespace moxal {
 
-Status SelectDocuments(const std::vector<Value>& docs,
-                       const QueryEngine<QueryOperator>* filter,
+Status SelectDocuments(const std::vector<Value>& docs, const Filter* filter,
                        std::vector<size_t>* selected) {
   if (filter == nullptr) selected->reserve(docs.size());
-  for (size_t i = 0; i < docs.size(); ++i) {
-    ValueRef doc = docs[i].ref();
-    if (!doc.is_object()) return Status::Internal(kUnwrapNone);
-    bool matched = true;
-    if (filter != nullptr) {
-      if (Status s = filter->execute(doc.as_object(), &matched); !s.ok()) return s;
-    }
-    if (matched) selected->push_back(i);
-  }
-  return Status();
+  return ForEachMatch(docs, filter, [selected](size_t i) { selected->push_back(i); });
 }
 
 }  // namespace moxal

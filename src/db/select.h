@@ -6,19 +6,34 @@
 #include <cstddef>
 #include <vector>
 
-#include "query/query.h"
+#include "query/filter.h"
 #include "values/status.h"
 #include "values/value.h"
 
 namespace moxal {
 
-// Appends to *selected the indices, in order, of the documents `filter`
-// matches (of every document when `filter` is null). Every document must be
-// an object: another kind ends the selection with the internal failure
-// "called `Option::unwrap()` on a `None` value". An error of the filter
-// ends it too and is returned as it is.
-Status SelectDocuments(const std::vector<Value>& docs,
-                       const QueryEngine<QueryOperator>* filter,
+// Calls `on_match(i)` with the index of each document `filter` matches (of
+// every document when `filter` is null), in order, as it is found. Every
+// document must be an object: another kind ends the selection with the
+// internal failure "called `Option::unwrap()` on a `None` value". An error
+// of the filter ends it too and is returned as it is. What `on_match`
+// throws passes through.
+template <class OnMatch>
+Status ForEachMatch(const std::vector<Value>& docs, const Filter* filter, OnMatch&& on_match) {
+  for (size_t i = 0; i < docs.size(); ++i) {
+    ValueRef doc = docs[i].ref();
+    if (!doc.is_object()) return Status::Internal(kUnwrapNone);
+    bool matched = true;
+    if (filter != nullptr) {
+      if (Status s = filter->Matches(doc.as_object(), &matched); !s.ok()) return s;
+    }
+    if (matched) on_match(i);
+  }
+  return Status();
+}
+
+// The same, appending the indices to *selected.
+Status SelectDocuments(const std::vector<Value>& docs, const Filter* filter,
                        std::vector<size_t>* selected);
 
 }  // namespace moxal

@@ -45,19 +45,18 @@ class InterpreterLockReleased {
 
 // Phase 2 of a call (see borrow.h): runs `work`, which touches no Python
 // object, without the interpreter lock, then writes the trace lines it
-// collected. False, with KeyboardInterrupt (or whatever a signal handler
-// raised) set, when a signal arrived meanwhile: the call then ends before
-// it converts anything.
+// collected, also when it throws (the lines of the clauses built are
+// written whatever happens to the call after). False, with
+// KeyboardInterrupt (or whatever a signal handler raised) set, when a
+// signal arrived meanwhile: the call then ends before it converts anything.
 template <class Work>
 bool Unlocked(Borrow* borrow, Work&& work) {
   if (borrow != nullptr) borrow->MarkWaitable();
   {
     InterpreterLockReleased released;
-    {
-      WorkGuard guard;
-      work();
-    }
-    FlushCollectedTrace();
+    CollectedTraceFlush flush;  // after the guard is released: declared first
+    WorkGuard guard;
+    work();
   }
   return PyErr_CheckSignals() == 0;
 }
@@ -254,9 +253,10 @@ MOXAL_VECTORCALL(Find) {
                   return nullptr;
                 }
                 if (!s.ok()) return Raise(state, s);
-                PyObject* list = DocumentsToPython(found.docs->data(), found.docs->size());
-                if (list != nullptr) db.cache_result(a.collection_name, &found);
-                return list;
+                PyRef list =
+                    PyRef::Steal(DocumentsToPython(found.docs->data(), found.docs->size()));
+                if (list) db.CacheResult(a.collection_name, &found);
+                return list.release();
               });
 }
 
@@ -266,20 +266,27 @@ MOXAL_VECTORCALL(Update) {
                 Converted<Value> changes = ConvertValue(state, a.update_query, kMaxNesting);
                 std::optional<Converted<Value>> filter = ConvertQuery(state, a.maybe_query);
                 bool return_result = a.return_result;
-                PendingUpdate pending;
+                PreparedUpdate prepared;
+                std::vector<Value> after;
                 TraceCollector trace;
                 Status s;
                 if (!Unlocked(b, [&] {
-                      s = db.update(a.collection_name, changes, OrNull(filter), return_result,
-                                    &pending, CollectTrace);
+                      s = db.update(a.collection_name, changes, OrNull(filter), &prepared,
+                                    CollectTrace);
+                      if (!s.ok()) return;
+                      if (return_result) {
+                        after = prepared.After();
+                      } else {
+                        db.CommitUpdate(&prepared);
+                      }
                     })) {
                   return nullptr;
                 }
                 if (!s.ok()) return Raise(state, s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
-                PyObject* list = DocumentsToPython(pending.after.data(), pending.after.size());
-                if (list != nullptr) db.commit_update(&pending);
+                PyObject* list = DocumentsToPython(after.data(), after.size());
+                if (list != nullptr) db.CommitUpdate(&prepared);
                 return list;
               });
 }

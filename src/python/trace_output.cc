@@ -49,7 +49,7 @@ void CollectTrace(std::string_view line) {
   t_collector->lines_.append(line);
 }
 
-void FlushCollectedTrace() {
+void FlushCollectedTrace() noexcept {
   if (t_collector == nullptr || t_collector->lines_.empty()) return;
   std::string lines;
   lines.swap(t_collector->lines_);

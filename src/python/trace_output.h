@@ -26,7 +26,7 @@ class TraceCollector {
 
  private:
   friend void CollectTrace(std::string_view line);
-  friend void FlushCollectedTrace();
+  friend void FlushCollectedTrace() noexcept;
   std::string lines_;
   TraceCollector* outer_;
 };
@@ -37,7 +37,17 @@ void CollectTrace(std::string_view line);
 
 // Writes the lines this thread's collector holds to descriptor 1, and
 // empties it.
-void FlushCollectedTrace();
+void FlushCollectedTrace() noexcept;
+
+// Calls FlushCollectedTrace when the scope it lives in ends, however it
+// ends.
+class CollectedTraceFlush {
+ public:
+  CollectedTraceFlush() = default;
+  ~CollectedTraceFlush() { FlushCollectedTrace(); }
+  CollectedTraceFlush(const CollectedTraceFlush&) = delete;
+  CollectedTraceFlush& operator=(const CollectedTraceFlush&) = delete;
+};
 
 // Writes `line` to file descriptor 1 with plain write calls: not through
 // Python's sys.stdout, no flush, no sync.

@@ -1,6 +1,6 @@
 // Matching documents against filter clauses.
 
-#include "query/query.h"
+#include "query/filter.h"
 #include "values/equality.h"
 #include "values/member_path.h"
 
@@ -20,38 +20,60 @@ Status NonNumeric(QueryOperator op) {
                        DisplayName(op));
 }
 
+// Whether `field` and `operand`, both numbers, satisfy the ordering
+// operator `op`; false for an equality operator, which compares values.
+bool Ordered(QueryOperator op, double f, double v) {
+  switch (op) {
+    case QueryOperator::GreaterThan:
+      return f > v;
+    case QueryOperator::GreaterThanEqual:
+      return f >= v;
+    case QueryOperator::LessThan:
+      return f < v;
+    case QueryOperator::LessThanEqual:
+      return f <= v;
+    case QueryOperator::Equal:
+    case QueryOperator::NotEqual:
+      break;
+  }
+  return false;
+}
+
+// Sets *holds to whether `field` satisfies `op` with `operand`. False when
+// an ordering operator meets a non-number (*holds is then not set).
+bool Compare(QueryOperator op, ValueRef field, ValueRef operand, bool* holds) {
+  switch (op) {
+    case QueryOperator::Equal:
+      *holds = Equal(field, operand);
+      return true;
+    case QueryOperator::NotEqual:
+      *holds = !Equal(field, operand);
+      return true;
+    case QueryOperator::GreaterThan:
+    case QueryOperator::GreaterThanEqual:
+    case QueryOperator::LessThan:
+    case QueryOperator::LessThanEqual:
+      if (!field.is_number() || !operand.is_number()) return false;
+      *holds = Ordered(op, field.ToDouble(), operand.ToDouble());
+      return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 Status EmptyPathPanic() {
   return Status::Internal("a clause has an empty field path: its query key is only an operator");
 }
 
-template <>
-Status QueryEngine<QueryOperator>::execute(ObjectRef doc, bool* matched) const {
+Status Filter::Matches(ObjectRef doc, bool* matched) const {
   for (const Clause<QueryOperator>& clause : clauses_) {
     if (clause.fields.empty()) return EmptyPathPanic();
     ValueRef field = FieldValue(doc, clause);
     bool holds = false;
     if (field) {
-      ValueRef operand = clause.value.ref();
-      switch (clause.operator_) {
-        case QueryOperator::Equal:
-          holds = Equal(field, operand);
-          break;
-        case QueryOperator::NotEqual:
-          holds = !Equal(field, operand);
-          break;
-        default: {
-          if (!field.is_number() || !operand.is_number()) return NonNumeric(clause.operator_);
-          double f = field.ToDouble();
-          double v = operand.ToDouble();
-          switch (clause.operator_) {
-            case QueryOperator::GreaterThan: holds = f > v; break;
-            case QueryOperator::GreaterThanEqual: holds = f >= v; break;
-            case QueryOperator::LessThan: holds = f < v; break;
-            default: holds = f <= v; break;
-          }
-        }
+      if (!Compare(clause.operator_, field, clause.value.ref(), &holds)) {
+        return NonNumeric(clause.operator_);
       }
     }
     if (!holds) {

@@ -1,10 +1,14 @@
+#include <cassert>
+
+#include "query/filter.h"
 #include "query/query.h"
+#include "query/update.h"
 #include "values/debug_text.h"
 
 namespace moxal {
 
-Status parse_query(std::string_view key, ValueRef value,
-                   std::vector<std::string>* fields, ValueRef* operand) {
+Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string>* fields,
+                   ValueRef* operand) {
   // Every piece between dots is a name, empty pieces included.
   for (size_t start = 0;;) {
     size_t dot = key.find('.', start);
@@ -36,7 +40,7 @@ Status parse_query(std::string_view key, ValueRef value,
     *operand = first.value;
     return Status();
   }
-  return parse_query(first.key, first.value, fields, operand);
+  return ParseClause(first.key, first.value, fields, operand);
 }
 
 std::string FieldsTraceLine(const std::vector<std::string>& fields) {
@@ -50,14 +54,16 @@ std::string FieldsTraceLine(const std::vector<std::string>& fields) {
 }
 
 template <class Op>
-Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
+Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* clauses) {
   using Family = OperatorFamily<Op>;
-  out->clauses_.clear();
-  out->clauses_.reserve(query.count());
+  assert(Family::kTraced || trace == nullptr);
+  clauses->clear();
+  clauses->reserve(query.count());
   for (Member m : query) {
     Clause<Op> clause;
     ValueRef operand;
-    if (Status s = parse_query(m.key, m.value, &clause.fields, &operand); !s.ok()) return s;
+    if (Status s = ParseClause(m.key, m.value, &clause.fields, &operand); !s.ok()) return s;
+    assert(!clause.fields.empty());  // a key gives one name at least
     clause.operator_ = Family::kImplicit;
     const std::string& last = clause.fields.back();
     if (!last.empty() && last.front() == '$') {
@@ -74,12 +80,25 @@ Status QueryEngine<Op>::New(ObjectRef query, QueryEngine* out, TraceFn trace) {
     }
     clause.value = Value::CopyOf(operand);
     clause.hints.assign(clause.fields.size(), 0);
-    out->clauses_.push_back(std::move(clause));
+    clauses->push_back(std::move(clause));
   }
   return Status();
 }
 
-template class QueryEngine<QueryOperator>;
-template class QueryEngine<UpdateOperator>;
+template Status ParseClauses(ObjectRef, TraceFn, std::vector<Clause<QueryOperator>>*);
+template Status ParseClauses(ObjectRef, TraceFn, std::vector<Clause<UpdateOperator>>*);
+
+Status Filter::New(ObjectRef query, Filter* out) {
+  return ParseClauses(query, nullptr, &out->clauses_);
+}
+
+Status Update::New(ObjectRef query, Update* out, TraceFn trace) {
+  out->sets_object_ = false;
+  if (Status s = ParseClauses(query, trace, &out->clauses_); !s.ok()) return s;
+  for (const Clause<UpdateOperator>& c : out->clauses_) {
+    if (c.operator_ == UpdateOperator::Set && c.value.ref().is_object()) out->sets_object_ = true;
+  }
+  return Status();
+}
 
 }  // namespace moxal

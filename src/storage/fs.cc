@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 namespace moxal {
 
@@ -61,6 +62,8 @@ bool ListDirectory(const std::string& dir, bool strict, std::vector<std::string>
   if (!OnPath(dir, error, [&](const char* p) { return (d = ::opendir(p)) ? 0 : -1; })) {
     return false;
   }
+  // Closed however the listing ends: adding a name can run out of memory.
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
   bool ok = true;
   for (;;) {
     errno = 0;
@@ -76,7 +79,6 @@ bool ListDirectory(const std::string& dir, bool strict, std::vector<std::string>
     if (name == "." || name == "..") continue;
     names->emplace_back(name);
   }
-  ::closedir(d);
   return ok;
 }
 

@@ -53,6 +53,9 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
     return false;
   };
   if (HasNul(path)) return fail(ReplaceFailure::kCreate, SysError::NulInPath());
+  // Made before anything is placed: once the file is in place, nothing may
+  // fail (or throw for want of memory) and report the call as failed.
+  std::string dir = ParentDirectory(path);
   mode_t mode = 0;
   bool keep_mode = placement == Placement::kReplace && ExistingMode(path, &mode);
   TempFile tmp;  // removed again on any failure below
@@ -83,7 +86,7 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
     return true;
   }
   *placed = true;
-  SyncDirectory(ParentDirectory(path));
+  SyncDirectory(dir);
   return true;
 }
 

@@ -15,26 +15,11 @@
 #include "values/json_writer.h"
 
 using namespace moxal;
+using moxal::testing::Files;
 using moxal::testing::Parse;
+using moxal::testing::TempDir;
 
 namespace {
-
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-// A fresh database directory holding the given files.
-class TempDir {
- public:
-  explicit TempDir(const Files& files) {
-    char pattern[] = "/tmp/moxal-db-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    for (const auto& [name, text] : files) std::ofstream(path_ + "/" + name) << text;
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 Converted<Value> Arg(const std::string& json) { return {Parse(json), Status()}; }
 
@@ -50,7 +35,7 @@ Result<DocumentsPtr> Find(Database& db, const std::string& name,
                           const Converted<Value>* query = nullptr) {
   Found found;
   if (Status s = db.find(name, query, &found); !s.ok()) return s;
-  db.cache_result(name, &found);
+  db.CacheResult(name, &found);
   return found.docs;
 }
 
@@ -117,16 +102,25 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   CHECK_EQ(s.message(), "Invalid collection name '../x'");
 }
 
+// An update prepared and committed, as the method layer does without a
+// returned result.
+Status UpdateNow(Database& db, const std::string& name, const std::string& update,
+                 const Converted<Value>* filter = nullptr) {
+  PreparedUpdate prepared;
+  Status s = db.update(name, Arg(update), filter, &prepared, nullptr);
+  if (s.ok()) db.CommitUpdate(&prepared);
+  return s;
+}
+
 TEST(UpdateIsAllOrNothing) {
   TempDir dir(Files{{"c.json", R"([{"n":1,"s":"x"},{"n":"two"},{"n":3}])"},
                     {"d.json", R"([{"a":{"b":0}},{"a":1}])"}});
   Database db(dir.path());
   CHECK(db.open().ok());
   std::string before = FindAll(db, "c");
-  PendingUpdate pending;
   // The filter meets a string on the second document: nothing changes.
   Converted<Value> filter = Arg(R"({"n":{"$lt":10}})");
-  Status s = db.update("c", Arg(R"({"s":"changed"})"), &filter, false, &pending, nullptr);
+  Status s = UpdateNow(db, "c", R"({"s":"changed"})", &filter);
   CHECK(s.kind() == ErrorKind::kInternal && s.cause() != nullptr);
   CHECK_EQ(s.cause()->message(), "Malformed query, non-numeric value found for operator LessThan");
   CHECK_EQ(FindAll(db, "c"), before);
@@ -134,30 +128,47 @@ TEST(UpdateIsAllOrNothing) {
   std::string deep = "1";
   for (int i = 0; i < kMaxDocumentDepth - 1; ++i) deep = "[" + deep + "]";
   std::string d_before = FindAll(db, "d");
-  s = db.update("d", Arg(R"({"a.b":{"$set":)" + deep + "}}"), nullptr, false, &pending, nullptr);
+  s = UpdateNow(db, "d", R"({"a.b":{"$set":)" + deep + "}}");
   CHECK_EQ(s.message().substr(0, 15), "Update refused:");
   CHECK_EQ(FindAll(db, "d"), d_before);
   // A missing collection is an internal failure describing the error.
-  s = db.update("nope", Arg(R"({"s":1})"), nullptr, false, &pending, nullptr);
+  s = UpdateNow(db, "nope", R"({"s":1})");
   CHECK(s.cause() != nullptr && s.cause()->kind() == ErrorKind::kNotFound);
 }
 
-TEST(AReturnedUpdateChangesNothingUntilCommitted) {
-  TempDir dir(Files{{"c.json", R"([{"n":1},{"n":2}])"}});
+TEST(APreparedUpdateChangesNothingUntilCommitted) {
+  // Patched in place (arithmetic, a Set of the same length), replaced (a
+  // longer Set, a Delete), left alone (no clause applies), and a document
+  // shared with a held result, which is never written into.
+  TempDir dir(
+      Files{{"c.json", R"([{"n":1,"s":"ab"},{"n":2,"s":"abc"},{"m":3},{"n":4,"s":"xy"}])"}});
   Database db(dir.path());
   CHECK(db.open().ok());
+  Converted<Value> last = Arg(R"({"n":4})");
+  Result<DocumentsPtr> held = Find(db, "c", &last);
+  const std::string before = R"([{"n":1,"s":"ab"},{"n":2,"s":"abc"},{"m":3},{"n":4,"s":"xy"}])";
+  const std::string after =
+      R"([{"n":11.0,"s":"cd"},{"n":12.0,"s":"cd"},{"m":3},{"n":14.0,"s":"cd"}])";
   {
-    PendingUpdate dropped;
-    CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), nullptr, true, &dropped, nullptr).ok());
-    std::string after;
-    for (const Value& d : dropped.after) after += ToJson(d.ref());
-    CHECK_EQ(after, R"({"n":11.0}{"n":12.0})");
-    CHECK_EQ(FindAll(db, "c"), R"([{"n":1},{"n":2}])");
+    PreparedUpdate dropped;
+    CHECK(db.update("c", Arg(R"({"n":{"$add":10},"s":"cd"})"), nullptr, &dropped, nullptr).ok());
+    std::string view = "[";
+    for (const Value& d : dropped.After()) view += (view.size() > 1 ? "," : "") + ToJson(d.ref());
+    CHECK_EQ(view + "]", after);
+    CHECK_EQ(FindAll(db, "c"), before);
   }
-  CHECK_EQ(FindAll(db, "c"), R"([{"n":1},{"n":2}])");
-  PendingUpdate pending;
-  Converted<Value> filter = Arg(R"({"n":2})");
-  CHECK(db.update("c", Arg(R"({"n":{"$add":10}})"), &filter, true, &pending, nullptr).ok());
-  db.commit_update(&pending);
-  CHECK_EQ(FindAll(db, "c"), R"([{"n":1},{"n":12.0}])");
+  CHECK_EQ(FindAll(db, "c"), before);
+  PreparedUpdate prepared;
+  CHECK(db.update("c", Arg(R"({"n":{"$add":10},"s":"cd"})"), nullptr, &prepared, nullptr).ok());
+  CHECK_EQ(prepared.documents.patches.size(), 2u);       // both clauses on the first
+  CHECK_EQ(prepared.documents.replacements.size(), 2u);  // a longer string, a shared one
+  std::vector<Value> view = prepared.After();
+  db.CommitUpdate(&prepared);
+  CHECK_EQ(FindAll(db, "c"), after);
+  CHECK_EQ(Text(held.value()), R"([{"n":4,"s":"xy"}])");
+  CHECK_EQ(ToJson(view[0].ref()), R"({"n":11.0,"s":"cd"})");
+  // A filtered update commits only what it selected.
+  Converted<Value> filter = Arg(R"({"n":12.0})");
+  CHECK(UpdateNow(db, "c", R"({"n":{"$delete":1}})", &filter).ok());
+  CHECK_EQ(FindAll(db, "c"), R"([{"n":11.0,"s":"cd"},{"s":"cd"},{"m":3},{"n":14.0,"s":"cd"}])");
 }

@@ -7,7 +7,8 @@
 #include "check.h"
 #include "test_util.h"
 #include "db/result_cache.h"
-#include "query/query.h"
+#include "query/filter.h"
+#include "query/update.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"
 
@@ -25,9 +26,9 @@ std::string Join(const std::vector<std::string>& fields) {
 
 // Each clause as "path op operand", clauses separated by "; ".
 template <class Op>
-std::string Describe(const QueryEngine<Op>& engine) {
+std::string Describe(const std::vector<Clause<Op>>& clauses) {
   std::string out;
-  for (const auto& c : engine.clauses()) {
+  for (const auto& c : clauses) {
     if (!out.empty()) out += "; ";
     out += Join(c.fields) + " " + DisplayName(c.operator_) + " " + ToJson(c.value.ref());
   }
@@ -40,13 +41,14 @@ void CaptureTrace(std::string_view line) { g_trace += line; }
 template <class Op>
 std::string Build(const std::string& query, std::string* error = nullptr) {
   Value q = Parse(query);
-  QueryEngine<Op> engine;
-  Status s = QueryEngine<Op>::New(q.ref().as_object(), &engine, CaptureTrace);
+  std::vector<Clause<Op>> clauses;
+  TraceFn trace = OperatorFamily<Op>::kTraced ? CaptureTrace : nullptr;
+  Status s = ParseClauses(q.ref().as_object(), trace, &clauses);
   if (!s.ok()) {
     if (error) *error = s.message();
     return "error: " + s.message();
   }
-  return Describe(engine);
+  return Describe(clauses);
 }
 
 }  // namespace
@@ -213,10 +215,10 @@ TEST(MatchTable) {
   for (const Case& c : cases) {
     Value q = Parse(c.query);
     Value d = Parse(c.doc);
-    QueryEngine<QueryOperator> engine;
-    CHECK(QueryEngine<QueryOperator>::New(q.ref().as_object(), &engine).ok());
+    Filter engine;
+    CHECK(Filter::New(q.ref().as_object(), &engine).ok());
     bool matched = false;
-    Status s = engine.execute(d.ref().as_object(), &matched);
+    Status s = engine.Matches(d.ref().as_object(), &matched);
     std::string got = s.ok() ? (matched ? "yes" : "no") : s.message();
     if (got != c.expect) std::cerr << "  query " << c.query << " doc " << c.doc << "\n";
     CHECK_EQ(got, std::string(c.expect));

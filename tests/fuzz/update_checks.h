@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "blob_check.h"
-#include "query/query.h"
+#include "query/filter.h"
+#include "query/update.h"
 #include "values/builder.h"
 #include "values/equality.h"
 #include "values/json_reader.h"
@@ -117,15 +118,34 @@ inline std::string CheckResult(const char* what, const Value& got, const Value& 
   return "";
 }
 
-// Applies `engine` to a private copy and to a shared copy of `doc`.
-inline std::string CheckApply(const QueryEngine<UpdateOperator>& engine, const Value& doc,
-                              Value* result) {
+// "" when the patches `engine` plans for `doc`, if it plans any, give
+// `want`, else what is wrong.
+inline std::string CheckPatches(const Update& engine, const Value& doc, const Value& want) {
+  if (engine.HasEmptyPath()) return "";  // never planned: the caller fails first
+  std::vector<Patch> patches(1, Patch{7, 0, 0, false, 0});  // one of someone else's
+  std::string before = ToJson(doc.ref());
+  if (!engine.PlanPatches(doc.ref(), 3, &patches)) {
+    return patches.size() == 1 ? "" : "declined patches left behind";
+  }
+  if (ToJson(doc.ref()) != before) return "planning patches changed the document";
+  Value patched = Value::CopyOf(doc.ref());
+  for (size_t i = 1; i < patches.size(); ++i) {
+    if (patches[i].document != 3) return "a patch for another document";
+    ApplyPatch(patched.mutable_data(), patches[i]);
+  }
+  return CheckResult("patched copy", patched, want);
+}
+
+// Applies `engine` to a private copy and to a shared copy of `doc`, and as
+// planned patches.
+inline std::string CheckApply(const Update& engine, const Value& doc, Value* result) {
   Value want = ModelApply(doc, engine.clauses());
+  if (std::string bad = CheckPatches(engine, doc, want); !bad.empty()) return bad;
   std::string before = ToJson(doc.ref());
   Value unique = Value::CopyOf(doc.ref());
-  Status su = engine.execute(&unique);
+  Status su = engine.Apply(&unique);
   Value shared = doc;
-  Status ss = engine.execute(&shared);
+  Status ss = engine.Apply(&shared);
   if (su.ok() != ss.ok() || su.message() != ss.message()) {
     return "private and shared copies fail differently";
   }
@@ -144,13 +164,13 @@ inline std::string CheckUpdateInput(std::string_view data) {
   if (!ParseJson(data.substr(0, nul), &query) || !query.ref().is_object()) return "";
   if (!ParseJson(data.substr(nul + 1), &doc) || !doc.ref().is_object()) return "";
 
-  QueryEngine<QueryOperator> filter;
-  if (QueryEngine<QueryOperator>::New(query.ref().as_object(), &filter).ok()) {
+  Filter filter;
+  if (Filter::New(query.ref().as_object(), &filter).ok()) {
     bool matched = false;
-    (void)filter.execute(doc.ref().as_object(), &matched);
+    (void)filter.Matches(doc.ref().as_object(), &matched);
   }
-  QueryEngine<UpdateOperator> engine;
-  if (!QueryEngine<UpdateOperator>::New(query.ref().as_object(), &engine, NoTrace).ok()) {
+  Update engine;
+  if (!Update::New(query.ref().as_object(), &engine, NoTrace).ok()) {
     return "";
   }
   Value once, twice;
