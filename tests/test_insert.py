@@ -146,10 +146,7 @@ def test_import_of_a_large_standard_text(db, tmp_path):
     """A real-world text goes in through load_from_document and comes out
     equal to what the json module reads."""
     import json
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data",
-                        "json-benchmark", "twitter.json")
-    if not os.path.exists(path):
-        pytest.skip("benchmark texts not present")
+    path = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "twitter.json")
     with open(path, encoding="utf-8") as f:
         expected = json.load(f)
     db.load_from_document(path)
