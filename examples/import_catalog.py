@@ -2,9 +2,11 @@
 
 The export is a concert hall's catalogue: one JSON object whose members are
 tables, some arrays of records ("performances"), some objects keyed by id
-("events", "venueNames", ...). It is the citm_catalog.json text of the
-common JSON benchmarks; without it (or without a path on the command line)
-the script generates a small catalogue of the same shape.
+("events", "venueNames", ...). It is a cut of the citm_catalog.json text
+of the common JSON benchmarks (examples/data/ says where it comes from); a
+path on the command line names another export, such as the full text.
+Without either (the script copied on its own) it generates a small
+catalogue of the same shape.
 
     python examples/import_catalog.py [EXPORT.json]
 
@@ -30,7 +32,7 @@ from datetime import datetime, timezone
 import moxal
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CITM = os.path.join(HERE, "..", "..", "shared", "data", "json-benchmark", "citm_catalog.json")
+CITM = os.path.join(HERE, "data", "citm_catalog.json")
 
 
 def generated_export(path):

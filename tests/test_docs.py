@@ -69,7 +69,18 @@ def test_the_readme_and_the_main_pages_have_examples():
         assert counts[page] >= 1, page
 
 
-@pytest.mark.parametrize("page", PAGES)
+def test_python_code_is_fenced_so_that_it_runs():
+    # A block marked ```py, ```Python or ``` python would silently not run.
+    fences = {(page, fence) for page in PAGES
+              for fence in re.findall(r"^```([ \t]*\S*)", read(page), re.M)}
+    assert not [f for f in fences if f[1].strip().lower().startswith("py") and f[1] != "python"]
+
+
+# A page without Python blocks gets no case: it would pass having run nothing.
+PAGES_WITH_BLOCKS = [page for page in PAGES if any(python_blocks(page))]
+
+
+@pytest.mark.parametrize("page", PAGES_WITH_BLOCKS)
 def test_python_blocks_run(page, tmp_path, monkeypatch, capfd):
     monkeypatch.chdir(tmp_path)
     run_page(page)

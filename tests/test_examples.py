@@ -56,3 +56,10 @@ def test_import_catalog_with_a_generated_export(tmp_path):
     assert run.returncode == 0, run.stderr
     assert "performances: 40 document(s)" in run.stdout
     assert "all of them are shows of the busiest event: True" in run.stdout
+
+
+def test_import_catalog_reads_the_sample_shipped_with_it(tmp_path):
+    run = run_example("import_catalog.py", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("importing citm_catalog.json (")
+    assert "performances: 20 document(s)" in run.stdout and "events: 18" in run.stdout

@@ -146,10 +146,7 @@ def test_import_of_a_large_standard_text(db, tmp_path):
     """A real-world text goes in through load_from_document and comes out
     equal to what the json module reads."""
     import json
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data",
-                        "json-benchmark", "twitter.json")
-    if not os.path.exists(path):
-        pytest.skip("benchmark texts not present")
+    path = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "twitter.json")
     with open(path, encoding="utf-8") as f:
         expected = json.load(f)
     db.load_from_document(path)
@@ -169,5 +166,9 @@ def test_one_insert_at_a_time_does_not_copy_the_collection(db):
 
     db.insert_many("large", [{"i": i} for i in range(300_000)])
     db.insert("small", {"i": -1})
-    small, large = min(per_insert("small") for _ in range(2)), per_insert("large")
-    assert large < 5 * small + 20e-6, (small, large)
+    # The best of three runs each: a busy machine may stop any one run for
+    # a while. Copying 300,000 documents would cost hundreds of microseconds
+    # per insert, well over the bound.
+    small = min(per_insert("small") for _ in range(3))
+    large = min(per_insert("large") for _ in range(3))
+    assert large < 10 * small + 50e-6, (small, large)

@@ -154,9 +154,13 @@ def test_eight_threads_share_one_object(tmp_path):
 
 
 def test_other_threads_run_while_a_call_works(tmp_path):
+    # A call that holds the interpreter lock keeps the ticker waiting for
+    # about all of its time in every round; one that lets go keeps it
+    # waiting a few milliseconds at most, when the machine is not too busy
+    # to run it in at least one of the rounds.
     figures = ticker_figures(150_000 if SANITIZED else 600_000, str(tmp_path))
     for name, (took, longest) in figures.items():
-        assert longest < max(took / 4, 0.0025), (name, took, longest)
+        assert longest < max(took / 2, 0.0025), (name, took, longest)
 
 
 # ---- re-entry ----
@@ -234,8 +238,14 @@ def test_a_full_pipe_on_standard_output_does_not_stop_other_threads(tmp_path):
 def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
     """SIGINT during the conversion of a long find result, or while a large
     directory is opened without the interpreter lock: KeyboardInterrupt
-    within a short time, and the object works on unchanged."""
+    within a short time, and the object works on unchanged. On a busy
+    machine the sender of the signal or this process may wait for a
+    processor in any one try, so up to three are made; a call that does not
+    look at signals is late in every one."""
     docs = 200_000 if SANITIZED else 1_000_000
+    # A find stops within a few thousand documents of its conversion; an
+    # open is interrupted as soon as it takes the interpreter lock back.
+    bound = "max(whole / 2, 0.05)" if during == "find" else "max(whole, 0.05)"
     code = f"""
         import os, signal, subprocess, sys, time, moxal
         d = {str(tmp_path / 'db')!r}
@@ -243,39 +253,52 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
         db.insert_many("c", [{{"i": i, "s": "x"}} for i in range({docs})])
         if {during!r} == "open":
             db.write("c")
-        start = time.perf_counter()
-        db.find("c")
-        whole = time.perf_counter() - start
-        if {during!r} == "open":
-            start = time.perf_counter()
-            moxal.Moxal(d)
-            whole = time.perf_counter() - start
-        # The signal comes from another process, as Ctrl-C does: no thread
-        # of this one could run while a conversion holds the interpreter lock.
-        killer = subprocess.Popen([sys.executable, "-c",
-            "import os, signal, sys, time; time.sleep(float(sys.argv[1])); "
-            "print(time.monotonic(), flush=True); os.kill(int(sys.argv[2]), signal.SIGINT)",
-            str(0.2 + whole / 3), str(os.getpid())], stdout=subprocess.PIPE, text=True)
-        time.sleep(0.2)  # the killer's start-up
-        try:
-            moxal.Moxal(d) if {during!r} == "open" else db.find("c", {{"s": "x"}})
-        except KeyboardInterrupt:
-            late = time.monotonic() - float(killer.stdout.readline())
-            print("interrupted", late, whole)
+            whole_call, call = lambda: moxal.Moxal(d), lambda: moxal.Moxal(d)
         else:
-            print("finished", whole)
+            whole_call, call = lambda: db.find("c"), lambda: db.find("c", {{"s": "x"}})
+        # The signal comes from another process, as Ctrl-C does: no thread
+        # of this one could run while a conversion holds the interpreter
+        # lock. For each line it reads it sleeps that long, then sends
+        # SIGINT and prints when it did.
+        killer = subprocess.Popen([sys.executable, "-c",
+            "import os, signal, sys, time\\n"
+            "print(flush=True)\\n"
+            "for line in sys.stdin:\\n"
+            "    time.sleep(float(line)); at = time.monotonic()\\n"
+            "    os.kill(int(sys.argv[1]), signal.SIGINT); print(at, flush=True)\\n",
+            str(os.getpid())], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        killer.stdout.readline()  # started
+        for attempt in range(3):
+            start = time.perf_counter()
+            whole_call()
+            whole = time.perf_counter() - start
+            killer.stdin.write(f"{{whole / 3}}\\n")
+            killer.stdin.flush()
+            returned = False
+            try:
+                call()
+                returned = True
+                time.sleep(60)  # the signal is still on its way
+            except KeyboardInterrupt:
+                late = time.monotonic() - float(killer.stdout.readline())
+            if returned:
+                print("finished", whole, flush=True)
+                continue
+            prompt = late < {bound}
+            print("interrupted", late, whole, "prompt" if prompt else "late", flush=True)
+            if prompt or {COVERAGE}:
+                break
+        killer.stdin.close()
         killer.wait()
         assert len(db.find("c", {{"s": "x"}})) == {docs}
         assert db.find("c")[-1] == {{"i": {docs - 1}, "s": "x"}}
     """
     child = run_child(code)
     assert child.returncode == 0, child.stderr
-    words = child.stdout.split()
-    assert words[0] == "interrupted", child.stdout
-    late, whole = float(words[1]), float(words[2])
-    # A find stops within a few thousand documents of its conversion; an
-    # open is interrupted as soon as it takes the interpreter lock back.
-    assert COVERAGE or late < max(whole / 2 if during == "find" else whole, 0.05), child.stdout
+    # Built for coverage, the work without the interpreter lock is slowed
+    # down too much for the time it takes to say anything.
+    last = child.stdout.split("\n")[-2].split()
+    assert last[0] == "interrupted" and (COVERAGE or last[3] == "prompt"), child.stdout
 
 
 def test_a_fork_during_a_call_in_another_thread_leaves_a_usable_child(tmp_path):

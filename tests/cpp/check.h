@@ -1,5 +1,7 @@
 // A minimal test harness: TEST registers a function, CHECK records a failure
-// and goes on, so one run reports every broken case of a table.
+// and goes on, so one run reports every broken case of a table. main.cc runs
+// the registered tests (all, or those named on its command line) and prints
+// one result line per test.
 
 #ifndef MOXAL_TESTS_CPP_CHECK_H_
 #define MOXAL_TESTS_CPP_CHECK_H_
@@ -28,13 +30,20 @@ inline int& Checks() {
   static int n = 0;
   return n;
 }
+// The failure count when the running test started: its first failure
+// breaks the runner's "Name ... " line, so the details start on a line of
+// their own.
+inline int& FailuresBeforeTest() {
+  static int n = 0;
+  return n;
+}
 
 struct Register {
   Register(const char* name, void (*fn)()) { Registry().push_back({name, fn}); }
 };
 
 inline void Fail(const char* file, int line, const std::string& what) {
-  ++Failures();
+  if (++Failures() == FailuresBeforeTest() + 1) std::cout << std::endl;
   std::cerr << file << ":" << line << ": FAILED " << what << "\n";
 }
 

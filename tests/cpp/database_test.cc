@@ -87,6 +87,24 @@ TEST(ResultCacheHitsUntilTheCollectionChanges) {
   CHECK(db.find("c", &other, &again_unfiled).ok() && again_unfiled.fresh != nullptr);
 }
 
+TEST(ClearCacheDropsEveryEntry) {
+  TempDir dir(Files{{"c.json", R"([{"n":1},{"n":5}])"}, {"d.json", R"([{"n":5}])"}});
+  Database db(dir.path());
+  CHECK(db.open().ok());
+  Converted<Value> query = Arg(R"({"n":5})");
+  CHECK(Find(db, "c", &query).ok() && Find(db, "d", &query).ok());
+  for (const char* name : {"c", "d"}) {
+    Found hit;
+    CHECK(db.find(name, &query, &hit).ok() && hit.fresh == nullptr);
+  }
+  CHECK(db.clear_cache().ok());
+  for (const char* name : {"c", "d"}) {
+    Found rebuilt;
+    CHECK(db.find(name, &query, &rebuilt).ok() && rebuilt.fresh != nullptr);
+    CHECK_EQ(Text(rebuilt.docs), R"([{"n":5}])");
+  }
+}
+
 TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   TempDir dir(Files{});
   Database db(dir.path());

@@ -8,8 +8,7 @@ import sys
 
 import pytest
 
-BENCH = os.path.join(os.path.dirname(__file__), "..", "bench")
-sys.path.insert(0, BENCH)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import chart  # noqa: E402
 import harness  # noqa: E402
 
