@@ -8,10 +8,11 @@ and a PASS/FAIL/SKIPPED line per performance target, and can save every
 figure with the machine's description as JSON for charting. Figures are
 medians of repeated runs with Python's cyclic garbage collector on, as users
 run, each timed call followed inside the clock by the young-generation
-collection it leaves behind (gc.collect(0)). A moxal method not built yet (NotImplementedError) skips its figures
-with a note instead of stopping the script, so it reports more as methods
-land. The exit status is 1 when moxal raised any other error or the
-contenders' results disagree, 0 otherwise (failed targets included).
+collection it leaves behind (gc.collect(0)). A moxal method not built yet
+(NotImplementedError) skips its figures with a note instead of stopping the
+script, so it reports more as methods land. The exit status is 1 when moxal
+raised any other error or the contenders' results disagree, 0 otherwise
+(failed targets included).
 """
 
 from __future__ import annotations
@@ -388,7 +389,8 @@ def bench_update(sec: harness.Section, data: Data) -> None:
                     lambda: lambda: db.update("users", {"score": {"$add": 1}}, {"age": {"$gt": t}}))
     sec.peer("loop", "Python loop in place", lambda: python_loop)
     sec.peer("sqlite3", "sqlite3 UPDATE json_set", lambda: sqlite_update)
-    sec.peer("tinydb", "TinyDB update", lambda: lambda: tiny.update(add("score", 1), Query().age > t))
+    sec.peer("tinydb", "TinyDB update",
+             lambda: lambda: tiny.update(add("score", 1), Query().age > t))
     all_fig = sec.moxal("moxal_all", "moxal update all (no filter)",
                         lambda: lambda: db.update("users", {"score": {"$add": 1}}, None))
     if all_fig.status == "ok":

@@ -87,7 +87,8 @@ class Target:
         met = self.value >= self.bound if self.op == ">=" else self.value <= self.bound
         self.status = "PASS" if met else "FAIL"
         self.detail = (f"{self.value:.2f}x ({num.label} {num.median:,.1f} {num.unit}"
-                       f" / {den.label} {den.median:,.1f} {den.unit}; needs {self.op} {self.bound:.3g})")
+                       f" / {den.label} {den.median:,.1f} {den.unit}; "
+                       f"needs {self.op} {self.bound:.3g})")
 
     def as_json(self) -> dict:
         return {"text": self.text, "status": self.status, "value": self.value,
@@ -148,7 +149,7 @@ class Section:
             fig.status, fig.note = "skipped", f"NotImplementedError: {e}"
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as e:  # moxal reports internal failures as a BaseException
+        except BaseException as e:  # noqa: BLE001 - moxal raises internal failures as one
             fig.status, fig.note = "error", f"{type(e).__name__}: {e}"
             self.errors.append(f"{label}: {fig.note}")
         self.figures[key] = fig

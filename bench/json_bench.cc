@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -51,12 +51,10 @@ double MedianSeconds(int runs, F&& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::printf("%-28s %10s %12s %12s %12s\n", "file", "MB", "read MB/s",
-              "split MB/s", "write MB/s");
+  std::printf("%-28s %10s %12s %12s %12s\n", "file", "MB", "read MB/s", "split MB/s", "write MB/s");
   for (int i = 1; i < argc; ++i) {
     std::ifstream in(argv[i], std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)),
-                     std::istreambuf_iterator<char>());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Value v;
     if (!ParseJson(text, &v)) {
       std::fprintf(stderr, "%s: not readable JSON\n", argv[i]);
@@ -89,9 +87,8 @@ int main(int argc, char** argv) {
     std::string name = argv[i];
     name = name.substr(name.find_last_of('/') + 1);
     double mb = text.size() / 1e6;
-    std::printf("%-28s %10.2f %12.0f %12.0f %12.0f\n", name.c_str(), mb,
-                read > 0 ? mb / read : 0.0, split > 0 ? mb / split : 0.0,
-                written / 1e6 / write);
+    std::printf("%-28s %10.2f %12.0f %12.0f %12.0f\n", name.c_str(), mb, read > 0 ? mb / read : 0.0,
+                split > 0 ? mb / split : 0.0, written / 1e6 / write);
   }
   return 0;
 }

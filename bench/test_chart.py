@@ -34,7 +34,8 @@ def report():
         "find": section("find", [("all_moxal", "moxal find() all", "ms", 90.0),
                                  ("all_orjson", "orjson.loads(text)", "ms", 440.0),
                                  ("sel_moxal_cold", "moxal find cold (city == 'Lyon')", "ms", 5.0),
-                                 ("sel_listcomp", "list comprehension (city == 'Lyon')", "ms", 26.0),
+                                 ("sel_listcomp", "list comprehension (city == 'Lyon')",
+                                  "ms", 26.0),
                                  ("range_moxal_cold", "moxal find cold (age > 78)", "ms", None),
                                  ("range_listcomp", "list comprehension (age > 78)", "ms", 20.0)],
                         facts={"selective query address.city == 'Lyon'":

@@ -68,7 +68,8 @@ def main() -> int:
         print(f"{args.count:,} documents ({size:.1f} MB) per object, open + find age > 76, "
               f"median of {args.repeat}")
         print(f"  one thread, two objects in turn   {t * 1e3:8.1f} ms")
-        print(f"  two threads, one object each      {p * 1e3:8.1f} ms   ({t / p:.2f}x the throughput)")
+        print(f"  two threads, one object each      {p * 1e3:8.1f} ms"
+              f"   ({t / p:.2f}x the throughput)")
     finally:
         shutil.rmtree(base, ignore_errors=True)
     return 0

@@ -6,7 +6,6 @@ import os
 
 import pytest
 
-import moxal
 from conftest import UNWRAP, UNWRAP_NONE, PanicException, write_file
 
 PEOPLE = [
@@ -233,7 +232,7 @@ def test_key_order_of_the_query_does_not_matter(db):
 
 def test_many_distinct_queries_stay_correct_past_the_cache_capacity(db):
     db.insert_many("c", [{"i": i} for i in range(150)])
-    for round_ in range(2):
+    for _ in range(2):
         for i in range(150):
             assert db.find("c", {"i": i}) == [{"i": i}]
     db.clear_cache()

@@ -21,7 +21,6 @@ import pytest
 import moxal
 from conftest import UNWRAP, Map, PanicException, Seq
 
-
 MAPPING = {"k": 1, "j": [2]}
 SEQUENCE = [1, "two"]
 # kind: (base class, content, what it converts to, hooks the conversion calls)

@@ -5,7 +5,6 @@ import time
 
 import pytest
 
-import moxal
 from conftest import UNWRAP_NONE, PanicException, read_file, write_file
 
 

@@ -107,7 +107,7 @@ def raises(exc_type, fn, *args, **kwargs):
     """Calls fn and checks it raised exactly `exc_type`."""
     try:
         fn(*args, **kwargs)
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
         assert type(e) is exc_type, repr(e)
         return
     raise AssertionError(f"{fn} did not raise {exc_type.__name__}")

@@ -21,13 +21,22 @@ import shutil
 import tempfile
 
 from hypothesis import HealthCheck, event, given, settings, strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
-                                 rule)
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import moxal
 from conftest import PanicException
-from query_model import (COMPARISON, I64_MIN, PANIC, U64_MAX, UNWRAP, UPDATE, Failure,
-                         ModelDb, is_number, same)
+from query_model import (
+    COMPARISON,
+    I64_MIN,
+    PANIC,
+    U64_MAX,
+    UNWRAP,
+    UPDATE,
+    Failure,
+    ModelDb,
+    is_number,
+    same,
+)
 
 EXAMPLES = int(os.environ.get("MOXAL_FUZZ_EXAMPLES", "80"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
@@ -258,7 +267,7 @@ def moxal_outcome(call):
         return ("returned", call())
     except KeyboardInterrupt:
         raise
-    except BaseException as e:  # noqa: B036 (PanicException is a BaseException)
+    except BaseException as e:  # noqa: BLE001 (PanicException is a BaseException)
         return ("raised", type(e), str(e))
 
 
@@ -353,7 +362,7 @@ def test_find_agrees_with_the_model(docs, data):
               lambda: model.insert_many("c", docs))
         for query in data.draw(st.lists(queries(docs), min_size=2, max_size=6)):
             for q in (query, query, twin(query)):  # a miss, a hit, an equal-hash query
-                agree("find", lambda: db.find("c", q), lambda: model.find("c", q))
+                agree("find", lambda q=q: db.find("c", q), lambda q=q: model.find("c", q))
 
 
 @SETTINGS
@@ -385,8 +394,8 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     @initialize(docs=many_documents(odd_lists=1))
     def fill(self, docs):
         for name in NAMES[:2]:
-            agree("insert_many", lambda: self.db.insert_many(name, docs),
-                  lambda: self.model.insert_many(name, docs))
+            agree("insert_many", lambda name=name: self.db.insert_many(name, docs),
+                  lambda name=name: self.model.insert_many(name, docs))
 
     @rule(name=names, document=documents)
     def insert(self, name, document):
@@ -451,7 +460,8 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     @invariant()
     def collections_agree(self):
         for name in NAMES + ["nosuch"]:
-            agree("find all", lambda: self.db.find(name), lambda: self.model.find(name))
+            agree("find all", lambda name=name: self.db.find(name),
+                  lambda name=name: self.model.find(name))
 
 
 MoxalAgainstTheModel.TestCase.settings = settings(

@@ -12,7 +12,6 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 import tomllib
 
 import pytest

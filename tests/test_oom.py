@@ -159,7 +159,7 @@ def attempt(call, start, stop, box):
     set_nomemory(start, stop)
     try:
         box[0] = call()
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
         box[1] = e
     finally:
         remove()

@@ -13,7 +13,6 @@ collection) print with:
 import argparse
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -127,7 +126,7 @@ def test_eight_threads_share_one_object(tmp_path):
                 else:
                     db.clear_cache()
                 k += 1
-        except BaseException as e:  # noqa: B036 - reported below
+        except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(repr(e))
 
     with open(os.devnull, "w") as devnull:

@@ -68,8 +68,7 @@ ConversionError ConversionError::UnexpectedType(std::string text) {
   return e;
 }
 
-ConversionError ConversionError::IncorrectSequenceLength(Py_ssize_t expected,
-                                                         Py_ssize_t got) {
+ConversionError ConversionError::IncorrectSequenceLength(Py_ssize_t expected, Py_ssize_t got) {
   ConversionError e;
   e.kind_ = Kind::kIncorrectSequenceLength;
   e.expected_ = expected;
@@ -102,8 +101,7 @@ void RestoreException(PyRef exception) {
   PyErr_SetRaisedException(exception.release());
 #else
   PyObject* e = exception.release();
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e,
-                PyException_GetTraceback(e));
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e, PyException_GetTraceback(e));
 #endif
 }
 

@@ -41,9 +41,7 @@ class ConversionError {
 
   // The error of a Python value that could not become a document value: an
   // internal failure that shows this error's debug form.
-  Status ToStatus() const {
-    return Status::Unconvertible(std::string(kUnwrapErrPrefix) + Debug());
-  }
+  Status ToStatus() const { return Status::Unconvertible(std::string(kUnwrapErrPrefix) + Debug()); }
 
  private:
   Kind kind_ = Kind::kMessage;

@@ -199,8 +199,7 @@ PyObject* DocumentsToPython(const Value* docs, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     // Often enough that Ctrl-C ends a long conversion within milliseconds,
     // rarely enough to cost nothing measurable.
-    if (i % kDocumentsPerSignalCheck == kDocumentsPerSignalCheck - 1 &&
-        PyErr_CheckSignals() < 0) {
+    if (i % kDocumentsPerSignalCheck == kDocumentsPerSignalCheck - 1 && PyErr_CheckSignals() < 0) {
       return nullptr;
     }
     // Two ahead: one document's build is about as long as a fetch takes.

@@ -107,12 +107,12 @@ bool Converter::Convert(PyObject* o, int depth) {
   }
   if (PyUnicode_Check(o)) return Str(o);
   if (PyBytes_Check(o)) {
-    return Fail(ConversionError::Message(
-        "invalid type: byte array, expected any valid JSON value"));
+    return Fail(
+        ConversionError::Message("invalid type: byte array, expected any valid JSON value"));
   }
   if (PyByteArray_Check(o)) {
-    return Fail(ConversionError::UnexpectedType(
-        "'" + TypeName(o) + "' object cannot be converted to 'PyBytes'"));
+    return Fail(ConversionError::UnexpectedType("'" + TypeName(o) +
+                                                "' object cannot be converted to 'PyBytes'"));
   }
   if (PyFloat_Check(o)) {
     double d = PyFloat_AS_DOUBLE(o);
@@ -161,8 +161,8 @@ bool Converter::Int(PyObject* o) {
 // is out of JSON's range; beyond, the interpreter's own OverflowError from
 // the 128-bit conversion is the error.
 bool Converter::IntBeyond64Bits(PyObject* o, bool negative) {
-  PyRef to_bytes = PyRef::Steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
+  PyRef to_bytes =
+      PyRef::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
   if (!to_bytes) return FailPython();
   PyRef args = PyRef::Steal(Py_BuildValue("(Ois)", o, 16, "little"));
   PyRef kwargs = PyRef::Steal(Py_BuildValue("{s:O}", "signed", negative ? Py_True : Py_False));
@@ -182,8 +182,8 @@ bool Converter::Str(PyObject* o) {
 
 bool Converter::Key(PyObject* key) {
   if (!PyUnicode_Check(key)) {
-    return Fail(ConversionError::UnexpectedType(
-        "'" + TypeName(key) + "' object cannot be converted to 'PyString'"));
+    return Fail(ConversionError::UnexpectedType("'" + TypeName(key) +
+                                                "' object cannot be converted to 'PyString'"));
   }
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(key, &n);
@@ -194,13 +194,11 @@ bool Converter::Key(PyObject* key) {
 
 bool Converter::Enter(PyObject* o, int depth) {
   if (std::find(open_.begin(), open_.end(), o) != open_.end()) {
-    return Fail(ConversionError::Message(
-        "cannot store a list or dict that contains itself"));
+    return Fail(ConversionError::Message("cannot store a list or dict that contains itself"));
   }
   if (depth + 1 > max_depth_) {
-    return Fail(ConversionError::Message(
-        "nesting too deep: at most " + std::to_string(max_depth_) +
-        " levels of lists and dicts can be stored"));
+    return Fail(ConversionError::Message("nesting too deep: at most " + std::to_string(max_depth_) +
+                                         " levels of lists and dicts can be stored"));
   }
   open_.push_back(o);
   return true;

@@ -5,8 +5,8 @@
 namespace moxal {
 
 std::string CollectionFilePath(std::string_view dir, std::string_view name) {
-  std::string path = (!name.empty() && name.front() == '/') ? std::string(name)
-                                                            : JoinPath(dir, name);
+  std::string path =
+      (!name.empty() && name.front() == '/') ? std::string(name) : JoinPath(dir, name);
   std::string joined = path;
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   size_t slash = path.rfind('/');

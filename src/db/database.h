@@ -109,8 +109,7 @@ class Database {
   // Appends one document (insert) or each of several (insert_many), creating
   // the collection first when it is not in memory.
   Status insert(std::string_view collection_name, Converted<Value> document);
-  Status insert_many(std::string_view collection_name,
-                     Converted<std::vector<Value>> documents);
+  Status insert_many(std::string_view collection_name, Converted<std::vector<Value>> documents);
   // The same for the elements of the JSON array in file `document_name`.
   Status insert_many_from_document(std::string_view collection_name,
                                    std::string_view document_name);
@@ -123,8 +122,7 @@ class Database {
   // Every document of the collection, or those matching `maybe_query` (an
   // object; null for none), loading the collection from its file first when
   // it is not in memory. Query results go through the result cache.
-  Status find(std::string_view collection_name, const Converted<Value>* maybe_query,
-              Found* found);
+  Status find(std::string_view collection_name, const Converted<Value>* maybe_query, Found* found);
   // Files a fresh result of find in the cache. Throws std::bad_alloc, with
   // the cache as it was.
   void CacheResult(std::string_view collection_name, Found* found);
@@ -160,8 +158,7 @@ class Database {
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
 
-  using CollectionMap =
-      std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>>;
+  using CollectionMap = std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>>;
   friend struct DatabaseTestPeer;  // tests compare the whole state
 
   // The collection map (db_open.cc).
@@ -221,8 +218,7 @@ class Database {
                               bool* created);
 
   // Replaces the collection's file through a temporary file (db_write.cc).
-  Status WriteCollectionFile(std::string_view collection_name,
-                             const Collection& collection) const;
+  Status WriteCollectionFile(std::string_view collection_name, const Collection& collection) const;
 
   std::string name_;
   CollectionMap collections_;

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "db/database.h"
 #include "db/collection_names.h"
+#include "db/database.h"
 #include "storage/fs.h"
 #include "storage/os_error.h"
 #include "storage/replace_file.h"
@@ -27,8 +27,8 @@ Status RemoveCollectionFile(const std::string& path) {
 
 }  // namespace
 
-Status Database::CreateCollectionFile(std::string_view collection_name,
-                                      CollectionPtr collection, bool* created) {
+Status Database::CreateCollectionFile(std::string_view collection_name, CollectionPtr collection,
+                                      bool* created) {
   *created = false;
   std::string path = CollectionFilePath(name_, collection_name);
   if (PathExists(path)) return Status();  // taken

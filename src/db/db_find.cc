@@ -2,11 +2,11 @@
 
 #include <cassert>
 
-#include "db/database.h"
 #include "db/collection_names.h"
+#include "db/database.h"
 #include "db/select.h"
-#include "storage/fs.h"
 #include "query/filter.h"
+#include "storage/fs.h"
 #include "values/hash_feed.h"
 #include "values/siphash.h"
 
@@ -28,7 +28,7 @@ Status Database::LoadFromDisk(std::string_view collection_name) {
   std::string path = CollectionFilePath(name_, collection_name);
   if (!PathExists(path)) {
     return Status::NotFound("Collection with name '" + std::string(collection_name) +
-                              "' not found on disk");
+                            "' not found on disk");
   }
   CollectionPtr loaded;
   if (Status s = ReadCollection(collection_name, path, &loaded); !s.ok()) return s;

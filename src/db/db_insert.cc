@@ -4,9 +4,9 @@
 #include <cassert>
 #include <exception>
 
-#include "db/database.h"
 #include "db/collection_file.h"
 #include "db/collection_names.h"
+#include "db/database.h"
 #include "storage/fs.h"
 #include "storage/os_error.h"
 
@@ -25,9 +25,7 @@ void Append(Collection& c, std::vector<Value> docs) {
   c.Touch();
 }
 
-std::string ReadingNote(std::string_view path) {
-  return "while reading " + std::string(path);
-}
+std::string ReadingNote(std::string_view path) { return "while reading " + std::string(path); }
 
 }  // namespace
 

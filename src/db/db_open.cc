@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "db/database.h"
 #include "db/collection_file.h"
 #include "db/collection_names.h"
+#include "db/database.h"
 #include "storage/fs.h"
 #include "storage/os_error.h"
 #include "values/debug_text.h"

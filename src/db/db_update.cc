@@ -19,8 +19,8 @@
 #include <cassert>
 #include <cstdint>
 
-#include "db/database.h"
 #include "db/collection_names.h"
+#include "db/database.h"
 #include "db/select.h"
 #include "query/filter.h"
 #include "query/update.h"
@@ -84,8 +84,8 @@ Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check
 
 // Selects the documents `filter` (when not null) matches and makes the
 // change of each ready in *out.
-Status PrepareChanges(const Update& changes, const Filter* filter,
-                      const std::vector<Value>& docs, DocumentChanges* out) {
+Status PrepareChanges(const Update& changes, const Filter* filter, const std::vector<Value>& docs,
+                      DocumentChanges* out) {
   const bool check_depth = MayNestTooDeeply(changes);
   if (!check_depth && !changes.HasEmptyPath()) {
     // Nothing but the selection can fail here (or memory run out), so each

@@ -1,8 +1,8 @@
 // Writing collections to disk.
 
+#include "db/collection_names.h"
 #include "db/database.h"
 #include "storage/os_error.h"
-#include "db/collection_names.h"
 #include "storage/replace_file.h"
 #include "values/json_writer.h"
 
@@ -44,8 +44,8 @@ Status Database::WriteCollectionFile(std::string_view collection_name,
                                      const Collection& collection) const {
   std::string path = CollectionFilePath(name_, collection_name);
   ReplaceFailure f;
-  bool ok = ReplaceFile(
-      path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f);
+  bool ok =
+      ReplaceFile(path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f);
   if (ok) return Status();
   return ReplaceFailureStatus(f).WithNote("while writing the collection file " + path);
 }
@@ -55,7 +55,7 @@ Status Database::write(std::string_view collection_name) const {
   CollectionPtr c = FindInMemory(collection_name);
   if (c == nullptr) {
     return Status::NotFound("Collection '" + std::string(collection_name) +
-                         "' not found in stored collections");
+                            "' not found in stored collections");
   }
   return WriteCollectionFile(collection_name, *c);
 }

@@ -12,8 +12,8 @@ ResultCache::ResultCache() {
   index_.reserve(kCapacity + 1);
 }
 
-ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection,
-                              uint64_t stamp, ValueRef query) {
+ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection, uint64_t stamp,
+                              ValueRef query) {
   if (index_.empty()) return nullptr;
   auto it = index_.find(IndexKey{key, collection});
   if (it == index_.end()) return nullptr;
@@ -23,8 +23,8 @@ ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection,
   return e->result;
 }
 
-void ResultCache::Insert(uint64_t key, std::string_view collection,
-                         uint64_t stamp, Value query, ResultPtr result) {
+void ResultCache::Insert(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
+                         ResultPtr result) {
   auto it = index_.find(IndexKey{key, collection});
   if (it != index_.end()) {
     // A stale or colliding entry under the same key: it is replaced.
@@ -38,8 +38,7 @@ void ResultCache::Insert(uint64_t key, std::string_view collection,
   // Everything that allocates comes first, while the cache is unchanged:
   // the entry, in a list of its own, and its place in the index.
   Entries fresh;
-  fresh.push_back(Entry{key, std::string(collection), stamp, std::move(query),
-                        std::move(result)});
+  fresh.push_back(Entry{key, std::string(collection), stamp, std::move(query), std::move(result)});
   Entries::iterator e = fresh.begin();
   index_.emplace(IndexKey{key, e->collection}, e);
   entries_.splice(entries_.begin(), fresh);

@@ -49,14 +49,13 @@ class ResultCache {
   // The result filed under (key, collection) if it was built from a
   // collection with `stamp` for a query equal to `query`; it becomes the
   // most recently used. Null otherwise.
-  ResultPtr Lookup(uint64_t key, std::string_view collection, uint64_t stamp,
-                   ValueRef query);
+  ResultPtr Lookup(uint64_t key, std::string_view collection, uint64_t stamp, ValueRef query);
 
   // Files `result` as the most recently used entry, replacing an entry under
   // the same (key, collection), else evicting the least recently used one
   // when the cache is full. Throws std::bad_alloc, with the cache as it was.
-  void Insert(uint64_t key, std::string_view collection, uint64_t stamp,
-              Value query, ResultPtr result);
+  void Insert(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
+              ResultPtr result);
 
   // Drops every entry.
   void Reset() noexcept;
@@ -77,9 +76,7 @@ class ResultCache {
   struct IndexKey {
     uint64_t key;
     std::string_view collection;  // points into the entry
-    bool operator==(const IndexKey& o) const {
-      return key == o.key && collection == o.collection;
-    }
+    bool operator==(const IndexKey& o) const { return key == o.key && collection == o.collection; }
   };
   struct IndexHash {
     size_t operator()(const IndexKey& k) const noexcept {

@@ -25,19 +25,16 @@ bool TooManyPositional(const ParamNames& params, Py_ssize_t given) {
   if (params.required == params.count) {
     msg += " takes " + std::to_string(params.count);
   } else {
-    msg += " takes from " + std::to_string(params.required) + " to " +
-           std::to_string(params.count);
+    msg += " takes from " + std::to_string(params.required) + " to " + std::to_string(params.count);
   }
   msg += " positional arguments but " + std::to_string(given) +
          (given == 1 ? " was given" : " were given");
   return TypeErrorMessage(msg);
 }
 
-bool MatchKeyword(const ParamNames& params, PyObject* key, PyObject* value,
-                  PyObject** matched) {
+bool MatchKeyword(const ParamNames& params, PyObject* key, PyObject* value, PyObject** matched) {
   for (int i = 0; i < params.count; ++i) {
-    if (PyUnicode_Check(key) &&
-        PyUnicode_CompareWithASCIIString(key, params.names[i]) == 0) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params.names[i]) == 0) {
       if (matched[i] != nullptr) {
         return TypeErrorMessage(FullName(params) + " got multiple values for argument '" +
                                 params.names[i] + "'");
@@ -47,8 +44,7 @@ bool MatchKeyword(const ParamNames& params, PyObject* key, PyObject* value,
     }
   }
   std::string name = PyUnicode_Check(key) ? Utf8(key) : TypeName(key);
-  return TypeErrorMessage(FullName(params) + " got an unexpected keyword argument '" +
-                          name + "'");
+  return TypeErrorMessage(FullName(params) + " got an unexpected keyword argument '" + name + "'");
 }
 
 bool CheckRequired(const ParamNames& params, PyObject* const* matched) {
@@ -71,16 +67,15 @@ bool CheckRequired(const ParamNames& params, PyObject* const* matched) {
     names += std::string("'") + params.names[i] + "'";
     ++listed;
   }
-  return TypeErrorMessage(FullName(params) + " missing " +
-                          std::to_string(missing) + " required positional argument" +
-                          (missing == 1 ? "" : "s") + ": " + names);
+  return TypeErrorMessage(FullName(params) + " missing " + std::to_string(missing) +
+                          " required positional argument" + (missing == 1 ? "" : "s") + ": " +
+                          names);
 }
 
 // TypeError "argument '{param}': '{type}' object cannot be converted to
 // '{target}'", caused by the TypeError the check itself raised.
 bool ConversionTypeError(const char* param, PyObject* o, const char* target) {
-  std::string inner_msg =
-      "'" + TypeName(o) + "' object cannot be converted to '" + target + "'";
+  std::string inner_msg = "'" + TypeName(o) + "' object cannot be converted to '" + target + "'";
   PyRef inner = PyRef::Steal(PyObject_CallFunction(PyExc_TypeError, "s", inner_msg.c_str()));
   if (!inner) return false;
   std::string outer_msg = std::string("argument '") + param + "': " + inner_msg;
@@ -122,8 +117,8 @@ bool IsNumpyBool(PyObject* o) {
       PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
     return false;
   }
-  PyRef module = PyRef::Steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
+  PyRef module =
+      PyRef::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
   if (!module) {
     PyErr_Clear();
     return false;
@@ -147,8 +142,8 @@ bool ConvertBool(const char* name, PyObject* o, bool* out) {
 
 }  // namespace
 
-bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** matched) {
+bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** matched) {
   assert(nargs >= 0 && (nargs == 0 || args != nullptr));
   assert(kwnames == nullptr || PyTuple_Check(kwnames));
   if (nargs > params.count) return TooManyPositional(params, nargs);
@@ -162,8 +157,7 @@ bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs
   return CheckRequired(params, matched);
 }
 
-bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs,
-               PyObject** matched) {
+bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs, PyObject** matched) {
   assert(PyTuple_Check(args) && (kwargs == nullptr || PyDict_Check(kwargs)));
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (nargs > params.count) return TooManyPositional(params, nargs);

@@ -51,41 +51,40 @@ template <class Fields>
 struct Param {
   const char* name;
   ParamType type;
-  const char* default_text = nullptr;  // as the signature shows it; null: required
-  std::string_view Fields::*text = nullptr;  // kStr: UTF-8, valid during the call
-  PyObject* Fields::*object = nullptr;       // kDict, kList, kDictOrNone: borrowed,
-                                             // null when left out (or None)
-  bool Fields::*flag = nullptr;              // kBool
+  const char* default_text = nullptr;         // as the signature shows it; null: required
+  std::string_view Fields::* text = nullptr;  // kStr: UTF-8, valid during the call
+  PyObject* Fields::* object = nullptr;       // kDict, kList, kDictOrNone: borrowed,
+                                              // null when left out (or None)
+  bool Fields::* flag = nullptr;              // kBool
   bool flag_default = false;
 };
 
 // A parameter named `field` that fills the field of that name of `Fields`:
 // one identifier gives both, so the name callers use and the field the
 // wrapper reads cannot differ. Required unless a default is given.
-#define MOXAL_STR_PARAM(Fields, field)                                         \
-  ::moxal::Param<Fields> {                                                     \
-    .name = #field, .type = ::moxal::ParamType::kStr, .text = &Fields::field   \
+#define MOXAL_STR_PARAM(Fields, field)                                       \
+  ::moxal::Param<Fields> {                                                   \
+    .name = #field, .type = ::moxal::ParamType::kStr, .text = &Fields::field \
   }
-#define MOXAL_DICT_PARAM(Fields, field)                                        \
-  ::moxal::Param<Fields> {                                                     \
+#define MOXAL_DICT_PARAM(Fields, field)                                         \
+  ::moxal::Param<Fields> {                                                      \
     .name = #field, .type = ::moxal::ParamType::kDict, .object = &Fields::field \
   }
-#define MOXAL_LIST_PARAM(Fields, field)                                        \
-  ::moxal::Param<Fields> {                                                     \
+#define MOXAL_LIST_PARAM(Fields, field)                                         \
+  ::moxal::Param<Fields> {                                                      \
     .name = #field, .type = ::moxal::ParamType::kList, .object = &Fields::field \
   }
 // Optional, default None.
-#define MOXAL_DICT_OR_NONE_PARAM(Fields, field)                                       \
-  ::moxal::Param<Fields> {                                                            \
+#define MOXAL_DICT_OR_NONE_PARAM(Fields, field)                                      \
+  ::moxal::Param<Fields> {                                                           \
     .name = #field, .type = ::moxal::ParamType::kDictOrNone, .default_text = "None", \
-    .object = &Fields::field                                                          \
+    .object = &Fields::field                                                         \
   }
 // Optional, with the default `value` (true or false).
-#define MOXAL_BOOL_PARAM(Fields, field, value)                                    \
-  ::moxal::Param<Fields> {                                                        \
-    .name = #field, .type = ::moxal::ParamType::kBool,                            \
-    .default_text = (value) ? "True" : "False", .flag = &Fields::field,            \
-    .flag_default = (value)                                                       \
+#define MOXAL_BOOL_PARAM(Fields, field, value)                                                     \
+  ::moxal::Param<Fields> {                                                                         \
+    .name = #field, .type = ::moxal::ParamType::kBool, .default_text = (value) ? "True" : "False", \
+    .flag = &Fields::field, .flag_default = (value)                                                \
   }
 
 // What matching needs of a signature.
@@ -93,7 +92,7 @@ struct ParamNames {
   const char* method;        // "find"; "__new__" for the constructor
   const char* const* names;  // `count` parameter names, in order
   int count;
-  int required;              // the leading parameters without a default
+  int required;  // the leading parameters without a default
 };
 
 // A method's parameters, in order. Made by MakeSignature.
@@ -116,8 +115,7 @@ using Matched = std::array<PyObject*, N>;
 // parameters without a default come first, and each fills the one field
 // its type calls for.
 template <class Fields, class... Params>
-consteval Signature<Fields, sizeof...(Params)> MakeSignature(const char* method,
-                                                             Params... params) {
+consteval Signature<Fields, sizeof...(Params)> MakeSignature(const char* method, Params... params) {
   static_assert((std::is_same_v<Params, Param<Fields>> && ...),
                 "every parameter fills a field of the same struct");
   Signature<Fields, sizeof...(Params)> sig{method, {params...}, {}, 0};
@@ -143,13 +141,12 @@ consteval Signature<Fields, sizeof...(Params)> MakeSignature(const char* method,
 
 // Matches a vector call to `params`: matched[i] receives the argument of
 // parameter i. Returns false with TypeError set.
-bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** matched);
+bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** matched);
 
 // Matches a tuple-and-dict call (the constructor). Returns false with
 // TypeError set.
-bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs,
-               PyObject** matched);
+bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs, PyObject** matched);
 
 template <class Fields, size_t N>
 bool MatchArgs(const Signature<Fields, N>& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -198,8 +195,8 @@ bool ConvertArgs(const Signature<Fields, N>& sig, const Matched<N>& matched, Fie
 // __text_signature__, and no docstring besides. Writes it to `out` unless
 // that is null; returns its length.
 template <class Fields, size_t N>
-constexpr size_t WriteTextSignature(const Signature<Fields, N>& sig, const char* callee,
-                                    bool self, char* out) {
+constexpr size_t WriteTextSignature(const Signature<Fields, N>& sig, const char* callee, bool self,
+                                    char* out) {
   size_t n = 0;
   auto append = [&](std::string_view s) {
     for (char c : s) {

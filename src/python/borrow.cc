@@ -89,8 +89,8 @@ bool Borrow::Wait() {
       // Let go of the mutex before taking the interpreter lock back: the
       // thread that releases a borrow holds the latter and wants the former.
       std::unique_lock<std::mutex> lock(*g_wait_mutex);
-      released = g_wait_cv->wait_for(lock, kSignalCheckInterval,
-                                     [&] { return self_->releases != seen; });
+      released =
+          g_wait_cv->wait_for(lock, kSignalCheckInterval, [&] { return self_->releases != seen; });
     }
     Py_END_ALLOW_THREADS
     if (!released && PyErr_CheckSignals() < 0) break;

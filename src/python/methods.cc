@@ -151,9 +151,8 @@ struct InsertArgs {
   std::string_view collection_name;
   PyObject* document;
 };
-constexpr auto kInsertSig =
-    MakeSignature<InsertArgs>("insert", MOXAL_STR_PARAM(InsertArgs, collection_name),
-                              MOXAL_DICT_PARAM(InsertArgs, document));
+constexpr auto kInsertSig = MakeSignature<InsertArgs>(
+    "insert", MOXAL_STR_PARAM(InsertArgs, collection_name), MOXAL_DICT_PARAM(InsertArgs, document));
 
 struct InsertManyArgs {
   std::string_view collection_name;
@@ -218,8 +217,8 @@ MOXAL_VECTORCALL(Insert) {
   return Call(self, kInsertSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const InsertArgs& a, Borrow* b) {
                 Converted<Value> doc = ConvertValue(state, a.document, kMaxDocumentDepth);
-                return RunToStatus(
-                    state, b, [&] { return db.insert(a.collection_name, std::move(doc)); });
+                return RunToStatus(state, b,
+                                   [&] { return db.insert(a.collection_name, std::move(doc)); });
               });
 }
 
@@ -235,8 +234,7 @@ MOXAL_VECTORCALL(InsertMany) {
 
 MOXAL_VECTORCALL(InsertManyFromDocument) {
   return Call(self, kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertManyFromDocumentArgs& a,
-                 Borrow* b) {
+              [](Database& db, ModuleState& state, const InsertManyFromDocumentArgs& a, Borrow* b) {
                 return RunToStatus(state, b, [&] {
                   return db.insert_many_from_document(a.collection_name, a.document_name);
                 });
@@ -294,8 +292,7 @@ MOXAL_VECTORCALL(Update) {
 MOXAL_VECTORCALL(DropCollection) {
   return Call(self, kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
-                return RunToStatus(state, b,
-                                   [&] { return db.drop_collection(a.collection_name); });
+                return RunToStatus(state, b, [&] { return db.drop_collection(a.collection_name); });
               });
 }
 

@@ -19,17 +19,28 @@ PyObject* NewPanicException() {
 PyObject* ExceptionTypeForErrno(int err) {
   switch (err) {
     case EPERM:
-    case EACCES: return PyExc_PermissionError;
-    case ENOENT: return PyExc_FileNotFoundError;
-    case EEXIST: return PyExc_FileExistsError;
-    case EINTR: return PyExc_InterruptedError;
-    case EAGAIN: return PyExc_BlockingIOError;
-    case EPIPE: return PyExc_BrokenPipeError;
-    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-    case ECONNRESET: return PyExc_ConnectionResetError;
-    case ECONNABORTED: return PyExc_ConnectionAbortedError;
-    case ETIMEDOUT: return PyExc_TimeoutError;
-    default: return PyExc_OSError;
+    case EACCES:
+      return PyExc_PermissionError;
+    case ENOENT:
+      return PyExc_FileNotFoundError;
+    case EEXIST:
+      return PyExc_FileExistsError;
+    case EINTR:
+      return PyExc_InterruptedError;
+    case EAGAIN:
+      return PyExc_BlockingIOError;
+    case EPIPE:
+      return PyExc_BrokenPipeError;
+    case ECONNREFUSED:
+      return PyExc_ConnectionRefusedError;
+    case ECONNRESET:
+      return PyExc_ConnectionResetError;
+    case ECONNABORTED:
+      return PyExc_ConnectionAbortedError;
+    case ETIMEDOUT:
+      return PyExc_TimeoutError;
+    default:
+      return PyExc_OSError;
   }
 }
 
@@ -39,8 +50,8 @@ namespace {
 // OSError's errno, strerror and filename stay None; null with the error set
 // when it cannot be made.
 PyRef NewException(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::Steal(PyUnicode_DecodeUTF8(
-      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::Steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return PyRef();
   return PyRef::Steal(PyObject_CallOneArg(type, text.get()));
 }

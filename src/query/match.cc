@@ -16,8 +16,8 @@ ValueRef FieldValue(ObjectRef doc, const Clause<QueryOperator>& clause) {
 }
 
 Status NonNumeric(QueryOperator op) {
-  return Status::InvalidQuery(std::string("Malformed query, non-numeric value found for operator ") +
-                       DisplayName(op));
+  return Status::InvalidQuery(
+      std::string("Malformed query, non-numeric value found for operator ") + DisplayName(op));
 }
 
 // Whether `field` and `operand`, both numbers, satisfy the ordering

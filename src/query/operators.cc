@@ -42,13 +42,9 @@ bool Find(const Entry<Op> (&table)[N], std::string_view keyword, Op* op) {
 
 }  // namespace
 
-const char* DisplayName(QueryOperator op) {
-  return kQueryOperators[static_cast<int>(op)].name;
-}
+const char* DisplayName(QueryOperator op) { return kQueryOperators[static_cast<int>(op)].name; }
 
-const char* DisplayName(UpdateOperator op) {
-  return kUpdateOperators[static_cast<int>(op)].name;
-}
+const char* DisplayName(UpdateOperator op) { return kUpdateOperators[static_cast<int>(op)].name; }
 
 bool FromKeyword(std::string_view keyword, QueryOperator* op) {
   return Find(kQueryOperators, keyword, op);

@@ -73,9 +73,8 @@ Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* cla
       clause.fields.pop_back();
     }
     if constexpr (Family::kTraced) {
-      std::string lines = std::string("Update operator found ") +
-                          DisplayName(clause.operator_) + "\n" +
-                          FieldsTraceLine(clause.fields) + "\n";
+      std::string lines = std::string("Update operator found ") + DisplayName(clause.operator_) +
+                          "\n" + FieldsTraceLine(clause.fields) + "\n";
       if (trace != nullptr) trace(lines);
     }
     clause.value = Value::CopyOf(operand);

@@ -58,7 +58,7 @@ class BackgroundWriter : public ByteSink {
   std::mutex mu_;
   std::condition_variable cv_;
   uint64_t total_ = 0;  // bytes taken
-  int pending_ = -1;   // the chunk the thread is to write, or -1
+  int pending_ = -1;    // the chunk the thread is to write, or -1
   bool stop_ = false;
   bool failed_ = false;
 };

@@ -97,8 +97,8 @@ bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* 
   return WriteFile(path, Placement::kReplace, fill, failure, &placed);
 }
 
-bool CreateFileIfAbsent(const std::string& path, const FillFile& fill,
-                        ReplaceFailure* failure, bool* created) {
+bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                        bool* created) {
   return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
 }
 

@@ -47,8 +47,8 @@ bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* 
 // nothing is there once the content is complete: a file another writer put
 // there meanwhile is kept, and *created is false. A crash leaves no empty
 // or partial file at `path`. False with *failure set when any step fails.
-bool CreateFileIfAbsent(const std::string& path, const FillFile& fill,
-                        ReplaceFailure* failure, bool* created);
+bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                        bool* created);
 
 }  // namespace moxal
 

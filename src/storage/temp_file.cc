@@ -28,8 +28,7 @@ uint64_t RandomBits() {
   // No entropy to be had: the process id, a counter and the clock still
   // tell this write from any other of this moment.
   static std::atomic<uint64_t> counter{0};
-  uint64_t now = static_cast<uint64_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  uint64_t now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return (static_cast<uint64_t>(::getpid()) << 40) ^ (counter.fetch_add(1) << 20) ^ now;
 }
 
@@ -52,9 +51,7 @@ bool CanNameAnonymousFiles() {
 
 // The errors by which a kernel or file system refuses O_TMPFILE itself, as
 // opposed to refusing to create any file there.
-bool RefusesAnonymousFiles(int err) {
-  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL;
-}
+bool RefusesAnonymousFiles(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
 #endif
 
 }  // namespace

@@ -161,7 +161,8 @@ void Builder::EndObject() {
   // Every offset is below the body's size, which CloseContainer checks.
   uint8_t* t = Grow(4 * n);
   if (order != nullptr) {
-    for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[order[i]] - body));
+    for (size_t i = 0; i < n; ++i)
+      StoreU32(t + 4 * i, static_cast<uint32_t>(ents[order[i]] - body));
   } else {
     for (size_t i = 0; i < n; ++i) StoreU32(t + 4 * i, static_cast<uint32_t>(ents[i] - body));
   }
@@ -227,9 +228,7 @@ void Builder::SortSpans(const size_t* entries, size_t n) {
     DecodeKey(buf_ + s.begin, &s.key);
     spans_.push_back(s);
   }
-  auto less = [](const Span& a, const Span& b) {
-    return CompareKeys(a.key, b.key) < 0;
-  };
+  auto less = [](const Span& a, const Span& b) { return CompareKeys(a.key, b.key) < 0; };
   if (n > 32) {  // insertion sort's quadratic cost would start to tell
     std::stable_sort(spans_.begin(), spans_.end(), less);
     return;

@@ -127,10 +127,10 @@ class Builder {
     // slot `slot`, chosen by the first key; null once a key differed from
     // the shape's or when there is no shape.
     const uint8_t* next_key;
-    uint32_t slot;  // kNoSlot: none chosen
-    uint32_t count;        // elements so far (arrays)
+    uint32_t slot;   // kNoSlot: none chosen
+    uint32_t count;  // elements so far (arrays)
     bool object;
-    bool sorted;           // members so far arrived in strictly rising order
+    bool sorted;  // members so far arrived in strictly rising order
   };
 
   uint8_t* Grow(size_t n) {

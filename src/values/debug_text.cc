@@ -41,12 +41,24 @@ std::string DebugQuote(std::string_view text) {
     }
     uint32_t cp = DecodeScalar(p, n);
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
           std::snprintf(buf, sizeof buf, "\\u{%x}", cp);

@@ -11,15 +11,30 @@
 namespace moxal {
 
 // 10^0 to 10^19, every power of ten a uint64_t holds.
-inline constexpr uint64_t kPowersOf10[20] = {
-    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
-    100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-    10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
-    100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
+inline constexpr uint64_t kPowersOf10[20] = {1ULL,
+                                             10ULL,
+                                             100ULL,
+                                             1000ULL,
+                                             10000ULL,
+                                             100000ULL,
+                                             1000000ULL,
+                                             10000000ULL,
+                                             100000000ULL,
+                                             1000000000ULL,
+                                             10000000000ULL,
+                                             100000000000ULL,
+                                             1000000000000ULL,
+                                             10000000000000ULL,
+                                             100000000000000ULL,
+                                             1000000000000000ULL,
+                                             10000000000000000ULL,
+                                             100000000000000000ULL,
+                                             1000000000000000000ULL,
+                                             10000000000000000000ULL};
 
 // Number of decimal digits of `x` (1 for 0).
 inline int DecimalLength(uint64_t x) {
-  x |= 1;  // the same number of digits, and no special case for 0
+  x |= 1;                                    // the same number of digits, and no special case for 0
   int t = (std::bit_width(x) * 1233) >> 12;  // log10(2) ~ 1233 / 4096
   return t + (x >= kPowersOf10[t]);
 }

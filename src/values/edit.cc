@@ -12,8 +12,7 @@ namespace {
 // enclosing objects at `objects` (outermost first, all starting before
 // `pos`): their body sizes, and the table offsets of their members that
 // start after `pos`.
-void FixEnclosing(uint8_t* blob, const uint32_t* objects, int count, size_t pos,
-                  int64_t delta) {
+void FixEnclosing(uint8_t* blob, const uint32_t* objects, int count, size_t pos, int64_t delta) {
   for (int i = 0; i < count; ++i) {
     uint8_t* header = blob + objects[i];
     StoreU32(header + 5, static_cast<uint32_t>(LoadU32(header + 5) + delta));  // body size
@@ -43,8 +42,7 @@ void Splice(Value* doc, const uint32_t* objects, int count, size_t pos, size_t o
   std::memcpy(dst, src, pos);
   std::memcpy(dst + pos, bytes, len);
   std::memcpy(dst + pos + len, src + pos + old_len, size - pos - old_len);
-  FixEnclosing(dst, objects, count, pos,
-               static_cast<int64_t>(len) - static_cast<int64_t>(old_len));
+  FixEnclosing(dst, objects, count, pos, static_cast<int64_t>(len) - static_cast<int64_t>(old_len));
   *doc = std::move(out);
 }
 

@@ -43,7 +43,6 @@ struct EscapeTable {
 };
 inline constexpr EscapeTable kTable;
 
-
 }  // namespace escape_internal
 
 // True when byte `c` is written as an escape.

@@ -292,8 +292,7 @@ class Reader {
       if (c == '"') break;
       if (c != '\\' || !ParseEscape()) return false;  // a raw control byte, a bad escape
     }
-    if (high && !IsValidUtf8(reinterpret_cast<const uint8_t*>(scratch_.data()),
-                             scratch_.size())) {
+    if (high && !IsValidUtf8(reinterpret_cast<const uint8_t*>(scratch_.data()), scratch_.size())) {
       return false;
     }
     Emit(scratch_, key);
@@ -346,14 +345,30 @@ class Reader {
   bool ParseEscape() {
     char simple;
     switch (Get()) {
-      case '"': simple = '"'; break;
-      case '\\': simple = '\\'; break;
-      case '/': simple = '/'; break;
-      case 'b': simple = '\b'; break;
-      case 'f': simple = '\f'; break;
-      case 'n': simple = '\n'; break;
-      case 'r': simple = '\r'; break;
-      case 't': simple = '\t'; break;
+      case '"':
+        simple = '"';
+        break;
+      case '\\':
+        simple = '\\';
+        break;
+      case '/':
+        simple = '/';
+        break;
+      case 'b':
+        simple = '\b';
+        break;
+      case 'f':
+        simple = '\f';
+        break;
+      case 'n':
+        simple = '\n';
+        break;
+      case 'r':
+        simple = '\r';
+        break;
+      case 't':
+        simple = '\t';
+        break;
       case 'u': {
         uint32_t cp;
         if (!ParseUnicodeEscape(&cp)) return false;
@@ -491,8 +506,7 @@ class Reader {
   // infinite; a value below the smallest subnormal is zero of its sign.
   bool EmitFloat(const uint8_t* s, const uint8_t* e, const NumberParts& n) {
     double d;
-    auto r = std::from_chars(reinterpret_cast<const char*>(s),
-                             reinterpret_cast<const char*>(e), d,
+    auto r = std::from_chars(reinterpret_cast<const char*>(s), reinterpret_cast<const char*>(e), d,
                              std::chars_format::general);
     if (r.ec == std::errc() && r.ptr == reinterpret_cast<const char*>(e)) {
       b_.Float(d);
@@ -519,8 +533,7 @@ bool ReadJson(ByteSource& src, Value* out) {
   return r.ReadOne(out);
 }
 
-bool ReadJsonElements(ByteSource& src, Value* out,
-                      std::vector<Value>* elements) {
+bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements) {
   Reader r(src);
   return r.ReadElements(out, elements);
 }

@@ -75,9 +75,8 @@ namespace {
 
 // The powers of ten up to 10^kSafeDigits, all exact as doubles (up to
 // 10^22 they are).
-constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                       1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                       1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                       1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
 
 #if defined(__SIZEOF_INT128__)
 using U128 = unsigned __int128;

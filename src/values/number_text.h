@@ -35,7 +35,7 @@ struct NumberParts {
   const uint8_t* int_end;
   const uint8_t* frac_begin;  // the digits after "."
   const uint8_t* frac_end;
-  const uint8_t* exp_begin;   // the exponent's sign or first digit
+  const uint8_t* exp_begin;  // the exponent's sign or first digit
   const uint8_t* exp_end;
 };
 
@@ -60,15 +60,16 @@ inline const uint8_t* AccumulateDigits(const uint8_t* p, const uint8_t* end, uin
     std::memcpy(&w, p, 8);
     // All eight bytes are '0' to '9': high nibbles 3, and adding 6 to each
     // byte carries into no high nibble.
-    if (((w & 0xF0F0F0F0F0F0F0F0ULL) | (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
-        0x3333333333333333ULL) {
+    if (((w & 0xF0F0F0F0F0F0F0F0ULL) |
+         (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) != 0x3333333333333333ULL) {
       break;
     }
     // Pairs, then quads, then all eight (the first digit is the lowest byte).
     w -= 0x3030303030303030ULL;
     w = (w * 10) + (w >> 8);
     w = (((w & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
-         (((w >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+         (((w >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
+        32;
     acc = acc * 100000000 + static_cast<uint32_t>(w);
     p += 8;
   }

@@ -90,8 +90,7 @@ class ShapeCache {
   // arrived in order). Objects that cannot be matched byte for byte against
   // JSON text (a key holding '"', '\\' or a control byte) or are too large
   // are not learned.
-  void Learn(uint32_t slot, const std::string_view* keys, size_t n,
-             const uint32_t* order);
+  void Learn(uint32_t slot, const std::string_view* keys, size_t n, const uint32_t* order);
 
  private:
   struct Shape {

@@ -26,9 +26,9 @@ class SipHash13 {
   void Block(uint64_t m);
 
   uint64_t v0_, v1_, v2_, v3_;
-  uint64_t tail_ = 0;     // pending bytes, little-endian
-  size_t ntail_ = 0;      // number of pending bytes (0..7)
-  uint64_t length_ = 0;   // total bytes fed
+  uint64_t tail_ = 0;    // pending bytes, little-endian
+  size_t ntail_ = 0;     // number of pending bytes (0..7)
+  uint64_t length_ = 0;  // total bytes fed
 };
 
 }  // namespace moxal

@@ -133,16 +133,14 @@ class [[nodiscard]] Status {
 };
 
 // The texts of the two shapes of internal failure.
-inline constexpr const char kUnwrapNone[] =
-    "called `Option::unwrap()` on a `None` value";
-inline constexpr const char kUnwrapErrPrefix[] =
-    "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr const char kUnwrapNone[] = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char kUnwrapErrPrefix[] = "called `Result::unwrap()` on an `Err` value: ";
 
 // A value or the Status that explains why there is none.
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : value_(std::move(value)) {}          // NOLINT: implicit by design
   Result(Status status) : status_(std::move(status)) {}  // NOLINT
 
   bool ok() const { return status_.ok(); }

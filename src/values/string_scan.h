@@ -80,7 +80,9 @@ inline BlockMasks ScanBlock(const uint8_t* p) {
 }
 
 // The low `n` bytes of a word, as a mask (n at most 8).
-inline uint64_t LowBytes(unsigned n) { return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1; }
+inline uint64_t LowBytes(unsigned n) {
+  return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+}
 
 inline bool SamePrefix(const uint8_t* a, const uint8_t* b, unsigned n) {
   assert(n <= kBlock);

@@ -36,9 +36,7 @@ inline uint64_t Control(uint64_t w) { return (w - kOnes * 0x20) & ~w & kHighs; }
 
 // Bytes that end a plain run inside a JSON string: '"', '\\', 0x00-0x1F.
 // The lowest is exact.
-inline uint64_t StringStops(uint64_t w) {
-  return Equal(w, '"') | Equal(w, '\\') | Control(w);
-}
+inline uint64_t StringStops(uint64_t w) { return Equal(w, '"') | Equal(w, '\\') | Control(w); }
 
 // Index of the lowest flagged byte of a non-zero mask.
 inline unsigned FirstByte(uint64_t mask) {

@@ -171,14 +171,11 @@ class ValueRef {
 
   Kind kind() const {
     static constexpr Kind kKinds[tag::kCount] = {
-        Kind::kNull,   Kind::kBool,   Kind::kBool,   Kind::kNumber,
-        Kind::kNumber, Kind::kNumber, Kind::kString, Kind::kString,
-        Kind::kArray,  Kind::kObject};
+        Kind::kNull,   Kind::kBool,   Kind::kBool,   Kind::kNumber, Kind::kNumber,
+        Kind::kNumber, Kind::kString, Kind::kString, Kind::kArray,  Kind::kObject};
     return kKinds[*p_];
   }
-  bool is_number() const {
-    return *p_ >= tag::kUnsigned && *p_ <= tag::kFloat;
-  }
+  bool is_number() const { return *p_ >= tag::kUnsigned && *p_ <= tag::kFloat; }
   bool is_array() const { return *p_ == tag::kArray; }
   bool is_object() const { return *p_ == tag::kObject; }
 
@@ -269,9 +266,7 @@ class ArrayRef {
     const uint8_t* p_;
   };
   Iterator begin() const { return Iterator(p_ + kContainerHeader); }
-  Iterator end() const {
-    return Iterator(p_ + kContainerHeader + LoadU32(p_ + 5));
-  }
+  Iterator end() const { return Iterator(p_ + kContainerHeader + LoadU32(p_ + 5)); }
 
  private:
   const uint8_t* p_;
@@ -289,9 +284,7 @@ class ObjectRef {
   uint32_t count() const { return LoadU32(p_ + 1); }
   const uint8_t* data() const { return p_; }
   const uint8_t* body() const { return p_ + kContainerHeader; }
-  const uint8_t* table() const {
-    return body() + LoadU32(p_ + 5) - 4 * size_t{count()};
-  }
+  const uint8_t* table() const { return body() + LoadU32(p_ + 5) - 4 * size_t{count()}; }
   // Offset of member `i` (in key order) from the start of the body.
   uint32_t offset(uint32_t i) const {
     assert(i < count());

@@ -49,28 +49,27 @@ inline void Fail(const char* file, int line, const std::string& what) {
 
 }  // namespace check
 
-#define TEST(name)                                          \
-  static void name();                                       \
-  static check::Register name##_register(#name, &name);     \
+#define TEST(name)                                      \
+  static void name();                                   \
+  static check::Register name##_register(#name, &name); \
   static void name()
 
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    ++check::Checks();                                                \
-    if (!(cond)) check::Fail(__FILE__, __LINE__, #cond);              \
+#define CHECK(cond)                                      \
+  do {                                                   \
+    ++check::Checks();                                   \
+    if (!(cond)) check::Fail(__FILE__, __LINE__, #cond); \
   } while (0)
 
-#define CHECK_EQ(a, b)                                                \
-  do {                                                                \
-    ++check::Checks();                                                \
-    auto&& check_a_ = (a);                                            \
-    auto&& check_b_ = (b);                                            \
-    if (!(check_a_ == check_b_)) {                                    \
-      std::ostringstream check_os_;                                   \
-      check_os_ << #a " == " #b " (" << check_a_ << " vs " << check_b_ \
-                << ")";                                               \
-      check::Fail(__FILE__, __LINE__, check_os_.str());               \
-    }                                                                 \
+#define CHECK_EQ(a, b)                                                         \
+  do {                                                                         \
+    ++check::Checks();                                                         \
+    auto&& check_a_ = (a);                                                     \
+    auto&& check_b_ = (b);                                                     \
+    if (!(check_a_ == check_b_)) {                                             \
+      std::ostringstream check_os_;                                            \
+      check_os_ << #a " == " #b " (" << check_a_ << " vs " << check_b_ << ")"; \
+      check::Fail(__FILE__, __LINE__, check_os_.str());                        \
+    }                                                                          \
   } while (0)
 
 #endif  // MOXAL_TESTS_CPP_CHECK_H_

@@ -47,8 +47,9 @@ std::string FindAll(Database& db, const std::string& name) {
 }  // namespace
 
 TEST(OpeningLoadsBothStoredForms) {
-  TempDir dir(Files{{"a.json", R"([{"x":1},{"x":2}])"}, {"b.json", R"({"b":[{"y":true}]})"},
-               {"notes.txt", "not a collection"}});
+  TempDir dir(Files{{"a.json", R"([{"x":1},{"x":2}])"},
+                    {"b.json", R"({"b":[{"y":true}]})"},
+                    {"notes.txt", "not a collection"}});
   Database db(dir.path());
   CHECK(db.open().ok());
   CHECK_EQ(FindAll(db, "a"), R"([{"x":1},{"x":2}])");

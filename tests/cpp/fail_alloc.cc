@@ -82,9 +82,7 @@ void* operator new(std::size_t size, std::align_val_t align) {
   if (void* p = moxal::testing::AllocateAligned(size, align)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size, std::align_val_t align) {
-  return operator new(size, align);
-}
+void* operator new[](std::size_t size, std::align_val_t align) { return operator new(size, align); }
 void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
   return moxal::testing::AllocateAligned(size, align);
 }
@@ -103,6 +101,4 @@ void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }

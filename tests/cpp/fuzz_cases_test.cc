@@ -79,7 +79,7 @@ TEST(BlobCheckerCatchesBrokenEncodings) {
     StoreU32(p + t, b);
     StoreU32(p + t + 4, a);
   }));
-  CHECK(broken([&](uint8_t* p) { StoreU32(p + v.size() - 4, 1); }));  // slot off a member
-  CHECK(broken([](uint8_t* p) { p[kContainerHeader] = 0xFE; }));     // key length
+  CHECK(broken([&](uint8_t* p) { StoreU32(p + v.size() - 4, 1); }));       // slot off a member
+  CHECK(broken([](uint8_t* p) { p[kContainerHeader] = 0xFE; }));           // key length
   CHECK(!fuzz::CheckBlob(Value::CopyOf(v.data(), v.size() - 1)).empty());  // truncated
 }

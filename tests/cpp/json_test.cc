@@ -95,8 +95,7 @@ const RoundTrip kRoundTrips[] = {
     // doubles, then a hair above.
     {"9007199254740993", "9007199254740993"},
     {"9007199254740993.0", "9007199254740992.0"},
-    {"9007199254740993.00000000000000000000000000000000000001",
-     "9007199254740994.0"},
+    {"9007199254740993.00000000000000000000000000000000000001", "9007199254740994.0"},
     // Around what the reader converts without the general path: 19 digits
     // and a numerator of at most 2^53.
     {"9999999999999999999", "9999999999999999999"},
@@ -108,8 +107,7 @@ const RoundTrip kRoundTrips[] = {
     {"1.0000000000000000001", "1.0"},
     {"\"\"", "\"\""},
     {"\"a\\\"b\\\\c\\/d\"", "\"a\\\"b\\\\c/d\""},
-    {"\"\\b\\f\\n\\r\\t\\u0001\\u001f\\u007f\"",
-     "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
+    {"\"\\b\\f\\n\\r\\t\\u0001\\u001f\\u007f\"", "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
     {"\"\\u00e9\\u00E9\xc3\xa9\"", "\"\xc3\xa9\xc3\xa9\xc3\xa9\""},
     {"\"\\ud83d\\ude00\"", "\"\xf0\x9f\x98\x80\""},
     {"\"\\u0000\"", "\"\\u0000\""},
@@ -123,21 +121,71 @@ const RoundTrip kRoundTrips[] = {
 };
 
 const char* const kRejected[] = {
-    "", " ", "\n", "[1,2]x", "[1,2,]", "01", "-01", "+1", "1.", ".5", "-",
-    "-a", "1e", "1e+", "1.e5", "NaN", "Infinity", "-Infinity", "'a'", "[",
-    "]", "{", "}", "[1 2]", "{\"a\" 1}", "{\"a\":}", "{a:1}", "{\"a\":1,}",
-    "{,}", "[,]", "nul", "nulll", "True", "tru", "\"abc", "\"\n\"",
-    "\"\t\"", "\"\\x\"", "\"\\u12\"", "\"\\u12G4\"", "\"\\ud800\"",
-    "\"\\ud800x\"", "\"\\ud800\\u0041\"", "\"\\udc00\"",
-    "\"\\ud800\\ud800\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"",
-    "\"\xf4\x90\x80\x80\"", "\"\xe2\x82\"", "\"\x80\"", "\xef\xbb\xbf[]",
-    "1e400", "-1e400", "1e309", "[1e400]",
+    "",
+    " ",
+    "\n",
+    "[1,2]x",
+    "[1,2,]",
+    "01",
+    "-01",
+    "+1",
+    "1.",
+    ".5",
+    "-",
+    "-a",
+    "1e",
+    "1e+",
+    "1.e5",
+    "NaN",
+    "Infinity",
+    "-Infinity",
+    "'a'",
+    "[",
+    "]",
+    "{",
+    "}",
+    "[1 2]",
+    "{\"a\" 1}",
+    "{\"a\":}",
+    "{a:1}",
+    "{\"a\":1,}",
+    "{,}",
+    "[,]",
+    "nul",
+    "nulll",
+    "True",
+    "tru",
+    "\"abc",
+    "\"\n\"",
+    "\"\t\"",
+    "\"\\x\"",
+    "\"\\u12\"",
+    "\"\\u12G4\"",
+    "\"\\ud800\"",
+    "\"\\ud800x\"",
+    "\"\\ud800\\u0041\"",
+    "\"\\udc00\"",
+    "\"\\ud800\\ud800\"",
+    "\"\xff\"",
+    "\"\xc0\xaf\"",
+    "\"\xed\xa0\x80\"",
+    "\"\xf4\x90\x80\x80\"",
+    "\"\xe2\x82\"",
+    "\"\x80\"",
+    "\xef\xbb\xbf[]",
+    "1e400",
+    "-1e400",
+    "1e309",
+    "[1e400]",
     "1797693134862315800000000000000000000000000000000000000000000000000000"
     "0000000000000000000000000000000000000000000000000000000000000000000000"
     "0000000000000000000000000000000000000000000000000000000000000000000000"
     "0000000000000000000000000000000000000000000000000000000000000000000000"
     "00000000000000000000000000000000000000000000000000000",
-    "/* c */ 1", "[1]//", "\"a\" \"b\"", "{\"a\":1}{}",
+    "/* c */ 1",
+    "[1]//",
+    "\"a\" \"b\"",
+    "{\"a\":1}{}",
 };
 
 std::string Nested(int depth, char open, char close) {
@@ -185,10 +233,14 @@ TEST(StringsAroundTheBlockScan) {
     const char* text;
     const char* decoded;  // null: the string must not read
   };
-  const Piece pieces[] = {{"\\n", "\n"},         {"\\u00e9", "\xc3\xa9"},
-                          {"\xc3\xa9", "\xc3\xa9"}, {"\xe2\x82\xac", "\xe2\x82\xac"},
-                          {"\x7f", "\x7f"},       {"\x01", nullptr},
-                          {"\xc3x", nullptr},     {"\xed\xa0\x80", nullptr}};
+  const Piece pieces[] = {{"\\n", "\n"},
+                          {"\\u00e9", "\xc3\xa9"},
+                          {"\xc3\xa9", "\xc3\xa9"},
+                          {"\xe2\x82\xac", "\xe2\x82\xac"},
+                          {"\x7f", "\x7f"},
+                          {"\x01", nullptr},
+                          {"\xc3x", nullptr},
+                          {"\xed\xa0\x80", nullptr}};
   int wrong = 0;
   for (size_t len = 0; len <= 40; ++len) {
     for (size_t at = 0; at <= len; ++at) {
@@ -377,8 +429,7 @@ TEST(IntegerExtremesWrite) {
   b.Negative(INT64_MIN);
   b.EndArray();
   Value v = b.Finish();
-  CHECK_EQ(ToJson(v.ref()),
-           std::string("[0,18446744073709551615,-1,-9223372036854775808]"));
+  CHECK_EQ(ToJson(v.ref()), std::string("[0,18446744073709551615,-1,-9223372036854775808]"));
 }
 
 TEST(WriterThroughSmallSink) {
@@ -437,7 +488,8 @@ TEST(FloatTextIsShortestAndExact) {
     double v;
     switch (i % 3) {
       case 0:  // decimals with few places, the common case
-        v = static_cast<double>(rng() % 100000000000000ULL) / std::pow(10.0, static_cast<int>(rng() % 6));
+        v = static_cast<double>(rng() % 100000000000000ULL) /
+            std::pow(10.0, static_cast<int>(rng() % 6));
         break;
       case 1: {
         uint64_t bits = rng();

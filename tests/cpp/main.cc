@@ -35,8 +35,7 @@ bool Run(const check::Case& c) {
   if (failed == 0) {
     std::cout << "ok (" << checks << (checks == 1 ? " check)" : " checks)") << std::endl;
   } else {
-    std::cout << c.name << " ... FAILED (" << failed << " of " << checks << " checks)"
-              << std::endl;
+    std::cout << c.name << " ... FAILED (" << failed << " of " << checks << " checks)" << std::endl;
   }
   return failed == 0;
 }

@@ -6,8 +6,8 @@
 // calling the general conversion, read as the general rules say all the
 // same.
 
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -33,7 +33,7 @@ TEST(FractionOnlyNumbersOutOfRange) {
   // 0.1e310 is 1e309, past the largest double: an error.
   Value v;
   CHECK(!ParseJson("0.1e310", &v));
-  CHECK(!ParseJson("-0.00009e314", &v));  // -9e309
+  CHECK(!ParseJson("-0.00009e314", &v));        // -9e309
   CHECK(!ParseJson("[0.0000000001e319]", &v));  // 1e309
   // In range once the leading zeros are counted.
   CHECK_EQ(ReadFloat("0.01e310"), 1e308);
@@ -68,7 +68,8 @@ TEST(ShortDecimalsAreCorrectlyRounded) {
     // Inside an array too: a number that ends the text takes the general
     // path, as it could go on in a next chunk.
     Value array;
-    double got = ParseJson("[" + text + "]", &array) ? (*array.ref().as_array().begin()).as_float() : NAN;
+    double got =
+        ParseJson("[" + text + "]", &array) ? (*array.ref().as_array().begin()).as_float() : NAN;
     if (ReadFloat(text.c_str()) != want) got = NAN;
     if (!(got == want && std::signbit(got) == std::signbit(want)) && ++wrong <= 5) {
       check::Fail(__FILE__, __LINE__, text);
@@ -98,14 +99,14 @@ TEST(IntegersOfAnyLengthHaveTheirKind) {
     bool ok;
     if (negative) {
       long long want = std::strtoll(text.c_str(), nullptr, 10);
-      ok = errno == 0 && want != 0 ? got.tag() == tag::kNegative && got.as_negative() == want
-                                   : got.tag() == tag::kFloat &&
-                                         got.as_float() == std::strtod(text.c_str(), nullptr);
+      ok = errno == 0 && want != 0
+               ? got.tag() == tag::kNegative && got.as_negative() == want
+               : got.tag() == tag::kFloat && got.as_float() == std::strtod(text.c_str(), nullptr);
     } else {
       unsigned long long want = std::strtoull(text.c_str(), nullptr, 10);
-      ok = errno == 0 ? got.tag() == tag::kUnsigned && got.as_unsigned() == want
-                      : got.tag() == tag::kFloat &&
-                            got.as_float() == std::strtod(text.c_str(), nullptr);
+      ok = errno == 0
+               ? got.tag() == tag::kUnsigned && got.as_unsigned() == want
+               : got.tag() == tag::kFloat && got.as_float() == std::strtod(text.c_str(), nullptr);
     }
     if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
   }
@@ -138,8 +139,8 @@ TEST(DecimalsHalfwayBetweenDoublesRoundToEven) {
     if (rng() % 2) text = "-" + text;
     double want = std::strtod(text.c_str(), nullptr);
     Value array;
-    bool ok = ParseJson("[" + text + "]", &array) &&
-              (*array.ref().as_array().begin()).as_float() == want;
+    bool ok =
+        ParseJson("[" + text + "]", &array) && (*array.ref().as_array().begin()).as_float() == want;
     if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
   }
   CHECK_EQ(wrong, 0);
@@ -157,11 +158,12 @@ TEST(DecimalsBesidePowersOfTwo) {
       for (int nudge = -30; nudge <= 30; ++nudge) {
         uint64_t v = (uint64_t{1} << bits) * pow10 + static_cast<uint64_t>(nudge);
         std::string digits = std::to_string(v);
-        std::string text = digits.substr(0, digits.size() - places) + "." +
-                           digits.substr(digits.size() - places);
+        std::string text =
+            digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places);
         Value array;
-        bool ok = ParseJson("[" + text + "]", &array) &&
-                  (*array.ref().as_array().begin()).as_float() == std::strtod(text.c_str(), nullptr);
+        bool ok =
+            ParseJson("[" + text + "]", &array) &&
+            (*array.ref().as_array().begin()).as_float() == std::strtod(text.c_str(), nullptr);
         if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
       }
     }

@@ -48,8 +48,8 @@ struct DatabaseTestPeer {
     for (const ResultCache::Entry& e : db.cache_.entries_) {
       auto c = db.collections_.find(e.collection);
       bool current = c != db.collections_.end() && c->second->stamp == e.stamp;
-      std::string line = e.collection + " " + std::to_string(e.key) + " " +
-                         ToJson(e.query.ref()) + (current ? " current" : " stale") + ":";
+      std::string line = e.collection + " " + std::to_string(e.key) + " " + ToJson(e.query.ref()) +
+                         (current ? " current" : " stale") + ":";
       for (const Value& d : e.result->docs) line += " " + ToJson(d.ref());
       out.push_back(line + " @" + std::to_string(e.stamp));
     }
@@ -117,7 +117,7 @@ struct Case {
   // Makes the call on `db` (whose directory is `root`/db) and all it needs,
   // with no failure armed.
   std::function<Call(Database& db, const std::string& root)> prepare;
-  bool opened = true;        // the database is opened (and used) first
+  bool opened = true;         // the database is opened (and used) first
   bool resets_cache = false;  // a failed call leaves the cache empty
   bool allocates = true;      // false: the call allocates nothing
   // A collection a failed call may leave loaded (from its file, as it is
@@ -239,8 +239,8 @@ int Sweep(const Case& c) {
     bool reported = threw || !s.ok();
     now = WithoutLoaded(std::move(now), before, c.may_load, f.dir.path());
     if (!reported || !(now == before)) {
-      std::cerr << "  " << c.name << ", allocation " << n << " failing: "
-                << (reported ? "reported" : "NOT reported") << "; before:\n"
+      std::cerr << "  " << c.name << ", allocation " << n
+                << " failing: " << (reported ? "reported" : "NOT reported") << "; before:\n"
                 << Describe(before) << "  after:\n"
                 << Describe(now);
       CHECK(reported);
@@ -287,8 +287,8 @@ TEST(EveryAllocationFailureChangesNothing) {
       {"find a new query",
        [](Database& db, const std::string&) { return Find(db, "c", R"({"s":{"$ne":"ab"}})"); }},
       {"find a cached query",
-       [](Database& db, const std::string&) { return Find(db, "c", R"({"n":{"$gt":1}})"); },
-       true, false, false},
+       [](Database& db, const std::string&) { return Find(db, "c", R"({"n":{"$gt":1}})"); }, true,
+       false, false},
       {"update",
        [](Database& db, const std::string&) {
          return UpdateCall(db, R"({"n":{"$add":1},"s":"zz"})", nullptr, false);
@@ -311,8 +311,8 @@ TEST(EveryAllocationFailureChangesNothing) {
        },
        true, true},
       {"find a collection loaded on demand",
-       [](Database& db, const std::string&) { return Find(db, "late", R"({"l":2})"); }, true,
-       false, true, "late"},
+       [](Database& db, const std::string&) { return Find(db, "late", R"({"l":2})"); }, true, false,
+       true, "late"},
       {"update a collection loaded on demand",
        [](Database& db, const std::string&) {
          return UpdateCall(db, R"({"l":{"$inc":1}})", nullptr, false, "late");
@@ -363,12 +363,14 @@ TEST(AllocationFailuresInLargeCollections) {
   const Case cases[] = {
       {"open", [](Database& db, const std::string&) -> Call { return [&db] { return db.open(); }; },
        false, false, true, nullptr, two_parts},
-      {"write", [](Database& db, const std::string&) -> Call {
-         return [&db] { return db.write("big"); };
-       }, true, false, true, nullptr, chunks},
-      {"update", [](Database& db, const std::string&) {
+      {"write",
+       [](Database& db, const std::string&) -> Call { return [&db] { return db.write("big"); }; },
+       true, false, true, nullptr, chunks},
+      {"update",
+       [](Database& db, const std::string&) {
          return UpdateCall(db, R"({"i":{"$inc":1}})", R"({"i":{"$lt":3}})", true, "big");
-       }, true, true, true, nullptr, chunks},
+       },
+       true, true, true, nullptr, chunks},
   };
   for (const Case& c : cases) {
     int swept = Sweep(c);

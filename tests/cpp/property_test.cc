@@ -41,9 +41,25 @@ class RandomValues {
   uint64_t Below(uint64_t n) { return rng_() % n; }
 
   std::string Text() {
-    static const char* const pieces[] = {
-        "a", "b", "key", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f", "\x7f",
-        "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "", " ", "0", "$gt", "."};
+    static const char* const pieces[] = {"a",
+                                         "b",
+                                         "key",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\t",
+                                         "\x01",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe2\x82\xac",
+                                         "\xf0\x9f\x98\x80",
+                                         "",
+                                         " ",
+                                         "0",
+                                         "$gt",
+                                         "."};
     std::string s;
     size_t n = Below(6);
     for (size_t i = 0; i < n; ++i) s += pieces[Below(std::size(pieces))];
@@ -318,8 +334,7 @@ TEST(RandomBytesNeverCrash) {
       ++accepted;
       std::string out = ToJson(v.ref());
       Value again;
-      CHECK(ParseJson(out, &again) && Equal(v.ref(), again.ref()) &&
-            ToJson(again.ref()) == out);
+      CHECK(ParseJson(out, &again) && Equal(v.ref(), again.ref()) && ToJson(again.ref()) == out);
     }
   }
   CHECK(accepted > 100);  // the alphabet does produce valid texts

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "check.h"
-#include "test_util.h"
 #include "db/result_cache.h"
 #include "query/filter.h"
 #include "query/update.h"
+#include "test_util.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"
 
@@ -16,7 +16,6 @@ using namespace moxal;
 using moxal::testing::Parse;
 
 namespace {
-
 
 std::string Join(const std::vector<std::string>& fields) {
   std::string out;
@@ -118,8 +117,7 @@ TEST(UpdateParsingAndTraceLines) {
     const char* trace;
   };
   const Case cases[] = {
-      {R"({"name": "Bob"})", "name Set \"Bob\"",
-       "Update operator found Set\nFields: [\"name\"]\n"},
+      {R"({"name": "Bob"})", "name Set \"Bob\"", "Update operator found Set\nFields: [\"name\"]\n"},
       {R"({"count": {"$inc": 5}})", "count Increment 5",
        "Update operator found Increment\nFields: [\"count\"]\n"},
       {R"({"old": {"$delete": null}})", "old Delete null",
@@ -133,8 +131,7 @@ TEST(UpdateParsingAndTraceLines) {
        "address/city Substract 2; b Decrement 1",
        "Update operator found Substract\nFields: [\"address\", \"city\"]\n"
        "Update operator found Decrement\nFields: [\"b\"]\n"},
-      {R"({"q\"b\\s\tt\r\n\u0000\u0001\u007f\u00e9": {"$add": 1}})",
-       nullptr,
+      {R"({"q\"b\\s\tt\r\n\u0000\u0001\u007f\u00e9": {"$add": 1}})", nullptr,
        "Update operator found Add\nFields: [\"q\\\"b\\\\s\\tt\\r\\n\\0\\u{1}\\u{7f}\xc3\xa9\"]\n"},
   };
   for (const Case& c : cases) {

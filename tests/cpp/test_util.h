@@ -4,9 +4,9 @@
 #define MOXAL_TESTS_CPP_TEST_UTIL_H_
 
 #include <ftw.h>
-#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -52,8 +52,8 @@ class TempDir {
   ~TempDir() {
     ::nftw(
         path_.c_str(),
-        [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); },
-        16, FTW_DEPTH | FTW_PHYS);
+        [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

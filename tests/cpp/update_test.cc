@@ -8,8 +8,8 @@
 
 #include "../fuzz/update_checks.h"
 #include "check.h"
-#include "test_util.h"
 #include "query/update.h"
+#include "test_util.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"
 
@@ -101,12 +101,14 @@ TEST(UpdateTable) {
     std::string failure = fuzz::CheckApply(engine, doc, &after);
     CHECK_EQ(failure, std::string());
     if (!after.empty()) CHECK_EQ(ToJson(after.ref()), std::string(c.after));
-    if (ToJson(after.ref()) != c.after) std::cerr << "  doc " << c.doc << " update " << c.update << "\n";
+    if (ToJson(after.ref()) != c.after)
+      std::cerr << "  doc " << c.doc << " update " << c.update << "\n";
   }
   // A clause without a path stops the update; those before it stay applied.
   Value doc = Parse(R"({"":1,"b":1})");
   Status s = Engine(Parse(R"({"":{"$inc":1},"$inc":1})")).Apply(&doc);
-  CHECK_EQ(s.message(), std::string("a clause has an empty field path: its query key is only an operator"));
+  CHECK_EQ(s.message(),
+           std::string("a clause has an empty field path: its query key is only an operator"));
   CHECK_EQ(ToJson(doc.ref()), std::string(R"({"":2.0,"b":1})"));
 }
 
@@ -126,24 +128,31 @@ TEST(RandomUpdateChainsPassTheFuzzChecks) {
   // the model, for well-formed blobs and text that reads back.
   std::mt19937_64 rng(2024);
   const char* keys[] = {"a", "b", "c", "long key name", ""};
-  const char* values[] = {"1", "\"s\"", "null", "[1,2,3]", "{\"a\":1,\"b\":{\"c\":2}}",
-                          "\"a rather longer string value\"", "{}", "2.5", "-7"};
+  const char* values[] = {"1",
+                          "\"s\"",
+                          "null",
+                          "[1,2,3]",
+                          "{\"a\":1,\"b\":{\"c\":2}}",
+                          "\"a rather longer string value\"",
+                          "{}",
+                          "2.5",
+                          "-7"};
   const char* keywords[] = {"$set", "$delete", "$add", "$substract", "$inc", "$dec"};
   auto random_value = [&](int depth, auto& self) -> std::string {
     if (depth > 3 || rng() % 3 == 0) return values[rng() % std::size(values)];
     std::string out = "{";
     int n = static_cast<int>(rng() % 4);
     for (int i = 0; i < n; ++i) {
-      out += std::string(i ? "," : "") + "\"" + keys[rng() % std::size(keys)] + "\":" +
-             self(depth + 1, self);
+      out += std::string(i ? "," : "") + "\"" + keys[rng() % std::size(keys)] +
+             "\":" + self(depth + 1, self);
     }
     return out + "}";
   };
   int checked = 0;
   for (int round = 0; round < 3000; ++round) {
-    Value doc = Parse("{\"a\":" + random_value(1, random_value) + ",\"b\":" +
-                      random_value(1, random_value) + ",\"c\":" +
-                      random_value(1, random_value) + "}");
+    Value doc = Parse("{\"a\":" + random_value(1, random_value) +
+                      ",\"b\":" + random_value(1, random_value) +
+                      ",\"c\":" + random_value(1, random_value) + "}");
     for (int step = 0; step < 4; ++step) {
       std::string path;
       int len = 1 + static_cast<int>(rng() % 3);

@@ -16,11 +16,11 @@
 #include "values/blob_arena.h"
 #include "values/builder.h"
 #include "values/edit.h"
-#include "values/member_path.h"
 #include "values/equality.h"
 #include "values/hash_feed.h"
 #include "values/json_reader.h"
 #include "values/json_writer.h"
+#include "values/member_path.h"
 #include "values/siphash.h"
 #include "values/utf8.h"
 
@@ -29,13 +29,10 @@ using moxal::testing::Parse;
 
 namespace {
 
-
 // Captures the hash feed as bytes.
 struct ByteFeed {
   std::string bytes;
-  void Update(const void* p, size_t n) {
-    bytes.append(static_cast<const char*>(p), n);
-  }
+  void Update(const void* p, size_t n) { bytes.append(static_cast<const char*>(p), n); }
   void UpdateU32(uint32_t v) { Update(&v, 4); }
   void UpdateU64(uint64_t v) { Update(&v, 8); }
   void UpdateByte(uint8_t b) { Update(&b, 1); }
@@ -116,7 +113,9 @@ TEST(HashFeedBytes) {
       {"[]", "0400000000000000"},
       {"[null,\"\"]", "04000000020000000000000003000000ff"},
       {"{\"b\":true,\"a\":null}",
-       "0500000002000000" "61ff00000000" "62ff0100000001"},
+       "0500000002000000"
+       "61ff00000000"
+       "62ff0100000001"},
   };
   for (const Case& c : cases) CHECK_EQ(Hex(Feed(c.text)), std::string(c.hex));
   // The number kind is not fed: these pairs feed the same bytes.
@@ -221,7 +220,8 @@ TEST(CarvedBlobsAreValuesLikeOthers) {
   {
     BlobArena arena;
     for (size_t i = 0, bytes = 0; bytes < 3 * BlobArena::kCarveAfter; ++i) {
-      Value v = Parse("{\"i\":" + std::to_string(i) + ",\"s\":\"" + std::string(i % 300, 'x') + "\"}");
+      Value v =
+          Parse("{\"i\":" + std::to_string(i) + ",\"s\":\"" + std::string(i % 300, 'x') + "\"}");
       docs.push_back(arena.CopyOf(v.data(), v.size()));
       texts.push_back(ToJson(v.ref()));
       bytes += v.size();
@@ -249,7 +249,8 @@ TEST(CarvedBlobsAreValuesLikeOthers) {
   int wrong = 0;
   for (size_t k = 0; k < order.size(); ++k) {
     if (k % 512 == 0) {
-      for (size_t j = k; j < order.size(); ++j) wrong += ToJson(docs[order[j]].ref()) != texts[order[j]];
+      for (size_t j = k; j < order.size(); ++j)
+        wrong += ToJson(docs[order[j]].ref()) != texts[order[j]];
     }
     docs[order[k]] = Value();
   }
@@ -267,17 +268,14 @@ TEST(SipHashVectors) {
   for (int i = 0; i < 64; ++i) r64 += static_cast<char>(i);
   r15 = r64.substr(0, 15);
   const Case cases[] = {
-      {"a", 4644417185603328019ULL},
-      {"abcdefg", 7904145750247929094ULL},
-      {"abcdefgh", 4574395652268504554ULL},
-      {"hello world, this is moxal", 17134241399472632159ULL},
-      {r64, 8493894268803903686ULL},
-      {r15, 17514137373579004394ULL},
+      {"a", 4644417185603328019ULL},        {"abcdefg", 7904145750247929094ULL},
+      {"abcdefgh", 4574395652268504554ULL}, {"hello world, this is moxal", 17134241399472632159ULL},
+      {r64, 8493894268803903686ULL},        {r15, 17514137373579004394ULL},
   };
   for (const Case& c : cases) {
     // Fed whole, and in pieces of every size, the hash is the same.
-    for (size_t step : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{6},
-                        size_t{7}, size_t{8}, size_t{9}, c.input.size()}) {
+    for (size_t step : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{6}, size_t{7},
+                        size_t{8}, size_t{9}, c.input.size()}) {
       SipHash13 h;
       for (size_t i = 0; i < c.input.size(); i += step) {
         h.Update(c.input.data() + i, std::min(step, c.input.size() - i));

@@ -46,8 +46,8 @@ Value StringAndKey(const std::string& s) {
 
 TEST(StringsAroundBlockEdges) {
   // Escaped bytes, bytes just outside the escaped range, multi-byte UTF-8.
-  const std::string specials[] = {"\"", "\\", "\n", "\b", "\x01", "\x1f", " ",
-                                  "\x7f", "\xc3\xa9", std::string(1, '\0')};
+  const std::string specials[] = {"\"",   "\\", "\n",   "\b",       "\x01",
+                                  "\x1f", " ",  "\x7f", "\xc3\xa9", std::string(1, '\0')};
   bool ok = SameAsModel(StringAndKey(""));
   for (size_t len = 1; len <= 40 && ok; ++len) {
     for (const std::string& special : specials) {
@@ -128,7 +128,8 @@ TEST(FloatsAsTheModelWritesThem) {
     }
   }
   for (int i = 0; i < 100000; ++i) {  // prices, scores and whole numbers
-    cases.push_back(static_cast<double>(rng() % 10000000) / std::pow(10.0, static_cast<int>(rng() % 4)));
+    cases.push_back(static_cast<double>(rng() % 10000000) /
+                    std::pow(10.0, static_cast<int>(rng() % 4)));
     cases.push_back(static_cast<double>(rng() >> (rng() % 64)));
   }
   int bad = 0;

@@ -43,7 +43,7 @@ def outcome(call):
     """What call() returned or raised, in a comparable form."""
     try:
         return {"ok": call()}
-    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+    except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
         return {"type": type(e).__name__, "message": str(e), "oserror": isinstance(e, OSError)}
 
 

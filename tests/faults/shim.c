@@ -53,7 +53,7 @@ static struct {
   int ready;
   const char* dir;
   size_t dir_len;
-  int call;   /* the kind that fails, or -1 */
+  int call; /* the kind that fails, or -1 */
   long nth;
   int err;
   enum { kFail, kSticky, kShort, kZero } mode;
@@ -99,7 +99,7 @@ static void* next(const char* name) {
   if (f == NULL) abort();
   return f;
 }
-#define NEXT(type, name) \
+#define NEXT(type, name)          \
   static type real_##name = NULL; \
   if (real_##name == NULL) real_##name = (type)next(#name)
 
@@ -154,16 +154,16 @@ static mode_t mode_arg(int flags, va_list ap) {
 
 /* The common part of every open: counting, failing, tracking. `call` makes
  * the real call. */
-#define OPEN_BODY(path, real_call)            \
-  do {                                        \
-    int mine = under_dir(path);               \
-    if (mine && should_fail(kOpen)) {         \
-      errno = S.err;                          \
-      return -1;                              \
-    }                                         \
-    int fd = (real_call);                     \
-    if (fd >= 0) track(fd, mine);             \
-    return fd;                                \
+#define OPEN_BODY(path, real_call)    \
+  do {                                \
+    int mine = under_dir(path);       \
+    if (mine && should_fail(kOpen)) { \
+      errno = S.err;                  \
+      return -1;                      \
+    }                                 \
+    int fd = (real_call);             \
+    if (fd >= 0) track(fd, mine);     \
+    return fd;                        \
   } while (0)
 
 typedef int (*open_fn)(const char*, int, ...);

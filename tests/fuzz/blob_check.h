@@ -177,9 +177,7 @@ class BlobChecker {
   std::string error_;
 };
 
-inline std::string CheckBlob(const Value& v) {
-  return BlobChecker(v.data(), v.size()).Check();
-}
+inline std::string CheckBlob(const Value& v) { return BlobChecker(v.data(), v.size()).Check(); }
 
 }  // namespace moxal::fuzz
 

@@ -49,13 +49,27 @@ inline void ModelString(std::string_view s, std::string* out) {
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': *out += "\\\""; break;
-      case '\\': *out += "\\\\"; break;
-      case '\b': *out += "\\b"; break;
-      case '\f': *out += "\\f"; break;
-      case '\n': *out += "\\n"; break;
-      case '\r': *out += "\\r"; break;
-      case '\t': *out += "\\t"; break;
+      case '"':
+        *out += "\\\"";
+        break;
+      case '\\':
+        *out += "\\\\";
+        break;
+      case '\b':
+        *out += "\\b";
+        break;
+      case '\f':
+        *out += "\\f";
+        break;
+      case '\n':
+        *out += "\\n";
+        break;
+      case '\r':
+        *out += "\\r";
+        break;
+      case '\t':
+        *out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char esc[8];
@@ -71,14 +85,28 @@ inline void ModelString(std::string_view s, std::string* out) {
 
 inline void ModelValue(ValueRef v, std::string* out) {
   switch (v.tag()) {
-    case tag::kNull: *out += "null"; return;
-    case tag::kFalse: *out += "false"; return;
-    case tag::kTrue: *out += "true"; return;
-    case tag::kUnsigned: *out += std::to_string(v.as_unsigned()); return;
-    case tag::kNegative: *out += std::to_string(v.as_negative()); return;
-    case tag::kFloat: *out += ModelDouble(v.as_float()); return;
+    case tag::kNull:
+      *out += "null";
+      return;
+    case tag::kFalse:
+      *out += "false";
+      return;
+    case tag::kTrue:
+      *out += "true";
+      return;
+    case tag::kUnsigned:
+      *out += std::to_string(v.as_unsigned());
+      return;
+    case tag::kNegative:
+      *out += std::to_string(v.as_negative());
+      return;
+    case tag::kFloat:
+      *out += ModelDouble(v.as_float());
+      return;
     case tag::kStr8:
-    case tag::kStr32: ModelString(v.as_string(), out); return;
+    case tag::kStr32:
+      ModelString(v.as_string(), out);
+      return;
     case tag::kArray: {
       *out += '[';
       const char* sep = "";

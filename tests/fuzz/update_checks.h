@@ -121,7 +121,7 @@ inline std::string CheckResult(const char* what, const Value& got, const Value& 
 // "" when the patches `engine` plans for `doc`, if it plans any, give
 // `want`, else what is wrong.
 inline std::string CheckPatches(const Update& engine, const Value& doc, const Value& want) {
-  if (engine.HasEmptyPath()) return "";  // never planned: the caller fails first
+  if (engine.HasEmptyPath()) return "";                     // never planned: the caller fails first
   std::vector<Patch> patches(1, Patch{7, 0, 0, false, 0});  // one of someone else's
   std::string before = ToJson(doc.ref());
   if (!engine.PlanPatches(doc.ref(), 3, &patches)) {
