@@ -1,0 +1,323 @@
+#include "db/field_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cstring>
+
+#include "values/member_path.h"
+#include "values/value_hash.h"
+
+namespace moxal {
+
+namespace {
+
+// The tail may hold this many entries whatever the size of the main part:
+// scanning it is cheaper than merging that often.
+constexpr size_t kMinTail = 256;
+
+// Sorts the parallel arrays `keys` and `positions` by (key, position), in
+// passes of 16 bits, least significant first (each pass is stable). Passes
+// whose digit is the same in every entry are skipped, and so are all of
+// them when the entries are in order already (as when a numeric field
+// grows with the documents, like a creation time).
+template <class Key>
+void SortEntries(std::vector<Key>& keys, std::vector<uint32_t>& positions) {
+  size_t n = keys.size();
+  bool sorted = true;
+  bool positions_ascending = true;
+  for (size_t i = 1; i < n && (sorted || positions_ascending); ++i) {
+    if (positions[i - 1] > positions[i]) positions_ascending = false;
+    if (keys[i - 1] > keys[i] || (keys[i - 1] == keys[i] && positions[i - 1] > positions[i])) {
+      sorted = false;
+    }
+  }
+  if (sorted) return;
+  std::vector<Key> k2(n);
+  std::vector<uint32_t> p2(n);
+  std::vector<uint32_t> counts(size_t{1} << 16);
+  auto pass = [&](auto digit) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (size_t i = 0; i < n; ++i) ++counts[digit(i)];
+    if (counts[digit(0)] == n) return;  // one digit everywhere: already in order
+    uint32_t sum = 0;
+    for (uint32_t& c : counts) {
+      uint32_t here = c;
+      c = sum;
+      sum += here;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t at = counts[digit(i)]++;
+      k2[at] = keys[i];
+      p2[at] = positions[i];
+    }
+    keys.swap(k2);
+    positions.swap(p2);
+  };
+  if (!positions_ascending) {
+    for (int shift = 0; shift < 32; shift += 16) {
+      pass([&](size_t i) { return (positions[i] >> shift) & 0xFFFF; });
+    }
+  }
+  for (int shift = 0; shift < static_cast<int>(8 * sizeof(Key)); shift += 16) {
+    pass([&](size_t i) { return static_cast<uint32_t>((keys[i] >> shift) & 0xFFFF); });
+  }
+}
+
+}  // namespace
+
+ValueRef FieldAt(ValueRef doc, const FieldPath& path, uint32_t* hints) {
+  assert(!path.empty());
+  if (!doc.is_object()) return ValueRef();
+  ObjectRef holder = doc.as_object();
+  int64_t k = FollowPath(doc.as_object(), path, hints, &holder, [](ObjectRef) {});
+  return k < 0 ? ValueRef() : holder.member(static_cast<uint32_t>(k)).value;
+}
+
+uint64_t OrderKey(double d) {
+  if (d == 0) d = 0;  // -0.0 sorts with 0.0
+  uint64_t bits = std::bit_cast<uint64_t>(d);
+  // Negative numbers: every bit flipped, so larger magnitudes sort first;
+  // positive ones: the sign bit set, so they sort after every negative.
+  return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// --- SortedPositions ---------------------------------------------------
+
+template <class Key>
+void SortedPositions<Key>::Add(Key key, uint32_t position) {
+  tail_keys_.push_back(key);
+  try {
+    tail_positions_.push_back(position);
+  } catch (...) {
+    tail_keys_.pop_back();
+    throw;
+  }
+  // Below merged_, the bit says the live entry is in the tail.
+  if (position < merged_) stale_[position >> 6] |= uint64_t{1} << (position & 63);
+}
+
+template <class Key>
+void SortedPositions<Key>::Remove([[maybe_unused]] Key key, uint32_t position) {
+  if (position < merged_ && !Stale(position)) {
+    stale_[position >> 6] |= uint64_t{1} << (position & 63);
+    return;
+  }
+  for (size_t i = 0; i < tail_keys_.size(); ++i) {
+    if (tail_positions_[i] == position) {
+      assert(tail_keys_[i] == key);
+      tail_keys_[i] = tail_keys_.back();
+      tail_positions_[i] = tail_positions_.back();
+      tail_keys_.pop_back();
+      tail_positions_.pop_back();
+      return;
+    }
+  }
+  assert(false && "removing a position the index does not hold");
+}
+
+template <class Key>
+void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
+  if (!always && tail_keys_.size() <= std::max(kMinTail, keys_.size() / 16)) return;
+  std::vector<Key> tail_keys = tail_keys_;
+  std::vector<uint32_t> tail_positions = tail_positions_;
+  SortEntries(tail_keys, tail_positions);
+  std::vector<Key> keys;
+  std::vector<uint32_t> positions;
+  keys.reserve(keys_.size() + tail_keys.size());
+  positions.reserve(keys_.size() + tail_keys.size());
+  std::vector<uint64_t> stale((covered + 63) / 64);
+  size_t i = 0;
+  size_t j = 0;
+  auto take_main = [&] {
+    uint32_t p = positions_[i];
+    if (p >= merged_ || !Stale(p)) {
+      keys.push_back(keys_[i]);
+      positions.push_back(p);
+    }
+    ++i;
+  };
+  auto take_tail = [&] {
+    keys.push_back(tail_keys[j]);
+    positions.push_back(tail_positions[j]);
+    ++j;
+  };
+  while (i < keys_.size() && j < tail_keys.size()) {
+    bool main_first = keys_[i] < tail_keys[j] ||
+                      (keys_[i] == tail_keys[j] && positions_[i] < tail_positions[j]);
+    main_first ? take_main() : take_tail();
+  }
+  while (i < keys_.size()) take_main();
+  while (j < tail_keys.size()) take_tail();
+  // Nothing below can fail.
+  keys_.swap(keys);
+  positions_.swap(positions);
+  stale_.swap(stale);
+  merged_ = covered;
+  tail_keys_.clear();
+  tail_positions_.clear();
+}
+
+template <class Key>
+size_t SortedPositions<Key>::LowerBound(Key key) const {
+  return static_cast<size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
+}
+
+template <class Key>
+size_t SortedPositions<Key>::UpperBound(Key key) const {
+  return static_cast<size_t>(std::upper_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
+}
+
+template <class Key>
+size_t SortedPositions<Key>::MemoryBytes() const {
+  return keys_.capacity() * sizeof(Key) + positions_.capacity() * 4 + stale_.capacity() * 8 +
+         tail_keys_.capacity() * sizeof(Key) + tail_positions_.capacity() * 4;
+}
+
+template class SortedPositions<uint32_t>;
+template class SortedPositions<uint64_t>;
+
+// --- EqualityIndex -------------------------------------------------------
+
+namespace {
+
+uint32_t HashKey(ValueRef v) { return static_cast<uint32_t>(HashValue(v) >> 32); }
+
+}  // namespace
+
+EqualityIndex::EqualityIndex(FieldPath path)
+    : path_(std::move(path)), hints_(path_.size(), 0) {}
+
+uint32_t EqualityIndex::KeyOf(ValueRef doc, bool* present) {
+  ValueRef field = FieldAt(doc, path_, hints_.data());
+  *present = static_cast<bool>(field);
+  return field ? HashKey(field) : 0;
+}
+
+void EqualityIndex::CatchUp(const std::vector<Value>& docs) {
+  assert(docs.size() >= covered_);
+  if (docs.size() == covered_) return;
+  uint32_t n = static_cast<uint32_t>(docs.size());
+  for (uint32_t i = covered_; i < n; ++i) {
+    bool present;
+    uint32_t key = KeyOf(docs[i].ref(), &present);
+    if (present) entries_.Add(key, i);
+  }
+  covered_ = n;
+  entries_.Merge(covered_, /*always=*/false);
+}
+
+void EqualityIndex::Lookup(ValueRef operand, std::vector<uint32_t>* out) const {
+  uint32_t key = HashKey(operand);
+  size_t first = out->size();
+  entries_.VisitMain(entries_.LowerBound(key), entries_.UpperBound(key),
+                     [&](uint32_t p) { out->push_back(p); });
+  size_t from_main = out->size();
+  entries_.VisitTail([&](uint32_t k, uint32_t p) {
+    if (k == key) out->push_back(p);
+  });
+  if (out->size() != from_main) std::sort(out->begin() + first, out->end());
+}
+
+size_t EqualityIndex::Estimate(ValueRef operand) const {
+  uint32_t key = HashKey(operand);
+  return entries_.UpperBound(key) - entries_.LowerBound(key) + entries_.tail_size();
+}
+
+void EqualityIndex::Replace(uint32_t position, ValueRef before, ValueRef after) {
+  if (position >= covered_) return;  // CatchUp reads it when it gets there
+  bool was;
+  bool is;
+  uint32_t old_key = KeyOf(before, &was);
+  uint32_t new_key = KeyOf(after, &is);
+  if (was && is && old_key == new_key) return;
+  if (was) entries_.Remove(old_key, position);
+  if (is) entries_.Add(new_key, position);
+  entries_.Merge(covered_, /*always=*/false);
+}
+
+// --- OrderIndex ----------------------------------------------------------
+
+OrderIndex::OrderIndex(FieldPath path) : path_(std::move(path)), hints_(path_.size(), 0) {}
+
+OrderIndex::Field OrderIndex::KeyOf(ValueRef doc, uint64_t* key) {
+  ValueRef field = FieldAt(doc, path_, hints_.data());
+  if (!field) return Field::kAbsent;
+  if (!field.is_number()) return Field::kOther;
+  *key = OrderKey(field.to_double());
+  return Field::kNumber;
+}
+
+void OrderIndex::CatchUp(const std::vector<Value>& docs) {
+  assert(docs.size() >= covered_);
+  if (docs.size() == covered_) return;
+  uint32_t n = static_cast<uint32_t>(docs.size());
+  for (uint32_t i = covered_; i < n; ++i) {
+    uint64_t key;
+    switch (KeyOf(docs[i].ref(), &key)) {
+      case Field::kNumber:
+        entries_.Add(key, i);
+        break;
+      case Field::kOther:
+        ++non_numbers_;
+        break;
+      case Field::kAbsent:
+        break;
+    }
+  }
+  covered_ = n;
+  entries_.Merge(covered_, /*always=*/false);
+}
+
+void OrderIndex::Range(Bound bound, double operand, size_t* lo, size_t* hi) const {
+  uint64_t key = OrderKey(operand);
+  *lo = 0;
+  *hi = entries_.main_size();
+  switch (bound) {
+    case Bound::kGreater: *lo = entries_.UpperBound(key); break;
+    case Bound::kGreaterEqual: *lo = entries_.LowerBound(key); break;
+    case Bound::kLess: *hi = entries_.LowerBound(key); break;
+    case Bound::kLessEqual: *hi = entries_.UpperBound(key); break;
+  }
+}
+
+void OrderIndex::Lookup(Bound bound, double operand, std::vector<uint32_t>* out) const {
+  size_t lo;
+  size_t hi;
+  Range(bound, operand, &lo, &hi);
+  entries_.VisitMain(lo, hi, [&](uint32_t p) { out->push_back(p); });
+  uint64_t key = OrderKey(operand);
+  entries_.VisitTail([&](uint64_t k, uint32_t p) {
+    bool in = false;
+    switch (bound) {
+      case Bound::kGreater: in = k > key; break;
+      case Bound::kGreaterEqual: in = k >= key; break;
+      case Bound::kLess: in = k < key; break;
+      case Bound::kLessEqual: in = k <= key; break;
+    }
+    if (in) out->push_back(p);
+  });
+}
+
+size_t OrderIndex::Estimate(Bound bound, double operand) const {
+  size_t lo;
+  size_t hi;
+  Range(bound, operand, &lo, &hi);
+  return hi - lo + entries_.tail_size();
+}
+
+void OrderIndex::Replace(uint32_t position, ValueRef before, ValueRef after) {
+  if (position >= covered_) return;
+  uint64_t old_key = 0;
+  uint64_t new_key = 0;
+  Field was = KeyOf(before, &old_key);
+  Field is = KeyOf(after, &new_key);
+  if (was == Field::kNumber && is == Field::kNumber && old_key == new_key) return;
+  if (was == Field::kOther) --non_numbers_;
+  if (is == Field::kOther) ++non_numbers_;
+  if (was == Field::kNumber) entries_.Remove(old_key, position);
+  if (is == Field::kNumber) entries_.Add(new_key, position);
+  entries_.Merge(covered_, /*always=*/false);
+}
+
+}  // namespace moxal

@@ -1,0 +1,173 @@
+// Indexes of one field path of a collection's documents.
+//
+// An index maps the value each document holds at a field path to the
+// positions of those documents. Two kinds:
+//  - by equality: keyed by a hash of the value (value_hash.h), so a lookup
+//    finds every document whose value may equal the one asked for; the
+//    caller compares the values, which also settles hash collisions and
+//    number kinds (1 and 1.0 hash alike and are unequal);
+//  - by order: keyed by the number as a double (in a 64-bit form whose
+//    integer order is the numbers' order, -0.0 taken as 0.0), for numbers
+//    only, so a one-sided range is found by binary search; it also counts the
+//    documents whose value there is present but not a number, where an
+//    ordering query fails instead of not matching.
+//
+// Layout: a main part sorted by (key, position), 8 (equality) or 12 (order)
+// bytes per entry, and a small unsorted tail that takes the changes since
+// the last merge, so that appending and updating cost no re-sorting. A
+// position whose main entry is out of date is marked in a bitset (one bit
+// per document); the tail then holds its entry, if it has one. The tail is
+// merged into the main part once it holds more than a sixteenth of it.
+//
+// Documents appended to the collection are taken in lazily, by CatchUp
+// before each use, so inserting costs nothing until the index is used.
+// Positions are 32-bit: a collection of 2^32 documents or more is never
+// indexed (see IndexSet).
+
+#ifndef MOXAL_DB_FIELD_INDEX_H_
+#define MOXAL_DB_FIELD_INDEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "values/value.h"
+
+namespace moxal {
+
+using FieldPath = std::vector<std::string>;
+
+// The value at `path` in `doc`, or absent: `doc` is not an object, a name is
+// missing, or a name before the last does not hold an object. `hints` has
+// one slot per name (see ObjectRef::find_index).
+ValueRef FieldAt(ValueRef doc, const FieldPath& path, uint32_t* hints);
+
+// Positions sorted by key, with a tail of recent changes (see above).
+// Key is uint32_t (a value's hash) or uint64_t (a number, see OrderKey).
+template <class Key>
+class SortedPositions {
+ public:
+  // Adds the entry of a position that has none (the tail takes it).
+  // Throws std::bad_alloc.
+  void Add(Key key, uint32_t position);
+  // Removes the live entry of `position`, whose key is `key`.
+  void Remove(Key key, uint32_t position);
+
+  // Merges the tail into the main part once it holds more than its share,
+  // or whatever its size with `always`; positions below `covered` are
+  // those taken into account by then. Throws std::bad_alloc (and then
+  // leaves everything as it was).
+  void Merge(uint32_t covered, bool always);
+
+  // The main part: entries [LowerBound(k), UpperBound(k)) have key k.
+  size_t LowerBound(Key key) const;
+  size_t UpperBound(Key key) const;
+  size_t main_size() const { return keys_.size(); }
+  // Calls visit(position) for the live main entries [lo, hi).
+  template <class F>
+  void VisitMain(size_t lo, size_t hi, F&& visit) const {
+    for (size_t i = lo; i < hi; ++i) {
+      uint32_t p = positions_[i];
+      if (p >= merged_ || !Stale(p)) visit(p);
+    }
+  }
+  // Calls visit(key, position) for every tail entry.
+  template <class F>
+  void VisitTail(F&& visit) const {
+    for (size_t i = 0; i < tail_keys_.size(); ++i) visit(tail_keys_[i], tail_positions_[i]);
+  }
+  size_t tail_size() const { return tail_keys_.size(); }
+
+  size_t MemoryBytes() const;
+
+ private:
+  bool Stale(uint32_t p) const { return (stale_[p >> 6] >> (p & 63)) & 1; }
+
+  std::vector<Key> keys_;          // main part, sorted by (key, position)
+  std::vector<uint32_t> positions_;
+  uint32_t merged_ = 0;            // positions below this were in the last merge
+  std::vector<uint64_t> stale_;    // a bit per position below merged_
+  std::vector<Key> tail_keys_;     // changes since, unsorted
+  std::vector<uint32_t> tail_positions_;
+};
+
+// The index of one field path by equality.
+class EqualityIndex {
+ public:
+  explicit EqualityIndex(FieldPath path);
+
+  const FieldPath& path() const { return path_; }
+  // Documents taken into account so far (the first covered() of the list).
+  uint32_t covered() const { return covered_; }
+
+  // Takes in the documents of `docs` past covered(). Throws std::bad_alloc.
+  void CatchUp(const std::vector<Value>& docs);
+
+  // Appends to *out the positions (ascending) of the documents whose value
+  // at the path hashes like `operand`: a superset of those equal to it.
+  // Throws std::bad_alloc.
+  void Lookup(ValueRef operand, std::vector<uint32_t>* out) const;
+  // How many positions Lookup would give, about.
+  size_t Estimate(ValueRef operand) const;
+
+  // The document at `position` changes from `before` to `after` (both
+  // objects). Throws std::bad_alloc, after which the index may be wrong
+  // and must be dropped.
+  void Replace(uint32_t position, ValueRef before, ValueRef after);
+
+  size_t MemoryBytes() const { return entries_.MemoryBytes(); }
+
+ private:
+  uint32_t KeyOf(ValueRef doc, bool* present);
+
+  FieldPath path_;
+  std::vector<uint32_t> hints_;
+  uint32_t covered_ = 0;
+  SortedPositions<uint32_t> entries_;
+};
+
+// A double as an unsigned integer in the same order (no NaN; -0.0 is 0.0).
+uint64_t OrderKey(double d);
+
+// The index of one field path by numeric order.
+class OrderIndex {
+ public:
+  explicit OrderIndex(FieldPath path);
+
+  const FieldPath& path() const { return path_; }
+  uint32_t covered() const { return covered_; }
+  // Documents whose value at the path is present but not a number: an
+  // ordering clause on the path fails on them when it reaches them.
+  size_t non_numbers() const { return non_numbers_; }
+
+  void CatchUp(const std::vector<Value>& docs);
+
+  // Which side of the operand a range is on.
+  enum class Bound { kGreater, kGreaterEqual, kLess, kLessEqual };
+  // Appends to *out the positions (in no order) of the documents whose
+  // number at the path, as a double, lies on `bound`'s side of `operand`.
+  void Lookup(Bound bound, double operand, std::vector<uint32_t>* out) const;
+  size_t Estimate(Bound bound, double operand) const;
+
+  void Replace(uint32_t position, ValueRef before, ValueRef after);
+
+  size_t MemoryBytes() const { return entries_.MemoryBytes(); }
+
+ private:
+  // The state of the value at the path of `doc`.
+  enum class Field { kAbsent, kNumber, kOther };
+  Field KeyOf(ValueRef doc, uint64_t* key);
+  // The main-part index range of `bound` and `operand`.
+  void Range(Bound bound, double operand, size_t* lo, size_t* hi) const;
+
+  FieldPath path_;
+  std::vector<uint32_t> hints_;
+  uint32_t covered_ = 0;
+  size_t non_numbers_ = 0;
+  SortedPositions<uint64_t> entries_;
+};
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_FIELD_INDEX_H_

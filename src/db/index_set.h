@@ -1,0 +1,115 @@
+// The indexes of one collection, chosen by the queries it sees.
+//
+// Nobody declares an index. A find that misses the result cache (or an
+// update's filter) asks Select for the matching documents; Select answers
+// through an index when one can prove the answer a scan would give, and
+// builds one when the queries of the collection have shown they want it:
+//
+//  - When: the second cold query that could be answered through an index
+//    on a path builds it (the first might be a one-off); the build is part
+//    of that query, and costs about one more pass over the documents than
+//    a scan plus a sort (radix, in passes of 16 bits). Collections of fewer
+//    than kMinDocuments documents are never indexed: scanning them costs
+//    about what one lookup does.
+//  - Which clause: an Equal clause (any operand) or an ordering clause with
+//    a numeric operand. A clause answers for the query only when no clause
+//    before it can fail on a document it rules out: Equal and NotEqual
+//    never fail, an ordering clause never fails where its path holds only
+//    numbers (the order index counts the documents where it does not). Of
+//    the clauses that may answer, the one that selects fewest documents
+//    does; the others and itself are then checked on those documents, in
+//    collection order, exactly as a scan checks them, so every answer,
+//    error and its message are what a scan would give.
+//  - Not at all: when the collection holds a document that is not an
+//    object (a scan fails on it), when a clause has an empty path, or when
+//    the candidates are more than a quarter of the collection (reading
+//    them out of order costs more than a scan).
+//  - Bounded: at most kMaxIndexes per collection, the least recently used
+//    dropped first. An equality index costs 8 bytes per document holding
+//    the path, an order index 12, plus a bit per document and a tail of
+//    recent changes (field_index.h).
+//  - Kept true: appended documents are taken in lazily, at the next use;
+//    a replaced document is passed to every index at once (OnReplace), and
+//    an index that cannot follow (memory ran out) is dropped. Anything
+//    else that changes the documents (a new document list, removals)
+//    calls Clear.
+
+#ifndef MOXAL_DB_INDEX_SET_H_
+#define MOXAL_DB_INDEX_SET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "db/field_index.h"
+#include "query/query.h"
+#include "values/status.h"
+#include "values/value.h"
+
+namespace moxal {
+
+class IndexSet {
+ public:
+  // Below this many documents a scan is about as fast as an index lookup.
+  static constexpr size_t kMinDocuments = 256;
+  // Enough for the few fields a program looks documents up by; each costs
+  // memory in proportion to the collection.
+  static constexpr size_t kMaxIndexes = 8;
+
+  // Whether indexes are used and built at all: a switch for the tests that
+  // compare answers with indexes against answers without them.
+  static void EnableForTesting(bool enabled);
+
+  // Appends to *selected the positions, in order, of the documents of
+  // `docs` that `filter` matches, with the error a scan would give (see
+  // SelectDocuments): through an index where one can answer, else by a
+  // scan. May build an index. Throws std::bad_alloc only where a scan
+  // would.
+  Status Select(const std::vector<Value>& docs, const QueryEngine<QueryOperator>& filter,
+                std::vector<size_t>* selected);
+
+  // The document at `position` changed from `before` to `after`.
+  void OnReplace(size_t position, ValueRef before, ValueRef after) noexcept;
+
+  // Drops every index and what the queries taught (the documents were
+  // replaced or removed).
+  void Clear() noexcept;
+
+  size_t index_count() const { return equality_.size() + order_.size(); }
+  size_t MemoryBytes() const;
+
+ private:
+  // A path the queries asked about, not yet indexed.
+  struct Use {
+    bool order;
+    FieldPath path;
+    uint32_t count;
+    uint64_t last;
+  };
+  template <class Index>
+  struct Slot {
+    std::unique_ptr<Index> index;
+    uint64_t last_used = 0;
+  };
+
+  // The index of `kind` on `path`, caught up with `docs`; built when the
+  // queries asked for it often enough; else null.
+  template <class Index>
+  Index* Prepare(std::vector<Slot<Index>>& slots, bool order, const FieldPath& path,
+                 const std::vector<Value>& docs);
+  bool CountUse(bool order, const FieldPath& path);
+  void MakeRoom();
+  bool HasNonObjects(const std::vector<Value>& docs);
+
+  std::vector<Slot<EqualityIndex>> equality_;
+  std::vector<Slot<OrderIndex>> order_;
+  std::vector<Use> uses_;
+  uint64_t clock_ = 0;
+  uint32_t objects_checked_ = 0;  // documents checked for kind so far
+  bool non_objects_ = false;      // one of those is not an object
+};
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_INDEX_SET_H_
