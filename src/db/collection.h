@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/index_set.h"
 #include "query/update.h"
 #include "values/value.h"
 
@@ -51,7 +52,10 @@ struct DocumentChanges {
 //
 // Documents are immutable blobs shared by reference count (value.h): an
 // insert appends, an update replaces documents or, where nobody else holds
-// one, overwrites bytes of it. Every change calls Touch().
+// one, overwrites bytes of it. Every change calls Touch(), and keeps the
+// collection's indexes true: appended documents are taken in by the
+// indexes at their next use, a changed one through Commit, and anything
+// else that changes the list must tell them (IndexSet::Truncated, Clear).
 //
 // A collection belongs to one Database, whose calls run one at a time (a
 // call borrows its object for its whole length, see borrow.h), so no
@@ -64,13 +68,14 @@ struct Collection {
   explicit Collection(std::vector<Value> d) : docs(std::move(d)), stamp(NextStamp()) {}
   void Touch() noexcept { stamp = NextStamp(); }
 
-  // Puts the prepared changes of an update in place and renews the stamp;
-  // `changes` is left spent. Cannot fail. The changes must have been
-  // prepared from this collection as it still is.
+  // Puts the prepared changes of an update in place, keeps the indexes
+  // true and renews the stamp; `changes` is left spent. Cannot fail. The
+  // changes must have been prepared from this collection as it still is.
   void Commit(DocumentChanges* changes) noexcept;
 
   std::vector<Value> docs;
   uint64_t stamp;
+  IndexSet indexes;
 };
 
 using CollectionPtr = std::shared_ptr<Collection>;

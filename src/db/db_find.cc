@@ -63,7 +63,7 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
     Filter filter;
     if (Status s = Filter::New(query.as_object(), &filter); !s.ok()) return s;
     std::vector<size_t> selected;
-    if (Status s = SelectDocuments(c->docs, &filter, &selected); !s.ok()) return s;
+    if (Status s = SelectDocuments(c->docs, &c->indexes, &filter, &selected); !s.ok()) return s;
     // Matching documents are shared with the collection, not copied: they
     // are immutable, and an update replaces a shared document instead of
     // changing it, so the result never sees later changes.

@@ -128,6 +128,7 @@ Database::InsertionUndo::~InsertionUndo() {
     if (!step->done) continue;
     if (step->collection != nullptr) {
       step->collection->docs.resize(step->size);  // shrinking: no allocation
+      step->collection->indexes.Truncated(step->size);
       step->collection->stamp = step->stamp;
     } else {
       db_->Unregister(step->name);

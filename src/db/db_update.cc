@@ -84,8 +84,9 @@ Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check
 
 // Selects the documents `filter` (when not null) matches and makes the
 // change of each ready in *out.
-Status PrepareChanges(const Update& changes, const Filter* filter, const std::vector<Value>& docs,
+Status PrepareChanges(const Update& changes, const Filter* filter, Collection& c,
                       DocumentChanges* out) {
+  const std::vector<Value>& docs = c.docs;
   const bool check_depth = MayNestTooDeeply(changes);
   if (!check_depth && !changes.HasEmptyPath()) {
     // Nothing but the selection can fail here (or memory run out), so each
@@ -94,7 +95,7 @@ Status PrepareChanges(const Update& changes, const Filter* filter, const std::ve
     // clause on every document is taken first (from the system only as it
     // is written).
     if (filter == nullptr) out->patches.reserve(docs.size());
-    Status s = ForEachMatch(docs, filter, [&](size_t i) {
+    Status s = ForEachMatch(docs, &c.indexes, filter, [&](size_t i) {
       if (PreparePatches(changes, docs[i], i, out)) return;
       Status ready = PrepareCopy(changes, docs[i], i, false, out);
       assert(ready.ok());  // only a clause with an empty path or depth fail
@@ -106,7 +107,7 @@ Status PrepareChanges(const Update& changes, const Filter* filter, const std::ve
   // is not an object, or a filter's error, is reported before the update's
   // own failures.
   std::vector<size_t> selected;
-  if (Status s = SelectDocuments(docs, filter, &selected); !s.ok()) {
+  if (Status s = SelectDocuments(docs, &c.indexes, filter, &selected); !s.ok()) {
     return Status::InternalFrom(s);
   }
   if (!selected.empty() && changes.HasEmptyPath()) return EmptyPathPanic();
@@ -132,7 +133,7 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
     return s;
   }
   if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr,
-                                c->docs, &prepared->documents);
+                                *c, &prepared->documents);
       !s.ok()) {
     return s;
   }

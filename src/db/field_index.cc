@@ -188,10 +188,10 @@ uint32_t HashKey(ValueRef v) { return static_cast<uint32_t>(HashValue(v) >> 32);
 EqualityIndex::EqualityIndex(FieldPath path)
     : path_(std::move(path)), hints_(path_.size(), 0) {}
 
-uint32_t EqualityIndex::KeyOf(ValueRef doc, bool* present) {
+FieldKey EqualityIndex::KeyOf(ValueRef doc) const {
   ValueRef field = FieldAt(doc, path_, hints_.data());
-  *present = static_cast<bool>(field);
-  return field ? HashKey(field) : 0;
+  if (!field) return FieldKey{};
+  return FieldKey{FieldKey::kKey, HashKey(field)};
 }
 
 void EqualityIndex::CatchUp(const std::vector<Value>& docs) {
@@ -199,9 +199,8 @@ void EqualityIndex::CatchUp(const std::vector<Value>& docs) {
   if (docs.size() == covered_) return;
   uint32_t n = static_cast<uint32_t>(docs.size());
   for (uint32_t i = covered_; i < n; ++i) {
-    bool present;
-    uint32_t key = KeyOf(docs[i].ref(), &present);
-    if (present) entries_.Add(key, i);
+    FieldKey k = KeyOf(docs[i].ref());
+    if (k.state == FieldKey::kKey) entries_.Add(static_cast<uint32_t>(k.key), i);
   }
   covered_ = n;
   entries_.Merge(covered_, /*always=*/false);
@@ -224,15 +223,10 @@ size_t EqualityIndex::Estimate(ValueRef operand) const {
   return entries_.UpperBound(key) - entries_.LowerBound(key) + entries_.tail_size();
 }
 
-void EqualityIndex::Replace(uint32_t position, ValueRef before, ValueRef after) {
-  if (position >= covered_) return;  // CatchUp reads it when it gets there
-  bool was;
-  bool is;
-  uint32_t old_key = KeyOf(before, &was);
-  uint32_t new_key = KeyOf(after, &is);
-  if (was && is && old_key == new_key) return;
-  if (was) entries_.Remove(old_key, position);
-  if (is) entries_.Add(new_key, position);
+void EqualityIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
+  if (position >= covered_ || before == after) return;  // CatchUp reads new ones
+  if (before.state == FieldKey::kKey) entries_.Remove(static_cast<uint32_t>(before.key), position);
+  if (after.state == FieldKey::kKey) entries_.Add(static_cast<uint32_t>(after.key), position);
   entries_.Merge(covered_, /*always=*/false);
 }
 
@@ -240,12 +234,11 @@ void EqualityIndex::Replace(uint32_t position, ValueRef before, ValueRef after) 
 
 OrderIndex::OrderIndex(FieldPath path) : path_(std::move(path)), hints_(path_.size(), 0) {}
 
-OrderIndex::Field OrderIndex::KeyOf(ValueRef doc, uint64_t* key) {
+FieldKey OrderIndex::KeyOf(ValueRef doc) const {
   ValueRef field = FieldAt(doc, path_, hints_.data());
-  if (!field) return Field::kAbsent;
-  if (!field.is_number()) return Field::kOther;
-  *key = OrderKey(field.to_double());
-  return Field::kNumber;
+  if (!field) return FieldKey{};
+  if (!field.is_number()) return FieldKey{FieldKey::kOther, 0};
+  return FieldKey{FieldKey::kKey, OrderKey(field.ToDouble())};
 }
 
 void OrderIndex::CatchUp(const std::vector<Value>& docs) {
@@ -253,15 +246,15 @@ void OrderIndex::CatchUp(const std::vector<Value>& docs) {
   if (docs.size() == covered_) return;
   uint32_t n = static_cast<uint32_t>(docs.size());
   for (uint32_t i = covered_; i < n; ++i) {
-    uint64_t key;
-    switch (KeyOf(docs[i].ref(), &key)) {
-      case Field::kNumber:
-        entries_.Add(key, i);
+    FieldKey k = KeyOf(docs[i].ref());
+    switch (k.state) {
+      case FieldKey::kKey:
+        entries_.Add(k.key, i);
         break;
-      case Field::kOther:
+      case FieldKey::kOther:
         ++non_numbers_;
         break;
-      case Field::kAbsent:
+      case FieldKey::kAbsent:
         break;
     }
   }
@@ -306,17 +299,12 @@ size_t OrderIndex::Estimate(Bound bound, double operand) const {
   return hi - lo + entries_.tail_size();
 }
 
-void OrderIndex::Replace(uint32_t position, ValueRef before, ValueRef after) {
-  if (position >= covered_) return;
-  uint64_t old_key = 0;
-  uint64_t new_key = 0;
-  Field was = KeyOf(before, &old_key);
-  Field is = KeyOf(after, &new_key);
-  if (was == Field::kNumber && is == Field::kNumber && old_key == new_key) return;
-  if (was == Field::kOther) --non_numbers_;
-  if (is == Field::kOther) ++non_numbers_;
-  if (was == Field::kNumber) entries_.Remove(old_key, position);
-  if (is == Field::kNumber) entries_.Add(new_key, position);
+void OrderIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
+  if (position >= covered_ || before == after) return;
+  if (before.state == FieldKey::kOther) --non_numbers_;
+  if (after.state == FieldKey::kOther) ++non_numbers_;
+  if (before.state == FieldKey::kKey) entries_.Remove(before.key, position);
+  if (after.state == FieldKey::kKey) entries_.Add(after.key, position);
   entries_.Merge(covered_, /*always=*/false);
 }
 

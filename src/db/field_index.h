@@ -40,8 +40,17 @@ using FieldPath = std::vector<std::string>;
 
 // The value at `path` in `doc`, or absent: `doc` is not an object, a name is
 // missing, or a name before the last does not hold an object. `hints` has
-// one slot per name (see ObjectRef::find_index).
+// one slot per name (see ObjectRef::FindIndex).
 ValueRef FieldAt(ValueRef doc, const FieldPath& path, uint32_t* hints);
+
+// What an index holds for one document: nothing (the path reaches no
+// value, or for an order index a value that is not a number) or a key.
+struct FieldKey {
+  enum State : uint8_t { kAbsent, kKey, kOther };
+  State state = kAbsent;
+  uint64_t key = 0;
+  bool operator==(const FieldKey& o) const { return state == o.state && key == o.key; }
+};
 
 // Positions sorted by key, with a tail of recent changes (see above).
 // Key is uint32_t (a value's hash) or uint64_t (a number, see OrderKey).
@@ -111,18 +120,18 @@ class EqualityIndex {
   // How many positions Lookup would give, about.
   size_t Estimate(ValueRef operand) const;
 
-  // The document at `position` changes from `before` to `after` (both
-  // objects). Throws std::bad_alloc, after which the index may be wrong
-  // and must be dropped.
-  void Replace(uint32_t position, ValueRef before, ValueRef after);
+  // What the index holds for `doc` (an object).
+  FieldKey KeyOf(ValueRef doc) const;
+  // The document at `position` changed; the index held `before` for it,
+  // and its new content gives `after`. Throws std::bad_alloc, after which
+  // the index may be wrong and must be dropped.
+  void Rekey(uint32_t position, FieldKey before, FieldKey after);
 
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 
  private:
-  uint32_t KeyOf(ValueRef doc, bool* present);
-
   FieldPath path_;
-  std::vector<uint32_t> hints_;
+  mutable std::vector<uint32_t> hints_;
   uint32_t covered_ = 0;
   SortedPositions<uint32_t> entries_;
 };
@@ -150,19 +159,17 @@ class OrderIndex {
   void Lookup(Bound bound, double operand, std::vector<uint32_t>* out) const;
   size_t Estimate(Bound bound, double operand) const;
 
-  void Replace(uint32_t position, ValueRef before, ValueRef after);
+  FieldKey KeyOf(ValueRef doc) const;  // kOther: present, not a number
+  void Rekey(uint32_t position, FieldKey before, FieldKey after);
 
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 
  private:
-  // The state of the value at the path of `doc`.
-  enum class Field { kAbsent, kNumber, kOther };
-  Field KeyOf(ValueRef doc, uint64_t* key);
   // The main-part index range of `bound` and `operand`.
   void Range(Bound bound, double operand, size_t* lo, size_t* hi) const;
 
   FieldPath path_;
-  std::vector<uint32_t> hints_;
+  mutable std::vector<uint32_t> hints_;
   uint32_t covered_ = 0;
   size_t non_numbers_ = 0;
   SortedPositions<uint64_t> entries_;

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cassert>
 #include <new>
-
-#include "db/select.h"
 
 #ifndef MOXAL_INDEXES_ENABLED
 #define MOXAL_INDEXES_ENABLED 1
@@ -21,7 +20,8 @@ std::atomic<bool> g_enabled{MOXAL_INDEXES_ENABLED != 0};
 // this many per collection, the least recently asked forgotten first.
 constexpr size_t kMaxUses = 32;
 
-// Cold queries on a path before it gets an index.
+// Cold queries on a path before it gets an index: one might be a one-off,
+// a second says the program looks documents up by that path.
 constexpr uint32_t kUsesBeforeBuilding = 2;
 
 OrderIndex::Bound BoundOf(QueryOperator op) {
@@ -38,8 +38,8 @@ OrderIndex::Bound BoundOf(QueryOperator op) {
   return OrderIndex::Bound::kGreater;
 }
 
-// Sorts candidate positions into collection order: a bitmap over the
-// collection when they are many, else a sort.
+// Sorts candidate positions into collection order: through a bitmap over
+// the collection when they are many, else by sorting.
 void SortPositions(size_t n, std::vector<uint32_t>* positions) {
   if (positions->size() < n / 64) {
     std::sort(positions->begin(), positions->end());
@@ -59,11 +59,20 @@ void SortPositions(size_t n, std::vector<uint32_t>* positions) {
 
 void IndexSet::EnableForTesting(bool enabled) { g_enabled.store(enabled); }
 
+uint32_t IndexSet::Slot::covered() const {
+  return equality != nullptr ? equality->covered() : order != nullptr ? order->covered() : 0;
+}
+
+size_t IndexSet::index_count() const {
+  return static_cast<size_t>(
+      std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.empty(); }));
+}
+
 bool IndexSet::HasNonObjects(const std::vector<Value>& docs) {
   for (size_t i = objects_checked_; i < docs.size() && !non_objects_; ++i) {
     non_objects_ = !docs[i].ref().is_object();
   }
-  objects_checked_ = static_cast<uint32_t>(docs.size());
+  objects_checked_ = docs.size();
   return non_objects_;
 }
 
@@ -83,117 +92,148 @@ bool IndexSet::CountUse(bool order, const FieldPath& path) {
   return kUsesBeforeBuilding <= 1;
 }
 
-void IndexSet::MakeRoom() {
-  if (index_count() < kMaxIndexes) return;
-  auto oldest = [](auto& slots) {
-    return std::min_element(slots.begin(), slots.end(),
-                            [](const auto& a, const auto& b) { return a.last_used < b.last_used; });
-  };
-  auto e = oldest(equality_);
-  auto o = oldest(order_);
-  bool drop_order = e == equality_.end() || (o != order_.end() && o->last_used < e->last_used);
-  if (drop_order) {
-    order_.erase(o);
-  } else {
-    equality_.erase(e);
-  }
+bool IndexSet::MakeRoom() {
+  Sweep();
+  if (slots_.size() < kMaxIndexes) return true;
+  auto oldest = std::min_element(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+    return a.last_used < b.last_used;
+  });
+  if (oldest->last_used == clock_) return false;  // the query at hand uses every one
+  slots_.erase(oldest);
+  return true;
 }
 
-template <class Index>
-Index* IndexSet::Prepare(std::vector<Slot<Index>>& slots, bool order, const FieldPath& path,
-                         const std::vector<Value>& docs) {
-  auto it = std::find_if(slots.begin(), slots.end(),
-                         [&](const Slot<Index>& s) { return s.index->path() == path; });
-  try {
-    if (it == slots.end()) {
-      if (!CountUse(order, path)) return nullptr;
-      MakeRoom();
-      slots.push_back(Slot<Index>{std::make_unique<Index>(path), 0});
-      it = slots.end() - 1;
+void IndexSet::Sweep() noexcept {
+  slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.empty(); }),
+               slots_.end());
+}
+
+IndexSet::Slot* IndexSet::Prepare(bool order, const FieldPath& path,
+                                  const std::vector<Value>& docs) {
+  auto it = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) {
+    return order ? s.order != nullptr && s.order->path() == path
+                 : s.equality != nullptr && s.equality->path() == path;
+  });
+  if (it == slots_.end()) {
+    if (!CountUse(order, path) || !MakeRoom()) return nullptr;
+    Slot slot;
+    if (order) {
+      slot.order = std::make_unique<OrderIndex>(path);
+    } else {
+      slot.equality = std::make_unique<EqualityIndex>(path);
     }
-    it->last_used = clock_;
-    it->index->CatchUp(docs);
-    return it->index.get();
-  } catch (const std::bad_alloc&) {
-    // An index is only ever a shortcut: without memory for it, scan.
-    if (it != slots.end()) slots.erase(it);
-    return nullptr;
+    slots_.push_back(std::move(slot));
+    it = slots_.end() - 1;
   }
+  it->last_used = clock_;
+  try {
+    if (order) {
+      it->order->CatchUp(docs);
+    } else {
+      it->equality->CatchUp(docs);
+    }
+  } catch (...) {
+    slots_.erase(it);  // half caught up: of no use
+    throw;
+  }
+  return &*it;
 }
 
-Status IndexSet::Select(const std::vector<Value>& docs, const QueryEngine<QueryOperator>& filter,
-                        std::vector<size_t>* selected) {
+bool IndexSet::Plan(const std::vector<Value>& docs, const Filter& filter,
+                    std::vector<uint32_t>* candidates) noexcept {
   const auto& clauses = filter.clauses();
   bool usable = g_enabled.load(std::memory_order_relaxed) && !clauses.empty() &&
                 docs.size() >= kMinDocuments && docs.size() < UINT32_MAX;
   for (const auto& c : clauses) usable = usable && !c.fields.empty();
-  if (!usable || HasNonObjects(docs)) return SelectDocuments(docs, &filter, selected);
-  ++clock_;
-
-  // The clause that selects fewest, among those that may answer.
-  EqualityIndex* by_equality = nullptr;
-  OrderIndex* by_order = nullptr;
-  const Clause<QueryOperator>* best = nullptr;
-  size_t best_estimate = docs.size() / 4 + 1;
-  for (const auto& c : clauses) {
-    ValueRef operand = c.value.ref();
-    if (c.operator_ == QueryOperator::NotEqual) continue;
-    if (c.operator_ == QueryOperator::Equal) {
-      EqualityIndex* index = Prepare(equality_, false, c.fields, docs);
-      if (index != nullptr && index->Estimate(operand) < best_estimate) {
-        best_estimate = index->Estimate(operand);
-        best = &c;
-        by_equality = index;
-        by_order = nullptr;
-      }
-      continue;
-    }
-    if (!operand.is_number()) break;  // fails on the first document holding the path
-    OrderIndex* index = Prepare(order_, true, c.fields, docs);
-    if (index == nullptr || index->non_numbers() != 0) break;  // may fail: scan
-    size_t estimate = index->Estimate(BoundOf(c.operator_), operand.to_double());
-    if (estimate < best_estimate) {
-      best_estimate = estimate;
-      best = &c;
-      by_order = index;
-      by_equality = nullptr;
-    }
+  if (!usable) return false;
+  try {
+    if (HasNonObjects(docs)) return false;
+    return PlanOrThrow(docs, filter, candidates);
+  } catch (const std::bad_alloc&) {
+    // An index is only ever a shortcut: without memory for it, scan.
+    candidates->clear();
+    return false;
   }
-  if (best == nullptr) return SelectDocuments(docs, &filter, selected);
-
-  std::vector<uint32_t> candidates;
-  if (by_equality != nullptr) {
-    by_equality->Lookup(best->value.ref(), &candidates);
-  } else {
-    by_order->Lookup(BoundOf(best->operator_), best->value.ref().to_double(), &candidates);
-    SortPositions(docs.size(), &candidates);
-  }
-  for (uint32_t p : candidates) {
-    bool matched;
-    if (Status s = filter.execute(docs[p].ref().as_object(), &matched); !s.ok()) return s;
-    if (matched) selected->push_back(p);
-  }
-  return Status();
 }
 
-void IndexSet::OnReplace(size_t position, ValueRef before, ValueRef after) noexcept {
-  auto replace = [&](auto& slots) {
-    for (size_t i = 0; i < slots.size();) {
-      try {
-        slots[i].index->Replace(static_cast<uint32_t>(position), before, after);
-        ++i;
-      } catch (const std::bad_alloc&) {
-        slots.erase(slots.begin() + static_cast<ptrdiff_t>(i));  // cannot follow: dropped
-      }
+bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
+                           std::vector<uint32_t>* candidates) {
+  ++clock_;
+  // Of the clauses that may answer, the one that selects fewest. Stop at
+  // the first clause that may fail on a document: a later one cannot
+  // answer for the documents it would rule out.
+  // (Indexes are owned through pointers, so they stay where they are while
+  // later clauses add slots; none that this query uses is dropped.)
+  const Clause<QueryOperator>* best = nullptr;
+  const EqualityIndex* by_equality = nullptr;
+  const OrderIndex* by_order = nullptr;
+  size_t best_estimate = docs.size() / 4 + 1;  // more: a scan reads faster
+  for (const auto& c : filter.clauses()) {
+    ValueRef operand = c.value.ref();
+    if (c.operator_ == QueryOperator::NotEqual) continue;  // answers nothing, never fails
+    if (c.operator_ == QueryOperator::Equal) {
+      const Slot* slot = Prepare(false, c.fields, docs);
+      if (slot == nullptr || slot->equality->Estimate(operand) >= best_estimate) continue;
+      best_estimate = slot->equality->Estimate(operand);
+      best = &c;
+      by_equality = slot->equality.get();
+      by_order = nullptr;
+      continue;
     }
-  };
-  replace(equality_);
-  replace(order_);
+    if (!operand.is_number()) break;  // fails on every document holding the path
+    const Slot* slot = Prepare(true, c.fields, docs);
+    if (slot == nullptr || slot->order->non_numbers() != 0) break;  // may fail
+    size_t estimate = slot->order->Estimate(BoundOf(c.operator_), operand.ToDouble());
+    if (estimate >= best_estimate) continue;
+    best_estimate = estimate;
+    best = &c;
+    by_order = slot->order.get();
+    by_equality = nullptr;
+  }
+  if (best == nullptr) return false;
+  candidates->clear();
+  if (by_equality != nullptr) {
+    by_equality->Lookup(best->value.ref(), candidates);
+  } else {
+    by_order->Lookup(BoundOf(best->operator_), best->value.ref().ToDouble(), candidates);
+    SortPositions(docs.size(), candidates);
+  }
+  return true;
+}
+
+void IndexSet::KeysOf(ValueRef doc, Keys* out) const noexcept {
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    const Slot& s = slots_[i];
+    out->key[i] = s.equality != nullptr ? s.equality->KeyOf(doc)
+                  : s.order != nullptr  ? s.order->KeyOf(doc)
+                                        : FieldKey{};
+  }
+}
+
+void IndexSet::Rekey(size_t position, const Keys& before, ValueRef doc) noexcept {
+  auto p = static_cast<uint32_t>(position);
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    Slot& s = slots_[i];
+    try {
+      if (s.equality != nullptr) s.equality->Rekey(p, before.key[i], s.equality->KeyOf(doc));
+      if (s.order != nullptr) s.order->Rekey(p, before.key[i], s.order->KeyOf(doc));
+    } catch (const std::bad_alloc&) {
+      // It cannot follow: dropped, its slot kept so that the keys of the
+      // other indexes stay in step until the next Sweep.
+      s.equality.reset();
+      s.order.reset();
+    }
+  }
+}
+
+void IndexSet::Truncated(size_t size) noexcept {
+  bool past = objects_checked_ > size;
+  for (const Slot& s : slots_) past = past || s.covered() > size;
+  if (past) Clear();
 }
 
 void IndexSet::Clear() noexcept {
-  equality_.clear();
-  order_.clear();
+  slots_.clear();
   uses_.clear();
   objects_checked_ = 0;
   non_objects_ = false;
@@ -201,8 +241,10 @@ void IndexSet::Clear() noexcept {
 
 size_t IndexSet::MemoryBytes() const {
   size_t total = 0;
-  for (const auto& s : equality_) total += s.index->MemoryBytes();
-  for (const auto& s : order_) total += s.index->MemoryBytes();
+  for (const Slot& s : slots_) {
+    if (s.equality != nullptr) total += s.equality->MemoryBytes();
+    if (s.order != nullptr) total += s.order->MemoryBytes();
+  }
   return total;
 }
 

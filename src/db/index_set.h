@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "db/field_index.h"
-#include "query/query.h"
+#include "query/filter.h"
 #include "values/status.h"
 #include "values/value.h"
 
@@ -61,22 +61,34 @@ class IndexSet {
   // compare answers with indexes against answers without them.
   static void EnableForTesting(bool enabled);
 
-  // Appends to *selected the positions, in order, of the documents of
-  // `docs` that `filter` matches, with the error a scan would give (see
-  // SelectDocuments): through an index where one can answer, else by a
-  // scan. May build an index. Throws std::bad_alloc only where a scan
-  // would.
-  Status Select(const std::vector<Value>& docs, const QueryEngine<QueryOperator>& filter,
-                std::vector<size_t>* selected);
+  // When an index can answer for `filter` over `docs` (see above), puts the
+  // positions of the candidate documents in *candidates, ascending, and
+  // returns true: checking the filter on them in that order gives the
+  // matches, and the error, a scan of every document would give. False
+  // when the documents must be scanned. May build an index; never fails
+  // (an index that memory cannot be found for is simply not used).
+  bool Plan(const std::vector<Value>& docs, const Filter& filter,
+            std::vector<uint32_t>* candidates) noexcept;
 
-  // The document at `position` changed from `before` to `after`.
-  void OnReplace(size_t position, ValueRef before, ValueRef after) noexcept;
+  // What the indexes hold for one document, taken before it changes.
+  struct Keys {
+    FieldKey key[kMaxIndexes];
+  };
+  // Takes what the indexes hold for the document at `position`, `doc`.
+  void KeysOf(ValueRef doc, Keys* out) const noexcept;
+  // The document at `position` changed (it held `before`) to `doc`. An
+  // index that cannot follow, for want of memory, is dropped.
+  void Rekey(size_t position, const Keys& before, ValueRef doc) noexcept;
+
+  // The documents past the first `size` were taken back (an insert that
+  // failed).
+  void Truncated(size_t size) noexcept;
 
   // Drops every index and what the queries taught (the documents were
   // replaced or removed).
   void Clear() noexcept;
 
-  size_t index_count() const { return equality_.size() + order_.size(); }
+  size_t index_count() const;
   size_t MemoryBytes() const;
 
  private:
@@ -87,27 +99,34 @@ class IndexSet {
     uint32_t count;
     uint64_t last;
   };
-  template <class Index>
+  // An index, or none where one was dropped (removed by Sweep, so that
+  // Keys stay in step within a change).
   struct Slot {
-    std::unique_ptr<Index> index;
+    std::unique_ptr<EqualityIndex> equality;
+    std::unique_ptr<OrderIndex> order;
     uint64_t last_used = 0;
+    bool empty() const { return equality == nullptr && order == nullptr; }
+    uint32_t covered() const;
   };
 
-  // The index of `kind` on `path`, caught up with `docs`; built when the
-  // queries asked for it often enough; else null.
-  template <class Index>
-  Index* Prepare(std::vector<Slot<Index>>& slots, bool order, const FieldPath& path,
-                 const std::vector<Value>& docs);
+  // The index of the kind `order` says on `path`, caught up with `docs`;
+  // built when the queries asked for it often enough; else null. Throws
+  // std::bad_alloc.
+  Slot* Prepare(bool order, const FieldPath& path, const std::vector<Value>& docs);
+  bool PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
+                   std::vector<uint32_t>* candidates);
   bool CountUse(bool order, const FieldPath& path);
-  void MakeRoom();
+  // Drops the least recently used index when kMaxIndexes are kept,
+  // unless the query at hand uses them all (then false).
+  bool MakeRoom();
+  void Sweep() noexcept;
   bool HasNonObjects(const std::vector<Value>& docs);
 
-  std::vector<Slot<EqualityIndex>> equality_;
-  std::vector<Slot<OrderIndex>> order_;
+  std::vector<Slot> slots_;  // at most kMaxIndexes
   std::vector<Use> uses_;
   uint64_t clock_ = 0;
-  uint32_t objects_checked_ = 0;  // documents checked for kind so far
-  bool non_objects_ = false;      // one of those is not an object
+  size_t objects_checked_ = 0;  // documents checked for kind so far
+  bool non_objects_ = false;    // one of those is not an object
 };
 
 }  // namespace moxal

@@ -2,10 +2,10 @@
 
 namespace moxal {
 
-Status SelectDocuments(const std::vector<Value>& docs, const Filter* filter,
+Status SelectDocuments(const std::vector<Value>& docs, IndexSet* indexes, const Filter* filter,
                        std::vector<size_t>* selected) {
   if (filter == nullptr) selected->reserve(docs.size());
-  return ForEachMatch(docs, filter, [selected](size_t i) { selected->push_back(i); });
+  return ForEachMatch(docs, indexes, filter, [selected](size_t i) { selected->push_back(i); });
 }
 
 }  // namespace moxal

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "db/index_set.h"
 #include "query/filter.h"
 #include "values/status.h"
 #include "values/value.h"
@@ -32,8 +33,26 @@ Status ForEachMatch(const std::vector<Value>& docs, const Filter* filter, OnMatc
   return Status();
 }
 
+// The same, through `indexes` (when not null) where an index can answer
+// (IndexSet::Plan): then only the candidates it gives are checked, in
+// order, with the same matches and errors as a scan.
+template <class OnMatch>
+Status ForEachMatch(const std::vector<Value>& docs, IndexSet* indexes, const Filter* filter,
+                    OnMatch&& on_match) {
+  std::vector<uint32_t> candidates;
+  if (filter == nullptr || indexes == nullptr || !indexes->Plan(docs, *filter, &candidates)) {
+    return ForEachMatch(docs, filter, on_match);
+  }
+  for (uint32_t i : candidates) {
+    bool matched;
+    if (Status s = filter->Matches(docs[i].ref().as_object(), &matched); !s.ok()) return s;
+    if (matched) on_match(size_t{i});
+  }
+  return Status();
+}
+
 // The same, appending the indices to *selected.
-Status SelectDocuments(const std::vector<Value>& docs, const Filter* filter,
+Status SelectDocuments(const std::vector<Value>& docs, IndexSet* indexes, const Filter* filter,
                        std::vector<size_t>* selected);
 
 }  // namespace moxal

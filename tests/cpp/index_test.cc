@@ -84,11 +84,10 @@ struct Answer {
   }
 };
 
-Answer Ask(const std::vector<Value>& docs, const QueryEngine<QueryOperator>& filter,
+Answer Ask(const std::vector<Value>& docs, const Filter& filter,
            IndexSet* indexes) {
   Answer a;
-  Status s = indexes != nullptr ? indexes->Select(docs, filter, &a.positions)
-                                : SelectDocuments(docs, &filter, &a.positions);
+  Status s = SelectDocuments(docs, indexes, &filter, &a.positions);
   a.kind = s.kind();
   a.message = s.message();
   if (!s.ok()) a.positions.clear();
@@ -114,16 +113,17 @@ size_t RunCollection(uint64_t seed) {
       size_t k = 1 + r.Below(r.OneIn(5) ? 300 : 3);
       for (size_t i = 0; i < k; ++i) {
         size_t at = r.Below(docs.size());
-        Value after = RandomDocument(r, mixed);
-        indexes.OnReplace(at, docs[at].ref(), after.ref());
-        docs[at] = std::move(after);
+        IndexSet::Keys before;
+        indexes.KeysOf(docs[at].ref(), &before);
+        docs[at] = RandomDocument(r, mixed);
+        indexes.Rekey(at, before, docs[at].ref());
       }
     } else if (what == 4 && r.OneIn(10)) {
       indexes.Clear();
     } else {
       Value query = RandomQuery(r);
-      QueryEngine<QueryOperator> filter;
-      CHECK(QueryEngine<QueryOperator>::New(query.ref().as_object(), &filter).ok());
+      Filter filter;
+      CHECK(Filter::New(query.ref().as_object(), &filter).ok());
       Answer scanned = Ask(docs, filter, nullptr);
       Answer answered = Ask(docs, filter, &indexes);
       CHECK(answered == scanned);
@@ -148,15 +148,16 @@ TEST(IndexesFollowTheirDocumentsThroughMerges) {
   for (int i = 0; i < 2000; ++i) docs.push_back(Parse("{\"k\":" + std::to_string(i % 50) + "}"));
   IndexSet indexes;
   Value query = Parse("{\"k\":7}");
-  QueryEngine<QueryOperator> filter;
-  CHECK(QueryEngine<QueryOperator>::New(query.ref().as_object(), &filter).ok());
+  Filter filter;
+  CHECK(Filter::New(query.ref().as_object(), &filter).ok());
   Random r(7);
   for (int round = 0; round < 50; ++round) {
     for (int i = 0; i < 100; ++i) {
       size_t at = r.Below(docs.size());
-      Value after = Parse("{\"k\":" + std::to_string(r.Below(50)) + "}");
-      indexes.OnReplace(at, docs[at].ref(), after.ref());
-      docs[at] = std::move(after);
+      IndexSet::Keys before;
+      indexes.KeysOf(docs[at].ref(), &before);
+      docs[at] = Parse("{\"k\":" + std::to_string(r.Below(50)) + "}");
+      indexes.Rekey(at, before, docs[at].ref());
     }
     CHECK(Ask(docs, filter, &indexes) == Ask(docs, filter, nullptr));
   }
@@ -167,8 +168,8 @@ TEST(NoIndexForSmallCollectionsOrWhenSwitchedOff) {
   std::vector<Value> docs;
   for (size_t i = 0; i < IndexSet::kMinDocuments - 1; ++i) docs.push_back(Parse("{\"k\":1}"));
   Value query = Parse("{\"k\":1}");
-  QueryEngine<QueryOperator> filter;
-  CHECK(QueryEngine<QueryOperator>::New(query.ref().as_object(), &filter).ok());
+  Filter filter;
+  CHECK(Filter::New(query.ref().as_object(), &filter).ok());
   IndexSet indexes;
   for (int i = 0; i < 3; ++i) CHECK(Ask(docs, filter, &indexes) == Ask(docs, filter, nullptr));
   CHECK_EQ(indexes.index_count(), size_t{0});
