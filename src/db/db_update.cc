@@ -132,8 +132,8 @@ Status Database::update(std::string_view collection_name, const Converted<Value>
   if (Status s = Parse(update_query, maybe_query, trace, &prepared->changes, &filter); !s.ok()) {
     return s;
   }
-  if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr,
-                                *c, &prepared->documents);
+  if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr, *c,
+                                &prepared->documents);
       !s.ok()) {
     return s;
   }

@@ -143,8 +143,8 @@ void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
     ++j;
   };
   while (i < keys_.size() && j < tail_keys.size()) {
-    bool main_first = keys_[i] < tail_keys[j] ||
-                      (keys_[i] == tail_keys[j] && positions_[i] < tail_positions[j]);
+    bool main_first =
+        keys_[i] < tail_keys[j] || (keys_[i] == tail_keys[j] && positions_[i] < tail_positions[j]);
     main_first ? take_main() : take_tail();
   }
   while (i < keys_.size()) take_main();
@@ -185,8 +185,7 @@ uint32_t HashKey(ValueRef v) { return static_cast<uint32_t>(HashValue(v) >> 32);
 
 }  // namespace
 
-EqualityIndex::EqualityIndex(FieldPath path)
-    : path_(std::move(path)), hints_(path_.size(), 0) {}
+EqualityIndex::EqualityIndex(FieldPath path) : path_(std::move(path)), hints_(path_.size(), 0) {}
 
 FieldKey EqualityIndex::KeyOf(ValueRef doc) const {
   ValueRef field = FieldAt(doc, path_, hints_.data());
@@ -267,10 +266,18 @@ void OrderIndex::Range(Bound bound, double operand, size_t* lo, size_t* hi) cons
   *lo = 0;
   *hi = entries_.main_size();
   switch (bound) {
-    case Bound::kGreater: *lo = entries_.UpperBound(key); break;
-    case Bound::kGreaterEqual: *lo = entries_.LowerBound(key); break;
-    case Bound::kLess: *hi = entries_.LowerBound(key); break;
-    case Bound::kLessEqual: *hi = entries_.UpperBound(key); break;
+    case Bound::kGreater:
+      *lo = entries_.UpperBound(key);
+      break;
+    case Bound::kGreaterEqual:
+      *lo = entries_.LowerBound(key);
+      break;
+    case Bound::kLess:
+      *hi = entries_.LowerBound(key);
+      break;
+    case Bound::kLessEqual:
+      *hi = entries_.UpperBound(key);
+      break;
   }
 }
 
@@ -283,10 +290,18 @@ void OrderIndex::Lookup(Bound bound, double operand, std::vector<uint32_t>* out)
   entries_.VisitTail([&](uint64_t k, uint32_t p) {
     bool in = false;
     switch (bound) {
-      case Bound::kGreater: in = k > key; break;
-      case Bound::kGreaterEqual: in = k >= key; break;
-      case Bound::kLess: in = k < key; break;
-      case Bound::kLessEqual: in = k <= key; break;
+      case Bound::kGreater:
+        in = k > key;
+        break;
+      case Bound::kGreaterEqual:
+        in = k >= key;
+        break;
+      case Bound::kLess:
+        in = k < key;
+        break;
+      case Bound::kLessEqual:
+        in = k <= key;
+        break;
     }
     if (in) out->push_back(p);
   });

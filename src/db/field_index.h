@@ -93,11 +93,11 @@ class SortedPositions {
  private:
   bool Stale(uint32_t p) const { return (stale_[p >> 6] >> (p & 63)) & 1; }
 
-  std::vector<Key> keys_;          // main part, sorted by (key, position)
+  std::vector<Key> keys_;  // main part, sorted by (key, position)
   std::vector<uint32_t> positions_;
-  uint32_t merged_ = 0;            // positions below this were in the last merge
-  std::vector<uint64_t> stale_;    // a bit per position below merged_
-  std::vector<Key> tail_keys_;     // changes since, unsorted
+  uint32_t merged_ = 0;          // positions below this were in the last merge
+  std::vector<uint64_t> stale_;  // a bit per position below merged_
+  std::vector<Key> tail_keys_;   // changes since, unsorted
   std::vector<uint32_t> tail_positions_;
 };
 

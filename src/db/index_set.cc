@@ -26,10 +26,14 @@ constexpr uint32_t kUsesBeforeBuilding = 2;
 
 OrderIndex::Bound BoundOf(QueryOperator op) {
   switch (op) {
-    case QueryOperator::GreaterThan: return OrderIndex::Bound::kGreater;
-    case QueryOperator::GreaterThanEqual: return OrderIndex::Bound::kGreaterEqual;
-    case QueryOperator::LessThan: return OrderIndex::Bound::kLess;
-    case QueryOperator::LessThanEqual: return OrderIndex::Bound::kLessEqual;
+    case QueryOperator::GreaterThan:
+      return OrderIndex::Bound::kGreater;
+    case QueryOperator::GreaterThanEqual:
+      return OrderIndex::Bound::kGreaterEqual;
+    case QueryOperator::LessThan:
+      return OrderIndex::Bound::kLess;
+    case QueryOperator::LessThanEqual:
+      return OrderIndex::Bound::kLessEqual;
     case QueryOperator::Equal:
     case QueryOperator::NotEqual:
       break;
@@ -104,8 +108,9 @@ bool IndexSet::MakeRoom() {
 }
 
 void IndexSet::Sweep() noexcept {
-  slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.empty(); }),
-               slots_.end());
+  slots_.erase(
+      std::remove_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.empty(); }),
+      slots_.end());
 }
 
 IndexSet::Slot* IndexSet::Prepare(bool order, const FieldPath& path,

@@ -14,6 +14,7 @@
 // threads; an interpreter with a lock of its own is refused (below).
 
 #include "conversion/py_ref.h"
+#include "db/index_set.h"
 #include "python/methods.h"
 #include "python/module_state.h"
 #include "python/raise.h"
@@ -91,4 +92,15 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace moxal
 
-PyMODINIT_FUNC PyInit_moxal(void) { return PyModuleDef_Init(&moxal::kModule); }
+// The test build makes a second module of the same code, moxal_scan, which
+// never uses indexes: the tests compare its answers with this one's.
+#ifndef MOXAL_MODULE_INIT
+#define MOXAL_MODULE_INIT PyInit_moxal
+#endif
+
+PyMODINIT_FUNC MOXAL_MODULE_INIT(void) {
+#ifdef MOXAL_WITHOUT_INDEXES
+  moxal::IndexSet::EnableForTesting(false);
+#endif
+  return PyModuleDef_Init(&moxal::kModule);
+}

@@ -19,12 +19,32 @@ using moxal::testing::Parse;
 
 namespace {
 
-const char* const kValues[] = {
-    "0",    "1",     "1.0",  "-0.0", "0.0",  "2",   "-3",   "2.5", "9007199254740993",
-    "9007199254740992.0",  "true", "false", "null", "\"x\"", "\"y\"", "\"\"", "[1]",
-    "{\"c\":1}", "7", "8", "9", "-1e300", "1e300"};
-const char* const kNumbers[] = {"0", "1", "1.0", "-0.0", "2.5", "-3", "7", "100",
-                                "9007199254740993", "9007199254740992.0", "-1e300"};
+const char* const kValues[] = {"0",
+                               "1",
+                               "1.0",
+                               "-0.0",
+                               "0.0",
+                               "2",
+                               "-3",
+                               "2.5",
+                               "9007199254740993",
+                               "9007199254740992.0",
+                               "true",
+                               "false",
+                               "null",
+                               "\"x\"",
+                               "\"y\"",
+                               "\"\"",
+                               "[1]",
+                               "{\"c\":1}",
+                               "7",
+                               "8",
+                               "9",
+                               "-1e300",
+                               "1e300"};
+const char* const kNumbers[] = {
+    "0",     "1", "1.0", "-0.0", "2.5", "-3", "7", "100", "9007199254740993", "9007199254740992.0",
+    "-1e300"};
 const char* const kPaths[] = {"a", "b", "t", "n.c", "n"};
 const char* const kOperators[] = {"", "$eq", "$ne", "$gt", "$gte", "$lt", "$lte"};
 
@@ -34,7 +54,9 @@ class Random {
   size_t Below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
   bool OneIn(size_t n) { return Below(n) == 0; }
   template <size_t N>
-  const char* Pick(const char* const (&a)[N]) { return a[Below(N)]; }
+  const char* Pick(const char* const (&a)[N]) {
+    return a[Below(N)];
+  }
 
  private:
   std::mt19937_64 rng_;
@@ -50,7 +72,8 @@ Value RandomDocument(Random& r, bool mixed) {
   if (!r.OneIn(5)) member("a", r.Pick(kValues));
   if (!r.OneIn(3)) member("b", r.Pick(kValues));
   if (!r.OneIn(6)) member("t", mixed && r.OneIn(50) ? r.Pick(kValues) : r.Pick(kNumbers));
-  if (r.OneIn(2)) member("n", r.OneIn(4) ? r.Pick(kValues) : std::string("{\"c\":") + r.Pick(kValues) + "}");
+  if (r.OneIn(2))
+    member("n", r.OneIn(4) ? r.Pick(kValues) : std::string("{\"c\":") + r.Pick(kValues) + "}");
   return Parse(text + "}");
 }
 
@@ -84,8 +107,7 @@ struct Answer {
   }
 };
 
-Answer Ask(const std::vector<Value>& docs, const Filter& filter,
-           IndexSet* indexes) {
+Answer Ask(const std::vector<Value>& docs, const Filter& filter, IndexSet* indexes) {
   Answer a;
   Status s = SelectDocuments(docs, indexes, &filter, &a.positions);
   a.kind = s.kind();
