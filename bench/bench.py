@@ -2,7 +2,8 @@
 
     python bench/bench.py [--count N] [--repeat R] [--only SECTION] [--json FILE]
 
-One run times every section (open, insert, write, find, update) on the same
+One run times every section (open, insert, write, find, update, and lookup
+on a collection of its own: lookups.py) on the same
 deterministic documents from bench/generate.py, prints a table per section
 and a PASS/FAIL/SKIPPED line per performance target, and can save every
 figure with the machine's description as JSON for charting. Figures are
@@ -36,11 +37,12 @@ from tinydb.storages import MemoryStorage
 
 import generate
 import harness
+import lookups
 import moxal
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(BENCH_DIR)
-SECTIONS = ("open", "insert", "write", "find", "update")
+SECTIONS = ("open", "insert", "write", "find", "update", "lookup")
 
 # The selective query's value: one city among the generator's 100, about 1%.
 CITY = "Lyon"
@@ -413,12 +415,25 @@ def _check_update(sec: harness.Section, data: Data, t: int) -> None:
     sec.check("moxal update changes the expected scores", db.find("users") == expected)
 
 
+def bench_lookup(sec: harness.Section, data: Data) -> None:
+    """Finds of a few documents by a value not asked before (lookups.py), on
+    a collection of LOOKUP_COUNT documents of its own."""
+    docs = lookups.documents(LOOKUP_COUNT)
+    directory = fresh_dir(os.path.join(data.scratch, "lookup"))
+    generate.write_collection(directory, docs)
+    sec.facts["documents"] = f"{len(docs):,}"
+    lookups.bench_lookup(sec, directory, docs, sec.repeat)
+
+
+LOOKUP_COUNT = 200_000
+
 BENCHES = {
     "open": ("opening the collection file", bench_open),
     "insert": ("insert_many of the documents into an empty collection", bench_insert),
     "write": ("writing the collection file durably", bench_write),
     "find": ("all documents, a selective query, a range query", bench_find),
     "update": ("update score += 1 in place", bench_update),
+    "lookup": ("lookups of a few documents by a value not asked before", bench_lookup),
 }
 
 
@@ -430,6 +445,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per figure (default 5)")
     ap.add_argument("--warmup", type=int, default=1, help="untimed runs first (default 1)")
     ap.add_argument("--only", choices=SECTIONS, help="run one section")
+    ap.add_argument("--lookup-count", type=int, default=LOOKUP_COUNT,
+                    help="documents of the lookup section (default 200,000)")
     ap.add_argument("--json", metavar="FILE", help="also write all figures to FILE")
     ap.add_argument("--data-dir", default=os.path.join(BENCH_DIR, "data"),
                     help="where the generated file and scratch files go")
@@ -438,6 +455,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    global LOOKUP_COUNT
+    LOOKUP_COUNT = args.lookup_count
     gc.enable()  # the collector stays on: users run with it
     machine = harness.machine_info(REPO_DIR)
     data = prepare_data(args.data_dir, args.count)

@@ -43,6 +43,18 @@ def panels(report: dict) -> list[dict]:
             out.append(_panel(f"open a directory holding {count} documents", "ms", timed))
             out.append(_panel("memory after open (resident set growth)", "MB",
                               _prefixed(figs, "rss_")))
+        elif name == "lookup":
+            docs = sec["facts"].get("documents", "")
+            for key in ("int", "str", "city", "newest"):
+                job = _prefixed(figs, key + "_")
+                if job:
+                    title = next(iter(job.values()))["label"]
+                    title = title[title.index("(") + 1:-1] if "(" in title else key
+                    out.append(_panel(f"lookup: {title}, {docs} documents", "µs",
+                                      _relabelled(job)))
+            out.append(_panel("the lookup that builds an index, and a scan", "ms",
+                              {k: f for k, f in timed.items() if k in ("scan_moxal",
+                                                                       "build_moxal")}))
         elif name == "update":
             out.append(_panel(f"update score += 1 where {_titled(sec['facts'], 'filter ')}",
                               "ms", timed))
@@ -51,6 +63,11 @@ def panels(report: dict) -> list[dict]:
                      "write": f"write {count} documents durably"}.get(name, sec["title"])
             out.append(_panel(title, "ms", timed))
     return [p for p in out if p["bars"]]
+
+
+def _relabelled(figs: dict) -> dict:
+    """The figures with their job (in parentheses) left out of the labels."""
+    return {k: dict(f, label=f["label"].split(" (")[0]) for k, f in figs.items()}
 
 
 def _prefixed(figs: dict, prefix: str) -> dict:

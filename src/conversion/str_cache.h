@@ -11,20 +11,20 @@
 
 #include "conversion/py_ref.h"
 #include "values/short_word.h"
+#include "values/swar.h"
 
 namespace moxal {
 
-// What a cache does when a string is not found where it would be.
-enum class StrCachePolicy {
-  // Probe a few slots and fill an empty one; when all are taken, do without
-  // the cache. What is cached stays: for a small set that recurs all the
-  // time (field names).
-  kKeep,
-  // Look in one slot only and put the new string there, replacing what was
-  // there: for many strings of which only some recur, where the recent ones
-  // are the likeliest to come again.
-  kReplace,
-};
+// A new str from valid UTF-8, or null with a Python exception set.
+inline PyObject* NewStr(std::string_view s) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+  if (swar::AsciiPrefix(bytes, s.size()) == s.size()) {
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (o != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), s.size());
+    return o;
+  }
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+}
 
 namespace str_cache_internal {
 
@@ -52,6 +52,13 @@ struct Key {
     }
   }
 
+  // Whether this key, of the string at `data`, stands for `s` (whose key is
+  // `other`).
+  bool Matches(const Key& other, const char* data, std::string_view s) const {
+    return size == other.size && w0 == other.w0 && w1 == other.w1 &&
+           (size <= 16 || std::memcmp(data, s.data(), s.size()) == 0);
+  }
+
   // A hash of the whole string, a word at a time.
   uint64_t Hash(std::string_view s) const {
     constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
@@ -66,18 +73,20 @@ struct Key {
 
 }  // namespace str_cache_internal
 
-// The cache holds borrowed references: every str it hands out goes into
+// The cache of one conversion, for string values: it looks in one slot
+// only and puts a new string there, replacing what was there, as among many
+// strings of which only some recur the recent ones are the likeliest to
+// come again. It holds borrowed references: every str it hands out goes into
 // the result being built, which holds it until the conversion ends, and a
 // failure ends the conversion before the cache is asked again. So a cache
 // never touches a str it lets go of, which would often be a cache miss.
-template <StrCachePolicy kPolicy>
 class StrCache {
  public:
-  // A cache of `slots` (a power of two) entries. When the table cannot be
-  // allocated, the cache makes a new str every time.
+  // A cache of `slots` (a power of two, or 0 for none) entries. When the
+  // table cannot be allocated, the cache makes a new str every time.
   explicit StrCache(size_t slots) {
-    assert(slots != 0 && (slots & (slots - 1)) == 0);
-    slots_ = static_cast<Slot*>(PyMem_Calloc(slots, sizeof(Slot)));
+    assert((slots & (slots - 1)) == 0);
+    slots_ = slots == 0 ? nullptr : static_cast<Slot*>(PyMem_Calloc(slots, sizeof(Slot)));
     mask_ = slots_ != nullptr ? slots - 1 : 0;
   }
   StrCache(const StrCache&) = delete;
@@ -92,22 +101,11 @@ class StrCache {
   PyObject* Get(std::string_view s, Make make) {
     if (slots_ == nullptr) return make(s);
     const str_cache_internal::Key key(s);
-    size_t i = key.Hash(s) & mask_;
-    const int probes = kPolicy == StrCachePolicy::kKeep ? 8 : 1;
-    for (int probe = 0; probe < probes; ++probe, i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.str != nullptr && slot.key.size == key.size && slot.key.w0 == key.w0 &&
-          slot.key.w1 == key.w1 &&
-          (key.size <= 16 || std::memcmp(slot.data, s.data(), s.size()) == 0)) {
-        return Py_NewRef(slot.str);
-      }
-      if (slot.str == nullptr || kPolicy == StrCachePolicy::kReplace) {
-        PyObject* str = make(s);
-        if (str != nullptr) slot = {key, s.data(), str};
-        return str;
-      }
-    }
-    return make(s);  // every slot probed holds another string
+    Slot& slot = slots_[key.Hash(s) & mask_];
+    if (slot.str != nullptr && slot.key.Matches(key, slot.data, s)) return Py_NewRef(slot.str);
+    PyObject* str = make(s);
+    if (str != nullptr) slot = {key, s.data(), str};
+    return str;
   }
 
  private:

@@ -5,26 +5,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "conversion/key_strs.h"
 #include "conversion/str_cache.h"
-#include "values/swar.h"
 
 namespace moxal {
 
 namespace {
-
-bool IsAscii(const char* s, size_t n) {
-  return swar::AsciiPrefix(reinterpret_cast<const uint8_t*>(s), n) == n;
-}
-
-// A new str from valid UTF-8.
-PyObject* NewStr(std::string_view s) {
-  if (IsAscii(s.data(), s.size())) {
-    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-    if (o != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), s.size());
-    return o;
-  }
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-}
 
 // A new empty dict with room for `members` keys. CPython has no public call
 // for that: _PyDict_NewPresized is private (exported by every release this
@@ -51,7 +37,9 @@ class PythonBuilder {
  public:
   // `documents` is how many documents the conversion builds; the cache of
   // values is sized by it, so a small result does not pay for a large one.
-  explicit PythonBuilder(size_t documents) : values_(ValueSlots(documents)) {}
+  // Field names come from `keys`, which keeps them from one conversion to
+  // the next; without it (no memory for its table) they are made anew.
+  PythonBuilder(KeyStrs* keys, size_t documents) : keys_(keys), values_(ValueSlots(documents)) {}
   PythonBuilder(const PythonBuilder&) = delete;
   PythonBuilder& operator=(const PythonBuilder&) = delete;
 
@@ -85,20 +73,18 @@ class PythonBuilder {
   }
 
  private:
-  // Field names: 512 slots hold the names of even a wide collection with
-  // room to spare, so a key, once made, stays for the whole conversion.
-  // Keys over 64 bytes are seldom field names and cost more to hash the
-  // longer they are.
-  static constexpr size_t kKeySlots = 512;
-  static constexpr size_t kMaxCachedKey = 64;
   // String values up to 16 bytes: the short ones are those that repeat;
   // longer ones (text, addresses, times, identifiers) seldom do, and would
   // only push out those that do. One slot per document up to 4096 slots
-  // (96 KiB), which keeps a few thousand distinct values.
+  // (96 KiB), which keeps a few thousand distinct values; none for a
+  // result of a document or two, whose values seldom repeat (the table is
+  // zeroed for each conversion, which would cost such a result more than
+  // it saves).
   static constexpr size_t kMaxCachedValue = 16;
   static constexpr size_t kMaxValueSlots = 4096;
 
   static size_t ValueSlots(size_t documents) {
+    if (documents <= 2) return 0;
     size_t slots = 16;
     while (slots < documents && slots < kMaxValueSlots) slots *= 2;
     return slots;
@@ -136,7 +122,7 @@ class PythonBuilder {
     PyObject* dict = o.count() <= kGrowOnce ? PyDict_New() : NewPresizedDict(o.count());
     if (dict == nullptr) return nullptr;
     for (Member m : o) {
-      PyObject* key = m.key.size() > kMaxCachedKey ? NewStr(m.key) : keys_.Get(m.key, NewStr);
+      PyObject* key = keys_ != nullptr ? keys_->Get(m.key) : NewStr(m.key);
       if (key == nullptr) {
         Py_DECREF(dict);
         return nullptr;
@@ -158,8 +144,8 @@ class PythonBuilder {
     return dict;
   }
 
-  StrCache<StrCachePolicy::kKeep> keys_{kKeySlots};
-  StrCache<StrCachePolicy::kReplace> values_;
+  KeyStrs* keys_;
+  StrCache values_;
 };
 
 constexpr size_t kDocumentsPerSignalCheck = 4096;
@@ -190,10 +176,11 @@ class GcPause {
 
 }  // namespace
 
-PyObject* DocumentsToPython(const Value* docs, size_t n) {
+PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n) {
   assert(docs != nullptr || n == 0);
   GcPause pause;
-  PythonBuilder b(n);
+  if (state->keys == nullptr) state->keys = KeyStrs::New();  // null: names made each time
+  PythonBuilder b(state->keys, n);
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (size_t i = 0; i < n; ++i) {

@@ -6,9 +6,10 @@
 //
 // Every node becomes a new object on every call, so callers may change what
 // they get without touching the database. Strings are the exception, as
-// they cannot be changed: within one conversion, equal keys share one str,
-// and so do equal short string values, which saves creating (and hashing,
-// and freeing) a str per key and per repeated value.
+// they cannot be changed: keys are str objects kept from one conversion to
+// the next (key_strs.h), and within one conversion equal short string
+// values share one str, which saves creating (and hashing, and freeing) a
+// str per key and per repeated value.
 
 #ifndef MOXAL_CONVERSION_TO_PYTHON_H_
 #define MOXAL_CONVERSION_TO_PYTHON_H_
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "conversion/conversion_state.h"
 #include "conversion/py_ref.h"
 #include "values/value.h"
 
@@ -26,10 +28,11 @@ namespace moxal {
 // null with a Python exception set. The cyclic garbage collector is paused
 // while the list is built (its objects cannot form cycles) and restored to
 // the caller's setting afterwards; the new containers are then the young
-// generation's to look at in its next collection, like any others. Pending signals are handled every few
-// thousand documents, so Ctrl-C stops a long conversion with
-// KeyboardInterrupt.
-PyObject* DocumentsToPython(const Value* docs, size_t n);
+// generation's to look at in its next collection, like any others.
+// Pending signals are handled every few thousand documents, so Ctrl-C stops
+// a long conversion with KeyboardInterrupt. Field names are taken from, and
+// kept in, `state`.
+PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n);
 
 // A new list of str, one per string of `strings` (valid UTF-8), or null with
 // a Python exception set.

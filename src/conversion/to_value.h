@@ -36,32 +36,10 @@
 #include <vector>
 
 #include "conversion/conversion_error.h"
+#include "conversion/conversion_state.h"
 #include "values/value.h"
 
 namespace moxal {
-
-// The Python objects conversions keep from one call to the next, one set
-// per module object (so per interpreter): collections.abc.Sequence and
-// Mapping, imported on first need. Strong references, or null; zeroed
-// memory is an empty state.
-struct ConversionState {
-  PyObject* sequence_abc;
-  PyObject* mapping_abc;
-};
-
-// Visits the objects `state` holds, for the cyclic collector (the module's
-// m_traverse).
-inline int TraverseConversionState(const ConversionState& state, visitproc visit, void* arg) {
-  Py_VISIT(state.sequence_abc);
-  Py_VISIT(state.mapping_abc);
-  return 0;
-}
-
-// Drops the objects `state` holds; they are imported again on next need.
-inline void ClearConversionState(ConversionState* state) {
-  Py_CLEAR(state->sequence_abc);
-  Py_CLEAR(state->mapping_abc);
-}
 
 // Converts `obj` into *out, keeping what it imports in *state. On failure
 // returns false with *error set and no Python exception pending. Throws

@@ -205,21 +205,20 @@ void EqualityIndex::CatchUp(const std::vector<Value>& docs) {
   entries_.Merge(covered_, /*always=*/false);
 }
 
-void EqualityIndex::Lookup(ValueRef operand, std::vector<uint32_t>* out) const {
+EqualityIndex::Span EqualityIndex::Find(ValueRef operand) const {
   uint32_t key = HashKey(operand);
-  size_t first = out->size();
-  entries_.VisitMain(entries_.LowerBound(key), entries_.UpperBound(key),
-                     [&](uint32_t p) { out->push_back(p); });
-  size_t from_main = out->size();
-  entries_.VisitTail([&](uint32_t k, uint32_t p) {
-    if (k == key) out->push_back(p);
-  });
-  if (out->size() != from_main) std::sort(out->begin() + first, out->end());
+  size_t lo = entries_.LowerBound(key);
+  return Span{key, lo, lo == entries_.main_size() ? lo : entries_.UpperBound(key)};
 }
 
-size_t EqualityIndex::Estimate(ValueRef operand) const {
-  uint32_t key = HashKey(operand);
-  return entries_.UpperBound(key) - entries_.LowerBound(key) + entries_.tail_size();
+void EqualityIndex::Lookup(const Span& span, std::vector<uint32_t>* out) const {
+  size_t first = out->size();
+  entries_.VisitMain(span.lo, span.hi, [&](uint32_t p) { out->push_back(p); });
+  size_t from_main = out->size();
+  entries_.VisitTail([&](uint32_t k, uint32_t p) {
+    if (k == span.key) out->push_back(p);
+  });
+  if (out->size() != from_main) std::sort(out->begin() + first, out->end());
 }
 
 void EqualityIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {

@@ -113,12 +113,18 @@ class EqualityIndex {
   // Takes in the documents of `docs` past covered(). Throws std::bad_alloc.
   void CatchUp(const std::vector<Value>& docs);
 
-  // Appends to *out the positions (ascending) of the documents whose value
-  // at the path hashes like `operand`: a superset of those equal to it.
-  // Throws std::bad_alloc.
-  void Lookup(ValueRef operand, std::vector<uint32_t>* out) const;
+  // Where the entries of the values that hash like `operand` are.
+  struct Span {
+    uint32_t key;
+    size_t lo, hi;  // the main part's entries of `key`
+  };
+  Span Find(ValueRef operand) const;
   // How many positions Lookup would give, about.
-  size_t Estimate(ValueRef operand) const;
+  size_t Estimate(const Span& span) const { return span.hi - span.lo + entries_.tail_size(); }
+  // Appends to *out the positions (ascending) of the documents whose value
+  // at the path hashes like the operand of `span`: a superset of those
+  // equal to it. Throws std::bad_alloc.
+  void Lookup(const Span& span, std::vector<uint32_t>* out) const;
 
   // What the index holds for `doc` (an object).
   FieldKey KeyOf(ValueRef doc) const;

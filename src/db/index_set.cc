@@ -171,6 +171,7 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
   // later clauses add slots; none that this query uses is dropped.)
   const Clause<QueryOperator>* best = nullptr;
   const EqualityIndex* by_equality = nullptr;
+  EqualityIndex::Span span{};
   const OrderIndex* by_order = nullptr;
   size_t best_estimate = docs.size() / 4 + 1;  // more: a scan reads faster
   for (const auto& c : filter.clauses()) {
@@ -178,10 +179,13 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
     if (c.operator_ == QueryOperator::NotEqual) continue;  // answers nothing, never fails
     if (c.operator_ == QueryOperator::Equal) {
       const Slot* slot = Prepare(false, c.fields, docs);
-      if (slot == nullptr || slot->equality->Estimate(operand) >= best_estimate) continue;
-      best_estimate = slot->equality->Estimate(operand);
+      if (slot == nullptr) continue;
+      EqualityIndex::Span found = slot->equality->Find(operand);
+      if (slot->equality->Estimate(found) >= best_estimate) continue;
+      best_estimate = slot->equality->Estimate(found);
       best = &c;
       by_equality = slot->equality.get();
+      span = found;
       by_order = nullptr;
       continue;
     }
@@ -198,7 +202,7 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
   if (best == nullptr) return false;
   candidates->clear();
   if (by_equality != nullptr) {
-    by_equality->Lookup(best->value.ref(), candidates);
+    by_equality->Lookup(span, candidates);
   } else {
     by_order->Lookup(BoundOf(best->operator_), best->value.ref().ToDouble(), candidates);
     SortPositions(docs.size(), candidates);

@@ -35,6 +35,10 @@ void ResultCache::Insert(uint64_t key, std::string_view collection, uint64_t sta
     entries_.splice(entries_.begin(), entries_, e);
     return;
   }
+  if (entries_.size() == kCapacity) {
+    Reuse(key, collection, stamp, std::move(query), std::move(result));
+    return;
+  }
   // Everything that allocates comes first, while the cache is unchanged:
   // the entry, in a list of its own, and its place in the index.
   Entries fresh;
@@ -42,12 +46,31 @@ void ResultCache::Insert(uint64_t key, std::string_view collection, uint64_t sta
   Entries::iterator e = fresh.begin();
   index_.emplace(IndexKey{key, e->collection}, e);
   entries_.splice(entries_.begin(), fresh);
-  if (entries_.size() > kCapacity) {
-    Entries::iterator oldest = std::prev(entries_.end());
-    index_.erase(IndexKey{oldest->key, oldest->collection});
-    entries_.pop_back();
-  }
   assert(entries_.size() == index_.size() && entries_.size() <= kCapacity);
+}
+
+void ResultCache::Reuse(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
+                        ResultPtr result) {
+  // The least recently used entry and its index node become the new entry's,
+  // so a full cache allocates nothing but a longer name than the old one.
+  Entries::iterator e = std::prev(entries_.end());
+  std::string name;
+  bool longer = collection.size() > e->collection.capacity();
+  if (longer) name.assign(collection);  // the only step that can fail
+  auto node = index_.extract(IndexKey{e->key, e->collection});
+  assert(!node.empty());
+  e->key = key;
+  if (longer) {
+    e->collection.swap(name);
+  } else {
+    e->collection.assign(collection);  // fits: no allocation
+  }
+  e->stamp = stamp;
+  e->query = std::move(query);
+  e->result = std::move(result);  // the old result is released here
+  node.key() = IndexKey{key, e->collection};
+  index_.insert(std::move(node));
+  entries_.splice(entries_.begin(), entries_, e);
 }
 
 void ResultCache::Reset() noexcept {

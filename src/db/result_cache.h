@@ -85,6 +85,10 @@ class ResultCache {
     }
   };
 
+  // Insert into a full cache: the least recently used entry is overwritten.
+  void Reuse(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
+             ResultPtr result);
+
   // Entries move between positions and lists by splicing, which keeps
   // them (and the index's views of their names) where they are.
   Entries entries_;

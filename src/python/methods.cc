@@ -251,8 +251,8 @@ MOXAL_VECTORCALL(Find) {
                   return nullptr;
                 }
                 if (!s.ok()) return Raise(state, s);
-                PyRef list =
-                    PyRef::Steal(DocumentsToPython(found.docs->data(), found.docs->size()));
+                PyRef list = PyRef::Steal(
+                    DocumentsToPython(&state.conversion, found.docs->data(), found.docs->size()));
                 if (list) db.CacheResult(a.collection_name, &found);
                 return list.release();
               });
@@ -283,7 +283,7 @@ MOXAL_VECTORCALL(Update) {
                 if (!s.ok()) return Raise(state, s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
-                PyObject* list = DocumentsToPython(after.data(), after.size());
+                PyObject* list = DocumentsToPython(&state.conversion, after.data(), after.size());
                 if (list != nullptr) db.CommitUpdate(&prepared);
                 return list;
               });

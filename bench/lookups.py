@@ -1,0 +1,179 @@
+"""Lookups: finds that select a few documents, each with a value not asked
+before (so the result cache never answers), as a program looks documents
+up by key. A section of bench.py (`--only lookup`), on a collection of its
+own (200,000 documents by default, `--lookup-count`).
+
+The documents are generate.py's users with three fields more: `n`, a unique
+integer; `created`, a time that mostly grows with the position; and
+`address.city` spread over 2,000 values (about 100 documents each). The
+four jobs:
+
+  one document by a unique integer    {"n": v}
+  one document by a unique string     {"_id": v}
+  ~100 documents by a nested field    {"address.city": v}
+  the newest ~50-1,000 documents      {"created": {"$gt": t}}
+
+Contenders: moxal (its indexes built by the first lookups, which are warm-up
+runs), sqlite3 holding the documents as JSON text with an expression index
+on the field asked about (json.loads paid for each row it returns), a list
+comprehension over the documents as Python dicts, and TinyDB. Each timed
+run makes several lookups, each followed by gc.collect(0); the figure is
+the time of one lookup in microseconds, the median of the runs. Also timed:
+the lookup that builds moxal's index, against one that scans.
+"""
+
+from __future__ import annotations
+
+import gc
+import random
+import sqlite3
+import time
+
+from tinydb import Query, TinyDB
+from tinydb.storages import MemoryStorage
+
+import generate
+import harness
+import moxal
+
+CITIES_PER_NAME = 20  # generate.py's 100 city names become 2,000 values
+
+
+def documents(count: int) -> list[dict]:
+    docs = generate.documents(count, seed=7)
+    rng = random.Random(7)
+    created = 1_700_000_000
+    for i, d in enumerate(docs):
+        d["n"] = i
+        created += rng.randrange(1, 60)
+        d["created"] = created - rng.randrange(0, 600)  # roughly in order
+        d["address"]["city"] = f"{d['address']['city']}-{i % CITIES_PER_NAME}"
+    return docs
+
+
+class Job:
+    """One kind of lookup: how each contender asks it, and the values."""
+
+    def __init__(self, key, title, field, values, moxal_query, sql, match, tinydb_query,
+                 per_run):
+        self.key, self.title, self.field = key, title, field
+        self.values = values  # a list to pop from: each value asked once
+        self.moxal_query, self.sql, self.match = moxal_query, sql, match
+        self.tinydb_query, self.per_run = tinydb_query, per_run
+
+
+def jobs(docs: list[dict]) -> list[Job]:
+    rng = random.Random(11)
+    n = len(docs)
+    ints = rng.sample(range(n), min(n, 4000))
+    ids = [docs[i]["_id"] for i in rng.sample(range(n), min(n, 4000))]
+    cities = sorted({d["address"]["city"] for d in docs})
+    rng.shuffle(cities)
+    times = sorted(d["created"] for d in docs)
+    # Thresholds that keep between 50 and 1,000 of the newest documents.
+    newest = [times[-rng.randrange(50, 1000)] for _ in range(4000)]
+    return [
+        Job("int", "one document by a unique integer field", "n", ints,
+            lambda v: {"n": v}, "json_extract(body, '$.n') = ?",
+            lambda d, v: d["n"] == v, lambda v: Query().n == v, 200),
+        Job("str", "one document by a unique string field", "_id", ids,
+            lambda v: {"_id": v}, "json_extract(body, '$._id') = ?",
+            lambda d, v: d["_id"] == v, lambda v: Query()._id == v, 200),
+        Job("city", "~100 documents by a nested field (address.city)", "address.city", cities,
+            lambda v: {"address.city": v}, "json_extract(body, '$.address.city') = ?",
+            lambda d, v: d["address"]["city"] == v, lambda v: Query().address.city == v, 20),
+        Job("newest", "the newest ~50-1,000 documents (created > t)", "created", newest,
+            lambda v: {"created": {"$gt": v}}, "json_extract(body, '$.created') > ?",
+            lambda d, v: d["created"] > v, lambda v: Query().created > v, 20),
+    ]
+
+
+def per_lookup_us(lookup, values: list, per_run: int, repeat: int) -> list[float]:
+    """Microseconds per lookup, one figure per run of `per_run` lookups."""
+    samples = []
+    for _ in range(repeat):
+        batch = [values.pop() for _ in range(per_run)]
+        gc.collect()
+        start = time.perf_counter()
+        for v in batch:
+            lookup(v)
+            gc.collect(0)
+        samples.append((time.perf_counter() - start) * 1e6 / per_run)
+    return samples
+
+
+def sqlite_with_index(docs_text: bytes, field: str) -> sqlite3.Connection:
+    con = sqlite3.connect(":memory:")
+    con.execute("CREATE TABLE docs(body TEXT)")
+    con.execute("INSERT INTO docs SELECT value FROM json_each(?)", (docs_text.decode(),))
+    con.execute(f"CREATE INDEX by_field ON docs(json_extract(body, '$.{field}'))")
+    con.commit()
+    return con
+
+
+def bench_lookup(sec: harness.Section, directory: str, docs: list[dict], repeat: int) -> None:
+    import json
+
+    text = generate.compact(docs)
+    tiny = TinyDB(storage=MemoryStorage)
+    tiny.insert_multiple(docs)
+    for job in jobs(docs):
+        db = moxal.Moxal(directory)
+        values = job.values
+
+        def moxal_lookup(v, db=db, job=job):
+            return db.find("users", job.moxal_query(v))
+
+        # The first lookups scan and build the index: the build's own cost
+        # is measured below, on a fresh object.
+        for _ in range(3):
+            moxal_lookup(values.pop())
+        con = sqlite_with_index(text, job.field)
+
+        def sqlite_lookup(v, con=con, job=job):
+            rows = con.execute(f"SELECT body FROM docs WHERE {job.sql}", (v,))
+            return [json.loads(body) for (body,) in rows]
+
+        v = values[-1]
+        expected = [d for d in docs if job.match(d, v)]
+        in_order = sorted(sqlite_lookup(v), key=lambda d: d["n"])  # sqlite3: index order
+        sec.check(f"{job.key}: every contender finds the same",
+                  moxal_lookup(v) == expected == in_order == tiny.search(job.tinydb_query(v)))
+        slow = max(1, job.per_run // 100)
+        contenders = [
+            ("moxal", "moxal find", moxal_lookup, job.per_run),
+            ("sqlite3", "sqlite3 with an expression index", sqlite_lookup, job.per_run),
+            ("listcomp", "list comprehension",
+             lambda v, job=job: [d for d in docs if job.match(d, v)], slow),
+            ("tinydb", "TinyDB search",
+             lambda v, job=job: (tiny.clear_cache(), tiny.search(job.tinydb_query(v))), slow),
+        ]
+        for name, label, lookup, per_run in contenders:
+            fig = harness.Figure(f"{label} ({job.title})", "µs")
+            fig.samples = per_lookup_us(lookup, values, per_run, repeat)
+            sec.figures[f"{job.key}_{name}"] = fig
+        con.close()
+        del db
+    _bench_build(sec, directory, repeat)
+    for key, floor in (("int", 2), ("str", 2), ("city", 1), ("newest", 1)):
+        sec.faster(f"{key}: at least {floor}x faster than sqlite3 with an index",
+                   f"{key}_moxal", f"{key}_sqlite3", floor)
+    sec.at_most("the lookup that builds an index <= 1.5x a scan", "build_moxal",
+                "scan_moxal", 1.5)
+
+
+def _bench_build(sec: harness.Section, directory: str, repeat: int) -> None:
+    """The first lookup on a path scans; the second builds the index."""
+    scans, builds = [], []
+    for r in range(repeat):
+        db = moxal.Moxal(directory)
+        for samples, v in ((scans, r), (builds, r + 1000)):
+            gc.collect()
+            start = time.perf_counter()
+            db.find("users", {"n": v})
+            gc.collect(0)
+            samples.append((time.perf_counter() - start) * 1e3)
+        del db
+    sec.figures["scan_moxal"] = harness.Figure("moxal lookup that scans (n == v)", "ms", scans)
+    sec.figures["build_moxal"] = harness.Figure("moxal lookup that builds the index (n == v)",
+                                               "ms", builds)
