@@ -85,9 +85,9 @@ def random_document(rng, mixed):
 
 
 @st.composite
-def queries(draw, paths=st.sampled_from(PATHS)):
+def queries(draw):
     query = {}
-    for path in draw(st.lists(paths, min_size=1, max_size=3, unique=True)):
+    for path in draw(st.lists(st.sampled_from(PATHS), min_size=1, max_size=3, unique=True)):
         if path == "n" and "n.c" in query or path == "n.c" and "n" in query:
             continue
         op = draw(st.sampled_from(OPERATORS))
