@@ -39,7 +39,7 @@ PyObject* KeyStrs::Get(std::string_view s) {
     }
   }
   const char* data = PyUnicode_AsUTF8(str);  // an ASCII str's own bytes
-  if (data == nullptr) {  // no memory for the UTF-8 form: not kept
+  if (data == nullptr) {                     // no memory for the UTF-8 form: not kept
     PyErr_Clear();
     return str;
   }

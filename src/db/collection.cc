@@ -1,11 +1,12 @@
 #include "db/collection.h"
 
 #include <cassert>
+#include <new>
 
 namespace moxal {
 
-void Collection::Commit(DocumentChanges* changes) noexcept {
-  const bool indexed = indexes.index_count() != 0;
+void Collection::Commit(DocumentChanges* changes, const Update& update) noexcept {
+  IndexSet::Mask affected = IndexesAffected(*changes, update);
   IndexSet::Keys before;
   const std::vector<Patch>& patches = changes->patches;
   for (size_t k = 0; k < patches.size();) {
@@ -16,22 +17,47 @@ void Collection::Commit(DocumentChanges* changes) noexcept {
     // Patches are planned only for documents nobody else holds, and the
     // view of an update's result holds copies of those.
     assert(doc.unique());
-    if (indexed) indexes.KeysOf(doc.ref(), &before);
+    if (affected != 0) indexes.KeysOf(doc.ref(), affected, &before);
     for (; k < patches.size() && patches[k].document == i; ++k) {
       assert(size_t{patches[k].at} + patches[k].size <= doc.size());
       ApplyPatch(doc.mutable_data(), patches[k]);
     }
-    if (indexed) indexes.Rekey(i, before, doc.ref());
+    if (affected != 0) indexes.Rekey(i, before, doc.ref(), affected);
   }
   for (Replacement& r : changes->replacements) {
     assert(r.index < docs.size());
-    if (indexed) indexes.KeysOf(docs[r.index].ref(), &before);
+    if (affected != 0) indexes.KeysOf(docs[r.index].ref(), affected, &before);
     docs[r.index] = std::move(r.doc);
-    if (indexed) indexes.Rekey(r.index, before, docs[r.index].ref());
+    if (affected != 0) indexes.Rekey(r.index, before, docs[r.index].ref(), affected);
   }
   changes->patches.clear();
   changes->replacements.clear();
   Touch();
+}
+
+IndexSet::Mask Collection::IndexesAffected(const DocumentChanges& changes,
+                                           const Update& update) noexcept {
+  if (indexes.index_count() == 0) return 0;
+  // Room for the paths of a few clauses without allocating: the commit
+  // cannot fail, and when even this fails every index is dropped.
+  std::vector<const FieldPath*> paths;
+  IndexSet::Mask affected = ~IndexSet::Mask{0};
+  try {
+    paths.reserve(update.clauses().size());
+    for (const auto& c : update.clauses()) paths.push_back(&c.fields);
+    affected = indexes.AffectedBy(paths);
+  } catch (const std::bad_alloc&) {
+    indexes.Drop(affected);
+    return 0;
+  }
+  // A change of many documents: dropping the indexes and building them
+  // again when next wanted costs less than following every change.
+  size_t changed = changes.replacements.size() + changes.patches.size();
+  if (changed > docs.size() / 8 + 64) {
+    indexes.Drop(affected);
+    return 0;
+  }
+  return affected;
 }
 
 }  // namespace moxal

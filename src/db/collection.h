@@ -68,14 +68,19 @@ struct Collection {
   explicit Collection(std::vector<Value> d) : docs(std::move(d)), stamp(NextStamp()) {}
   void Touch() noexcept { stamp = NextStamp(); }
 
-  // Puts the prepared changes of an update in place, keeps the indexes
-  // true and renews the stamp; `changes` is left spent. Cannot fail. The
-  // changes must have been prepared from this collection as it still is.
-  void Commit(DocumentChanges* changes) noexcept;
+  // Puts the prepared changes of `update` in place, keeps the indexes true
+  // and renews the stamp; `changes` is left spent. Cannot fail. The changes
+  // must have been prepared from this collection as it still is.
+  void Commit(DocumentChanges* changes, const Update& update) noexcept;
 
   std::vector<Value> docs;
   uint64_t stamp;
   IndexSet indexes;
+
+ private:
+  // The indexes the commit of `changes` must keep true (dropping them
+  // instead where that costs less).
+  IndexSet::Mask IndexesAffected(const DocumentChanges& changes, const Update& update) noexcept;
 };
 
 using CollectionPtr = std::shared_ptr<Collection>;

@@ -146,7 +146,7 @@ void Database::CommitUpdate(PreparedUpdate* prepared) noexcept {
   assert(prepared->collection != nullptr);
   // Nothing changed the collection since the update was prepared.
   assert(prepared->collection->stamp == prepared->stamp);
-  prepared->collection->Commit(&prepared->documents);
+  prepared->collection->Commit(&prepared->documents, prepared->changes);
 }
 
 std::vector<Value> PreparedUpdate::After() const {

@@ -210,8 +210,34 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
   return true;
 }
 
-void IndexSet::KeysOf(ValueRef doc, Keys* out) const noexcept {
+IndexSet::Mask IndexSet::AffectedBy(const std::vector<const FieldPath*>& paths) const noexcept {
+  auto prefix = [](const FieldPath& a, const FieldPath& b) {
+    return a.size() <= b.size() && std::equal(a.begin(), a.end(), b.begin());
+  };
+  Mask mask = 0;
   for (size_t i = 0; i < slots_.size(); ++i) {
+    const Slot& s = slots_[i];
+    if (s.empty()) continue;
+    const FieldPath& indexed = s.equality != nullptr ? s.equality->path() : s.order->path();
+    for (const FieldPath* changed : paths) {
+      if (prefix(*changed, indexed) || prefix(indexed, *changed)) mask |= Mask{1} << i;
+    }
+  }
+  return mask;
+}
+
+void IndexSet::Drop(Mask mask) noexcept {
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if ((mask >> i) & 1) {
+      slots_[i].equality.reset();
+      slots_[i].order.reset();
+    }
+  }
+}
+
+void IndexSet::KeysOf(ValueRef doc, Mask mask, Keys* out) const noexcept {
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (((mask >> i) & 1) == 0) continue;
     const Slot& s = slots_[i];
     out->key[i] = s.equality != nullptr ? s.equality->KeyOf(doc)
                   : s.order != nullptr  ? s.order->KeyOf(doc)
@@ -219,9 +245,10 @@ void IndexSet::KeysOf(ValueRef doc, Keys* out) const noexcept {
   }
 }
 
-void IndexSet::Rekey(size_t position, const Keys& before, ValueRef doc) noexcept {
+void IndexSet::Rekey(size_t position, const Keys& before, ValueRef doc, Mask mask) noexcept {
   auto p = static_cast<uint32_t>(position);
   for (size_t i = 0; i < slots_.size(); ++i) {
+    if (((mask >> i) & 1) == 0) continue;
     Slot& s = slots_[i];
     try {
       if (s.equality != nullptr) s.equality->Rekey(p, before.key[i], s.equality->KeyOf(doc));

@@ -70,15 +70,27 @@ class IndexSet {
   bool Plan(const std::vector<Value>& docs, const Filter& filter,
             std::vector<uint32_t>* candidates) noexcept;
 
+  // A set of indexes, a bit each.
+  using Mask = uint32_t;
+  static_assert(kMaxIndexes <= 32);
+  // The indexes whose values a change of the members at `paths` may change:
+  // those whose path lies inside one of them, or holds one of them.
+  Mask AffectedBy(const std::vector<const FieldPath*>& paths) const noexcept;
+  // Drops the indexes of `mask`: cheaper than following a change of many
+  // documents, as an index is built again, when next wanted, in about the
+  // time of a scan.
+  void Drop(Mask mask) noexcept;
+
   // What the indexes hold for one document, taken before it changes.
   struct Keys {
     FieldKey key[kMaxIndexes];
   };
-  // Takes what the indexes hold for the document at `position`, `doc`.
-  void KeysOf(ValueRef doc, Keys* out) const noexcept;
-  // The document at `position` changed (it held `before`) to `doc`. An
-  // index that cannot follow, for want of memory, is dropped.
-  void Rekey(size_t position, const Keys& before, ValueRef doc) noexcept;
+  // Takes what the indexes of `mask` hold for `doc`.
+  void KeysOf(ValueRef doc, Mask mask, Keys* out) const noexcept;
+  // The document at `position` changed (it held `before`) to `doc`: the
+  // indexes of `mask` follow. An index that cannot follow, for want of
+  // memory, is dropped.
+  void Rekey(size_t position, const Keys& before, ValueRef doc, Mask mask) noexcept;
 
   // The documents past the first `size` were taken back (an insert that
   // failed).

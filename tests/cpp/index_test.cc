@@ -136,9 +136,9 @@ size_t RunCollection(uint64_t seed) {
       for (size_t i = 0; i < k; ++i) {
         size_t at = r.Below(docs.size());
         IndexSet::Keys before;
-        indexes.KeysOf(docs[at].ref(), &before);
+        indexes.KeysOf(docs[at].ref(), ~IndexSet::Mask{0}, &before);
         docs[at] = RandomDocument(r, mixed);
-        indexes.Rekey(at, before, docs[at].ref());
+        indexes.Rekey(at, before, docs[at].ref(), ~IndexSet::Mask{0});
       }
     } else if (what == 4 && r.OneIn(10)) {
       indexes.Clear();
@@ -177,9 +177,9 @@ TEST(IndexesFollowTheirDocumentsThroughMerges) {
     for (int i = 0; i < 100; ++i) {
       size_t at = r.Below(docs.size());
       IndexSet::Keys before;
-      indexes.KeysOf(docs[at].ref(), &before);
+      indexes.KeysOf(docs[at].ref(), ~IndexSet::Mask{0}, &before);
       docs[at] = Parse("{\"k\":" + std::to_string(r.Below(50)) + "}");
-      indexes.Rekey(at, before, docs[at].ref());
+      indexes.Rekey(at, before, docs[at].ref(), ~IndexSet::Mask{0});
     }
     CHECK(Ask(docs, filter, &indexes) == Ask(docs, filter, nullptr));
   }
