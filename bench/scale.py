@@ -8,7 +8,9 @@ in proportion to the data.
 
 For each size a fresh worker process opens the collection, finds every
 document, finds with a selective query (address.city == 'Lyon', about 1%)
-and a range query (age > T, about 15%), updates `score += 1` where age > T,
+and a range query (age > T, about 15%), looks three documents up by `_id`
+(the first lookup scans, the second builds the index, whose memory is what
+that step retains, the third uses it), updates `score += 1` where age > T,
 and writes the collection; a second fresh process reopens the written file
 and checks it holds the update. The data comes from generate.py (the same
 file bench.py uses, bench/data/nCOUNT/users.json); the written copy goes to
@@ -86,6 +88,7 @@ def worker(directory: str, threshold: int, out_path: str) -> None:
     db = measure(steps, "open", lambda: moxal.Moxal(directory))
     every = measure(steps, "find all", lambda: db.find("users"))
     count = len(every)
+    ids = [every[i]["_id"] for i in (count // 3, count // 2, 2 * count // 3)]
     del every
     city = measure(steps, "find selective", lambda: db.find("users", {"address.city": CITY}))
     db.clear_cache()
@@ -93,6 +96,12 @@ def worker(directory: str, threshold: int, out_path: str) -> None:
     checks = {"count": count, "selective": len(city), "range": len(older),
               "range_score_sum": sum(d["score"] for d in older)}
     del city, older
+    # Lookups by a unique field: the first scans, the second builds the
+    # index (its memory is what the step retains), the third uses it.
+    found = [measure(steps, step, lambda v=v: db.find("users", {"_id": v}))
+             for step, v in zip(("lookup, scan", "lookup, build", "lookup, indexed"), ids)]
+    checks["lookups"] = all(len(f) == 1 and f[0]["_id"] == v for f, v in zip(found, ids))
+    del found
     measure(steps, "update", lambda: db.update("users", {"score": {"$add": 1}},
                                                {"age": {"$gt": threshold}}))
     measure(steps, "write", lambda: db.write("users"))
@@ -164,7 +173,7 @@ def run_size(data_root: str, count: int) -> dict:
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     a, b = first["checks"], second["checks"]
-    ok = (a["count"] == b["count"] == count and a["range"] == b["range"]
+    ok = (a["count"] == b["count"] == count and a["range"] == b["range"] and a["lookups"]
           and abs(b["range_score_sum"] - a["range_score_sum"] - a["range"]) < 1e-6 * count)
     return {"count": count, "file_bytes": os.path.getsize(os.path.join(source, "users.json")),
             "threshold": threshold, "steps": first["steps"] + second["steps"],

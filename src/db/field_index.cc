@@ -17,13 +17,18 @@ namespace {
 constexpr size_t kMinTail = 256;
 
 // Sorts the parallel arrays `keys` and `positions` by (key, position), in
-// passes of 16 bits, least significant first (each pass is stable). Passes
-// whose digit is the same in every entry are skipped, and so are all of
-// them when the entries are in order already (as when a numeric field
-// grows with the documents, like a creation time).
+// passes of 8 bits, least significant first (each pass is stable; bytes
+// rather than wider digits, as a pass then writes to 256 places at once,
+// which the caches follow). One read counts the digits of every pass, and a
+// pass whose digit is the same in every entry is skipped, as are all of
+// them when the entries are in order already (as when a numeric field grows
+// with the documents, like a creation time). Throws std::bad_alloc before
+// it changes anything.
 template <class Key>
 void SortEntries(std::vector<Key>& keys, std::vector<uint32_t>& positions) {
-  size_t n = keys.size();
+  constexpr int kKeyBytes = sizeof(Key);
+  constexpr int kBytes = kKeyBytes + 4;  // the key's bytes above the position's
+  const size_t n = keys.size();
   bool sorted = true;
   bool positions_ascending = true;
   for (size_t i = 1; i < n && (sorted || positions_ascending); ++i) {
@@ -35,32 +40,32 @@ void SortEntries(std::vector<Key>& keys, std::vector<uint32_t>& positions) {
   if (sorted) return;
   std::vector<Key> k2(n);
   std::vector<uint32_t> p2(n);
-  std::vector<uint32_t> counts(size_t{1} << 16);
-  auto pass = [&](auto digit) {
-    std::fill(counts.begin(), counts.end(), 0);
-    for (size_t i = 0; i < n; ++i) ++counts[digit(i)];
-    if (counts[digit(0)] == n) return;  // one digit everywhere: already in order
+  std::vector<uint32_t> counts(size_t{kBytes} * 256);
+  // Digit d: the position's bytes first (d < 4), then the key's.
+  auto digit = [&](size_t i, int d) -> uint32_t {
+    return d < 4 ? (positions[i] >> (8 * d)) & 0xFF
+                 : static_cast<uint32_t>((keys[i] >> (8 * (d - 4))) & 0xFF);
+  };
+  const int first = positions_ascending ? 4 : 0;  // in order by position already
+  for (size_t i = 0; i < n; ++i) {
+    for (int d = first; d < kBytes; ++d) ++counts[size_t(d) * 256 + digit(i, d)];
+  }
+  for (int d = first; d < kBytes; ++d) {
+    uint32_t* c = &counts[size_t(d) * 256];
+    if (c[digit(0, d)] == n) continue;  // one digit everywhere: nothing moves
     uint32_t sum = 0;
-    for (uint32_t& c : counts) {
-      uint32_t here = c;
-      c = sum;
+    for (int b = 0; b < 256; ++b) {
+      uint32_t here = c[b];
+      c[b] = sum;
       sum += here;
     }
     for (size_t i = 0; i < n; ++i) {
-      uint32_t at = counts[digit(i)]++;
+      uint32_t at = c[digit(i, d)]++;
       k2[at] = keys[i];
       p2[at] = positions[i];
     }
     keys.swap(k2);
     positions.swap(p2);
-  };
-  if (!positions_ascending) {
-    for (int shift = 0; shift < 32; shift += 16) {
-      pass([&](size_t i) { return (positions[i] >> shift) & 0xFFFF; });
-    }
-  }
-  for (int shift = 0; shift < static_cast<int>(8 * sizeof(Key)); shift += 16) {
-    pass([&](size_t i) { return static_cast<uint32_t>((keys[i] >> shift) & 0xFFFF); });
   }
 }
 
@@ -119,6 +124,30 @@ void SortedPositions<Key>::Remove([[maybe_unused]] Key key, uint32_t position) {
 template <class Key>
 void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
   if (!always && tail_keys_.size() <= std::max(kMinTail, keys_.size() / 16)) return;
+  std::vector<uint64_t> stale((covered + 63) / 64);
+  if (keys_.empty()) {
+    // Nothing to merge with (the index is being built): the tail, sorted
+    // where it is, becomes the main part.
+    SortEntries(tail_keys_, tail_positions_);
+    keys_.swap(tail_keys_);
+    positions_.swap(tail_positions_);
+  } else {
+    MergeInto();
+  }
+  // Nothing below can fail.
+  stale_.swap(stale);
+  merged_ = covered;
+  tail_keys_.clear();
+  tail_positions_.clear();
+  if (tail_keys_.capacity() > 4 * kMinTail) {
+    // A large catch-up left a large tail behind: not kept for nothing.
+    std::vector<Key>().swap(tail_keys_);
+    std::vector<uint32_t>().swap(tail_positions_);
+  }
+}
+
+template <class Key>
+void SortedPositions<Key>::MergeInto() {
   std::vector<Key> tail_keys = tail_keys_;
   std::vector<uint32_t> tail_positions = tail_positions_;
   SortEntries(tail_keys, tail_positions);
@@ -126,7 +155,6 @@ void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
   std::vector<uint32_t> positions;
   keys.reserve(keys_.size() + tail_keys.size());
   positions.reserve(keys_.size() + tail_keys.size());
-  std::vector<uint64_t> stale((covered + 63) / 64);
   size_t i = 0;
   size_t j = 0;
   auto take_main = [&] {
@@ -149,13 +177,8 @@ void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
   }
   while (i < keys_.size()) take_main();
   while (j < tail_keys.size()) take_tail();
-  // Nothing below can fail.
   keys_.swap(keys);
   positions_.swap(positions);
-  stale_.swap(stale);
-  merged_ = covered;
-  tail_keys_.clear();
-  tail_positions_.clear();
 }
 
 template <class Key>
@@ -197,6 +220,7 @@ void EqualityIndex::CatchUp(const std::vector<Value>& docs) {
   assert(docs.size() >= covered_);
   if (docs.size() == covered_) return;
   uint32_t n = static_cast<uint32_t>(docs.size());
+  entries_.ReserveTail(n - covered_);
   for (uint32_t i = covered_; i < n; ++i) {
     FieldKey k = KeyOf(docs[i].ref());
     if (k.state == FieldKey::kKey) entries_.Add(static_cast<uint32_t>(k.key), i);
@@ -243,6 +267,7 @@ void OrderIndex::CatchUp(const std::vector<Value>& docs) {
   assert(docs.size() >= covered_);
   if (docs.size() == covered_) return;
   uint32_t n = static_cast<uint32_t>(docs.size());
+  entries_.ReserveTail(n - covered_);
   for (uint32_t i = covered_; i < n; ++i) {
     FieldKey k = KeyOf(docs[i].ref());
     switch (k.state) {

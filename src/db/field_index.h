@@ -27,6 +27,7 @@
 #ifndef MOXAL_DB_FIELD_INDEX_H_
 #define MOXAL_DB_FIELD_INDEX_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,6 +64,17 @@ class SortedPositions {
   // Removes the live entry of `position`, whose key is `key`.
   void Remove(Key key, uint32_t position);
 
+  // Makes room in the tail for `more` entries (growing it by half at
+  // least, so that many small catch-ups cost no more than one large).
+  // Throws std::bad_alloc.
+  void ReserveTail(size_t more) {
+    size_t needed = tail_keys_.size() + more;
+    if (needed <= tail_keys_.capacity()) return;
+    size_t room = std::max(needed, tail_keys_.capacity() * 3 / 2);
+    tail_keys_.reserve(room);
+    tail_positions_.reserve(room);
+  }
+
   // Merges the tail into the main part once it holds more than its share,
   // or whatever its size with `always`; positions below `covered` are
   // those taken into account by then. Throws std::bad_alloc (and then
@@ -92,6 +104,9 @@ class SortedPositions {
 
  private:
   bool Stale(uint32_t p) const { return (stale_[p >> 6] >> (p & 63)) & 1; }
+  // Merges the sorted tail with the main part's live entries into a new
+  // main part.
+  void MergeInto();
 
   std::vector<Key> keys_;  // main part, sorted by (key, position)
   std::vector<uint32_t> positions_;
