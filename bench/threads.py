@@ -1,17 +1,30 @@
-"""Two threads, two objects: the throughput of opening a directory and
-finding in it, in two threads at once versus one thread doing both in turn.
+"""Threads beside moxal calls.
 
     python bench/threads.py [--count N] [--repeat R]
 
-Each object opens its own copy of the generated collection (100,000
-documents, about 21.6 MB, by default) and runs a cold range query. The work
-of both calls runs without the interpreter lock, so on two cores the two
-threads should take little more than one of them alone.
+1. Two threads, two objects: the throughput of opening a directory and
+   finding in it, in two threads at once versus one thread doing both in
+   turn. Each object opens its own copy of the generated collection
+   (100,000 documents, about 21.6 MB, by default) and runs a cold range
+   query. The work of both calls runs without the interpreter lock, so on
+   two cores the two threads should take little more than one of them alone.
+2. An asyncio event loop whose handlers call moxal through
+   asyncio.to_thread, as a server does: the latency of a "ping" (a task
+   that sleeps 1 ms in a loop, the stand-in for a request that needs no
+   database) while another task finds every document, again and again.
+   Building the result holds the interpreter lock, but lets the loop's
+   thread in every switch interval, so pings wait milliseconds, not the
+   length of the find.
+
+The longest pause of another thread during each long call, at any size:
+
+    python tests/test_threads.py --docs 1000000
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import os
 import shutil
 import statistics
@@ -48,6 +61,32 @@ def in_parallel(dirs: list[str]) -> float:
     return time.perf_counter() - start
 
 
+async def ping_latencies(db: moxal.Moxal, seconds: float) -> tuple[list[float], int]:
+    """How late each 1 ms sleep of a ping task wakes (ms) while another task
+    runs find() of every document in a worker thread; and how many finds."""
+    late: list[float] = []
+    finds = 0
+    done = False
+
+    async def ping() -> None:
+        while not done:
+            start = time.perf_counter()
+            await asyncio.sleep(0.001)
+            late.append((time.perf_counter() - start) * 1e3 - 1)
+
+    async def finder() -> None:
+        nonlocal finds
+        while not done:
+            await asyncio.to_thread(db.find, "users")
+            finds += 1
+
+    tasks = [asyncio.create_task(ping()), asyncio.create_task(finder())]
+    await asyncio.sleep(seconds)
+    done = True
+    await asyncio.gather(*tasks)
+    return late, finds
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--count", type=int, default=100_000)
@@ -70,6 +109,13 @@ def main() -> int:
         print(f"  one thread, two objects in turn   {t * 1e3:8.1f} ms")
         print(f"  two threads, one object each      {p * 1e3:8.1f} ms"
               f"   ({t / p:.2f}x the throughput)")
+        db = moxal.Moxal(first)
+        late, finds = asyncio.run(ping_latencies(db, 3.0))
+        late.sort()
+        print(f"asyncio ping (1 ms sleep) while find() of all {args.count:,} documents runs "
+              f"in asyncio.to_thread, 3 s ({finds} finds):")
+        print(f"  late by: median {statistics.median(late):.2f} ms, "
+              f"99th percentile {late[len(late) * 99 // 100]:.2f} ms, max {late[-1]:.2f} ms")
     finally:
         shutil.rmtree(base, ignore_errors=True)
     return 0

@@ -11,6 +11,8 @@ collection) print with:
 """
 
 import argparse
+import array
+import collections
 import json
 import os
 import subprocess
@@ -19,6 +21,7 @@ import tempfile
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 
@@ -51,10 +54,11 @@ class Ticker:
         kept from running, beyond its sleep, at any moment of the call)."""
         time.sleep(0.01)
         start = time.perf_counter()
-        call()
+        result = call()
         end = time.perf_counter()
         time.sleep(0.01)  # the tick that ends a wait
         ticks = self.ticks[:]
+        del result  # freeing a large result is the interpreter's work, not the call's
         gaps = [b - a for a, b in zip(ticks, ticks[1:]) if b > start and a < end]
         return end - start, max(gaps) - 0.001
 
@@ -77,25 +81,43 @@ def ticker_figures(docs, base, rounds=3):
     def open_():
         nonlocal db
         db = moxal.Moxal(d)
-    def find():
+    def find(query):
         db.clear_cache()
-        db.find("c", {"g": 7})
+        return db.find("c", query)
+    batch = [{"i": i, "s": "y%d" % i} for i in range(docs)]
+
+    def insert_many():
+        db.insert_many("new", batch)
+        db.drop_collection("new")
     try:
         # Three rounds, the best of each kept: a busy machine may keep the
         # ticker off the processor now and then, which says nothing of the
         # interpreter lock; a call that holds the lock keeps it waiting in
         # every round.
         for _ in range(rounds):
-            for name, call in (("open", open_), ("find (0.1%)", find),
+            for name, call in (("open", open_), ("find (0.1%)", lambda: find({"g": 7})),
                                ("update (every document)",
                                 lambda: db.update("c", {"g": {"$add": 1}})),
-                               ("write", lambda: db.write("c"))):
+                               ("write", lambda: db.write("c")),
+                               *[(name, lambda c=c: c(db, find, insert_many))
+                                 for name, c in BUILDING]):
                 took, longest = ticker.measure(call)
                 if name not in figures or longest < figures[name][1]:
                     figures[name] = (took, longest)
     finally:
         ticker.stop()
     return figures
+
+
+# Calls that convert many documents, to Python objects or from them, while
+# they hold the interpreter lock: (name, call(db, find, insert_many)).
+BUILDING = [
+    ("find (every document)", lambda db, find, insert_many: find(None)),
+    ("find (half)", lambda db, find, insert_many: find({"g": {"$lt": 500}})),
+    ("update (returning half)",
+     lambda db, find, insert_many: db.update("c", {"s": "z"}, {"g": {"$lt": 500}}, True)),
+    ("insert_many", lambda db, find, insert_many: insert_many()),
+]
 
 
 # ---- one object, several threads ----
@@ -160,14 +182,96 @@ def test_other_threads_run_while_a_call_works(tmp_path):
     figures = ticker_figures(150_000 if SANITIZED else 600_000, str(tmp_path))
     for name, (took, longest) in figures.items():
         assert longest < max(took / 2, 0.0025), (name, took, longest)
+    # Building results and converting arguments hold the lock, but let other
+    # threads in every few milliseconds, as the interpreter does.
+    for name, _ in BUILDING:
+        took, longest = figures[name]
+        assert longest < max(took / 4, 0.015), (name, took, longest)
+
+
+def run_pair(first, second, seconds):
+    """Runs first() and second() in a loop in two threads for `seconds`;
+    returns the exceptions each met (at most 20) and how often each ran."""
+    stop = time.monotonic() + seconds
+    counts, errors = [0, 0], [[], []]
+
+    def loop(k, body):
+        while time.monotonic() < stop:
+            try:
+                body()
+            except Exception as e:  # noqa: BLE001 - reported by the caller
+                if len(errors[k]) < 20:
+                    errors[k].append(repr(e))
+            counts[k] += 1
+
+    threads = [threading.Thread(target=loop, args=(k, body))
+               for k, body in enumerate((first, second))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors, counts
+
+
+# Objects of built-in types read without running Python code, and classes
+# written in Python, whose methods run while the document is converted.
+PASSED_BY_ANOTHER_THREAD = {
+    "range": lambda: range(3),
+    "deque": lambda: collections.deque([1, 2]),
+    "array": lambda: array.array("i", [1, 2]),
+    "memoryview": lambda: memoryview(b"ab"),
+    "mappingproxy": lambda: types.MappingProxyType({"a": 1}),
+    "UserDict": lambda: collections.UserDict({"a": 1}),
+    "UserList": lambda: collections.UserList([1, 2]),
+}
+
+
+@pytest.mark.parametrize("kind", list(PASSED_BY_ANOTHER_THREAD))
+def test_a_thread_passing_plain_dicts_never_meets_the_borrow_error(db, kind):
+    """What one thread passes does not make another thread's calls on the
+    same object fail: they wait for its call, conversion included."""
+    db.insert("c", {"a": 1})
+    make = PASSED_BY_ANOTHER_THREAD[kind]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # Python code anywhere in a call lets the other thread in
+    try:
+        errors, counts = run_pair(lambda: db.insert("d", {"r": [make() for _ in range(20)]}),
+                                  lambda: db.find("c", {"a": 1}), 1.0)
+    finally:
+        sys.setswitchinterval(interval)
+    assert errors == [[], []]
+    assert min(counts) > 0
+    assert len(db.find("d")) == counts[0]
+
+
+def test_waits_are_served_in_order_of_arrival(db):
+    """Two threads calling one object in a loop: neither waits through more
+    than a few of the other's calls."""
+    db.insert("one", {"a": 1})
+    calls = [0, 0]
+    longest = [0, 0]  # the most calls of the other thread during one call
+
+    def counted(k, call):
+        def body():
+            before = calls[1 - k]
+            call()
+            calls[k] += 1
+            longest[k] = max(longest[k], calls[1 - k] - before)
+        return body
+
+    errors, counts = run_pair(counted(0, lambda: db.insert("many", {"n": 1})),
+                              counted(1, lambda: db.find("one")), 1.5)
+    assert errors == [[], []]
+    assert longest[0] <= 4 and longest[1] <= 4, (longest, counts)
 
 
 # ---- re-entry ----
 
 def test_a_callback_calling_back_gets_the_borrow_error_from_any_thread(db):
     """Python code that a conversion runs, calling the same object from its
-    own thread or from a thread it starts and joins, gets the borrow error
-    at once: waiting would deadlock."""
+    own thread or from a thread it starts and joins, gets the borrow error:
+    at once from its own thread, and from the other once the conversion has
+    made no progress for a while (it waits for that very thread)."""
     db.insert("c", {"a": 1})
     seen = []
 
@@ -188,6 +292,30 @@ def test_a_callback_calling_back_gets_the_borrow_error_from_any_thread(db):
     db.insert("c", {"m": Hostile({"b": 2})})
     assert seen == ["Already borrowed", "Already borrowed"]
     assert db.find("c") == [{"a": 1}, {"m": {"b": 2}}]
+
+
+def test_a_thread_waits_for_a_slow_conversion_that_makes_progress(db):
+    """A conversion that runs slow Python code of the program keeps another
+    thread's call waiting, not failing, as long as it converts values: here
+    longer than a conversion that converts nothing is waited for."""
+    db.insert("c", {"a": 1})
+    started = threading.Event()
+
+    class Slow(collections.UserList):
+        def __getitem__(self, i):
+            started.set()
+            time.sleep(0.02)
+            return super().__getitem__(i)
+
+    found = []
+    other = threading.Thread(target=lambda: (started.wait(), found.append(db.find("c"))))
+    other.start()
+    start = time.monotonic()
+    db.insert("c", {"slow": Slow(range(75))})
+    took = time.monotonic() - start
+    other.join()
+    assert took > 1.2  # the other thread waited through all of it
+    assert found == [[{"a": 1}, {"slow": list(range(75))}]]
 
 
 # ---- output that blocks, signals, forks: in a child process ----
@@ -298,6 +426,167 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
     # down too much for the time it takes to say anything.
     last = child.stdout.split("\n")[-2].split()
     assert last[0] == "interrupted" and (COVERAGE or last[3] == "prompt"), child.stdout
+
+
+def test_objects_a_result_is_built_from_stay_out_of_other_threads_reach(tmp_path):
+    """While a long find builds its list, other threads run: one that walks
+    every object the collector knows (in a child: a half-built list would
+    crash it) never meets that list before it is whole."""
+    code = f"""
+        import gc, threading, moxal
+        db = moxal.Moxal({str(tmp_path / 'db')!r})
+        db.insert_many("c", [{{"i": i}} for i in range(200_000)])
+        done = False
+        def walk():
+            while not done:
+                for o in gc.get_objects(generation=0):
+                    if type(o) is list:
+                        for x in o:
+                            pass
+        walker = threading.Thread(target=walk)
+        walker.start()
+        for _ in range(5):
+            assert len(db.find("c")) == 200_000
+        done = True
+        walker.join()
+    """
+    child = run_child(code)
+    assert child.returncode == 0, child.stderr
+
+
+# Daemon threads looping calls while the main thread ends: the interpreter
+# ends such a thread when it asks for the interpreter lock back during
+# shutdown, wherever it is. Each group's statements run in threads of their
+# own, on objects over one directory, so one child meets calls in every phase.
+EXIT_GROUPS = {
+    # Work without the interpreter lock, a thread waiting for an object another
+    # thread holds, and the thread a large write starts.
+    "working and waiting": [
+        "db.clear_cache(); db.find('c', {'g': 7})",
+        "db.find('c', {'g': 8})",
+        "db2.update('c', {'g': {'$add': 0}}, {'g': 3})",
+        "db2.write('c')",
+    ],
+    # Building a large result, converting a long list, Python code of the
+    # program inside a conversion, and the threads that read a large file.
+    "converting and reading": [
+        "db.find('c')",
+        "db2.insert_many('x', docs)",
+        "db3.insert('y', {'m': Sleepy({'a': 1})})",
+        "moxal.Moxal(d)",
+    ],
+}
+
+
+@pytest.mark.parametrize("group", list(EXIT_GROUPS))
+def test_daemon_threads_inside_calls_end_quietly_at_exit(tmp_path, group):
+    d = str(tmp_path / "db")
+    setup = moxal.Moxal(d)
+    # Over 4 MB, so that opening it reads it in two threads.
+    setup.insert_many("c", [{"i": i, "g": i % 100, "s": "x" * 40} for i in range(80_000)])
+    setup.write("c")
+    del setup
+    bodies = "".join(f"    lambda: ({stmt.replace('; ', ', ')}),\n" for stmt in EXIT_GROUPS[group])
+    code = f"""
+import collections.abc, random, sys, threading, time, moxal
+d = {d!r}
+db, db2, db3 = moxal.Moxal(d), moxal.Moxal(d), moxal.Moxal(d)
+docs = [{{"n": i}} for i in range(100_000)]
+
+class Sleepy(collections.abc.Mapping):
+    def __init__(self, d):
+        self.d = d
+    def __getitem__(self, key):
+        return self.d[key]
+    def __iter__(self):
+        return iter(self.d)
+    def __len__(self):
+        return len(self.d)
+    def keys(self):
+        time.sleep(0.0005)
+        return self.d.keys()
+
+def loop(body):
+    while True:
+        body()
+
+for body in [
+{bodies}]:
+    threading.Thread(target=loop, args=(body,), daemon=True).start()
+time.sleep(0.05 + random.random() * 0.2)
+"""
+    failures = []
+    for run in range(8):
+        child = run_child(code)
+        if child.returncode != 0 or child.stderr:
+            failures.append((child.returncode, child.stderr[-300:]))
+    assert failures == []
+
+
+# Calls that change the database, run in a loop while SIGINT arrives at
+# random moments: (setup, the call, the change one call makes to `state`).
+# Converting the batch of insert_many takes several switch intervals, at
+# the end of each of which signals are handled: some arrive there.
+SIGNALLED = {
+    "update": ("db.insert_many('c', [{'n': 0} for _ in range(20_000)])",
+               "db.update('c', {'n': {'$inc': 1}})", "int(db.find('c', {'i': 0})[0]['n'])", 1),
+    "insert_many": ("batch = [{'n': i, 's': 'x'} for i in range(100_000)]",
+                    "db.insert_many('c', batch)", "len(db.find('c', {'n': 7}))", 1),
+    "insert_many_from_document": (
+        "json.dump([{'n': i} for i in range(20_000)], open(d + '.json', 'w'))",
+        "db.insert_many_from_document('c', d + '.json')", "len(db.find('c', {'n': 7}))", 1),
+    "write": ("db.insert_many('c', [{'n': i} for i in range(20_000)])",
+              "db.insert('c', {'n': -1}); db.write('c')",
+              "len(json.load(open(os.path.join(d, 'c.json'))))", 1),
+}
+
+
+@pytest.mark.parametrize("kind", list(SIGNALLED))
+def test_a_call_interrupted_by_a_signal_made_its_change_only_if_it_returned(tmp_path, kind):
+    """A call either makes its change and returns (the signal's handler then
+    runs after it) or is interrupted before the change and makes none. The
+    handler tells the two apart: inside a call, the object is borrowed."""
+    setup, call, state, step = SIGNALLED[kind]
+    code = f"""
+        import json, os, signal, subprocess, sys, moxal
+        d = {str(tmp_path / 'db')!r}
+        db = moxal.Moxal(d)
+        db.insert('c', {{'i': 0, 'n': 0}})
+        {setup}
+        db.write('c')
+        start = {state}
+
+        class Interrupted(Exception):
+            pass
+
+        def handler(signum, frame):
+            try:
+                db.clear_cache()
+            except RuntimeError:
+                raise Interrupted  # inside a call: it must end without its change
+
+        signal.signal(signal.SIGINT, handler)
+        killer = subprocess.Popen([sys.executable, "-c",
+            "import os, random, signal, time\\n"
+            "for _ in range(20):\\n"
+            "    time.sleep(random.uniform(0.01, 0.06)); os.kill(%d, signal.SIGINT)\\n"
+            % os.getpid()])
+        returned = interrupted = 0
+        while killer.poll() is None:
+            try:
+                {call.replace('; ', chr(10) + ' ' * 16)}
+                returned += 1
+            except Interrupted:
+                interrupted += 1
+        print(returned, interrupted, {state} - start)
+    """
+    child = run_child(code)
+    assert child.returncode == 0, child.stderr
+    returned, interrupted, changes = map(int, child.stdout.split("\n")[-2].split())
+    assert returned > 0
+    assert changes == returned * step, (returned, interrupted, changes)
+    if kind == "insert_many":
+        assert interrupted > 0
 
 
 def test_a_fork_during_a_call_in_another_thread_leaves_a_usable_child(tmp_path):

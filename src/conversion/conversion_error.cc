@@ -14,7 +14,8 @@ PyRef FetchException() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   if (type == nullptr) return PyRef();
-  PyErr_NormalizeException(&type, &value, &tb);
+  // May make the instance: Python code of the exception's class.
+  ParkIfEnded([&] { PyErr_NormalizeException(&type, &value, &tb); });
   if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
   Py_XDECREF(type);
   Py_XDECREF(tb);
@@ -44,6 +45,12 @@ ConversionError ConversionError::FetchPython() {
   ConversionError e;
   e.kind_ = Kind::kPyErr;
   e.exception_ = FetchException();
+  return e;
+}
+
+ConversionError ConversionError::Interrupted() {
+  ConversionError e = FetchPython();
+  e.kind_ = Kind::kInterrupted;
   return e;
 }
 
@@ -78,6 +85,7 @@ ConversionError ConversionError::IncorrectSequenceLength(Py_ssize_t expected, Py
 
 std::string ConversionError::Debug() const {
   switch (kind_) {
+    case Kind::kInterrupted:  // not shown: the call ends with the exception itself
     case Kind::kPyErr:
       if (!exception_) return "PyErr(<no exception>)";
       return "PyErr(" + ExceptionDebug(exception_.get()) + ")";

@@ -3,12 +3,17 @@
 #ifndef MOXAL_CONVERSION_CONVERSION_ERROR_H_
 #define MOXAL_CONVERSION_CONVERSION_ERROR_H_
 
+#include <cassert>
 #include <string>
 
 #include "conversion/py_ref.h"
 #include "values/status.h"
 
 namespace moxal {
+
+// Sets `exception` (an instance taken by FetchException) as the current
+// exception again; none may be set meanwhile.
+void RestoreException(PyRef exception);
 
 class ConversionError {
  public:
@@ -18,6 +23,7 @@ class ConversionError {
     kUnsupportedType,          // a type no row of the conversion fits
     kUnexpectedType,           // "'{type}' object cannot be converted to '{target}'"
     kIncorrectSequenceLength,  // a sequence changed length as it was read
+    kInterrupted,              // a signal handler raised an exception meanwhile
   };
 
   ConversionError() = default;
@@ -30,8 +36,17 @@ class ConversionError {
   static ConversionError UnsupportedType(std::string type_name);
   static ConversionError UnexpectedType(std::string text);
   static ConversionError IncorrectSequenceLength(Py_ssize_t expected, Py_ssize_t got);
+  // Takes the exception a signal handler raised (one must be set): not an
+  // error of the value, but the end of the call that converts it.
+  static ConversionError Interrupted();
 
   Kind kind() const { return kind_; }
+  bool interrupted() const { return kind_ == Kind::kInterrupted; }
+  // Sets the exception of an interrupted conversion again (none may be set).
+  void RaiseInterruption() {
+    assert(interrupted());
+    RestoreException(std::move(exception_));
+  }
   const std::string& text() const { return text_; }
 
   // The debug form that error messages carry, for example
@@ -58,10 +73,6 @@ std::string ExceptionDebug(PyObject* exception);
 // Takes the exception currently set in the interpreter as an instance with
 // its traceback attached; null if none is set.
 PyRef FetchException();
-
-// Sets `exception` (an instance taken by FetchException) as the current
-// exception again; none may be set meanwhile.
-void RestoreException(PyRef exception);
 
 }  // namespace moxal
 

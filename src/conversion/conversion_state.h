@@ -10,13 +10,16 @@ namespace moxal {
 
 class KeyStrs;
 
-// collections.abc.Sequence and Mapping, imported on first need, and the
-// field names made into str objects by earlier results (see KeyStrs),
-// made on first need. Strong references, or null; zeroed memory is an
-// empty state.
+// collections.abc.Sequence and Mapping, imported on first need; the types
+// collections.deque and array.array, found when an object of theirs is
+// first converted; and the field names made into str objects by earlier
+// results (see KeyStrs), made on first need. Strong references, or null;
+// zeroed memory is an empty state.
 struct ConversionState {
   PyObject* sequence_abc;
   PyObject* mapping_abc;
+  PyObject* deque_type;
+  PyObject* array_type;
   KeyStrs* keys;
 };
 
@@ -25,6 +28,8 @@ struct ConversionState {
 inline int TraverseConversionState(const ConversionState& state, visitproc visit, void* arg) {
   Py_VISIT(state.sequence_abc);
   Py_VISIT(state.mapping_abc);
+  Py_VISIT(state.deque_type);
+  Py_VISIT(state.array_type);
   return 0;
 }
 

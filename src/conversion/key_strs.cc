@@ -52,6 +52,8 @@ PyObject* KeyStrs::Get(std::string_view s) {
 void ClearConversionState(ConversionState* state) {
   Py_CLEAR(state->sequence_abc);
   Py_CLEAR(state->mapping_abc);
+  Py_CLEAR(state->deque_type);
+  Py_CLEAR(state->array_type);
   KeyStrs* keys = state->keys;
   state->keys = nullptr;
   KeyStrs::Delete(keys);

@@ -8,7 +8,23 @@
 
 #include <utility>
 
+#include "conversion/interpreter_lock.h"
+
 namespace moxal {
+
+// Drops the last reference to `o` (a finalizer may run Python code, during
+// which the interpreter may end the thread: it is parked there instead).
+void DropLastRef(PyObject* o);
+
+// Py_XDECREF for destructors: only the last reference can run code.
+inline void DropRef(PyObject* o) {
+  if (o == nullptr) return;
+  if (Py_REFCNT(o) > 1) {
+    Py_DECREF(o);
+  } else {
+    DropLastRef(o);
+  }
+}
 
 // Owns one strong reference (or none) and drops it when destroyed.
 class PyRef {
@@ -29,11 +45,11 @@ class PyRef {
     if (this != &o) {
       PyObject* old = o_;
       o_ = std::exchange(o.o_, nullptr);
-      Py_XDECREF(old);
+      DropRef(old);
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(o_); }
+  ~PyRef() { DropRef(o_); }
 
   PyObject* get() const { return o_; }
   explicit operator bool() const { return o_ != nullptr; }

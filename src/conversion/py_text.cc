@@ -34,7 +34,7 @@ std::string QualifiedTypeName(PyObject* o) {
 }
 
 std::string Repr(PyObject* o) {
-  PyRef r = PyRef::Steal(PyObject_Repr(o));
+  PyRef r = PyRef::Steal(ParkIfEnded([o] { return PyObject_Repr(o); }));
   if (!r) {
     PyErr_Clear();
     return "<unprintable>";

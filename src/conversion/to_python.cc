@@ -148,7 +148,10 @@ class PythonBuilder {
   StrCache values_;
 };
 
-constexpr size_t kDocumentsPerSignalCheck = 4096;
+// Documents built between two looks at the clock: a document takes about a
+// microsecond, so the pauses come within a tenth of a switch interval of
+// their time, and the clock costs nothing measurable.
+constexpr uint32_t kDocumentsPerLook = 32;
 
 // Asks the processor to fetch the start of `doc` while the documents before
 // it are built: documents are separate blocks, often far apart (a query's
@@ -162,39 +165,29 @@ void Prefetch(const Value& doc) {
   for (size_t i = 0; i < kLines; ++i) __builtin_prefetch(p + i * kLine);
 }
 
-// Pauses the cyclic collector for the life of the guard.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  bool was_enabled_;
-};
-
 }  // namespace
 
-PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n) {
+PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n, Pacer* pacer) {
   assert(docs != nullptr || n == 0);
-  GcPause pause;
+  CollectorPause pause(pacer);
+  pacer->Start(kDocumentsPerLook);
   if (state->keys == nullptr) state->keys = KeyStrs::New();  // null: names made each time
   PythonBuilder b(state->keys, n);
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
+  // Other threads run at the pacer's pauses, and the collector would hand
+  // them the list (gc.get_objects()) with its empty slots: it is tracked
+  // only once full. Its documents, tracked or not, are whole from the start.
+  PyObject_GC_UnTrack(list.get());
   for (size_t i = 0; i < n; ++i) {
-    // Often enough that Ctrl-C ends a long conversion within milliseconds,
-    // rarely enough to cost nothing measurable.
-    if (i % kDocumentsPerSignalCheck == kDocumentsPerSignalCheck - 1 && PyErr_CheckSignals() < 0) {
-      return nullptr;
-    }
+    if (!pacer->Step()) return nullptr;
     // Two ahead: one document's build is about as long as a fetch takes.
     if (i + 2 < n) Prefetch(docs[i + 2]);
     PyObject* item = b.Convert(docs[i].ref());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 

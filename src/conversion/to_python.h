@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "conversion/conversion_state.h"
+#include "conversion/pacer.h"
 #include "conversion/py_ref.h"
 #include "values/value.h"
 
@@ -29,10 +30,13 @@ namespace moxal {
 // while the list is built (its objects cannot form cycles) and restored to
 // the caller's setting afterwards; the new containers are then the young
 // generation's to look at in its next collection, like any others.
-// Pending signals are handled every few thousand documents, so Ctrl-C stops
-// a long conversion with KeyboardInterrupt. Field names are taken from, and
-// kept in, `state`.
-PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n);
+// `pacer` paces the building (pacer.h): pending signals are handled about
+// every switch interval, so Ctrl-C stops a long conversion with
+// KeyboardInterrupt, and other threads run meanwhile (with the collector as
+// the program set it), while the list, which only this call can reach yet,
+// is half built. Field names are taken from, and kept in, `state`, which
+// other threads' conversions use too.
+PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n, Pacer* pacer);
 
 // A new list of str, one per string of `strings` (valid UTF-8), or null with
 // a Python exception set.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace {
 // there. False with the exception set when that fails.
 bool LoadAbcs(ConversionState* state) {
   if (state->sequence_abc != nullptr && state->mapping_abc != nullptr) return true;
-  PyRef mod = PyRef::Steal(PyImport_ImportModule("collections.abc"));
+  PyRef mod = PyRef::Steal(ParkIfEnded([] { return PyImport_ImportModule("collections.abc"); }));
   if (!mod) return false;
   PyRef seq = PyRef::Steal(PyObject_GetAttrString(mod.get(), "Sequence"));
   if (!seq) return false;
@@ -28,6 +29,46 @@ bool LoadAbcs(ConversionState* state) {
   return true;
 }
 
+// Whether `o`'s type is exactly the type `name` of the module `module_name`,
+// whose full name is `type_name`, looked up in the loaded modules without
+// running Python code (an instance exists, so its module is loaded) and
+// kept in *cache from then on.
+bool IsLoadedType(PyObject* o, const char* type_name, const char* module_name, const char* name,
+                  PyObject** cache) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (*cache != nullptr) return type == reinterpret_cast<PyTypeObject*>(*cache);
+  if (std::strcmp(type->tp_name, type_name) != 0) return false;
+  PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), module_name);  // borrowed
+  if (module == nullptr || !PyModule_CheckExact(module)) return false;
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  PyObject* found = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+  if (found == nullptr || !PyType_Check(found)) return false;
+  *cache = Py_NewRef(found);
+  return type == reinterpret_cast<PyTypeObject*>(found);
+}
+
+// Built-in sequences whose length and items are read without running Python
+// code, so they need no check against collections.abc.Sequence (which runs
+// some), which they all pass.
+bool IsBuiltinSequence(ConversionState* state, PyObject* o) {
+  return PyRange_Check(o) || PyMemoryView_Check(o) ||
+         IsLoadedType(o, "collections.deque", "_collections", "deque", &state->deque_type) ||
+         IsLoadedType(o, "array.array", "array", "array", &state->array_type);
+}
+
+// The dict behind a types.MappingProxyType, or null when `o` is not one or
+// has another mapping behind it. The proxy's layout is its header and the
+// mapping; CPython has no call that returns the mapping.
+PyObject* DictBehindProxy(PyObject* o) {
+  struct MappingProxy {
+    PyObject_HEAD
+    PyObject* mapping;
+  };
+  if (!Py_IS_TYPE(o, &PyDictProxy_Type)) return nullptr;
+  PyObject* mapping = reinterpret_cast<MappingProxy*>(o)->mapping;
+  return PyDict_CheckExact(mapping) ? mapping : nullptr;
+}
+
 // A document's encoding addresses its bytes with 32-bit offsets.
 ConversionError TooLargeError() {
   return ConversionError::Message("value too large: a single document is limited to 4 GiB");
@@ -35,8 +76,10 @@ ConversionError TooLargeError() {
 
 class Converter {
  public:
-  Converter(ConversionState* state, int max_depth, ConversionError* error)
-      : state_(state), max_depth_(max_depth), error_(error) {}
+  Converter(ConversionState* state, int max_depth, Pacer* pacer, ConversionError* error)
+      : state_(state), max_depth_(max_depth), pacer_(pacer), error_(error) {
+    pacer_->Start(kValuesPerLook);
+  }
 
   bool Convert(PyObject* o, int depth);
   // The items of a sequence, one finished value each.
@@ -49,6 +92,12 @@ class Converter {
     return false;
   }
   bool FailPython() { return Fail(ConversionError::FetchPython()); }
+
+  // Values converted between two looks at the clock (pacer.h): a value takes
+  // tens of nanoseconds.
+  static constexpr uint32_t kValuesPerLook = 256;
+
+  bool ByAbstractClass(PyObject* o, int depth);
 
   bool Int(PyObject* o);
   bool IntBeyond64Bits(PyObject* o, bool negative);
@@ -73,7 +122,7 @@ class Converter {
    public:
     explicit Stash(std::vector<PyObject*>& v) : v_(v), base_(v.size()) {}
     ~Stash() {
-      for (size_t i = base_; i < v_.size(); ++i) Py_DECREF(v_[i]);
+      for (size_t i = base_; i < v_.size(); ++i) DropRef(v_[i]);
       v_.resize(base_);
     }
     size_t base() const { return base_; }
@@ -85,6 +134,7 @@ class Converter {
 
   ConversionState* state_;
   int max_depth_;
+  Pacer* pacer_;
   ConversionError* error_;
   Builder b_;
   std::vector<PyObject*> open_;   // containers being converted, outermost first
@@ -92,6 +142,7 @@ class Converter {
 };
 
 bool Converter::Convert(PyObject* o, int depth) {
+  if (!pacer_->Step()) return Fail(ConversionError::Interrupted());
   if (o == Py_None) {
     b_.Null();
     return true;
@@ -124,11 +175,19 @@ bool Converter::Convert(PyObject* o, int depth) {
     return true;
   }
   if (PyAnySet_Check(o)) return Set(o, depth);
+  if (IsBuiltinSequence(state_, o)) return Sequence(o, depth);
+  if (PyObject* dict = DictBehindProxy(o)) return ExactDict(dict, depth);
+  return ByAbstractClass(o, depth);
+}
+
+// Rows 11 to 13: the checks run Python code (ABCMeta.__instancecheck__, and
+// a class's __subclasshook__).
+bool Converter::ByAbstractClass(PyObject* o, int depth) {
   if (!LoadAbcs(state_)) return FailPython();
-  int is = PyObject_IsInstance(o, state_->sequence_abc);
+  int is = ParkIfEnded([&] { return PyObject_IsInstance(o, state_->sequence_abc); });
   if (is < 0) return FailPython();
   if (is) return Sequence(o, depth);
-  is = PyObject_IsInstance(o, state_->mapping_abc);
+  is = ParkIfEnded([&] { return PyObject_IsInstance(o, state_->mapping_abc); });
   if (is < 0) return FailPython();
   if (is) return Mapping(o, depth);
   return Fail(ConversionError::UnsupportedType(QualifiedTypeName(o)));
@@ -167,7 +226,8 @@ bool Converter::IntBeyond64Bits(PyObject* o, bool negative) {
   PyRef args = PyRef::Steal(Py_BuildValue("(Ois)", o, 16, "little"));
   PyRef kwargs = PyRef::Steal(Py_BuildValue("{s:O}", "signed", negative ? Py_True : Py_False));
   if (!args || !kwargs) return FailPython();
-  PyRef bytes = PyRef::Steal(PyObject_Call(to_bytes.get(), args.get(), kwargs.get()));
+  PyRef bytes = PyRef::Steal(
+      ParkIfEnded([&] { return PyObject_Call(to_bytes.get(), args.get(), kwargs.get()); }));
   if (!bytes) return FailPython();
   return Fail(ConversionError::Message("JSON number out of range"));
 }
@@ -208,9 +268,10 @@ template <class F>
 bool Converter::ForEachItem(PyObject* o, F&& item) {
   bool exact_list = PyList_CheckExact(o);
   bool exact_tuple = PyTuple_CheckExact(o);
-  Py_ssize_t n = PySequence_Size(o);
+  // A sequence of the program's own may run Python code for each of these.
+  Py_ssize_t n = ParkIfEnded([o] { return PySequence_Size(o); });
   if (n < 0) return FailPython();
-  Py_ssize_t again = PySequence_Size(o);
+  Py_ssize_t again = ParkIfEnded([o] { return PySequence_Size(o); });
   if (again < 0) return FailPython();
   if (again != n) return Fail(ConversionError::IncorrectSequenceLength(n, again));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -225,7 +286,7 @@ bool Converter::ForEachItem(PyObject* o, F&& item) {
       }
       element = PyRef::Borrow(PyList_GET_ITEM(o, i));
     } else {
-      element = PyRef::Steal(PySequence_GetItem(o, i));
+      element = PyRef::Steal(ParkIfEnded([o, i] { return PySequence_GetItem(o, i); }));
       if (!element) return FailPython();
     }
     if (!item(element.get())) return false;
@@ -279,14 +340,17 @@ bool Converter::ExactDict(PyObject* o, int depth) {
 
 bool Converter::Mapping(PyObject* o, int depth) {
   if (!Enter(o, depth)) return false;
-  PyRef keys = PyRef::Steal(PyMapping_Keys(o));
+  // A mapping of the program's own (or a dict subclass) may run Python code
+  // for each of these.
+  PyRef keys = PyRef::Steal(ParkIfEnded([o] { return PyMapping_Keys(o); }));
   if (!keys) return FailPython();
-  PyRef values = PyRef::Steal(PyMapping_Values(o));
+  PyRef values = PyRef::Steal(ParkIfEnded([o] { return PyMapping_Values(o); }));
   if (!values) return FailPython();
-  Py_ssize_t n = PyMapping_Size(o);
+  Py_ssize_t n = ParkIfEnded([o] { return PyMapping_Size(o); });
   if (n < 0) return FailPython();
   b_.BeginObject();
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // The keys and values are lists (PyMapping_Keys and Values make them).
     PyRef key = PyRef::Steal(PySequence_GetItem(keys.get(), i));
     if (!key) return FailPython();
     PyRef value = PyRef::Steal(PySequence_GetItem(values.get(), i));
@@ -300,10 +364,11 @@ bool Converter::Mapping(PyObject* o, int depth) {
 
 bool Converter::Set(PyObject* o, int depth) {
   if (!Enter(o, depth)) return false;
-  PyRef it = PyRef::Steal(PyObject_GetIter(o));
+  // A set subclass's __iter__ may be Python code.
+  PyRef it = PyRef::Steal(ParkIfEnded([o] { return PyObject_GetIter(o); }));
   if (!it) return FailPython();
   b_.BeginArray();
-  while (PyRef item = PyRef::Steal(PyIter_Next(it.get()))) {
+  while (PyRef item = PyRef::Steal(ParkIfEnded([&it] { return PyIter_Next(it.get()); }))) {
     if (!Convert(item.get(), depth + 1)) return false;
   }
   if (PyErr_Occurred()) return FailPython();
@@ -314,10 +379,10 @@ bool Converter::Set(PyObject* o, int depth) {
 
 }  // namespace
 
-bool ToValue(ConversionState* state, PyObject* obj, int max_depth, Value* out,
+bool ToValue(ConversionState* state, PyObject* obj, int max_depth, Pacer* pacer, Value* out,
              ConversionError* error) {
   assert(!PyErr_Occurred());
-  Converter c(state, max_depth, error);
+  Converter c(state, max_depth, pacer, error);
   if (!c.Convert(obj, 0)) return false;
   if (!c.builder().ok()) {
     *error = TooLargeError();
@@ -327,10 +392,10 @@ bool ToValue(ConversionState* state, PyObject* obj, int max_depth, Value* out,
   return true;
 }
 
-bool ToValues(ConversionState* state, PyObject* list, int max_depth, std::vector<Value>* out,
-              ConversionError* error) {
+bool ToValues(ConversionState* state, PyObject* list, int max_depth, Pacer* pacer,
+              std::vector<Value>* out, ConversionError* error) {
   assert(!PyErr_Occurred() && PyList_Check(list));
-  Converter c(state, max_depth, error);
+  Converter c(state, max_depth, pacer, error);
   std::vector<Value> values;
   if (!c.Elements(list, &values)) return false;
   out->insert(out->end(), std::make_move_iterator(values.begin()),

@@ -134,7 +134,7 @@ bool ConvertBool(const char* name, PyObject* o, bool* out) {
     return true;
   }
   if (!IsNumpyBool(o)) return ConversionTypeError(name, o, "PyBool");
-  int truth = PyObject_IsTrue(o);
+  int truth = ParkIfEnded([o] { return PyObject_IsTrue(o); });  // a __bool__ of Python code
   if (truth < 0) return WrapTypeError(name);
   *out = truth != 0;
   return true;

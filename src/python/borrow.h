@@ -10,27 +10,38 @@
 //   3. with it again: build the result, running no Python code of the
 //      program (the collector is paused; only a signal handler may run).
 //
-// A call that wants a borrowed object meets one of two cases:
-//  - the holding call has reached phase 2 (it is waitable): it runs no
-//    more Python code of the program, so it cannot be waiting for this
-//    call's thread; the new call waits for the borrow to be free, without
-//    the interpreter lock, and then takes it;
-//  - the holding call is still in phase 1, or the new call comes from the
-//    holder's own thread: this is re-entry from Python code that runs during
-//    the holding call, possibly in another thread it started or switched
-//    to. Waiting could deadlock (that code may be joining the very thread
-//    that would wait), so the borrow rules decide at once: an exclusive
-//    borrow is refused with "Already borrowed", a shared one with "Already
-//    mutably borrowed" when the holder is exclusive; shared borrows of one
-//    thread nest.
-// Shared calls convert nothing that can run Python code, so they are
-// waitable as soon as they hold the borrow.
+// Phases 1 and 3 let other threads run every switch interval (pacer.h),
+// and phase 2 runs without the lock, so other threads' calls on the object
+// meet it borrowed. They wait for it, without the interpreter lock, and are
+// served in the order they came: a call that finds others waiting queues
+// behind them even when the object is free, and the call that frees it
+// hands it to the first of them.
+//
+// Two cases do not wait:
+//  - Re-entry: a call from the thread whose call holds the object (Python
+//    code that a conversion or a signal handler runs, calling back) gets
+//    the borrow error at once, as waiting for itself would never end: an
+//    exclusive borrow is refused with "Already borrowed", a shared one with
+//    "Already mutably borrowed" when the holder is exclusive; shared
+//    borrows of one thread nest.
+//  - Possible deadlock: while the holder is not waitable (phase 1, or a
+//    signal handler in phase 3) it runs Python code of the program, which
+//    may itself be waiting for the waiting thread (joining it, say). A
+//    waiter watches the holder's conversion and gives up with the borrow
+//    error when it has converted nothing for kStallLimit. Conversions of the
+//    built-in types run no Python code and never let other threads in but
+//    through the pacer, which marks the holder waitable while it waits: so
+//    such a holder is never seen running Python code.
+// A waiter also stops with KeyboardInterrupt (or whatever a signal handler
+// raised), and, in the thread that shuts the interpreter down, with the
+// borrow error: the holder is a daemon thread that will not run again.
 
 #ifndef MOXAL_PYTHON_BORROW_H_
 #define MOXAL_PYTHON_BORROW_H_
 
 #include <cassert>
 
+#include "conversion/pacer.h"
 #include "python/moxal_object.h"
 
 namespace moxal {
@@ -42,7 +53,8 @@ enum class Access { kShared, kExclusive };
 // a conversion drops every other reference.
 class Borrow {
  public:
-  Borrow(MoxalObject* self, Access access) : self_(self), access_(access) {}
+  Borrow(MoxalObject* self, Access access)
+      : self_(self), access_(access), pacer_(&self->waitable) {}
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   ~Borrow();
@@ -52,19 +64,29 @@ class Borrow {
   // handler raised while waiting (KeyboardInterrupt).
   bool Take();
 
-  // The call enters phase 2: from now on, other threads' calls wait for it.
-  // Only for a borrow taken.
+  // The call enters phase 2: from now on, other threads' calls wait for it
+  // without watching it. Only for a borrow taken.
   void MarkWaitable() {
     assert(taken_);
     self_->waitable = true;
   }
 
+  // Paces the call's conversions (phases 1 and 3), marking the holder
+  // waitable while it lets other threads run.
+  Pacer* pacer() { return &pacer_; }
+
  private:
+  struct Watch;
+
+  void TakeFree();
   bool Wait();
+  bool GiveUp(Watch* watch);
+  bool Refuse();
 
   MoxalObject* self_;
   Access access_;
   bool taken_ = false;
+  Pacer pacer_;
 };
 
 // Keeps track of live instances, so that a forked child can free the

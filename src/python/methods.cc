@@ -10,12 +10,16 @@
 
 #include "python/methods.h"
 
+#include <cxxabi.h>
+
 #include <cassert>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "conversion/interpreter_lock.h"
 #include "conversion/to_python.h"
 #include "conversion/to_value.h"
 #include "db/database.h"
@@ -31,56 +35,75 @@ namespace moxal {
 
 namespace {
 
-// Releases the interpreter lock for as long as a scope lasts.
-class InterpreterLockReleased {
- public:
-  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
-  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // Phase 2 of a call (see borrow.h): runs `work`, which touches no Python
 // object, without the interpreter lock, then writes the trace lines it
 // collected, also when it throws (the lines of the clauses built are
-// written whatever happens to the call after). False, with
-// KeyboardInterrupt (or whatever a signal handler raised) set, when a
-// signal arrived meanwhile: the call then ends before it converts anything.
+// written whatever happens to the call after).
+//
+// Pending signals are not looked at here: a call whose work made its change
+// returns normally, and the interpreter runs the handlers (raising
+// KeyboardInterrupt) right after it, as after any call; a call that changes
+// nothing may look first (InterruptedBeforeResult).
 template <class Work>
-bool Unlocked(Borrow* borrow, Work&& work) {
+void Unlocked(Borrow* borrow, Work&& work) {
   if (borrow != nullptr) borrow->MarkWaitable();
-  {
-    InterpreterLockReleased released;
+  PyThreadState* state = ReleaseInterpreterLock();
+  // The lock is taken back outside any handler: a thread the interpreter
+  // ends there is parked, which a handler of another exception forbids.
+  std::exception_ptr failure;
+  try {
     CollectedTraceFlush flush;  // after the guard is released: declared first
     WorkGuard guard;
     work();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
   }
-  return PyErr_CheckSignals() == 0;
+  RetakeInterpreterLock(state);
+  if (failure) std::rethrow_exception(failure);
 }
 
-// A dict (or list) argument as a document value, or the conversion's error.
-Converted<Value> ConvertValue(ModuleState& state, PyObject* o, int max_depth) {
-  Converted<Value> c;
+// For a call that has changed nothing yet, after its work: true, with
+// KeyboardInterrupt (or whatever a handler raised) set, when a signal came
+// meanwhile; the call then ends before it builds its result.
+bool InterruptedBeforeResult(Borrow* borrow) { return !borrow->pacer()->CheckSignals(); }
+
+// A dict (or list) argument as a document value in *c, or the conversion's
+// error there. False, with the exception set, when a signal handler raised
+// one during the conversion: the call ends then, before its work.
+bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth,
+                  Converted<Value>* c) {
   ConversionError e;
-  if (!ToValue(&state.conversion, o, max_depth, &c.value, &e)) c.error = e.ToStatus();
-  return c;
+  if (ToValue(&state.conversion, o, max_depth, b->pacer(), &c->value, &e)) return true;
+  if (e.interrupted()) {
+    e.RaiseInterruption();
+    return false;
+  }
+  c->error = e.ToStatus();
+  return true;
 }
 
-// A list argument as one document value per item.
-Converted<std::vector<Value>> ConvertItems(ModuleState& state, PyObject* list, int max_depth) {
-  Converted<std::vector<Value>> c;
+// A list argument as one document value per item, as ConvertValue.
+bool ConvertItems(ModuleState& state, Borrow* b, PyObject* list, int max_depth,
+                  Converted<std::vector<Value>>* c) {
   ConversionError e;
-  if (!ToValues(&state.conversion, list, max_depth, &c.value, &e)) c.error = e.ToStatus();
-  return c;
+  if (ToValues(&state.conversion, list, max_depth, b->pacer(), &c->value, &e)) return true;
+  if (e.interrupted()) {
+    e.RaiseInterruption();
+    return false;
+  }
+  c->error = e.ToStatus();
+  return true;
 }
 
-// An optional query argument (null when left out or None).
-std::optional<Converted<Value>> ConvertQuery(ModuleState& state, PyObject* o) {
-  if (o == nullptr) return std::nullopt;
-  return ConvertValue(state, o, kMaxNesting);
+// An optional query argument (left empty when left out or None), as
+// ConvertValue.
+bool ConvertQuery(ModuleState& state, Borrow* b, PyObject* o,
+                  std::optional<Converted<Value>>* c) {
+  if (o == nullptr) return true;
+  c->emplace();
+  return ConvertValue(state, b, o, kMaxNesting, &**c);
 }
 
 const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
@@ -115,7 +138,7 @@ PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* co
 template <class Work>
 PyObject* RunToStatus(const ModuleState& state, Borrow* borrow, Work&& work) {
   Status s;
-  if (!Unlocked(borrow, [&] { s = work(); })) return nullptr;
+  Unlocked(borrow, [&] { s = work(); });
   if (!s.ok()) return Raise(state, s);
   Py_RETURN_NONE;
 }
@@ -215,8 +238,9 @@ MOXAL_VECTORCALL(CreateCollection) {
 
 MOXAL_VECTORCALL(Insert) {
   return Call(self, kInsertSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertArgs& a, Borrow* b) {
-                Converted<Value> doc = ConvertValue(state, a.document, kMaxDocumentDepth);
+              [](Database& db, ModuleState& state, const InsertArgs& a, Borrow* b) -> PyObject* {
+                Converted<Value> doc;
+                if (!ConvertValue(state, b, a.document, kMaxDocumentDepth, &doc)) return nullptr;
                 return RunToStatus(state, b,
                                    [&] { return db.insert(a.collection_name, std::move(doc)); });
               });
@@ -224,9 +248,11 @@ MOXAL_VECTORCALL(Insert) {
 
 MOXAL_VECTORCALL(InsertMany) {
   return Call(self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertManyArgs& a, Borrow* b) {
+              [](Database& db, ModuleState& state, const InsertManyArgs& a,
+                 Borrow* b) -> PyObject* {
                 // The list plays the part of the collection's array in the file.
-                Converted<std::vector<Value>> docs = ConvertItems(state, a.documents, kMaxNesting);
+                Converted<std::vector<Value>> docs;
+                if (!ConvertItems(state, b, a.documents, kMaxNesting, &docs)) return nullptr;
                 return RunToStatus(
                     state, b, [&] { return db.insert_many(a.collection_name, std::move(docs)); });
               });
@@ -244,15 +270,15 @@ MOXAL_VECTORCALL(InsertManyFromDocument) {
 MOXAL_VECTORCALL(Find) {
   return Call(self, kFindSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
-                std::optional<Converted<Value>> query = ConvertQuery(state, a.maybe_query);
+                std::optional<Converted<Value>> query;
+                if (!ConvertQuery(state, b, a.maybe_query, &query)) return nullptr;
                 Found found;
                 Status s;
-                if (!Unlocked(b, [&] { s = db.find(a.collection_name, OrNull(query), &found); })) {
-                  return nullptr;
-                }
+                Unlocked(b, [&] { s = db.find(a.collection_name, OrNull(query), &found); });
+                if (InterruptedBeforeResult(b)) return nullptr;
                 if (!s.ok()) return Raise(state, s);
-                PyRef list = PyRef::Steal(
-                    DocumentsToPython(&state.conversion, found.docs->data(), found.docs->size()));
+                PyRef list = PyRef::Steal(DocumentsToPython(
+                    &state.conversion, found.docs->data(), found.docs->size(), b->pacer()));
                 if (list) db.CacheResult(a.collection_name, &found);
                 return list.release();
               });
@@ -261,30 +287,41 @@ MOXAL_VECTORCALL(Find) {
 MOXAL_VECTORCALL(Update) {
   return Call(self, kUpdateSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const UpdateArgs& a, Borrow* b) -> PyObject* {
-                Converted<Value> changes = ConvertValue(state, a.update_query, kMaxNesting);
-                std::optional<Converted<Value>> filter = ConvertQuery(state, a.maybe_query);
+                Converted<Value> changes;
+                std::optional<Converted<Value>> filter;
+                if (!ConvertValue(state, b, a.update_query, kMaxNesting, &changes) ||
+                    !ConvertQuery(state, b, a.maybe_query, &filter)) {
+                  return nullptr;
+                }
                 bool return_result = a.return_result;
                 PreparedUpdate prepared;
                 std::vector<Value> after;
                 TraceCollector trace;
                 Status s;
-                if (!Unlocked(b, [&] {
-                      s = db.update(a.collection_name, changes, OrNull(filter), &prepared,
-                                    CollectTrace);
-                      if (!s.ok()) return;
-                      if (return_result) {
-                        after = prepared.After();
-                      } else {
-                        db.CommitUpdate(&prepared);
-                      }
-                    })) {
-                  return nullptr;
-                }
+                Unlocked(b, [&] {
+                  s = db.update(a.collection_name, changes, OrNull(filter), &prepared,
+                                CollectTrace);
+                  if (!s.ok()) return;
+                  if (return_result) {
+                    after = prepared.After();
+                  } else {
+                    db.CommitUpdate(&prepared);
+                  }
+                });
                 if (!s.ok()) return Raise(state, s);
                 if (!return_result) Py_RETURN_NONE;
                 // The collection changes only once its returned list is built.
-                PyObject* list = DocumentsToPython(&state.conversion, after.data(), after.size());
-                if (list != nullptr) db.CommitUpdate(&prepared);
+                if (InterruptedBeforeResult(b)) return nullptr;
+                PyObject* list =
+                    DocumentsToPython(&state.conversion, after.data(), after.size(), b->pacer());
+                if (list == nullptr) return nullptr;
+                // Without the lock: the commit frees the documents it replaces,
+                // and the copies go too, which takes long for a large collection.
+                Unlocked(b, [&] {
+                  db.CommitUpdate(&prepared);
+                  std::vector<Value>().swap(after);
+                  prepared = PreparedUpdate();
+                });
                 return list;
               });
 }
@@ -310,7 +347,8 @@ MOXAL_NOARGS(Collections) {
               [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) -> PyObject* {
                 std::vector<std::string> names;
                 Status s;
-                if (!Unlocked(b, [&] { s = db.collections(&names); })) return nullptr;
+                Unlocked(b, [&] { s = db.collections(&names); });
+                if (InterruptedBeforeResult(b)) return nullptr;
                 if (!s.ok()) return Raise(state, s);
                 return StringsToPython(names);
               });
@@ -347,7 +385,9 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     auto db = std::make_unique<Database>(std::string(a.name));
     Status s;
-    if (!Unlocked(nullptr, [&] { s = db->open(); })) return nullptr;
+    Unlocked(nullptr, [&] { s = db->open(); });
+    // Nothing is changed by opening (but a directory made): Ctrl-C may end it.
+    if (!CheckSignals()) return nullptr;
     if (!s.ok()) return Raise(state, s);
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;  // the database is dropped with `db`

@@ -12,19 +12,25 @@
 
 namespace moxal {
 
+struct BorrowWaiter;  // borrow.cc
+
 // Every field but `db`'s contents is read and written under the
-// interpreter lock only (`releases` also under the waiters' mutex, see
-// borrow.cc); memory from the type's allocator starts zeroed, which is the
-// state of an object nobody borrows.
+// interpreter lock only (the queue of waiters also under the waiters'
+// mutex, see borrow.cc); memory from the type's allocator starts zeroed,
+// which is the state of an object nobody borrows.
 struct MoxalObject {
   PyObject_HEAD
-  Database* db;        // owned
-  Py_ssize_t borrow;   // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
-  pthread_t owner;     // while borrowed: the thread whose calls hold it
-  bool waitable;       // while borrowed: those calls run no more Python code
-  Py_ssize_t waiters;  // calls of other threads waiting for the borrow
-  uint64_t releases;   // counts the times the borrow became free
-  MoxalObject* prev;   // every live instance, for the fork handler
+  Database* db;      // owned
+  Py_ssize_t borrow;  // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
+  pthread_t owner;    // while borrowed: the thread whose calls hold it
+  bool waitable;      // while borrowed: the holder runs no Python code of the program
+  uint64_t takes;     // counts the borrows taken while free: tells holders apart
+  // While borrowed: the steps the holding call's conversions have taken
+  // (pacer.h), which a waiting thread watches for progress.
+  const uint64_t* progress;
+  BorrowWaiter* first;  // threads waiting for the borrow, in order of arrival
+  BorrowWaiter* last;
+  MoxalObject* prev;  // every live instance, for the fork handler
   MoxalObject* next;
 };
 
