@@ -79,21 +79,46 @@ bool UniqueFd::Close(SysError* error) {
   return false;
 }
 
-bool ReadJsonFile(const std::string& path, Value* out, std::vector<Value>* elements,
-                  ReadFailure* failure) {
-  if (HasNul(path)) {
-    *failure = {ReadFailure::kOpen, SysError::NulInPath()};
+namespace {
+
+// Opens `path` for ReadJsonFile: *size is the file's size, or kToTheEnd
+// when it is not a regular file.
+bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64_t* size,
+                    ReadFailure* failure) {
+  auto fail = [failure](ReadFailure::Stage stage, SysError e) {
+    *failure = {stage, e};
     return false;
-  }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    *failure = {ReadFailure::kOpen, SysError::FromErrno(errno)};
-    return false;
-  }
+  };
+  if (HasNul(path)) return fail(ReadFailure::kOpen, SysError::NulInPath());
+  bool regular_only = kind == FileKind::kRegular;
   struct stat st;
-  uint64_t size = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
-                      ? static_cast<uint64_t>(st.st_size)
-                      : FileSource::kToTheEnd;  // not a regular file
+  // Told apart before opening: opening a socket fails with an error of its
+  // own, and opening a device may act on it.
+  if (regular_only && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return fail(ReadFailure::kInvalid, {});
+  }
+  // O_NONBLOCK opens a FIFO put there since the check without waiting for
+  // a writer; it changes nothing for a regular file.
+  int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular_only ? O_NONBLOCK : 0);
+  fd->reset(::open(path.c_str(), flags));
+  if (!fd->valid()) {
+    int err = errno;
+    bool gone = err == ENOENT && !EntryExists(path);
+    return fail(gone ? ReadFailure::kGone : ReadFailure::kOpen, SysError::FromErrno(err));
+  }
+  bool regular = ::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_only && !regular) return fail(ReadFailure::kInvalid, {});
+  *size = regular ? static_cast<uint64_t>(st.st_size) : FileSource::kToTheEnd;
+  return true;
+}
+
+}  // namespace
+
+bool ReadJsonFile(const std::string& path, FileKind kind, Value* out, std::vector<Value>* elements,
+                  ReadFailure* failure) {
+  UniqueFd fd;
+  uint64_t size;
+  if (!OpenForReading(path, kind, &fd, &size, failure)) return false;
   if (elements != nullptr) {
     switch (ReadArrayInTwo(fd.get(), size, elements)) {
       case SplitRead::kRead:
