@@ -81,6 +81,12 @@ bool UniqueFd::Close(SysError* error) {
 
 namespace {
 
+// True when something other than a regular file is at `path`.
+bool IsOtherThanRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 // Opens `path` for ReadJsonFile: *size is the file's size, or kToTheEnd
 // when it is not a regular file.
 bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64_t* size,
@@ -91,21 +97,22 @@ bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64
   };
   if (HasNul(path)) return fail(ReadFailure::kOpen, SysError::NulInPath());
   bool regular_only = kind == FileKind::kRegular;
-  struct stat st;
-  // Told apart before opening: opening a socket fails with an error of its
-  // own, and opening a device may act on it.
-  if (regular_only && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    return fail(ReadFailure::kInvalid, {});
-  }
-  // O_NONBLOCK opens a FIFO put there since the check without waiting for
-  // a writer; it changes nothing for a regular file.
+  // O_NONBLOCK opens a FIFO without waiting for a writer, so that it can be
+  // refused below; it changes nothing for a regular file. Checking the
+  // path before opening would cost a second lookup of every file.
   int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular_only ? O_NONBLOCK : 0);
   fd->reset(::open(path.c_str(), flags));
   if (!fd->valid()) {
     int err = errno;
+    // A socket (or a device without a driver) cannot be opened at all: it
+    // is refused as every other kind of file is, not with that error.
+    if (regular_only && err != ENOENT && IsOtherThanRegularFile(path)) {
+      return fail(ReadFailure::kInvalid, {});
+    }
     bool gone = err == ENOENT && !EntryExists(path);
     return fail(gone ? ReadFailure::kGone : ReadFailure::kOpen, SysError::FromErrno(err));
   }
+  struct stat st;
   bool regular = ::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode);
   if (regular_only && !regular) return fail(ReadFailure::kInvalid, {});
   *size = regular ? static_cast<uint64_t>(st.st_size) : FileSource::kToTheEnd;

@@ -110,9 +110,8 @@ struct ReadFailure {
 enum class FileKind {
   kAny,      // whatever opens and reads: a pipe is read until it ends
   kRegular,  // a regular file, or a link to one; anything else (directory,
-             // FIFO, socket, device) fails as kInvalid at once, without
-             // waiting for a FIFO's writer and, unless it was put there
-             // between the check and the open, without opening it
+             // FIFO, socket, device) fails as kInvalid at once: a FIFO is
+             // opened without waiting for a writer, and closed unread
 };
 
 // Opens the file at `path` and reads one JSON value from it. When `elements`
