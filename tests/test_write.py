@@ -151,3 +151,55 @@ def test_nothing_at_a_predictable_path_is_touched(db, db_dir, tmp_path, kind):
     assert not os.path.islink(os.path.join(db_dir, "c.json"))
     assert read_file(os.path.join(db_dir, "c.json")) == b'[{"v":1}]'
     assert sorted(os.listdir(db_dir)) == ["c.json", "c.json.tmp"]
+
+
+
+@pytest.mark.parametrize("hops, absolute, mode", [(1, True, 0o600), (3, False, 0o444),
+                                                  (1, False, None)])
+def test_write_through_symbolic_links(db, db_dir, tmp_path, hops, absolute, mode):
+    """The file the links lead to is replaced (a reader of the old file keeps
+    the old content) with its permission bits, or made with those the umask
+    gives when the last link dangles; every link stays a link."""
+    db.insert("c", {"v": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    chain = ([os.path.join(db_dir, "c.json")] + [str(outside / ("l%d" % i)) for i in range(1, hops)]
+             + [str(outside / "target.json")])
+    for at, to in zip(chain, chain[1:]):
+        os.symlink(to if absolute else os.path.relpath(to, os.path.dirname(at)), at)
+    links = {at: os.readlink(at) for at in chain[:-1]}
+    target = chain[-1]
+    if mode is not None:
+        write_file(target, "[]")
+        os.chmod(target, mode)
+    umask = os.umask(0o027)
+    try:
+        with open(target if mode else os.devnull, "rb") as old:
+            db.write("c")
+            assert old.read() == (b"[]" if mode else b"")
+    finally:
+        os.umask(umask)
+    assert read_file(target) == b'[{"v":1}]'
+    assert os.stat(target).st_mode & 0o777 == (mode or 0o640)
+    assert {at: os.readlink(at) for at in chain[:-1]} == links
+    assert os.listdir(db_dir) == ["c.json"]
+    assert sorted(os.listdir(str(outside))) == sorted(os.path.basename(p) for p in chain[1:])
+
+
+@pytest.mark.parametrize("point, message", [
+    (lambda d: "c.json", 'Os { code: 40, kind: FilesystemLoop, '
+                         'message: "Too many levels of symbolic links" }'),
+    (lambda d: os.path.join(d, "missing", "c.json"), 'Os { code: 2, kind: NotFound, '
+                                                     'message: "No such file or directory" }'),
+], ids=["loop", "into a missing directory"])
+def test_a_link_that_leads_nowhere_writable(db, db_dir, point, message):
+    db.insert("c", {"v": 1})
+    link = os.path.join(db_dir, "c.json")
+    os.remove(link)
+    os.symlink(point(db_dir), link)
+    with pytest.raises(OSError) as info:
+        db.write("c")
+    assert str(info.value) == "Problem creating temporary file: " + message
+    assert os.readlink(link) == point(db_dir)
+    assert os.listdir(db_dir) == ["c.json"]

@@ -169,9 +169,11 @@ class Database {
   void Unregister(std::string_view collection_name) noexcept;
 
   // Reads the collection file at `path` as the documents of
-  // `collection_name`, into a new collection (db_open.cc).
+  // `collection_name`, into a new collection (db_open.cc). With `gone`
+  // given, a file removed before it could be opened is no error: *gone is
+  // set and *out left alone (see ReadCollectionFile).
   Status ReadCollection(std::string_view collection_name, const std::string& path,
-                        CollectionPtr* out) const;
+                        CollectionPtr* out, bool* gone = nullptr) const;
   // Loads one collection from its file on disk into memory, replacing what
   // memory held under that name (db_find.cc). ValueError "Collection with
   // name '{name}' not found on disk" when nothing is at its path.

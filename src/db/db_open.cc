@@ -49,7 +49,10 @@ Status Database::open() {
     if (!IsUtf8(path)) return Status::NotUtf8(kUnwrapNone);
     std::string_view name = Stem(file);
     CollectionPtr collection;
-    if (Status s = ReadCollection(name, path, &collection); !s.ok()) return s;
+    bool gone = false;
+    if (Status s = ReadCollection(name, path, &collection, &gone); !s.ok()) return s;
+    // Removed since the listing named it: skipped, as a listing made now would.
+    if (gone) continue;
     loaded.insert_or_assign(std::string(name), std::move(collection));
   }
   collections_.swap(loaded);
@@ -57,11 +60,12 @@ Status Database::open() {
 }
 
 Status Database::ReadCollection(std::string_view collection_name, const std::string& path,
-                                CollectionPtr* out) const {
+                                CollectionPtr* out, bool* gone) const {
   std::vector<Value> docs;
-  if (Status s = ReadCollectionFile(path, collection_name, &docs); !s.ok()) {
+  if (Status s = ReadCollectionFile(path, collection_name, &docs, gone); !s.ok()) {
     return std::move(s).WithNote("while loading the collection file " + path);
   }
+  if (gone != nullptr && *gone) return Status();
   *out = MakeCollection(std::move(docs));
   return Status();
 }

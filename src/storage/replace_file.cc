@@ -93,8 +93,17 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
 }  // namespace
 
 bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
+  // Through a link, the file it leads to is replaced, with its temporary
+  // file beside it: the rename stays within one file system, and the link
+  // stays a link.
+  std::string target;
+  SysError e;
+  if (!FollowLinks(path, &target, &e)) {
+    *failure = {ReplaceFailure::kCreate, e};
+    return false;
+  }
   bool placed;
-  return WriteFile(path, Placement::kReplace, fill, failure, &placed);
+  return WriteFile(target, Placement::kReplace, fill, failure, &placed);
 }
 
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,

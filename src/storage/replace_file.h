@@ -39,14 +39,18 @@ using FillFile = std::function<bool(OutBuffer&)>;
 
 // Replaces the file at `path` with the content `fill` produces. The new file
 // keeps the permission bits of the regular file it replaces (a private file
-// stays private); a new file gets 0666 less the file-creation mask. False
-// with *failure set when any step fails.
+// stays private); a new file gets 0666 less the file-creation mask. When
+// `path` is a symbolic link (or a chain of them), the file it leads to is
+// replaced in the same way and the link is kept; a dangling link's target
+// is created. False with *failure set when any step fails (a loop of links:
+// kCreate with ELOOP).
 bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
 
 // Puts a new file with the content `fill` produces at `path`, but only if
-// nothing is there once the content is complete: a file another writer put
-// there meanwhile is kept, and *created is false. A crash leaves no empty
-// or partial file at `path`. False with *failure set when any step fails.
+// nothing is there once the content is complete (a link, even a dangling
+// one, is something): a file another writer put there meanwhile is kept,
+// and *created is false. A crash leaves no empty or partial file at
+// `path`. False with *failure set when any step fails.
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                         bool* created);
 
