@@ -24,6 +24,7 @@ namespace moxal {
 struct ModuleState {
   PyObject* moxal_type;       // the class Moxal
   PyObject* panic_exception;  // PanicException
+  PyObject* concurrent_write_warning;  // ConcurrentWriteWarning
   ConversionState conversion;
 };
 
