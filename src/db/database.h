@@ -76,7 +76,7 @@ struct PreparedUpdate {
 // commits it (CommitRemove) or drops it to leave the collection as it was.
 struct PreparedRemove {
   CollectionPtr collection;
-  uint64_t stamp = 0;              // the collection's when it was prepared
+  uint64_t stamp = 0;             // the collection's when it was prepared
   std::vector<size_t> positions;  // of the documents to remove, ascending
 };
 

@@ -284,8 +284,7 @@ void IndexSet::Remove(const std::vector<Value>& docs,
     non_objects_ = false;
   } else {
     objects_checked_ -= static_cast<size_t>(
-        std::lower_bound(positions.begin(), positions.end(), objects_checked_) -
-        positions.begin());
+        std::lower_bound(positions.begin(), positions.end(), objects_checked_) - positions.begin());
   }
   if (slots_.empty()) return;  // nothing to renumber, and no memory wanted for it
   try {

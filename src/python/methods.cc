@@ -185,9 +185,8 @@ struct DeleteArgs {
   std::string_view collection_name;
   PyObject* query;
 };
-constexpr auto kDeleteSig =
-    MakeSignature<DeleteArgs>("delete", MOXAL_STR_PARAM(DeleteArgs, collection_name),
-                              MOXAL_DICT_PARAM(DeleteArgs, query));
+constexpr auto kDeleteSig = MakeSignature<DeleteArgs>(
+    "delete", MOXAL_STR_PARAM(DeleteArgs, collection_name), MOXAL_DICT_PARAM(DeleteArgs, query));
 
 struct UpdateArgs {
   std::string_view collection_name;
