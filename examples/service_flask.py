@@ -96,6 +96,7 @@ def create_app(db_dir):
 
     stop = threading.Event()
     threading.Thread(target=flush_periodically, args=(stop,), daemon=True).start()
+    atexit.register(flush)  # and once more when the process ends cleanly
     app.flush, app.stop_flushing = flush, stop.set
 
     @app.get("/ping")
@@ -184,6 +185,7 @@ def demo():
             server.shutdown()
             app.stop_flushing()
         app.flush()
+        atexit.unregister(app.flush)  # the directory goes with the demo
         print("on disk:", len(moxal.Moxal(d).find("orders")), "order(s)")
 
 
@@ -198,9 +200,9 @@ def main():
         return demo()
     app = create_app(args.db)
     # SIGTERM (a deploy, a container stop) ends the process as Ctrl-C does,
-    # and the last changes are written on the way out.
+    # so that the last changes are written on the way out. (gunicorn's
+    # workers do that themselves.)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    atexit.register(app.flush)
     server = make_server("127.0.0.1", args.port, app, threaded=True)
     print(f"serving on http://127.0.0.1:{server.server_port}", flush=True)
     try:
