@@ -1,6 +1,9 @@
 """Writing collections to disk."""
 
+import json
 import os
+import threading
+import warnings
 
 import pytest
 
@@ -35,7 +38,8 @@ def test_numbers_and_strings_survive_writing(db, db_dir):
 def test_empty_collection_writes_two_bytes(db, db_dir):
     db.create_collection("e")
     write_file(os.path.join(db_dir, "e.json"), "garbage")
-    db.write("e")
+    with pytest.warns(moxal.ConcurrentWriteWarning):  # somebody else wrote the file
+        db.write("e")
     assert read_file(os.path.join(db_dir, "e.json")) == b"[]"
 
 
@@ -203,3 +207,117 @@ def test_a_link_that_leads_nowhere_writable(db, db_dir, point, message):
     assert str(info.value) == "Problem creating temporary file: " + message
     assert os.readlink(link) == point(db_dir)
     assert os.listdir(db_dir) == ["c.json"]
+
+
+# ---- The warning of a write over somebody else's ---------------------------
+# Each case starts from "c" inserted and written, does something, and names
+# the object and collection to write then. Two-process cases are in
+# test_writers.py.
+
+def _reopened(db, d):
+    return moxal.Moxal(d), "c"
+
+
+def _loaded_on_demand(db, d):
+    write_file(os.path.join(d, "late.json"), "[]")
+    db.find("late")
+    return db, "late"
+
+
+def _created(db, d):
+    db.create_collection("n")
+    return db, "n"
+
+
+def _inserted_into_a_new_collection(db, d):
+    db.insert("n", {"a": 1})
+    return db, "n"
+
+
+def _dropped_and_inserted_again(db, d):
+    db.drop_collection("c")
+    db.insert("c", {"again": 1})
+    return db, "c"
+
+
+def _file_removed(db, d):
+    os.remove(os.path.join(d, "c.json"))
+    return db, "c"
+
+
+def _permissions_changed(db, d):
+    os.chmod(os.path.join(d, "c.json"), 0o600)
+    return db, "c"
+
+
+def _written_by_threads_at_once(db, d):
+    def writes():
+        for _ in range(20):
+            db.write("c")
+            db.write_all()
+
+    threads = [threading.Thread(target=writes) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return db, "c"
+
+
+def _edited_in_place(db, d):
+    with open(os.path.join(d, "c.json"), "a") as f:
+        f.write(" ")
+    return db, "c"
+
+
+def _replaced(db, d):
+    write_file(os.path.join(d, "c.json"), '[{"by": "someone"}]')
+    return db, "c"
+
+
+def _appeared_where_none_was(db, d):
+    os.remove(os.path.join(d, "c.json"))
+    db.write_all()  # nothing there: nothing to say
+    write_file(os.path.join(d, "c.json"), "[]")
+    return db, "c"
+
+
+def _written_by_another_object(db, d):
+    other = moxal.Moxal(d)
+    other.insert("c", {"by": "other"})
+    other.write("c")
+    return db, "c"
+
+
+@pytest.mark.parametrize("how", ["write", "write_all"])
+@pytest.mark.parametrize("change, warns", [
+    (_reopened, False), (_loaded_on_demand, False), (_created, False),
+    (_inserted_into_a_new_collection, False), (_dropped_and_inserted_again, False),
+    (_file_removed, False), (_permissions_changed, False), (_written_by_threads_at_once, False),
+    (_edited_in_place, True), (_replaced, True), (_appeared_where_none_was, True),
+    (_written_by_another_object, True),
+], ids=lambda v: v.__name__.strip("_") if callable(v) else None)
+def test_a_write_warns_only_of_a_file_somebody_else_wrote(db, db_dir, change, warns, how):
+    db.insert("c", {"a": 1})
+    db.write("c")
+    target, name = change(db, db_dir)
+    path = os.path.join(db_dir, name + ".json")
+    before = read_file(path) if os.path.exists(path) else None
+    write = (lambda: target.write(name)) if how == "write" else target.write_all
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        if warns:
+            # As an error it is raised before anything is replaced.
+            with pytest.raises(moxal.ConcurrentWriteWarning) as info:
+                write()
+            assert str(info.value) == (
+                f"{path} was changed by somebody else since this Moxal object last read or "
+                "wrote it: writing replaces it, and what they wrote is lost")
+            assert read_file(path) == before
+            with pytest.warns(moxal.ConcurrentWriteWarning):
+                warnings.simplefilter("always", moxal.ConcurrentWriteWarning)
+                write()
+            warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        write()  # written now: nothing to say, also after a write
+        write()
+    assert json.loads(read_file(path)) == target.find(name)

@@ -277,6 +277,16 @@ void IndexSet::Remove(const std::vector<Value>& docs,
     Clear();
     return;
   }
+  if (non_objects_) {
+    // The one that was not an object may be among those removed: look
+    // again when next asked.
+    objects_checked_ = 0;
+    non_objects_ = false;
+  } else {
+    objects_checked_ -= static_cast<size_t>(
+        std::lower_bound(positions.begin(), positions.end(), objects_checked_) - positions.begin());
+  }
+  if (slots_.empty()) return;  // nothing to renumber, and no memory wanted for it
   try {
     RemovedPositions removed(docs.size(), positions);
     for (Slot& s : slots_) {
@@ -287,14 +297,6 @@ void IndexSet::Remove(const std::vector<Value>& docs,
         s.equality.reset();  // cannot follow: dropped
         s.order.reset();
       }
-    }
-    if (non_objects_) {
-      // The one that was not an object may be among those removed: look
-      // again when next asked.
-      objects_checked_ = 0;
-      non_objects_ = false;
-    } else {
-      objects_checked_ -= removed.Below(static_cast<uint32_t>(objects_checked_));
     }
   } catch (const std::bad_alloc&) {
     Clear();

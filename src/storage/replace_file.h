@@ -13,8 +13,10 @@
 #define MOXAL_STORAGE_REPLACE_FILE_H_
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "storage/file_identity.h"
 #include "storage/os_error.h"
 #include "values/byte_io.h"
 
@@ -53,6 +55,18 @@ bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* 
 // `path`. False with *failure set when any step fails.
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                         bool* created);
+
+// The same two, for a writer that wants to know later whether the file is
+// still the one it wrote: when the file is placed, *written receives its
+// identity (file_identity.h), taken from the finished temporary file before
+// the rename, so that a file another writer puts there right after is not
+// taken for it; none when it could not be examined. Untouched on failure,
+// and when CreateFileIfAbsentNoting places nothing.
+bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                       std::optional<FileIdentity>* written);
+bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
+                              ReplaceFailure* failure, bool* created,
+                              std::optional<FileIdentity>* written);
 
 }  // namespace moxal
 
