@@ -2,8 +2,8 @@
 
     python bench/bench.py [--count N] [--repeat R] [--only SECTION] [--json FILE]
 
-One run times every section (open, insert, write, find, update, and lookup
-on a collection of its own: lookups.py) on the same
+One run times every section (open, insert, write, find, update, delete and
+count, and lookup on a collection of its own: lookups.py) on the same
 deterministic documents from bench/generate.py, prints a table per section
 and a PASS/FAIL/SKIPPED line per performance target, and can save every
 figure with the machine's description as JSON for charting. Figures are
@@ -42,7 +42,7 @@ import moxal
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(BENCH_DIR)
-SECTIONS = ("open", "insert", "write", "find", "update", "lookup")
+SECTIONS = ("open", "insert", "write", "find", "update", "delete", "lookup")
 
 # The selective query's value: one city among the generator's 100, about 1%.
 CITY = "Lyon"
@@ -415,6 +415,93 @@ def _check_update(sec: harness.Section, data: Data, t: int) -> None:
     sec.check("moxal update changes the expected scores", db.find("users") == expected)
 
 
+def bench_delete(sec: harness.Section, data: Data) -> None:
+    """Deleting one document by its _id, and counting documents, all or
+    those of a selective query. Each timed delete removes another document;
+    the peers hold the same documents, without indexes of their own."""
+    docs = data.docs()
+    ids = iter([d["_id"] for d in docs[::-7]])  # far apart, none deleted twice
+    con, tiny = sqlite_loaded(data.text), tinydb_loaded(data.docs())
+    fresh = {"db": None}
+
+    def moxal_first_delete():
+        fresh["db"] = moxal.Moxal(data.dir)  # no index yet: the delete scans
+        victim = next(ids)
+        return lambda: fresh["db"].delete("users", {"_id": victim})
+
+    db = moxal.Moxal(data.dir)
+    for d in docs[:2]:  # two lookups by _id: an index answers from then on
+        db.find("users", {"_id": d["_id"]})
+
+    def moxal_delete():
+        victim = next(ids)
+        return lambda: db.delete("users", {"_id": victim})
+
+    def sqlite_delete():
+        victim = next(ids)
+        return lambda: (con.execute("DELETE FROM docs WHERE json_extract(body, '$._id') = ?",
+                                    (victim,)), con.commit())
+
+    def tinydb_delete():
+        victim = next(ids)
+        return lambda: tiny.remove(Query()._id == victim)
+
+    sec.moxal("del_moxal_first", "moxal delete one (first by _id: a scan)", moxal_first_delete)
+    sec.moxal("del_moxal", "moxal delete one (by _id, indexed)", moxal_delete)
+    sec.peer("del_sqlite3", "sqlite3 DELETE WHERE json_extract", sqlite_delete)
+    sec.peer("del_tinydb", "TinyDB remove", tinydb_delete)
+    _bench_count(sec, db, con, tiny)
+    left = len(docs) - sec.repeat - sec.warmup
+    sec.check("each contender deleted one document a run",
+              db.count("users") == left and len(tiny) == left
+              and con.execute("SELECT count(*) FROM docs").fetchone()[0] == left)
+    sec.faster("delete one >= 10x faster than sqlite3 (no index)", "del_moxal", "del_sqlite3",
+               10)
+    sec.faster("count of a selective query >= 2x faster than len(find())",
+               "count_sel_moxal", "count_sel_find", 2)
+    sec.faster("count of a broad query >= 10x faster than len(find())", "count_ne_moxal",
+               "count_ne_find", 10)
+
+
+def _bench_count(sec: harness.Section, db, con, tiny) -> None:
+    where = ("json_extract(body, '$.address.city') = ?", (CITY,))
+
+    def tinydb_count():
+        tiny.clear_cache()  # TinyDB caches query results
+        return lambda: tiny.count(Query().address.city == CITY)
+
+    def cold(call):
+        def prepare():
+            db.clear_cache()
+            return call
+        return prepare
+
+    sec.moxal("count_moxal", "moxal count() all", lambda: lambda: db.count("users"))
+    sec.moxal("count_find", "moxal len(find()) all", lambda: lambda: len(db.find("users")))
+    sec.peer("count_sqlite3", "sqlite3 count(*)",
+             lambda: lambda: con.execute("SELECT count(*) FROM docs").fetchone())
+    sec.peer("count_tinydb", "TinyDB len()", lambda: lambda: len(tiny))
+    db.find("users", {"address.city": CITY})
+    db.find("users", {"address.city": "Rome"})  # an index on the path from now on
+    sec.moxal("count_sel_moxal", f"moxal count(city == {CITY!r}) cold",
+              cold(lambda: db.count("users", {"address.city": CITY})))
+    sec.moxal("count_sel_find", f"moxal len(find(city == {CITY!r})) cold",
+              cold(lambda: len(db.find("users", {"address.city": CITY}))))
+    sec.peer("count_sel_sqlite3", f"sqlite3 count(*) where city == {CITY!r}",
+             lambda: lambda: con.execute(f"SELECT count(*) FROM docs WHERE {where[0]}",
+                                         where[1]).fetchone())
+    sec.peer("count_sel_tinydb", f"TinyDB count(city == {CITY!r})", tinydb_count)
+    others = {"address.city": {"$ne": CITY}}  # no index answers $ne: a scan
+    sec.moxal("count_ne_moxal", f"moxal count(city != {CITY!r}) cold",
+              cold(lambda: db.count("users", others)))
+    sec.moxal("count_ne_find", f"moxal len(find(city != {CITY!r})) cold",
+              cold(lambda: len(db.find("users", others))))
+    expected = con.execute(f"SELECT count(*) FROM docs WHERE {where[0]}", where[1]).fetchone()[0]
+    sec.check("every contender counts the same",
+              db.count("users", {"address.city": CITY}) == expected
+              == tiny.count(Query().address.city == CITY))
+
+
 def bench_lookup(sec: harness.Section, data: Data) -> None:
     """Finds of a few documents by a value not asked before (lookups.py), on
     a collection of LOOKUP_COUNT documents of its own."""
@@ -433,6 +520,7 @@ BENCHES = {
     "write": ("writing the collection file durably", bench_write),
     "find": ("all documents, a selective query, a range query", bench_find),
     "update": ("update score += 1 in place", bench_update),
+    "delete": ("delete one document, count documents", bench_delete),
     "lookup": ("lookups of a few documents by a value not asked before", bench_lookup),
 }
 

@@ -35,6 +35,12 @@ with tempfile.TemporaryDirectory() as root:
     print("after the birthday:", [(u["name"], u["age"]) for u in everyone], flush=True)
     db.update("users", {"tags": {"$delete": None}})
 
+    # count builds no document; delete removes what a query matches (every
+    # document for {}) and says how many.
+    print("under 40:", db.count("users", {"age": {"$lt": 40}}))
+    db.insert("users", {"name": "Temp", "age": 0, "address": None})
+    print("deleted:", db.delete("users", {"name": "Temp"}))
+
     # Nothing is on disk until written; write replaces the file atomically.
     db.write("users")
     with open(os.path.join(path, "users.json")) as f:

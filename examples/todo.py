@@ -15,13 +15,16 @@ The list lives in the collection "todos" of the database directory DIR
 Things worth noticing, since they follow from how moxal works:
   - every field a to-do will ever have is there from the start (done_at is
     null until the to-do is done): an update only changes fields that exist;
-  - moxal has no operation that removes one document from a collection, so
-    `remove` marks the to-do removed, and list leaves removed ones out;
+  - `remove` marks the to-do removed, and list leaves removed ones out,
+    rather than deleting it (db.delete would): new ids are one more than the
+    largest stored, so a deleted last to-do's id would be given again;
   - a query cannot look inside an array, so --tag filters in Python;
   - each command writes the collection back (write is atomic: after a crash
     the file holds the old list or the new one);
   - update prints two trace lines per clause on file descriptor 1; a
-    command-line tool keeps them out of its output (quiet_stdout below).
+    command-line tool with no threads keeps them out of its output by
+    swapping the descriptor around the call (quiet_stdout below; a program
+    with threads points it elsewhere once, see quiet_trace_lines.py).
 """
 
 import argparse

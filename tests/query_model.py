@@ -2,8 +2,8 @@
 
 It holds documents as Python values with moxal's value model, parses and
 evaluates queries, applies update queries, and plays the database methods
-that the property tests drive (insert, insert_many, find, update, write,
-reopen, drop). Each method returns what moxal should return, or raises
+that the property tests drive (insert, insert_many, find, count, update,
+delete, write, reopen, drop). Each method returns what moxal should return, or raises
 `Failure` with the exception moxal should raise. The tests run both and
 compare; the model keeps no result cache, since a correct cache is invisible.
 
@@ -319,6 +319,26 @@ class ModelDb:
             if matches(clauses, doc):
                 result.append(copy.deepcopy(doc))
         return result
+
+    def count(self, name, query=None):
+        """How many documents find returns, with find's errors."""
+        return len(self.find(name, query))
+
+    def delete(self, name, query):
+        """Removes what find(name, query) returns, all or nothing: every
+        document is checked before any goes."""
+        check_name(name)
+        docs = self._loaded(name)
+        clauses = parse_engine(to_value(query, MAX_NESTING), COMPARISON, [])
+        kept = []
+        for doc in docs:
+            if type(doc) is not dict:
+                raise Failure(PANIC, UNWRAP_NONE)
+            if not matches(clauses, doc):
+                kept.append(doc)
+        removed = len(docs) - len(kept)
+        docs[:] = kept
+        return removed
 
     def update(self, name, update_query, maybe_query=None, return_result=False):
         """All or nothing: every check runs before any document changes."""

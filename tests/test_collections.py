@@ -123,7 +123,10 @@ NAMED_CALLS = [
     ("write", ()),
     ("find", ()),
     ("find", ({"a": 1},)),
+    ("count", ()),
+    ("count", ({"a": 1},)),
     ("update", ({"a": 1},)),
+    ("delete", ({},)),
 ]
 
 

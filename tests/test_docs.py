@@ -2,6 +2,10 @@
 documentation cannot drift from what moxal does; and the README's links lead
 somewhere.
 
+A block whose first line names an example file ("# examples/NAME.py") shows
+part of that file instead: it must appear in the file as it is (the suite
+runs the examples themselves), and it does not run here.
+
 The blocks of one file run in the order they appear, in one namespace, in a
 fresh temporary working directory, as a reader trying them one after another
 would; each block's asserts are the documented results. A failure names the
@@ -30,11 +34,24 @@ def read(page):
         return f.read()
 
 
-def python_blocks(page):
+EXCERPT = re.compile(r"\A# (examples/\w+\.py)\n")
+
+
+def all_python_blocks(page):
     text = read(page)
     for m in FENCE.finditer(text):
         line = text.count("\n", 0, m.start()) + 2  # the block's first code line
         yield line, m.group(1)
+
+
+def python_blocks(page):
+    """The blocks that run: all but the examples' excerpts."""
+    return ((line, code) for line, code in all_python_blocks(page) if not EXCERPT.match(code))
+
+
+def excerpts():
+    return [(page, line, code) for page in PAGES for line, code in all_python_blocks(page)
+            if EXCERPT.match(code)]
 
 
 def imported_packages(blocks):
@@ -74,6 +91,13 @@ def test_python_code_is_fenced_so_that_it_runs():
     fences = {(page, fence) for page in PAGES
               for fence in re.findall(r"^```([ \t]*\S*)", read(page), re.M)}
     assert not [f for f in fences if f[1].strip().lower().startswith("py") and f[1] != "python"]
+
+
+@pytest.mark.parametrize("page, line, code", excerpts(),
+                         ids=[f"{page}:{line}" for page, line, _ in excerpts()])
+def test_excerpts_of_examples_are_what_the_files_hold(page, line, code):
+    name = EXCERPT.match(code).group(1)
+    assert code[len(name) + 3:] in read(name), f"{page}:{line} differs from {name}"
 
 
 # A page without Python blocks gets no case: it would pass having run nothing.

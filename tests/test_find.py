@@ -1,12 +1,14 @@
 """find: with and without a query, loading on demand, and a result cache that
-never answers with a stale or a wrong result."""
+never answers with a stale or a wrong result; count and delete, which select
+as find does and fail as it does for the same mistakes."""
 
 import copy
+import json
 import os
 
 import pytest
 
-from conftest import UNWRAP, UNWRAP_NONE, PanicException, write_file
+from conftest import UNWRAP, UNWRAP_NONE, PanicException, read_file, write_file
 
 PEOPLE = [
     {"name": "Ann", "age": 30, "address": {"city": "Paris"}, "tags": ["x", "y"]},
@@ -33,9 +35,7 @@ def test_find_without_a_query(people):
     assert people.find(collection_name="p", maybe_query=None) == expected
 
 
-@pytest.mark.parametrize(
-    "query, expected",
-    [
+QUERIES = [
         ({}, ["Ann", "Bob", "Cid", "Dee"]),
         ({"age": 30}, ["Ann"]),
         ({"age": 30.0}, ["Cid"]),
@@ -47,10 +47,34 @@ def test_find_without_a_query(people):
         ({"tags": "x"}, []),
         ({"tags": {"$eq": ["x", "y"]}}, ["Ann"]),
         ({"name": "Bob", "age": {"$lt": 50}}, ["Bob"]),
-    ],
-)
+]
+
+
+@pytest.mark.parametrize("query, expected", QUERIES)
 def test_find_with_a_query(people, query, expected):
     assert names(people.find("p", query)) == expected
+
+
+@pytest.mark.parametrize("cached", [False, True])
+@pytest.mark.parametrize("query, expected", QUERIES)
+def test_count_and_delete_select_what_find_selects(people, query, expected, cached):
+    if cached:
+        people.find("p", query)  # count answers from the cached result
+    assert people.count("p", query) == len(expected)
+    assert people.count("p") == len(PEOPLE)
+    assert people.delete("p", query) == len(expected)
+    kept = [d["name"] for d in PEOPLE if d["name"] not in expected]
+    assert names(people.find("p")) == kept
+    assert people.count("p", query) == people.delete("p", query) == 0
+    assert people.count("p") == len(kept)
+
+
+def call(db, method, name, query):
+    """find, count or delete of `query` in collection `name`."""
+    return getattr(db, method)(name, query)
+
+
+SELECTING = ["find", "count", "delete"]
 
 
 @pytest.mark.parametrize("query, other", [(None, {"name": "Ann"}), ({"name": "Ann"}, None)])
@@ -68,12 +92,25 @@ def test_a_find_result_is_a_new_copy_every_time(people, query, other):
     assert people.find("p", other)[0] == PEOPLE[0]
 
 
-def test_non_numeric_ordering_is_a_value_error(people):
+@pytest.mark.parametrize("method", SELECTING)
+def test_non_numeric_ordering_is_a_value_error(people, method):
     with pytest.raises(ValueError) as info:
-        people.find("p", {"name": {"$gt": 3}})
+        call(people, method, "p", {"name": {"$gt": 3}})
     assert str(info.value) == "Malformed query, non-numeric value found for operator GreaterThan"
     with pytest.raises(ValueError, match="operator LessThan$"):
-        people.find("p", {"age": {"$lt": "x"}})
+        call(people, method, "p", {"age": {"$lt": "x"}})
+    assert people.count("p") == len(PEOPLE)
+
+
+def test_a_delete_that_fails_removes_nothing(db):
+    # The first document matches; the error comes from the second.
+    db.insert_many("c", [{"v": 5}, {"v": "x"}, {"v": 7}])
+    with pytest.raises(ValueError, match="operator GreaterThan$"):
+        db.delete("c", {"v": {"$gt": 1}})
+    assert db.find("c") == [{"v": 5}, {"v": "x"}, {"v": 7}]
+    assert db.delete("c", {"v": {"$eq": "x"}}) == 1
+    assert db.delete("c", {"v": {"$gt": 6}}) == 1
+    assert db.find("c") == [{"v": 5}]
 
 
 @pytest.mark.parametrize(
@@ -86,33 +123,42 @@ def test_non_numeric_ordering_is_a_value_error(people):
         ({"a": {}}, "Error while parsing query"),
     ],
 )
-def test_unparsable_queries_panic_and_are_not_cached(people, query, message):
+@pytest.mark.parametrize("method", SELECTING)
+def test_unparsable_queries_panic_and_are_not_cached(people, query, message, method):
     for _ in range(2):
         with pytest.raises(PanicException) as info:
-            people.find("p", query)
+            call(people, method, "p", query)
         assert str(info.value) == message
+    assert people.count("p") == len(PEOPLE)
 
 
-def test_query_conversion_errors_panic(people):
+@pytest.mark.parametrize("method", SELECTING)
+def test_query_conversion_errors_panic(people, method):
     with pytest.raises(PanicException) as info:
-        people.find("p", {1: 2})
+        call(people, method, "p", {1: 2})
     assert str(info.value) == (UNWRAP + "UnexpectedType(\"'int' object cannot be converted to 'PyString'\")")
 
 
-def test_empty_path_clause_fails_only_when_evaluated(db):
+@pytest.mark.parametrize("method, none", [("find", []), ("count", 0), ("delete", 0)])
+def test_empty_path_clause_fails_only_when_evaluated(db, method, none):
     db.create_collection("empty")
-    assert db.find("empty", {"$gt": 5}) == []
+    assert call(db, method, "empty", {"$gt": 5}) == none
     db.insert("one", {"a": 1})
     with pytest.raises(PanicException, match="empty field path"):
-        db.find("one", {"$gt": 5})
+        call(db, method, "one", {"$gt": 5})
+    assert db.count("one") == 1
 
 
-def test_documents_that_are_not_objects(db):
+@pytest.mark.parametrize("method", SELECTING)
+def test_documents_that_are_not_objects(db, method):
     db.insert_many("mixed", [{"a": 1}, 5])
     assert db.find("mixed") == [{"a": 1}, 5]
-    with pytest.raises(PanicException) as info:
-        db.find("mixed", {"a": 1})
-    assert str(info.value) == UNWRAP_NONE
+    assert db.count("mixed") == 2  # without a query, as find without one
+    for query in ({"a": 1}, {}):
+        with pytest.raises(PanicException) as info:
+            call(db, method, "mixed", query)
+        assert str(info.value) == UNWRAP_NONE
+    assert db.find("mixed") == [{"a": 1}, 5]
 
 
 def test_same_query_on_two_collections(db):
@@ -143,6 +189,20 @@ def test_loading_on_demand(db, db_dir):
     with pytest.raises(ValueError) as info:
         db.find("x", {"a": 1})
     assert str(info.value) == "Collection with name 'x' not found on disk"
+
+
+@pytest.mark.parametrize("method, answer", [("count", 2), ("delete", 1)])
+def test_count_and_delete_load_on_demand_and_fail_like_find(db, db_dir, method, answer):
+    write_file(os.path.join(db_dir, "app.json"), '[{"n": 1}, {"n": 2}]')
+    assert call(db, method, "app", {"n": 1} if method == "delete" else None) == answer
+    with pytest.raises(ValueError) as info:
+        call(db, method, "x", {"a": 1})
+    assert str(info.value) == "Collection with name 'x' not found on disk"
+    write_file(os.path.join(db_dir, "bad.json"), "[1,")
+    with pytest.raises(ValueError, match="^Error deserializing JSON\nwhile loading the collection file "):
+        call(db, method, "bad", {})
+    # The file is not touched until write.
+    assert json.loads(read_file(os.path.join(db_dir, "app.json"))) == [{"n": 1}, {"n": 2}]
 
 
 def test_a_collection_loaded_on_demand_stays_after_a_failing_find(db, db_dir):
@@ -198,6 +258,22 @@ def test_changes_are_seen_by_the_next_find(db, db_dir, tmp_path, change):
     assert db.find("c", {"v": 1}) == [{"new": False, "v": 1}]
     change(db, db_dir, str(tmp_path / "doc.json"))
     assert {"v": 1, "new": True} in db.find("c", {"v": 1})
+
+
+@pytest.mark.parametrize("query", [{"v": 1}, {"v": {"$gte": 1}}, {}])
+def test_a_delete_is_seen_by_the_next_find_and_count(db, query):
+    db.insert_many("c", [{"v": 1, "k": 0}, {"v": 2}, {"v": 1, "k": 1}])
+    for q in (query, {"v": 1}, {"v": 2}):
+        db.find("c", q)  # cached
+    removed = db.find("c", query)
+    assert db.delete("c", {"k": 0}) == 1
+    assert db.find("c", query) == [d for d in removed if d.get("k") != 0]
+    assert db.count("c", query) == len(removed) - 1
+    assert db.find("c", {"v": 2}) == [{"v": 2}]
+    assert db.delete("c", {}) == 2
+    assert db.find("c", query) == db.find("c") == [] and db.count("c", {"v": 2}) == 0
+    db.insert("c", {"v": 2})
+    assert db.find("c", {"v": 2}) == [{"v": 2}] and db.count("c") == 1
 
 
 def test_a_dropped_collection_is_not_found_even_if_cached(db):

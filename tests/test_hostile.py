@@ -84,7 +84,9 @@ NESTED = [
     ("insert_many", ("x", [{}]), "Already borrowed"),
     ("insert_many_from_document", ("x", "nowhere.json"), "Already borrowed"),
     ("find", ("c",), "Already borrowed"),
+    ("count", ("c",), "Already borrowed"),
     ("update", ("c", {"a": 1}), "Already borrowed"),
+    ("delete", ("c", {}), "Already borrowed"),
     ("drop_collection", ("c",), "Already borrowed"),
     ("drop_all", (), "Already borrowed"),
     ("clear_cache", (), "Already borrowed"),
@@ -115,6 +117,8 @@ OUTER = {
     "insert": lambda db, h: db.insert("c", {"n": 9, "h": h({"x": 1})}),
     "insert_many": lambda db, h: db.insert_many("c", [{"n": 9}, h({"x": 1})]),
     "find": lambda db, h: db.find("c", {"n": h({"$gte": 2})}),
+    "count": lambda db, h: db.count("c", {"n": h({"$gte": 2})}),
+    "delete": lambda db, h: db.delete("c", {"n": h({"$gte": 2})}),
     "update query": lambda db, h: db.update("c", {"n": h({"$add": 1})}, None, True),
     "update filter": lambda db, h: db.update("c", {"n": 0}, {"n": h({"$gt": 1})}, True),
 }
@@ -122,6 +126,8 @@ OUTER_RESULT = {
     "insert": None,
     "insert_many": None,
     "find": [{"n": 2}, {"n": 3}],
+    "count": 2,
+    "delete": 2,
     "update query": [{"n": 2.0}, {"n": 3.0}, {"n": 4.0}],
     "update filter": [{"n": 1}, {"n": 0}, {"n": 0}],
 }
@@ -137,6 +143,8 @@ def test_every_converting_method_carries_on_after_a_refused_nested_call(db, oute
     if outer.startswith("insert"):
         assert db.find("c")[3:] == ([{"h": {"x": 1}, "n": 9}] if outer == "insert"
                                     else [{"n": 9}, {"x": 1}])
+    if outer == "delete":
+        assert db.find("c") == [{"n": 1}]
 
 
 TOP_LEVEL = {
@@ -227,6 +235,8 @@ THROUGH_HOLDER = {
     "insert": lambda holder, h: holder["db"].insert("c", {"n": 9, "h": h({"x": 1})}),
     "insert_many": lambda holder, h: holder["db"].insert_many("c", [{"n": 9}, h({"x": 1})]),
     "find": lambda holder, h: holder["db"].find("c", {"n": h({"$gte": 2})}),
+    "count": lambda holder, h: holder["db"].count("c", {"n": h({"$gte": 2})}),
+    "delete": lambda holder, h: holder["db"].delete("c", {"n": h({"$gte": 2})}),
     "update query": lambda holder, h: holder["db"].update("c", {"n": h({"$add": 1})}, None, True),
     "update filter":
         lambda holder, h: holder["db"].update("c", {"n": 0}, {"n": h({"$gt": 1})}, True),

@@ -1,4 +1,5 @@
-"""Finds and updates answered through indexes give exactly what scans give.
+"""Finds, counts, updates and deletes answered through indexes give exactly
+what scans give.
 
 moxal builds indexes of its own from the queries it sees. Hypothesis runs
 random sequences of operations over few paths and values (so that indexes
@@ -182,6 +183,22 @@ class IndexesAgreeWithScans(RuleBasedStateMachine):
           value=numbers)
     def range_lookup(self, name, op, value):
         self.find_both(name, {"t": {op: value}})
+
+    @rule(name=st.sampled_from(NAMES), query=st.one_of(st.none(), queries()))
+    def count(self, name, query):
+        for _ in range(2):
+            self.both(f"count {query}", lambda db: db.count(name, query))
+
+    # Deletes as programs make them: mostly of a lookup's few documents
+    # (after the lookup, so its result is cached and an index may be
+    # built), now and then of a query's.
+    @rule(name=st.sampled_from(NAMES), path=st.sampled_from(["t", "b", "n.c"]), value=values,
+          query=st.one_of(st.none(), queries()))
+    def delete(self, name, path, value, query):
+        if query is None:
+            query = {path: {"$eq": value}}
+            self.find_both(name, query)
+        self.both(f"delete {query}", lambda db: db.delete(name, query))
 
     @rule(name=st.sampled_from(NAMES), query=st.one_of(st.none(), queries()),
           update_query=update_queries, return_result=st.booleans())

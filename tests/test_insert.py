@@ -86,6 +86,7 @@ def test_insert_many_from_document_failures_create_nothing(db, db_dir, tmp_path,
         db.insert_many_from_document("c", doc)
     assert type(info.value) is error
     assert str(info.value) == message
+    assert info.value.__notes__ == ["while reading " + doc]
     assert os.listdir(db_dir) == []
 
 
@@ -119,6 +120,7 @@ def test_load_from_document_needs_an_object(db, db_dir, tmp_path, content):
     with pytest.raises(PanicException) as info:
         db.load_from_document(doc)
     assert str(info.value) == UNWRAP_NONE
+    assert info.value.__notes__ == ["while reading " + doc]
     assert os.listdir(db_dir) == []
 
 

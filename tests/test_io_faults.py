@@ -213,6 +213,50 @@ def test_failures_around_the_directory_sync_are_ignored(run, call):
     written_as_in_memory(report)
 
 
+@pytest.mark.parametrize("call, err, exc_type, message", [
+    ("open", errno.EACCES, "OSError", "Problem creating temporary file: " + detail(errno.EACCES)),
+    ("rename", errno.EXDEV, "OSError", "Error renaming file: " + detail(errno.EXDEV)),
+    ("open", errno.EOPNOTSUPP, None, None),  # no anonymous file: a named one
+])
+def test_write_through_a_link(run, call, err, exc_type, message):
+    """The file the link leads to is replaced the same way, and the link
+    stays; a failure leaves both as they were."""
+    report = run("write_link", call, 1, err)
+    if exc_type is None:
+        assert (report["fired"], report["result"]) == (1, {"ok": None})
+    else:
+        failed_cleanly(report, exc_type, message)
+    assert sorted(report["files_retry"]) == ["c.json", os.path.join("data", "c.json")]
+    assert report["links"] == {"c.json": os.path.join("data", "c.json")}
+    written_as_in_memory(report)
+
+
+# ---- opening ----
+
+@pytest.mark.parametrize("mode, err, result", [
+    # Removed by another process after the listing: as if never listed.
+    ("vanish", 0, None),
+    # Still there: the error stands.
+    ("fail", errno.ENOENT, ("OSError", "Error opening document " + short(errno.ENOENT))),
+    ("fail", errno.EMFILE, ("OSError", "Error opening document " + short(errno.EMFILE))),
+])
+@pytest.mark.parametrize("nth", [1, 2, 3])
+def test_a_collection_file_that_cannot_be_opened(run, mode, err, result, nth):
+    report = run("open", "open", nth, err, mode)
+    assert report["fired"] == 1
+    if result is not None:
+        assert (report["result"]["type"], report["result"]["message"]) == result
+        assert report["files_after"] == report["files_before"]
+        return
+    loaded = report["result"]["ok"]
+    [gone] = set(report["files_before"]) - set(report["files_after"])
+    gone = gone[:-len(".json")]
+    assert loaded.pop(gone) == {"type": "ValueError", "oserror": False, "message":
+                                "Collection with name '%s' not found on disk" % gone}
+    assert loaded == {name: report["memory_before"][name] for name in loaded}
+    assert len(loaded) == 2
+
+
 # ---- create_collection and the implicit creation of insert ----
 
 CREATE_FAULTS = [("open", errno.EACCES), ("open", errno.EDQUOT), ("write", errno.ENOSPC),
@@ -368,6 +412,20 @@ def test_create_and_insert_on_a_full_file_system(tiny_fs):
     os.remove(str(mnt / "filler"))
     db.insert("m", {"a": 1})
     assert os.listdir(d) == ["m.json"]
+
+
+def test_write_through_a_link_to_another_file_system(tiny_fs, db, db_dir):
+    """The temporary file goes beside the file the link leads to, so the
+    rename never crosses file systems."""
+    target = tiny_fs("1m") / "c.json"
+    target.write_text("[]")
+    db.insert("c", {"a": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    os.symlink(str(target), os.path.join(db_dir, "c.json"))
+    db.write("c")
+    assert os.readlink(os.path.join(db_dir, "c.json")) == str(target)
+    assert json.loads(target.read_text()) == [{"a": 1}]
+    assert os.listdir(str(target.parent)) == ["c.json"]
 
 
 def test_no_inode_left(tiny_fs):

@@ -14,6 +14,7 @@ import gc
 import os
 import shutil
 import sys
+import warnings
 
 import pytest
 
@@ -195,6 +196,29 @@ def find_late(env):
     db.drop_collection("late")
 
 
+def delete_then_insert(env):
+    """delete of one document, put back so every round deletes one."""
+    assert env.db.delete("c", {"i": 1}) == 1
+    env.db.insert("c", DOCS[1])
+
+
+def changed_file(env):
+    """The file of "c" as somebody else wrote it: write warns of it."""
+    os.utime(os.path.join(env.dir, "c.json"), ns=(0, 0))
+
+
+def write_warned(env, action, *args):
+    """write (of "c"), or write_all without `args`, of a changed file."""
+    changed_file(env)
+    call = env.db.write if args else env.db.write_all
+    with warnings.catch_warnings():
+        warnings.simplefilter(action, moxal.ConcurrentWriteWarning)
+        if action == "error":
+            raises(moxal.ConcurrentWriteWarning, call, *args)
+        else:
+            call(*args)
+
+
 def drop_all_ok(env):
     os.mkdir(env.drop_all_dir)
     db = moxal.Moxal(env.drop_all_dir)
@@ -329,6 +353,28 @@ CASES = {
     "find invalid name": lambda e: raises(ValueError, e.db.find, "..", None),
     "find query not a dict": lambda e: raises(TypeError, e.db.find, "c", [1]),
     "find too many arguments": lambda e: raises(TypeError, e.db.find, "c", None, 1),
+    # count.
+    "count ok": lambda e: e.db.count("c"),
+    "count ok, query, cold": lambda e: (e.db.clear_cache(), e.db.count("c", QUERY)),
+    "count ok, query, cached": lambda e: (e.db.find("c", QUERY), e.db.count("c", QUERY)),
+    "count not found on disk": lambda e: raises(ValueError, e.db.count, "nothere"),
+    "count unknown operator":
+        lambda e: raises(PanicException, e.db.count, "c", {"i": {"$nope": 1}}),
+    "count non-numeric operand":
+        lambda e: raises(ValueError, e.db.count, "c", {"i": {"$gt": "x"}}),
+    "count unsupported type in query":
+        lambda e: raises(PanicException, e.db.count, "c", {"i": object()}),
+    # delete.
+    "delete ok": delete_then_insert,
+    "delete ok, nothing matches": lambda e: e.db.delete("c", {"i": -1}),
+    "delete not found on disk": lambda e: raises(ValueError, e.db.delete, "nothere", {}),
+    "delete unknown operator":
+        lambda e: raises(PanicException, e.db.delete, "c", {"i": {"$nope": 1}}),
+    "delete non-numeric operand":
+        lambda e: raises(ValueError, e.db.delete, "c", {"i": {"$gt": "x"}}),
+    "delete unsupported type in query":
+        lambda e: raises(PanicException, e.db.delete, "c", {"i": object()}),
+    "delete query missing": lambda e: raises(TypeError, e.db.delete, "c"),
     # update.
     "update ok": lambda e: e.db.update("c", {"i": {"$inc": 1}}),
     "update ok, filter": lambda e: e.db.update("c", {"sub.v": {"$add": 1}}, QUERY),
@@ -369,9 +415,13 @@ CASES = {
     "write invalid name": lambda e: raises(ValueError, e.db.write, "/etc/x"),
     "write directory gone": lambda e: raises(OSError, e.gone.write, "c"),
     "write two arguments": lambda e: raises(TypeError, e.db.write, "c", "d"),
+    "write warns": lambda e: write_warned(e, "ignore", "c"),
+    "write warning as an error": lambda e: write_warned(e, "error", "c"),
     # write_all.
     "write_all ok": lambda e: e.db.write_all(),
     "write_all directory gone": lambda e: raises(OSError, e.gone.write_all),
+    "write_all warns": lambda e: write_warned(e, "ignore"),
+    "write_all warning as an error": lambda e: write_warned(e, "error"),
     # clear_cache.
     "clear_cache ok": lambda e: e.db.clear_cache(),
     "clear_cache with an argument": lambda e: raises(TypeError, e.db.clear_cache, 1),

@@ -1,7 +1,7 @@
 """moxal against the pure-Python model of query_model.py, on random input.
 
 Hypothesis makes documents (every number kind, bools, None, unusual strings
-and keys), queries and update queries (plain values, operator objects with
+and keys), queries (for find, count and delete) and update queries (plain values, operator objects with
 good and bad keywords, dotted paths that exist or not, nested path objects,
 several clauses) and sequences of operations. moxal and the model must give
 the same results and the same errors (type and message); a crash of moxal
@@ -366,6 +366,23 @@ def test_find_agrees_with_the_model(docs, data):
 
 
 @SETTINGS
+@given(docs=many_documents(odd_lists=3), data=st.data())
+def test_count_and_delete_agree_with_the_model(docs, data):
+    with both_databases() as (db, model):
+        agree("insert_many", lambda: db.insert_many("c", docs),
+              lambda: model.insert_many("c", docs))
+        for query in data.draw(st.lists(queries(docs), min_size=1, max_size=4)):
+            for q in (None, query, twin(query)):
+                agree("count", lambda q=q: db.count("c", q), lambda q=q: model.count("c", q))
+            moxal_outcome(lambda q=query: db.find("c", q))  # cached: the delete makes it stale
+            agree("delete", lambda q=query: db.delete("c", q),
+                  lambda q=query: model.delete("c", q))
+            agree("find after delete", lambda q=query: db.find("c", q),
+                  lambda q=query: model.find("c", q))
+        agree("find all", lambda: db.find("c"), lambda: model.find("c"))
+
+
+@SETTINGS
 @given(docs=many_documents(odd_lists=3), return_result=st.booleans(), data=st.data())
 def test_update_agrees_with_the_model(docs, return_result, data):
     with both_databases() as (db, model):
@@ -417,6 +434,22 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
                     lambda: self.model.find(name, query))
         if query is not None and got[0] == "returned":
             self.recent = [(name, query)] + self.recent[:7]
+
+    @rule(name=names, data=st.data())
+    def count(self, name, data):
+        query = data.draw(mostly(queries(self.docs(name)), st.none(), weight=3), label="query")
+        agree("count", lambda: self.db.count(name, query), lambda: self.model.count(name, query))
+
+    @rule(name=names, data=st.data())
+    def delete(self, name, data):
+        """Mostly a query found lately (cached, so the delete must make it
+        stale), else a new one."""
+        recent = [q for n, q in self.recent if n == name]
+        fresh = queries(self.docs(name))
+        query = data.draw(mostly(st.sampled_from(recent), fresh, weight=2) if recent else fresh,
+                          label="query")
+        agree("delete", lambda: self.db.delete(name, query),
+              lambda: self.model.delete(name, query))
 
     @precondition(lambda self: self.recent)
     @rule(data=st.data())

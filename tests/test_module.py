@@ -26,7 +26,9 @@ SIGNATURES = {
     "insert_many": "($self, collection_name, documents)",
     "insert_many_from_document": "($self, collection_name, document_name)",
     "find": "($self, collection_name, maybe_query=None)",
+    "count": "($self, collection_name, maybe_query=None)",
     "update": "($self, collection_name, update_query, maybe_query=None, return_result=False)",
+    "delete": "($self, collection_name, query)",
     "collections": "($self)",
     "drop_collection": "($self, collection_name)",
     "drop_all": "($self)",
@@ -168,11 +170,14 @@ def test_the_raised_panic_is_the_modules_exception_class(tmp_path, prepare):
         assert e.args == (str(e),) and str(e)
 
 
-def test_panic_exception_class():
-    assert moxal.PanicException.__name__ == "PanicException"
-    assert moxal.PanicException.__module__ == "moxal"
-    assert moxal.PanicException.__bases__ == (BaseException,)
-    assert "PanicException" not in moxal.__all__
+@pytest.mark.parametrize("name, base", [("PanicException", BaseException),
+                                        ("ConcurrentWriteWarning", UserWarning)])
+def test_exception_and_warning_classes(name, base):
+    cls = getattr(moxal, name)
+    assert cls.__name__ == name
+    assert cls.__module__ == "moxal"
+    assert cls.__bases__ == (base,)
+    assert name not in moxal.__all__
 
 
 def pyproject_version():
@@ -230,6 +235,9 @@ def test_constructor_argument_errors(call, message):
          "Moxal.find() got multiple values for argument 'collection_name'"),
         ("find", (), {"name": "b"}, "Moxal.find() got an unexpected keyword argument 'name'"),
         ("find", (), {}, "Moxal.find() missing 1 required positional argument: 'collection_name'"),
+        ("count", ("a", None, 3), {}, "Moxal.count() takes from 1 to 2 positional arguments but 3 were given"),
+        ("delete", ("a",), {}, "Moxal.delete() missing 1 required positional argument: 'query'"),
+        ("delete", ("a",), {"maybe_query": {}}, "Moxal.delete() got an unexpected keyword argument 'maybe_query'"),
         ("insert_many_from_document", (), {},
          "Moxal.insert_many_from_document() missing 2 required positional arguments: "
          "'collection_name' and 'document_name'"),
@@ -257,6 +265,8 @@ def test_missing_arguments_are_reported_after_the_keywords_given(db):
     [
         ("find", (5,), "argument 'collection_name': 'int' object cannot be converted to 'PyString'"),
         ("find", ("c", []), "argument 'maybe_query': 'list' object cannot be converted to 'PyDict'"),
+        ("count", ("c", []), "argument 'maybe_query': 'list' object cannot be converted to 'PyDict'"),
+        ("delete", ("c", None), "argument 'query': 'NoneType' object cannot be converted to 'PyDict'"),
         ("insert", ("c", []), "argument 'document': 'list' object cannot be converted to 'PyDict'"),
         ("insert_many", ("c", (1,)), "argument 'documents': 'tuple' object cannot be converted to 'PyList'"),
         ("update", ("c", None), "argument 'update_query': 'NoneType' object cannot be converted to 'PyDict'"),

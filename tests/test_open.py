@@ -1,7 +1,10 @@
 """Opening a database directory and listing it."""
 
+import contextlib
 import json
 import os
+import signal
+import socket
 
 import pytest
 
@@ -150,6 +153,60 @@ def test_an_error_from_one_file_names_it_in_a_note(db, db_dir, call, expected, n
     path = os.path.join(db_dir, file)
     assert info.value.__notes__ == [note + path]
     assert path not in str(info.value)  # the message itself is unchanged
+
+
+@contextlib.contextmanager
+def interrupted_after(seconds):
+    """Interrupts a call that blocks for longer (a system call waiting then
+    fails with EINTR), so a test of something that must not block fails
+    instead of hanging."""
+    def expire(signum, frame):
+        raise TimeoutError("blocked for %s seconds" % seconds)
+
+    old = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def _socket(path):
+    # Bound by its name in its own directory: a socket path is short.
+    cwd = os.getcwd()
+    os.chdir(os.path.dirname(path))
+    try:
+        s = socket.socket(socket.AF_UNIX)
+        s.bind(os.path.basename(path))
+        s.close()
+    finally:
+        os.chdir(cwd)
+
+
+def _link_to_fifo(path):
+    os.mkfifo(path + ".fifo")
+    os.symlink(os.path.basename(path) + ".fifo", path)
+
+
+NOT_REGULAR = {"directory": os.makedirs, "FIFO": os.mkfifo, "socket": _socket,
+               "link to a FIFO": _link_to_fifo,
+               "link to a device": lambda path: os.symlink(os.devnull, path)}
+
+
+@pytest.mark.parametrize("make", NOT_REGULAR.values(), ids=NOT_REGULAR.keys())
+@pytest.mark.parametrize("when", ["opening", "find"])
+def test_a_collection_file_that_is_not_a_regular_file(db_dir, make, when):
+    """Fails at once, as a directory does: a FIFO without a writer neither
+    blocks the constructor nor a find that loads it."""
+    os.makedirs(db_dir)
+    path = os.path.join(db_dir, "x.json")
+    db = moxal.Moxal(db_dir) if when == "find" else None
+    make(path)
+    with interrupted_after(20), pytest.raises(ValueError) as info:
+        moxal.Moxal(db_dir) if db is None else db.find("x")
+    assert str(info.value) == "Error deserializing JSON"
+    assert info.value.__notes__ == [LOADING + path]
 
 
 def test_directory_named_like_a_collection(db_dir):

@@ -1,6 +1,9 @@
 """Writing collections to disk."""
 
+import json
 import os
+import threading
+import warnings
 
 import pytest
 
@@ -35,7 +38,8 @@ def test_numbers_and_strings_survive_writing(db, db_dir):
 def test_empty_collection_writes_two_bytes(db, db_dir):
     db.create_collection("e")
     write_file(os.path.join(db_dir, "e.json"), "garbage")
-    db.write("e")
+    with pytest.warns(moxal.ConcurrentWriteWarning):  # somebody else wrote the file
+        db.write("e")
     assert read_file(os.path.join(db_dir, "e.json")) == b"[]"
 
 
@@ -151,3 +155,169 @@ def test_nothing_at_a_predictable_path_is_touched(db, db_dir, tmp_path, kind):
     assert not os.path.islink(os.path.join(db_dir, "c.json"))
     assert read_file(os.path.join(db_dir, "c.json")) == b'[{"v":1}]'
     assert sorted(os.listdir(db_dir)) == ["c.json", "c.json.tmp"]
+
+
+
+@pytest.mark.parametrize("hops, absolute, mode", [(1, True, 0o600), (3, False, 0o444),
+                                                  (1, False, None)])
+def test_write_through_symbolic_links(db, db_dir, tmp_path, hops, absolute, mode):
+    """The file the links lead to is replaced (a reader of the old file keeps
+    the old content) with its permission bits, or made with those the umask
+    gives when the last link dangles; every link stays a link."""
+    db.insert("c", {"v": 1})
+    os.remove(os.path.join(db_dir, "c.json"))
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    chain = ([os.path.join(db_dir, "c.json")] + [str(outside / ("l%d" % i)) for i in range(1, hops)]
+             + [str(outside / "target.json")])
+    for at, to in zip(chain, chain[1:]):
+        os.symlink(to if absolute else os.path.relpath(to, os.path.dirname(at)), at)
+    links = {at: os.readlink(at) for at in chain[:-1]}
+    target = chain[-1]
+    if mode is not None:
+        write_file(target, "[]")
+        os.chmod(target, mode)
+    umask = os.umask(0o027)
+    try:
+        with open(target if mode else os.devnull, "rb") as old:
+            db.write("c")
+            assert old.read() == (b"[]" if mode else b"")
+    finally:
+        os.umask(umask)
+    assert read_file(target) == b'[{"v":1}]'
+    assert os.stat(target).st_mode & 0o777 == (mode or 0o640)
+    assert {at: os.readlink(at) for at in chain[:-1]} == links
+    assert os.listdir(db_dir) == ["c.json"]
+    assert sorted(os.listdir(str(outside))) == sorted(os.path.basename(p) for p in chain[1:])
+
+
+@pytest.mark.parametrize("point, message", [
+    (lambda d: "c.json", 'Os { code: 40, kind: FilesystemLoop, '
+                         'message: "Too many levels of symbolic links" }'),
+    (lambda d: os.path.join(d, "missing", "c.json"), 'Os { code: 2, kind: NotFound, '
+                                                     'message: "No such file or directory" }'),
+], ids=["loop", "into a missing directory"])
+def test_a_link_that_leads_nowhere_writable(db, db_dir, point, message):
+    db.insert("c", {"v": 1})
+    link = os.path.join(db_dir, "c.json")
+    os.remove(link)
+    os.symlink(point(db_dir), link)
+    with pytest.raises(OSError) as info:
+        db.write("c")
+    assert str(info.value) == "Problem creating temporary file: " + message
+    assert os.readlink(link) == point(db_dir)
+    assert os.listdir(db_dir) == ["c.json"]
+
+
+# ---- The warning of a write over somebody else's ---------------------------
+# Each case starts from "c" inserted and written, does something, and names
+# the object and collection to write then. Two-process cases are in
+# test_writers.py.
+
+def _reopened(db, d):
+    return moxal.Moxal(d), "c"
+
+
+def _loaded_on_demand(db, d):
+    write_file(os.path.join(d, "late.json"), "[]")
+    db.find("late")
+    return db, "late"
+
+
+def _created(db, d):
+    db.create_collection("n")
+    return db, "n"
+
+
+def _inserted_into_a_new_collection(db, d):
+    db.insert("n", {"a": 1})
+    return db, "n"
+
+
+def _dropped_and_inserted_again(db, d):
+    db.drop_collection("c")
+    db.insert("c", {"again": 1})
+    return db, "c"
+
+
+def _file_removed(db, d):
+    os.remove(os.path.join(d, "c.json"))
+    return db, "c"
+
+
+def _permissions_changed(db, d):
+    os.chmod(os.path.join(d, "c.json"), 0o600)
+    return db, "c"
+
+
+def _written_by_threads_at_once(db, d):
+    def writes():
+        for _ in range(20):
+            db.write("c")
+            db.write_all()
+
+    threads = [threading.Thread(target=writes) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return db, "c"
+
+
+def _edited_in_place(db, d):
+    with open(os.path.join(d, "c.json"), "a") as f:
+        f.write(" ")
+    return db, "c"
+
+
+def _replaced(db, d):
+    write_file(os.path.join(d, "c.json"), '[{"by": "someone"}]')
+    return db, "c"
+
+
+def _appeared_where_none_was(db, d):
+    os.remove(os.path.join(d, "c.json"))
+    db.write_all()  # nothing there: nothing to say
+    write_file(os.path.join(d, "c.json"), "[]")
+    return db, "c"
+
+
+def _written_by_another_object(db, d):
+    other = moxal.Moxal(d)
+    other.insert("c", {"by": "other"})
+    other.write("c")
+    return db, "c"
+
+
+@pytest.mark.parametrize("how", ["write", "write_all"])
+@pytest.mark.parametrize("change, warns", [
+    (_reopened, False), (_loaded_on_demand, False), (_created, False),
+    (_inserted_into_a_new_collection, False), (_dropped_and_inserted_again, False),
+    (_file_removed, False), (_permissions_changed, False), (_written_by_threads_at_once, False),
+    (_edited_in_place, True), (_replaced, True), (_appeared_where_none_was, True),
+    (_written_by_another_object, True),
+], ids=lambda v: v.__name__.strip("_") if callable(v) else None)
+def test_a_write_warns_only_of_a_file_somebody_else_wrote(db, db_dir, change, warns, how):
+    db.insert("c", {"a": 1})
+    db.write("c")
+    target, name = change(db, db_dir)
+    path = os.path.join(db_dir, name + ".json")
+    before = read_file(path) if os.path.exists(path) else None
+    write = (lambda: target.write(name)) if how == "write" else target.write_all
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        if warns:
+            # As an error it is raised before anything is replaced.
+            with pytest.raises(moxal.ConcurrentWriteWarning) as info:
+                write()
+            assert str(info.value) == (
+                f"{path} was changed by somebody else since this Moxal object last read or "
+                "wrote it: writing replaces it, and what they wrote is lost")
+            assert read_file(path) == before
+            with pytest.warns(moxal.ConcurrentWriteWarning):
+                warnings.simplefilter("always", moxal.ConcurrentWriteWarning)
+                write()
+            warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        write()  # written now: nothing to say, also after a write
+        write()
+    assert json.loads(read_file(path)) == target.find(name)

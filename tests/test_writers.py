@@ -6,7 +6,8 @@ writer's whole state (never a mixture, never no file), no write may fail,
 and nothing may be left beside the collection file. A writer killed at
 random moments must not spoil another's writes. Two processes creating the
 same collections at once must both succeed without one replacing what the
-other wrote.
+other wrote. A write over what another process wrote says so first, with a
+ConcurrentWriteWarning, which, made an error, keeps the other's data.
 
 The pytest suite runs short versions. The long one, which prints its counts
 (and exits with status 1 on any torn read, missing file or failed write):
@@ -29,6 +30,9 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
+
+import pytest
 
 import moxal
 
@@ -65,14 +69,17 @@ def writer(directory, tag, rounds, report):
     db = moxal.Moxal(directory)
     wait_for(os.path.join(os.path.dirname(directory), "go"))
     failures = []
-    for r in range(rounds):
-        db.update(NAME, {"w": tag, "r": r})
-        try:
-            db.write(NAME)
-        except Exception as e:  # noqa: BLE001 - counted and reported
-            failures.append("%s: %s" % (type(e).__name__, e))
+    # The writers replace each other's files on purpose: counted, not shown.
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always", moxal.ConcurrentWriteWarning)
+        for r in range(rounds):
+            db.update(NAME, {"w": tag, "r": r})
+            try:
+                db.write(NAME)
+            except Exception as e:  # noqa: BLE001 - counted and reported
+                failures.append("%s: %s" % (type(e).__name__, e))
     with open(report, "w") as f:
-        json.dump({"failures": failures}, f)
+        json.dump({"failures": failures, "warnings": len(warned)}, f)
 
 
 def creator(directory, tag, count, report):
@@ -164,10 +171,12 @@ def two_writers(rounds, base):
     while any(p.poll() is None for p in procs):
         reader.step()
     assert [p.returncode for p in procs] == [0, 0]
-    failures = sum((json.load(open(r))["failures"] for r in reports), [])
+    reported = [json.load(open(r)) for r in reports]
+    failures = sum((r["failures"] for r in reported), [])
     final = whole_state(moxal.Moxal(d).find(NAME))
     return dict(reader.counts, failed_writes=len(failures), failure_examples=failures[:3],
-                writers_seen=sorted(reader.seen), final=final, left_behind=leftovers(d))
+                writers_seen=sorted(reader.seen), final=final, left_behind=leftovers(d),
+                warnings=sum(r["warnings"] for r in reported))
 
 
 def killed_writer(kills, rounds, base, seed):
@@ -222,6 +231,9 @@ def test_two_writers_and_a_reader(tmp_path):
     assert (result["torn"], result["missing"], result["open_failures"],
             result["failed_writes"], result["left_behind"]) == (0, 0, 0, 0, []), result
     assert result["reads"] > 0 and result["final"] is not None, result
+    # Whichever writer renames its first file first, the other's next
+    # write finds that file where its own was.
+    assert result["warnings"] > 0, result
 
 
 def test_a_writer_killed_at_random_moments(tmp_path):
@@ -239,6 +251,67 @@ def test_two_processes_create_the_same_collections(tmp_path):
     result = two_creators(150, str(tmp_path))
     assert (result["failures"], result["lost"], result["odd"], result["left_behind"]) \
         == ([], [], [], []), result
+
+
+# A child process that opens the directory, inserts a document into a
+# collection and writes it; it read the file first, so it has nothing to
+# warn of (a warning would be an error and fail it).
+CHILD_WRITES = """
+import sys, moxal
+db = moxal.Moxal(sys.argv[1])
+db.insert(sys.argv[2], {"by": "child"})
+db.write(sys.argv[2])
+"""
+
+
+def child_writes(directory, name):
+    run = subprocess.run([sys.executable, "-W", "error::moxal.ConcurrentWriteWarning", "-c",
+                          CHILD_WRITES, directory, name], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.parametrize("how", ["write", "write_all"])
+def test_a_write_over_another_processs_data_warns_before_replacing_it(tmp_path, how):
+    d = str(tmp_path / "db")
+    path, other = os.path.join(d, "orders.json"), os.path.join(d, "other.json")
+    db = moxal.Moxal(d)
+    write = (lambda: db.write("orders")) if how == "write" else db.write_all
+
+    def stored(p):
+        with open(p) as f:
+            return json.load(f)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        db.insert("orders", {"by": "parent", "n": 1})
+        db.insert("other", {"x": 1})
+        write()  # nobody else wrote: nothing to say
+        child_writes(d, "orders")
+        db.insert("orders", {"by": "parent", "n": 2})
+        db.insert("other", {"x": 2})
+        with pytest.raises(moxal.ConcurrentWriteWarning) as info:
+            write()
+    assert str(info.value).startswith(path + " was changed by somebody else")
+    # Raised before anything was replaced: write_all checks every file first.
+    assert stored(path) == [{"by": "parent", "n": 1}, {"by": "child"}]
+    assert stored(other) == ([{"x": 1}] if how == "write_all" else [])
+    with pytest.warns(moxal.ConcurrentWriteWarning) as record:
+        write()
+    assert [str(w.message).split(" ")[0] for w in record] == [path]  # not other.json
+    # Replaced, as the warning said: the child's document is gone.
+    assert stored(path) == [{"by": "parent", "n": 1}, {"by": "parent", "n": 2}]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+        write()
+        # A file where the collection in memory had none: made by the child.
+        db.insert("fresh", {"by": "parent"})
+        os.remove(os.path.join(d, "fresh.json"))
+        db.write_all()  # nothing there to lose
+        os.remove(os.path.join(d, "fresh.json"))
+        child_writes(d, "fresh")
+        with pytest.raises(moxal.ConcurrentWriteWarning, match="fresh.json was changed"):
+            db.write_all()
 
 
 # ---- command line ----

@@ -35,6 +35,24 @@ void Collection::Commit(DocumentChanges* changes, const Update& update) noexcept
   Touch();
 }
 
+void Collection::Remove(const std::vector<size_t>& positions) noexcept {
+  if (positions.empty()) return;
+  // The indexes renumber theirs while the documents are still in place.
+  indexes.Remove(docs, positions);
+  if (positions.size() == docs.size()) {
+    std::vector<Value>().swap(docs);  // everything: the room goes too
+  } else {
+    size_t kept = positions.front();
+    for (size_t k = 0; k < positions.size(); ++k) {
+      assert(k == 0 || positions[k - 1] < positions[k]);
+      size_t end = k + 1 < positions.size() ? positions[k + 1] : docs.size();
+      for (size_t i = positions[k] + 1; i < end; ++i) docs[kept++] = std::move(docs[i]);
+    }
+    docs.erase(docs.begin() + static_cast<std::ptrdiff_t>(kept), docs.end());
+  }
+  Touch();
+}
+
 IndexSet::Mask Collection::IndexesAffected(const DocumentChanges& changes,
                                            const Update& update) noexcept {
   if (indexes.index_count() == 0) return 0;

@@ -6,11 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "db/index_set.h"
 #include "query/update.h"
+#include "storage/file_identity.h"
 #include "values/value.h"
 
 namespace moxal {
@@ -73,9 +76,23 @@ struct Collection {
   // must have been prepared from this collection as it still is.
   void Commit(DocumentChanges* changes, const Update& update) noexcept;
 
+  // Removes the documents at `positions` (ascending, distinct), the others
+  // closing up in order, keeps the indexes true and renews the stamp. Cannot
+  // fail. Removing none changes nothing.
+  void Remove(const std::vector<size_t>& positions) noexcept;
+
   std::vector<Value> docs;
   uint64_t stamp;
   IndexSet indexes;
+
+  // The version of the collection's file this object last read or wrote,
+  // or none (it never saw one, or could not examine it): a write compares
+  // it with the file it is about to replace, to tell when somebody else
+  // wrote the file meanwhile. Writes of one object may run at once (they
+  // share it), so it is read and set under `file_mutex`, which a write
+  // holds until its file is in place and noted.
+  std::optional<FileIdentity> file_seen;
+  std::mutex file_mutex;
 
  private:
   // The indexes the commit of `changes` must keep true (dropping them

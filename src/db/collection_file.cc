@@ -4,10 +4,19 @@
 
 namespace moxal {
 
-Status ReadDocumentFile(const std::string& path, Value* out, std::vector<Value>* elements) {
+namespace {
+
+Status ReadFile(const std::string& path, FileKind kind, Value* out, std::vector<Value>* elements,
+                bool* gone) {
   ReadFailure f;
-  if (ReadJsonFile(path, out, elements, &f)) return Status();
+  if (ReadJsonFile(path, kind, out, elements, &f)) return Status();
   switch (f.stage) {
+    case ReadFailure::kGone:
+      if (gone != nullptr) {
+        *gone = true;
+        return Status();
+      }
+      [[fallthrough]];
     case ReadFailure::kOpen:
       return Status::OpenFailed("Error opening document " + ShortText(f.error));
     case ReadFailure::kInvalid:
@@ -16,11 +25,17 @@ Status ReadDocumentFile(const std::string& path, Value* out, std::vector<Value>*
   return Status::InvalidDocument("Error deserializing JSON");
 }
 
+}  // namespace
+
+Status ReadDocumentFile(const std::string& path, Value* out, std::vector<Value>* elements) {
+  return ReadFile(path, FileKind::kAny, out, elements, /*gone=*/nullptr);
+}
+
 Status ReadCollectionFile(const std::string& path, std::string_view collection_name,
-                          std::vector<Value>* docs) {
+                          std::vector<Value>* docs, bool* gone) {
   Value whole;
-  Status s = ReadDocumentFile(path, &whole, docs);
-  if (!s.ok() || whole.empty()) return s;  // an array: docs are filled
+  Status s = ReadFile(path, FileKind::kRegular, &whole, docs, gone);
+  if (!s.ok() || whole.empty()) return s;  // an array (docs are filled), or gone
   ValueRef member;
   if (whole.ref().is_object()) member = whole.ref().as_object().Find(collection_name);
   if (!member || !member.is_array()) return Status::Internal(kUnwrapNone);

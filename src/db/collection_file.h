@@ -27,9 +27,12 @@ Status ReadDocumentFile(const std::string& path, Value* out,
 // is accepted too: an object with a member named after the collection whose
 // value is that array. Any other content is an internal failure ("called
 // `Option::unwrap()` on a `None` value"). Errors of reading are those of
-// ReadDocumentFile.
+// ReadDocumentFile; a path that names no regular file (a directory, a FIFO,
+// a socket, a device) fails at once as text that is not JSON. With `gone`
+// given, a file that nothing is at any more when it is opened (not even a
+// dangling link) is not an error: *gone is set and no document is read.
 Status ReadCollectionFile(const std::string& path, std::string_view collection_name,
-                          std::vector<Value>* docs);
+                          std::vector<Value>* docs, bool* gone = nullptr);
 
 }  // namespace moxal
 

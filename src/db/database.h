@@ -72,6 +72,14 @@ struct PreparedUpdate {
   DocumentChanges documents;
 };
 
+// A delete whose documents are chosen but not yet removed: the caller
+// commits it (CommitRemove) or drops it to leave the collection as it was.
+struct PreparedRemove {
+  CollectionPtr collection;
+  uint64_t stamp = 0;             // the collection's when it was prepared
+  std::vector<size_t> positions;  // of the documents to remove, ascending
+};
+
 class Database {
  public:
   explicit Database(std::string name) : name_(std::move(name)) {}
@@ -128,6 +136,27 @@ class Database {
   void CacheResult(std::string_view collection_name, Found* found);
   Status clear_cache();
 
+  // How many documents of the collection `maybe_query` matches (every
+  // document when null), with the checks, errors and loading on demand of
+  // find, through the cache (a cached result's length) and the indexes;
+  // builds no document and files no result.
+  Status count(std::string_view collection_name, const Converted<Value>* maybe_query,
+               size_t* count);
+
+  // --- Removing documents (db_remove.cc) -------------------------------
+
+  // Prepares the removal (Python's delete) of the documents of the
+  // collection that `query` matches ({} matches every one), with the
+  // checks, errors and loading on demand of find, in *prepared: nothing
+  // changes until the caller commits. A failure, running out of memory
+  // included (std::bad_alloc is thrown), leaves the collection as it was.
+  Status remove(std::string_view collection_name, const Converted<Value>& query,
+                PreparedRemove* prepared);
+  // Removes the prepared documents, made by the last call of remove (no
+  // other call may come between), so that no cached result of the
+  // collection is returned again. Cannot fail.
+  void CommitRemove(PreparedRemove* prepared) noexcept;
+
   // --- Updating (db_update.cc) -----------------------------------------
 
   // Prepares the update of every document by `update_query` (or of those
@@ -152,6 +181,15 @@ class Database {
   // trying them all.
   Status write_all() const;
 
+  // The collection files that write (of `collection_name`), or write_all
+  // (when it is null), would replace although they changed since this
+  // object last read or wrote them: another process or a person wrote
+  // them, or put one where this object saw none. Where nothing is, nothing
+  // changed. Appends their paths to *paths, after the errors write gives
+  // for its argument.
+  Status ChangedFiles(const std::string_view* collection_name,
+                      std::vector<std::string>* paths) const;
+
  private:
   struct NameHash {
     using is_transparent = void;
@@ -169,9 +207,11 @@ class Database {
   void Unregister(std::string_view collection_name) noexcept;
 
   // Reads the collection file at `path` as the documents of
-  // `collection_name`, into a new collection (db_open.cc).
+  // `collection_name`, into a new collection (db_open.cc). With `gone`
+  // given, a file removed before it could be opened is no error: *gone is
+  // set and *out left alone (see ReadCollectionFile).
   Status ReadCollection(std::string_view collection_name, const std::string& path,
-                        CollectionPtr* out) const;
+                        CollectionPtr* out, bool* gone = nullptr) const;
   // Loads one collection from its file on disk into memory, replacing what
   // memory held under that name (db_find.cc). ValueError "Collection with
   // name '{name}' not found on disk" when nothing is at its path.
@@ -217,8 +257,12 @@ class Database {
   Status CreateCollectionFile(std::string_view collection_name, CollectionPtr collection,
                               bool* created);
 
-  // Replaces the collection's file through a temporary file (db_write.cc).
-  Status WriteCollectionFile(std::string_view collection_name, const Collection& collection) const;
+  // The collection write writes, or the error write gives for the name
+  // (db_write.cc).
+  Status ToWrite(std::string_view collection_name, CollectionPtr* out) const;
+  // Replaces the collection's file through a temporary file, and notes the
+  // version written (db_write.cc).
+  Status WriteCollectionFile(std::string_view collection_name, Collection& collection) const;
 
   std::string name_;
   CollectionMap collections_;

@@ -48,13 +48,13 @@ Status Database::CreateCollectionFile(std::string_view collection_name, Collecti
   // collection that appeared meanwhile is kept, as if it had been there
   // from the start.
   ReplaceFailure f;
-  bool ok = CreateFileIfAbsent(
+  bool ok = CreateFileIfAbsentNoting(
       path,
       [](OutBuffer& out) {
         out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
         return out.ok();
       },
-      &f, created);
+      &f, created, &collection->file_seen);
   if (!ok) return SystemStatus(f.error);
   if (!*created) return Status();
   guard.drop = false;

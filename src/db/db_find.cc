@@ -1,4 +1,5 @@
-// Finding documents, the result cache, and loading a collection on demand.
+// Finding and counting documents, the result cache, and loading a
+// collection on demand.
 
 #include <cassert>
 
@@ -77,6 +78,32 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
     found->fresh = result;
   }
   found->docs = DocumentsPtr(result, &result->docs);
+  return Status();
+}
+
+Status Database::count(std::string_view collection_name, const Converted<Value>* maybe_query,
+                       size_t* count) {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  CollectionPtr c;
+  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return s;
+  if (maybe_query == nullptr) {
+    *count = c->docs.size();
+    return Status();
+  }
+  if (!maybe_query->error.ok()) return maybe_query->error;
+  ValueRef query = maybe_query->value.ref();
+  ResultPtr cached = cache_.Lookup(QueryKey(query.as_object()), collection_name, c->stamp, query);
+  if (cached != nullptr) {
+    *count = cached->docs.size();
+    return Status();
+  }
+  Filter filter;
+  if (Status s = Filter::New(query.as_object(), &filter); !s.ok()) return s;
+  size_t n = 0;
+  if (Status s = ForEachMatch(c->docs, &c->indexes, &filter, [&n](size_t) { ++n; }); !s.ok()) {
+    return s;
+  }
+  *count = n;
   return Status();
 }
 

@@ -68,7 +68,9 @@ Status Database::insert_many_from_document(std::string_view collection_name,
   if (Status s = ReadDocumentFile(std::string(document_name), &whole, &docs); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_name));
   }
-  if (!whole.empty()) return Status::InvalidDocument("Document is not an array");
+  if (!whole.empty()) {
+    return Status::InvalidDocument("Document is not an array").WithNote(ReadingNote(document_name));
+  }
   return AppendDocuments(collection_name, std::move(docs));
 }
 
@@ -77,7 +79,9 @@ Status Database::load_from_document(std::string_view document_path) {
   if (Status s = ReadDocumentFile(std::string(document_path), &whole); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_path));
   }
-  if (!whole.ref().is_object()) return Status::Internal(kUnwrapNone);
+  if (!whole.ref().is_object()) {
+    return Status::Internal(kUnwrapNone).WithNote(ReadingNote(document_path));
+  }
   // Collections are filled one after another, in key order; a failure
   // leaves the members before it inserted. Running out of memory is the
   // exception: it takes out again what the call put in, so that the call

@@ -7,6 +7,7 @@
 #include "db/collection_file.h"
 #include "db/collection_names.h"
 #include "db/database.h"
+#include "storage/file_identity.h"
 #include "storage/fs.h"
 #include "storage/os_error.h"
 #include "values/debug_text.h"
@@ -49,7 +50,10 @@ Status Database::open() {
     if (!IsUtf8(path)) return Status::NotUtf8(kUnwrapNone);
     std::string_view name = Stem(file);
     CollectionPtr collection;
-    if (Status s = ReadCollection(name, path, &collection); !s.ok()) return s;
+    bool gone = false;
+    if (Status s = ReadCollection(name, path, &collection, &gone); !s.ok()) return s;
+    // Removed since the listing named it: skipped, as a listing made now would.
+    if (gone) continue;
     loaded.insert_or_assign(std::string(name), std::move(collection));
   }
   collections_.swap(loaded);
@@ -57,12 +61,19 @@ Status Database::open() {
 }
 
 Status Database::ReadCollection(std::string_view collection_name, const std::string& path,
-                                CollectionPtr* out) const {
+                                CollectionPtr* out, bool* gone) const {
+  // The version read is examined first: should the file be replaced in
+  // between, the next write takes the newer version read for a change by
+  // somebody else and says so, rather than missing a real one.
+  FileIdentity seen;
+  bool known = IdentityOfPath(path, &seen);
   std::vector<Value> docs;
-  if (Status s = ReadCollectionFile(path, collection_name, &docs); !s.ok()) {
+  if (Status s = ReadCollectionFile(path, collection_name, &docs, gone); !s.ok()) {
     return std::move(s).WithNote("while loading the collection file " + path);
   }
+  if (gone != nullptr && *gone) return Status();
   *out = MakeCollection(std::move(docs));
+  if (known) (*out)->file_seen = seen;
   return Status();
 }
 

@@ -87,6 +87,21 @@ uint64_t OrderKey(double d) {
   return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
+// --- RemovedPositions --------------------------------------------------
+
+RemovedPositions::RemovedPositions(size_t size, const std::vector<size_t>& removed)
+    : bits_((size + 63) / 64 + 1), before_(bits_.size()) {
+  for (size_t p : removed) {
+    assert(p < size);
+    bits_[p >> 6] |= uint64_t{1} << (p & 63);
+  }
+  uint32_t count = 0;
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    before_[w] = count;
+    count += static_cast<uint32_t>(std::popcount(bits_[w]));
+  }
+}
+
 // --- SortedPositions ---------------------------------------------------
 
 template <class Key>
@@ -182,6 +197,23 @@ void SortedPositions<Key>::MergeInto() {
 }
 
 template <class Key>
+void SortedPositions<Key>::Renumber(const RemovedPositions& removed, uint32_t covered) noexcept {
+  assert(tail_keys_.empty());
+  // Renumbering keeps the order of positions, so the entries stay sorted.
+  size_t kept = 0;
+  for (size_t i = 0; i < keys_.size(); ++i) {
+    uint32_t p = positions_[i];
+    if (removed.Contains(p)) continue;
+    keys_[kept] = keys_[i];
+    positions_[kept] = p - removed.Below(p);
+    ++kept;
+  }
+  keys_.resize(kept);
+  positions_.resize(kept);
+  merged_ = covered;  // the stale bits, all clear after the merge, stay so
+}
+
+template <class Key>
 size_t SortedPositions<Key>::LowerBound(Key key) const {
   return static_cast<size_t>(std::lower_bound(keys_.begin(), keys_.end(), key) - keys_.begin());
 }
@@ -250,6 +282,13 @@ void EqualityIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
   if (before.state == FieldKey::kKey) entries_.Remove(static_cast<uint32_t>(before.key), position);
   if (after.state == FieldKey::kKey) entries_.Add(static_cast<uint32_t>(after.key), position);
   entries_.Merge(covered_, /*always=*/false);
+}
+
+void EqualityIndex::Remove(const std::vector<Value>& docs, const RemovedPositions& removed) {
+  static_cast<void>(docs);
+  entries_.Merge(covered_, /*always=*/true);
+  covered_ -= removed.Below(covered_);
+  entries_.Renumber(removed, covered_);
 }
 
 // --- OrderIndex ----------------------------------------------------------
@@ -345,6 +384,15 @@ void OrderIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
   if (before.state == FieldKey::kKey) entries_.Remove(before.key, position);
   if (after.state == FieldKey::kKey) entries_.Add(after.key, position);
   entries_.Merge(covered_, /*always=*/false);
+}
+
+void OrderIndex::Remove(const std::vector<Value>& docs, const RemovedPositions& removed) {
+  entries_.Merge(covered_, /*always=*/true);
+  for (uint32_t p = 0; p < covered_; ++p) {
+    if (removed.Contains(p) && KeyOf(docs[p].ref()).state == FieldKey::kOther) --non_numbers_;
+  }
+  covered_ -= removed.Below(covered_);
+  entries_.Renumber(removed, covered_);
 }
 
 }  // namespace moxal

@@ -28,6 +28,7 @@
 #define MOXAL_DB_FIELD_INDEX_H_
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +52,26 @@ struct FieldKey {
   State state = kAbsent;
   uint64_t key = 0;
   bool operator==(const FieldKey& o) const { return state == o.state && key == o.key; }
+};
+
+// Positions of documents about to be removed from a collection, and how
+// the positions of the others shift: a bit per document, and per 64 of them
+// the count of removed ones before.
+class RemovedPositions {
+ public:
+  // `removed`: ascending, distinct, each below `size`. Throws std::bad_alloc.
+  RemovedPositions(size_t size, const std::vector<size_t>& removed);
+
+  bool Contains(uint32_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
+  // How many removed positions are below `p` (at most the collection's size).
+  uint32_t Below(uint32_t p) const {
+    uint64_t lower = (p & 63) == 0 ? 0 : bits_[p >> 6] << (64 - (p & 63));
+    return before_[p >> 6] + static_cast<uint32_t>(std::popcount(lower));
+  }
+
+ private:
+  std::vector<uint64_t> bits_;
+  std::vector<uint32_t> before_;
 };
 
 // Positions sorted by key, with a tail of recent changes (see above).
@@ -80,6 +101,11 @@ class SortedPositions {
   // those taken into account by then. Throws std::bad_alloc (and then
   // leaves everything as it was).
   void Merge(uint32_t covered, bool always);
+
+  // Drops the entries of the positions `removed` holds and renumbers the
+  // others; `covered` is the number of positions taken into account
+  // afterwards. Only right after Merge(..., true): the tail is empty.
+  void Renumber(const RemovedPositions& removed, uint32_t covered) noexcept;
 
   // The main part: entries [LowerBound(k), UpperBound(k)) have key k.
   size_t LowerBound(Key key) const;
@@ -148,6 +174,11 @@ class EqualityIndex {
   // the index may be wrong and must be dropped.
   void Rekey(uint32_t position, FieldKey before, FieldKey after);
 
+  // The documents `removed` holds are about to leave `docs`: their entries
+  // go, the others are renumbered. Throws std::bad_alloc, after which the
+  // index may be wrong and must be dropped.
+  void Remove(const std::vector<Value>& docs, const RemovedPositions& removed);
+
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 
  private:
@@ -182,6 +213,7 @@ class OrderIndex {
 
   FieldKey KeyOf(ValueRef doc) const;  // kOther: present, not a number
   void Rekey(uint32_t position, FieldKey before, FieldKey after);
+  void Remove(const std::vector<Value>& docs, const RemovedPositions& removed);
 
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 

@@ -268,6 +268,41 @@ void IndexSet::Truncated(size_t size) noexcept {
   if (past) Clear();
 }
 
+void IndexSet::Remove(const std::vector<Value>& docs,
+                      const std::vector<size_t>& positions) noexcept {
+  if (positions.empty()) return;
+  // Removing many: building again when next wanted costs about what
+  // renumbering would.
+  if (positions.size() > docs.size() / 4) {
+    Clear();
+    return;
+  }
+  if (non_objects_) {
+    // The one that was not an object may be among those removed: look
+    // again when next asked.
+    objects_checked_ = 0;
+    non_objects_ = false;
+  } else {
+    objects_checked_ -= static_cast<size_t>(
+        std::lower_bound(positions.begin(), positions.end(), objects_checked_) - positions.begin());
+  }
+  if (slots_.empty()) return;  // nothing to renumber, and no memory wanted for it
+  try {
+    RemovedPositions removed(docs.size(), positions);
+    for (Slot& s : slots_) {
+      try {
+        if (s.equality != nullptr) s.equality->Remove(docs, removed);
+        if (s.order != nullptr) s.order->Remove(docs, removed);
+      } catch (const std::bad_alloc&) {
+        s.equality.reset();  // cannot follow: dropped
+        s.order.reset();
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    Clear();
+  }
+}
+
 void IndexSet::Clear() noexcept {
   slots_.clear();
   uses_.clear();

@@ -29,10 +29,10 @@
 //    the path, an order index 12, plus a bit per document and a tail of
 //    recent changes (field_index.h).
 //  - Kept true: appended documents are taken in lazily, at the next use;
-//    a replaced document is passed to every index at once (OnReplace), and
-//    an index that cannot follow (memory ran out) is dropped. Anything
-//    else that changes the documents (a new document list, removals)
-//    calls Clear.
+//    a changed document is passed to the indexes its change may concern
+//    (KeysOf, Rekey), and removed ones to every index (Remove); an index
+//    that cannot follow (memory ran out) is dropped. Anything else that
+//    changes the documents calls Truncated or Clear.
 
 #ifndef MOXAL_DB_INDEX_SET_H_
 #define MOXAL_DB_INDEX_SET_H_
@@ -95,6 +95,11 @@ class IndexSet {
   // The documents past the first `size` were taken back (an insert that
   // failed).
   void Truncated(size_t size) noexcept;
+
+  // The documents of `docs` at `positions` (ascending, distinct) are about
+  // to be removed, the others to close up in order: the indexes renumber
+  // theirs (or are dropped, when that costs less or memory runs out).
+  void Remove(const std::vector<Value>& docs, const std::vector<size_t>& positions) noexcept;
 
   // Drops every index and what the queries taught (the documents were
   // replaced or removed).

@@ -1,4 +1,4 @@
-// The Moxal class: its instance, constructor and the thirteen method
+// The Moxal class: its instance, constructor and the fifteen method
 // wrappers.
 //
 // Every wrapper does the same things: match the arguments to its method's
@@ -200,6 +200,16 @@ struct FindArgs {
 constexpr auto kFindSig =
     MakeSignature<FindArgs>("find", MOXAL_STR_PARAM(FindArgs, collection_name),
                             MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query));
+constexpr auto kCountSig =
+    MakeSignature<FindArgs>("count", MOXAL_STR_PARAM(FindArgs, collection_name),
+                            MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query));
+
+struct DeleteArgs {
+  std::string_view collection_name;
+  PyObject* query;
+};
+constexpr auto kDeleteSig = MakeSignature<DeleteArgs>(
+    "delete", MOXAL_STR_PARAM(DeleteArgs, collection_name), MOXAL_DICT_PARAM(DeleteArgs, query));
 
 struct UpdateArgs {
   std::string_view collection_name;
@@ -284,6 +294,38 @@ MOXAL_VECTORCALL(Find) {
               });
 }
 
+MOXAL_VECTORCALL(Count) {
+  return Call(self, kCountSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
+                std::optional<Converted<Value>> query = ConvertQuery(state, a.maybe_query);
+                size_t count = 0;
+                Status s;
+                if (!Unlocked(b, [&] { s = db.count(a.collection_name, OrNull(query), &count); })) {
+                  return nullptr;
+                }
+                if (!s.ok()) return Raise(state, s);
+                return PyLong_FromSize_t(count);
+              });
+}
+
+MOXAL_VECTORCALL(Delete) {
+  return Call(self, kDeleteSig, args, nargs, kwnames, Access::kExclusive,
+              [](Database& db, ModuleState& state, const DeleteArgs& a, Borrow* b) -> PyObject* {
+                Converted<Value> query = ConvertValue(state, a.query, kMaxNesting);
+                PreparedRemove prepared;
+                Status s;
+                if (!Unlocked(b, [&] { s = db.remove(a.collection_name, query, &prepared); })) {
+                  return nullptr;
+                }
+                if (!s.ok()) return Raise(state, s);
+                // The documents go only once the result exists.
+                PyRef count = PyRef::Steal(PyLong_FromSize_t(prepared.positions.size()));
+                if (!count) return nullptr;
+                if (!Unlocked(b, [&] { db.CommitRemove(&prepared); })) return nullptr;
+                return count.release();
+              });
+}
+
 MOXAL_VECTORCALL(Update) {
   return Call(self, kUpdateSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const UpdateArgs& a, Borrow* b) -> PyObject* {
@@ -333,7 +375,38 @@ MOXAL_VECTORCALL(DropCollection) {
               });
 }
 
+// The paths of the collection files that write (of `collection_name`, or
+// write_all when null) would replace although somebody else wrote them
+// since (a list of str), or null with the exception write raises.
+PyObject* ChangedFiles(Database& db, ModuleState& state, const std::string_view* collection_name,
+                       Borrow* b) {
+  std::vector<std::string> paths;
+  Status s;
+  if (!Unlocked(b, [&] { s = db.ChangedFiles(collection_name, &paths); })) return nullptr;
+  if (!s.ok()) return Raise(state, s);
+  return StringsToPython(paths);
+}
+
+// Runs `check` (a call of ChangedFiles, borrowing the object) and gives the
+// warnings of the files it returns, with no borrow held: a warning may run
+// the program's code (a filter that makes it an error, a handler that logs
+// it), which may call the object. False with the exception set when the
+// check failed or a warning became an error: then nothing is written.
+template <class Check>
+bool WarnBeforeWriting(PyObject* self, Check&& check) {
+  PyRef paths = PyRef::Steal(check());
+  return paths && WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), paths.get());
+}
+
 MOXAL_VECTORCALL(Write) {
+  if (!WarnBeforeWriting(self, [&] {
+        return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
+                    [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
+                      return ChangedFiles(db, state, &a.collection_name, b);
+                    });
+      })) {
+    return nullptr;
+  }
   return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
               [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
                 return RunToStatus(state, b, [&] { return db.write(a.collection_name); });
@@ -362,6 +435,14 @@ MOXAL_NOARGS(DropAll) {
 }
 
 MOXAL_NOARGS(WriteAll) {
+  if (!WarnBeforeWriting(self, [&] {
+        return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+                    [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
+                      return ChangedFiles(db, state, nullptr, b);
+                    });
+      })) {
+    return nullptr;
+  }
   return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
               [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
                 return RunToStatus(state, b, [&] { return db.write_all(); });
@@ -424,7 +505,9 @@ PyMethodDef kMethods[] = {
     MOXAL_METHOD(kInsertManySig, MOXAL_FASTCALL(InsertMany), kVector),
     MOXAL_METHOD(kInsertManyFromDocumentSig, MOXAL_FASTCALL(InsertManyFromDocument), kVector),
     MOXAL_METHOD(kFindSig, MOXAL_FASTCALL(Find), kVector),
+    MOXAL_METHOD(kCountSig, MOXAL_FASTCALL(Count), kVector),
     MOXAL_METHOD(kUpdateSig, MOXAL_FASTCALL(Update), kVector),
+    MOXAL_METHOD(kDeleteSig, MOXAL_FASTCALL(Delete), kVector),
     MOXAL_METHOD(kCollectionsSig, Collections, METH_NOARGS),
     MOXAL_METHOD(kDropCollectionSig, MOXAL_FASTCALL(DropCollection), kVector),
     MOXAL_METHOD(kDropAllSig, DropAll, METH_NOARGS),

@@ -1,5 +1,6 @@
 // The extension module `moxal`: the class Moxal, the exception
-// PanicException, __version__ and __all__.
+// PanicException, the warning ConcurrentWriteWarning, __version__ and
+// __all__.
 //
 // The module is initialised in two phases, like CPython's own modules: the
 // interpreter makes the module object with room for its state
@@ -38,6 +39,14 @@ int ExecModule(PyObject* module) {
   // The class that internal failures are raised as, so callers can name it
   // in an except clause; it stays out of __all__, like __version__.
   if (PyModule_AddObjectRef(module, "PanicException", state->panic_exception) < 0) return -1;
+  // The warning write gives of a file somebody else wrote; likewise out of
+  // __all__.
+  state->concurrent_write_warning = NewConcurrentWriteWarning();
+  if (state->concurrent_write_warning == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "ConcurrentWriteWarning", state->concurrent_write_warning) <
+      0) {
+    return -1;
+  }
   if (PyModule_AddStringConstant(module, "__version__", MOXAL_VERSION) < 0) return -1;
   return 0;
 }
@@ -48,6 +57,7 @@ int TraverseModule(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = StateOfModule(module);
   Py_VISIT(state->moxal_type);
   Py_VISIT(state->panic_exception);
+  Py_VISIT(state->concurrent_write_warning);
   return TraverseConversionState(state->conversion, visit, arg);
 }
 
@@ -55,6 +65,7 @@ int ClearModule(PyObject* module) {
   ModuleState* state = StateOfModule(module);
   Py_CLEAR(state->moxal_type);
   Py_CLEAR(state->panic_exception);
+  Py_CLEAR(state->concurrent_write_warning);
   ClearConversionState(&state->conversion);
   return 0;
 }

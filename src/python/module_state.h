@@ -22,8 +22,9 @@ namespace moxal {
 // shutdown may clear it while objects still exist (a __del__ calling a
 // method then): users of a field allow for it being null.
 struct ModuleState {
-  PyObject* moxal_type;       // the class Moxal
-  PyObject* panic_exception;  // PanicException
+  PyObject* moxal_type;                // the class Moxal
+  PyObject* panic_exception;           // PanicException
+  PyObject* concurrent_write_warning;  // ConcurrentWriteWarning
   ConversionState conversion;
 };
 

@@ -16,6 +16,30 @@ PyObject* NewPanicException() {
       PyExc_BaseException, nullptr);
 }
 
+PyObject* NewConcurrentWriteWarning() {
+  return PyErr_NewExceptionWithDoc(
+      "moxal.ConcurrentWriteWarning",
+      "A collection file is about to be replaced although somebody else (another\n"
+      "process, or a person) wrote it since this Moxal object last read or wrote\n"
+      "it: what they wrote is lost once it is replaced.\n\n"
+      "Given by write and write_all before the file is replaced, so a filter of\n"
+      "\"error\" for this class keeps the file as it is.",
+      PyExc_UserWarning, nullptr);
+}
+
+bool WarnOfChangedFiles(const ModuleState& state, PyObject* paths) {
+  if (state.concurrent_write_warning == nullptr) return true;  // interpreter shutdown
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
+    if (PyErr_WarnFormat(state.concurrent_write_warning, 1,
+                         "%U was changed by somebody else since this Moxal object last read or "
+                         "wrote it: writing replaces it, and what they wrote is lost",
+                         PyList_GET_ITEM(paths, i)) < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* ExceptionTypeForErrno(int err) {
   switch (err) {
     case EPERM:

@@ -18,6 +18,19 @@ namespace moxal {
 // exception set if it cannot be made.
 PyObject* NewPanicException();
 
+// A new class ConcurrentWriteWarning (moxal.ConcurrentWriteWarning), a
+// UserWarning, which write and write_all give before replacing a collection
+// file that somebody else wrote since the object last read or wrote it.
+// Each module object makes its own. Null with the exception set if it
+// cannot be made.
+PyObject* NewConcurrentWriteWarning();
+
+// Gives a ConcurrentWriteWarning of `state` for each path of `paths` (a
+// list of str), attributed to the caller's line. False with the exception
+// set when a warning was turned into an exception (a filter of "error"),
+// or could not be given.
+bool WarnOfChangedFiles(const ModuleState& state, PyObject* paths);
+
 // Sets the exception `status` stands for and returns null, so wrappers can
 // `return Raise(state, status);`; `state` is that of the module whose
 // method fails, which has the PanicException to raise. The kinds map to ValueError, OSError (one

@@ -79,21 +79,53 @@ bool UniqueFd::Close(SysError* error) {
   return false;
 }
 
-bool ReadJsonFile(const std::string& path, Value* out, std::vector<Value>* elements,
-                  ReadFailure* failure) {
-  if (HasNul(path)) {
-    *failure = {ReadFailure::kOpen, SysError::NulInPath()};
+namespace {
+
+// True when something other than a regular file is at `path`.
+bool IsOtherThanRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Opens `path` for ReadJsonFile: *size is the file's size, or kToTheEnd
+// when it is not a regular file.
+bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64_t* size,
+                    ReadFailure* failure) {
+  auto fail = [failure](ReadFailure::Stage stage, SysError e) {
+    *failure = {stage, e};
     return false;
-  }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    *failure = {ReadFailure::kOpen, SysError::FromErrno(errno)};
-    return false;
+  };
+  if (HasNul(path)) return fail(ReadFailure::kOpen, SysError::NulInPath());
+  bool regular_only = kind == FileKind::kRegular;
+  // O_NONBLOCK opens a FIFO without waiting for a writer, so that it can be
+  // refused below; it changes nothing for a regular file. Checking the
+  // path before opening would cost a second lookup of every file.
+  int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular_only ? O_NONBLOCK : 0);
+  fd->reset(::open(path.c_str(), flags));
+  if (!fd->valid()) {
+    int err = errno;
+    // A socket (or a device without a driver) cannot be opened at all: it
+    // is refused as every other kind of file is, not with that error.
+    if (regular_only && err != ENOENT && IsOtherThanRegularFile(path)) {
+      return fail(ReadFailure::kInvalid, {});
+    }
+    bool gone = err == ENOENT && !EntryExists(path);
+    return fail(gone ? ReadFailure::kGone : ReadFailure::kOpen, SysError::FromErrno(err));
   }
   struct stat st;
-  uint64_t size = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
-                      ? static_cast<uint64_t>(st.st_size)
-                      : FileSource::kToTheEnd;  // not a regular file
+  bool regular = ::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_only && !regular) return fail(ReadFailure::kInvalid, {});
+  *size = regular ? static_cast<uint64_t>(st.st_size) : FileSource::kToTheEnd;
+  return true;
+}
+
+}  // namespace
+
+bool ReadJsonFile(const std::string& path, FileKind kind, Value* out, std::vector<Value>* elements,
+                  ReadFailure* failure) {
+  UniqueFd fd;
+  uint64_t size;
+  if (!OpenForReading(path, kind, &fd, &size, failure)) return false;
   if (elements != nullptr) {
     switch (ReadArrayInTwo(fd.get(), size, elements)) {
       case SplitRead::kRead:

@@ -96,10 +96,22 @@ class UniqueFd {
 struct ReadFailure {
   enum Stage {
     kOpen,     // the file could not be opened: `error` says why
-    kInvalid,  // reading failed, or the text is not one valid JSON value
+    kGone,     // nothing was at the path when it was opened, not even a
+               // dangling link (`error` is ENOENT): a directory entry that
+               // was removed after it was listed
+    kInvalid,  // reading failed, the text is not one valid JSON value, or
+               // the path names something FileKind does not accept
   };
   Stage stage = kOpen;
   SysError error;
+};
+
+// What ReadJsonFile accepts at a path.
+enum class FileKind {
+  kAny,      // whatever opens and reads: a pipe is read until it ends
+  kRegular,  // a regular file, or a link to one; anything else (directory,
+             // FIFO, socket, device) fails as kInvalid at once: a FIFO is
+             // opened without waiting for a writer, and closed unread
 };
 
 // Opens the file at `path` and reads one JSON value from it. When `elements`
@@ -107,7 +119,7 @@ struct ReadFailure {
 // and *out stays empty (see ReadJsonElements). A large array may be read
 // in two threads (array_in_two.h). False with *failure set when reading
 // fails. Throws std::bad_alloc when memory runs out.
-bool ReadJsonFile(const std::string& path, Value* out, std::vector<Value>* elements,
+bool ReadJsonFile(const std::string& path, FileKind kind, Value* out, std::vector<Value>* elements,
                   ReadFailure* failure);
 
 }  // namespace moxal

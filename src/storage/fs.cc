@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <memory>
 
 namespace moxal {
@@ -42,6 +43,43 @@ std::string ParentDirectory(const std::string& path) {
 bool PathExists(const std::string& path) {
   struct stat st;
   return !HasNul(path) && ::stat(path.c_str(), &st) == 0;
+}
+
+bool EntryExists(const std::string& path) {
+  struct stat st;
+  return !HasNul(path) && ::lstat(path.c_str(), &st) == 0;
+}
+
+bool FollowLinks(const std::string& path, std::string* target, SysError* error) {
+  // The limit of the Linux path lookup, so a chain it follows is followed here.
+  constexpr int kMaxLinks = 40;
+  if (HasNul(path)) {
+    *error = SysError::NulInPath();
+    return false;
+  }
+  std::string current = path;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    if (links == kMaxLinks) {
+      *error = SysError::FromErrno(ELOOP);
+      return false;
+    }
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(current.c_str(), buf, sizeof buf);
+    if (n < 0 || static_cast<size_t>(n) == sizeof buf) {
+      *error = SysError::FromErrno(n < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    std::string_view link(buf, static_cast<size_t>(n));
+    if (link.starts_with('/') || current.find('/') == std::string::npos) {
+      current = link;
+    } else {
+      current = JoinPath(ParentDirectory(current), link);
+    }
+  }
+  *target = std::move(current);
+  return true;
 }
 
 bool MakeDirectory(const std::string& path, SysError* error) {

@@ -25,6 +25,17 @@ std::string ParentDirectory(const std::string& path);
 // True when something is at `path` (its status can be read).
 bool PathExists(const std::string& path);
 
+// True when `path` names a directory entry, even a symbolic link whose
+// target is missing: the entry's own status is read, not its target's.
+bool EntryExists(const std::string& path);
+
+// The path that writing to `path` reaches: while the path names a symbolic
+// link, the link's target, a relative one taken from the link's directory.
+// A path that names no link (or nothing) is its own result, so a dangling
+// link leads to the missing file it names. More than 40 links in a row fail
+// with ELOOP, as the system's own path lookup does.
+bool FollowLinks(const std::string& path, std::string* target, SysError* error);
+
 // Creates the directory `path` (one level, mode 0777 less the umask).
 bool MakeDirectory(const std::string& path, SysError* error);
 

@@ -19,84 +19,61 @@ std::string ShortText(const SysError& e) {
   return ErrnoDescription(e.code) + " (os error " + std::to_string(e.code) + ")";
 }
 
+namespace {
+
+// The kind of each error number that has a name of its own; the others
+// are "Uncategorized".
+struct ErrnoKind {
+  int err;
+  const char* name;
+};
+constexpr ErrnoKind kErrnoKinds[] = {
+    {EPERM, "PermissionDenied"},
+    {EACCES, "PermissionDenied"},
+    {ENOENT, "NotFound"},
+    {EINTR, "Interrupted"},
+    {E2BIG, "ArgumentListTooLong"},
+    {EAGAIN, "WouldBlock"},
+    {ENOMEM, "OutOfMemory"},
+    {EBUSY, "ResourceBusy"},
+    {EEXIST, "AlreadyExists"},
+    {EXDEV, "CrossesDevices"},
+    {ENOTDIR, "NotADirectory"},
+    {EISDIR, "IsADirectory"},
+    {EINVAL, "InvalidInput"},
+    {ETXTBSY, "ExecutableFileBusy"},
+    {EFBIG, "FileTooLarge"},
+    {ENOSPC, "StorageFull"},
+    {ESPIPE, "NotSeekable"},
+    {EROFS, "ReadOnlyFilesystem"},
+    {EMLINK, "TooManyLinks"},
+    {EPIPE, "BrokenPipe"},
+    {EDEADLK, "Deadlock"},
+    {ENAMETOOLONG, "InvalidFilename"},
+    {ENOSYS, "Unsupported"},
+    {ENOTEMPTY, "DirectoryNotEmpty"},
+    {ELOOP, "FilesystemLoop"},
+    {EADDRINUSE, "AddrInUse"},
+    {EADDRNOTAVAIL, "AddrNotAvailable"},
+    {ENETDOWN, "NetworkDown"},
+    {ENETUNREACH, "NetworkUnreachable"},
+    {ECONNABORTED, "ConnectionAborted"},
+    {ECONNRESET, "ConnectionReset"},
+    {ENOTCONN, "NotConnected"},
+    {ETIMEDOUT, "TimedOut"},
+    {ECONNREFUSED, "ConnectionRefused"},
+    {EHOSTUNREACH, "HostUnreachable"},
+    {ESTALE, "StaleNetworkFileHandle"},
+    {EDQUOT, "FilesystemQuotaExceeded"},
+};
+
+}  // namespace
+
 const char* ErrorKindName(int err) {
-  switch (err) {
-    case EPERM:
-    case EACCES:
-      return "PermissionDenied";
-    case ENOENT:
-      return "NotFound";
-    case EINTR:
-      return "Interrupted";
-    case E2BIG:
-      return "ArgumentListTooLong";
-    case EAGAIN:
-      return "WouldBlock";
-    case ENOMEM:
-      return "OutOfMemory";
-    case EBUSY:
-      return "ResourceBusy";
-    case EEXIST:
-      return "AlreadyExists";
-    case EXDEV:
-      return "CrossesDevices";
-    case ENOTDIR:
-      return "NotADirectory";
-    case EISDIR:
-      return "IsADirectory";
-    case EINVAL:
-      return "InvalidInput";
-    case ETXTBSY:
-      return "ExecutableFileBusy";
-    case EFBIG:
-      return "FileTooLarge";
-    case ENOSPC:
-      return "StorageFull";
-    case ESPIPE:
-      return "NotSeekable";
-    case EROFS:
-      return "ReadOnlyFilesystem";
-    case EMLINK:
-      return "TooManyLinks";
-    case EPIPE:
-      return "BrokenPipe";
-    case EDEADLK:
-      return "Deadlock";
-    case ENAMETOOLONG:
-      return "InvalidFilename";
-    case ENOSYS:
-      return "Unsupported";
-    case ENOTEMPTY:
-      return "DirectoryNotEmpty";
-    case ELOOP:
-      return "FilesystemLoop";
-    case EADDRINUSE:
-      return "AddrInUse";
-    case EADDRNOTAVAIL:
-      return "AddrNotAvailable";
-    case ENETDOWN:
-      return "NetworkDown";
-    case ENETUNREACH:
-      return "NetworkUnreachable";
-    case ECONNABORTED:
-      return "ConnectionAborted";
-    case ECONNRESET:
-      return "ConnectionReset";
-    case ENOTCONN:
-      return "NotConnected";
-    case ETIMEDOUT:
-      return "TimedOut";
-    case ECONNREFUSED:
-      return "ConnectionRefused";
-    case EHOSTUNREACH:
-      return "HostUnreachable";
-    case ESTALE:
-      return "StaleNetworkFileHandle";
-    case EDQUOT:
-      return "FilesystemQuotaExceeded";
-    default:
-      return "Uncategorized";
+  for (const ErrnoKind& k : kErrnoKinds) {
+    if (k.err == err) return k.name;
   }
+  return "Uncategorized";
 }
 
 std::string DetailText(const SysError& e) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "storage/background_writer.h"
+#include "storage/file_identity.h"
 #include "storage/fs.h"
 #include "storage/temp_file.h"
 
@@ -17,6 +18,13 @@ namespace moxal {
 namespace {
 
 enum class Placement { kReplace, kIfAbsent };
+
+// Notes the identity of the finished file `fd` in *written, unless it
+// cannot be examined: its content and time are final once it is synced.
+void NoteIdentity(int fd, std::optional<FileIdentity>* written) {
+  FileIdentity id;
+  if (IdentityOfFd(fd, &id)) *written = id;
+}
 
 // The permission bits of the regular file at `path`, if there is one.
 bool ExistingMode(const std::string& path, mode_t* mode) {
@@ -47,7 +55,8 @@ int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
-               ReplaceFailure* failure, bool* placed) {
+               ReplaceFailure* failure, bool* placed,
+               std::optional<FileIdentity>* written = nullptr) {
   auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
     *failure = {stage, e};
     return false;
@@ -72,6 +81,8 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
     return fail(in_last ? ReplaceFailure::kFlush : ReplaceFailure::kWrite, writer.error());
   }
   if (::fsync(tmp.fd()) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
+  std::optional<FileIdentity> identity;
+  if (written != nullptr) NoteIdentity(tmp.fd(), &identity);
   // Some file systems report delayed write errors only at close.
   if (!tmp.Close(&e)) return fail(ReplaceFailure::kSync, e);
   if (!tmp.Name(&e)) return fail(ReplaceFailure::kCreate, e);
@@ -86,6 +97,7 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
     return true;
   }
   *placed = true;
+  if (written != nullptr) *written = identity;
   SyncDirectory(dir);
   return true;
 }
@@ -93,13 +105,34 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
 }  // namespace
 
 bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
+  // Through a link, the file it leads to is replaced, with its temporary
+  // file beside it: the rename stays within one file system, and the link
+  // stays a link.
+  std::string target;
+  SysError e;
+  if (!FollowLinks(path, &target, &e)) {
+    *failure = {ReplaceFailure::kCreate, e};
+    return false;
+  }
   bool placed;
-  return WriteFile(path, Placement::kReplace, fill, failure, &placed);
+  return WriteFile(target, Placement::kReplace, fill, failure, &placed);
 }
 
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                         bool* created) {
   return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
+}
+
+bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                       std::optional<FileIdentity>* written) {
+  bool placed;
+  return WriteFile(path, Placement::kReplace, fill, failure, &placed, written);
+}
+
+bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
+                              ReplaceFailure* failure, bool* created,
+                              std::optional<FileIdentity>* written) {
+  return WriteFile(path, Placement::kIfAbsent, fill, failure, created, written);
 }
 
 }  // namespace moxal

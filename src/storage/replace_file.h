@@ -13,8 +13,10 @@
 #define MOXAL_STORAGE_REPLACE_FILE_H_
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "storage/file_identity.h"
 #include "storage/os_error.h"
 #include "values/byte_io.h"
 
@@ -39,16 +41,32 @@ using FillFile = std::function<bool(OutBuffer&)>;
 
 // Replaces the file at `path` with the content `fill` produces. The new file
 // keeps the permission bits of the regular file it replaces (a private file
-// stays private); a new file gets 0666 less the file-creation mask. False
-// with *failure set when any step fails.
+// stays private); a new file gets 0666 less the file-creation mask. When
+// `path` is a symbolic link (or a chain of them), the file it leads to is
+// replaced in the same way and the link is kept; a dangling link's target
+// is created. False with *failure set when any step fails (a loop of links:
+// kCreate with ELOOP).
 bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
 
 // Puts a new file with the content `fill` produces at `path`, but only if
-// nothing is there once the content is complete: a file another writer put
-// there meanwhile is kept, and *created is false. A crash leaves no empty
-// or partial file at `path`. False with *failure set when any step fails.
+// nothing is there once the content is complete (a link, even a dangling
+// one, is something): a file another writer put there meanwhile is kept,
+// and *created is false. A crash leaves no empty or partial file at
+// `path`. False with *failure set when any step fails.
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                         bool* created);
+
+// The same two, for a writer that wants to know later whether the file is
+// still the one it wrote: when the file is placed, *written receives its
+// identity (file_identity.h), taken from the finished temporary file before
+// the rename, so that a file another writer puts there right after is not
+// taken for it; none when it could not be examined. Untouched on failure,
+// and when CreateFileIfAbsentNoting places nothing.
+bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                       std::optional<FileIdentity>* written);
+bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
+                              ReplaceFailure* failure, bool* created,
+                              std::optional<FileIdentity>* written);
 
 }  // namespace moxal
 

@@ -23,6 +23,13 @@ class PanicException(BaseException):
     an unknown form). It derives from BaseException, so `except Exception`
     does not catch it: name it, `except moxal.PanicException`."""
 
+class ConcurrentWriteWarning(UserWarning):
+    """Given by write and write_all just before they replace a collection
+    file that somebody else (another process, or a person) wrote since this
+    Moxal object last read or wrote it: what they wrote is lost once it is
+    replaced. Nothing is replaced yet when it is given, so with a filter of
+    "error" for it the write raises it and the file stays as it is."""
+
 # A document as find and update return it: str keys; values are None, bool,
 # int, float, str, and lists and dicts of those.
 _Document = dict[str, Any]
@@ -68,6 +75,11 @@ class Moxal:
         memory; ValueError "Collection with name '...' not found on disk"
         when there is none."""
 
+    def count(self, collection_name: str, maybe_query: dict[str, Any] | None = None) -> int:
+        """How many documents of the collection the query matches (every
+        document without one), building none. Loads the collection and
+        fails like find."""
+
     @overload
     def update(
         self,
@@ -105,6 +117,11 @@ class Moxal:
         maybe_query: dict[str, Any] | None = None,
         return_result: bool = False,
     ) -> list[_Document] | None: ...
+    def delete(self, collection_name: str, query: dict[str, Any]) -> int:
+        """Removes the documents the query matches ({} matches every one)
+        from memory, all or nothing, and returns how many; write() stores
+        the change. Loads the collection and fails like find."""
+
     def collections(self) -> list[str]:
         """The stem of every entry of the directory, in listing order
         (collections only in memory are not listed)."""
@@ -118,11 +135,14 @@ class Moxal:
 
     def write(self, collection_name: str) -> None:
         """Replaces the collection's file atomically and durably with its
-        documents. ValueError when the collection is not in memory."""
+        documents. ValueError when the collection is not in memory. Gives a
+        ConcurrentWriteWarning first when somebody else wrote the file since
+        this object last read or wrote it."""
 
     def write_all(self) -> None:
         """Writes every collection in memory; raises the first failure after
-        attempting all."""
+        attempting all. Checks every file first, and gives a
+        ConcurrentWriteWarning for each that somebody else wrote."""
 
     def clear_cache(self) -> None:
         """Empties the cache of find results."""

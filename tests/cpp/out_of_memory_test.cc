@@ -206,6 +206,27 @@ Call UpdateCall(Database& db, const char* update, const char* filter, bool resul
   };
 }
 
+// A count as the method layer makes it.
+Call CountCall(Database& db, const char* name, const char* query) {
+  std::shared_ptr<Converted<Value>> q;
+  if (query != nullptr) q = std::make_shared<Converted<Value>>(Arg(query));
+  return [&db, name, q] {
+    size_t count = 0;
+    return db.count(name, q.get(), &count);
+  };
+}
+
+// A delete as the method layer makes it: prepared, then committed.
+Call DeleteCall(Database& db, const char* name, const char* query) {
+  auto q = std::make_shared<Converted<Value>>(Arg(query));
+  return [&db, name, q] {
+    PreparedRemove prepared;
+    Status s = db.remove(name, *q, &prepared);
+    if (s.ok()) db.CommitRemove(&prepared);
+    return s;
+  };
+}
+
 // Runs the case once with nothing failing, then once for each allocation
 // it makes with that one failing. Returns how many allocations were failed.
 int Sweep(const Case& c) {
@@ -318,6 +339,21 @@ TEST(EveryAllocationFailureChangesNothing) {
          return UpdateCall(db, R"({"l":{"$inc":1}})", nullptr, false, "late");
        },
        true, true, true, "late"},
+      {"count a new query",
+       [](Database& db, const std::string&) { return CountCall(db, "c", R"({"n":{"$lt":3}})"); }},
+      {"count a cached query",
+       [](Database& db, const std::string&) { return CountCall(db, "c", R"({"n":{"$gt":1}})"); },
+       true, false, false},
+      {"count a collection loaded on demand",
+       [](Database& db, const std::string&) { return CountCall(db, "late", nullptr); }, true, false,
+       true, "late"},
+      {"delete",
+       [](Database& db, const std::string&) { return DeleteCall(db, "c", R"({"n":{"$gte":2}})"); }},
+      {"delete everything",
+       [](Database& db, const std::string&) { return DeleteCall(db, "c", "{}"); }},
+      {"delete from a collection loaded on demand",
+       [](Database& db, const std::string&) { return DeleteCall(db, "late", R"({"l":1})"); }, true,
+       false, true, "late"},
       {"write",
        [](Database& db, const std::string&) -> Call { return [&db] { return db.write("c"); }; }},
       {"create_collection",
@@ -371,6 +407,9 @@ TEST(AllocationFailuresInLargeCollections) {
          return UpdateCall(db, R"({"i":{"$inc":1}})", R"({"i":{"$lt":3}})", true, "big");
        },
        true, true, true, nullptr, chunks},
+      {"delete",
+       [](Database& db, const std::string&) { return DeleteCall(db, "big", R"({"i":{"$lt":3}})"); },
+       true, false, true, nullptr, chunks},
   };
   for (const Case& c : cases) {
     int swept = Sweep(c);

@@ -4,13 +4,14 @@ preloaded (see shim.c and test_io_faults.py).
     python scenario.py SPEC_JSON
 
 SPEC_JSON names the database directory (`dir`), the shim library (`shim`)
-and the operation (`op`): write, create, create_over_lost, insert, drop or
-drop_all. The child builds the operation's starting state with the shim
+and the operation (`op`): write, write_small, write_link, create,
+create_over_lost, insert, drop, drop_all or open. The child builds the operation's starting state with the shim
 disarmed, records the state, arms the shim, runs the operation once, disarms
 it, records the state again, then runs the operation a second time (the
 retry, which must succeed) and prints one JSON object: the exception of the
 first run (or null), the state before and after it, the calls the shim
-counted, and the state after the retry.
+counted, the state after the retry, and the symbolic links under the
+directory (relative path -> what it points to) at the end.
 """
 
 import ctypes
@@ -47,6 +48,17 @@ def outcome(call):
         return {"type": type(e).__name__, "message": str(e), "oserror": isinstance(e, OSError)}
 
 
+def links(directory):
+    """Every symbolic link under `directory`: relative path -> its target."""
+    found = {}
+    for root, dirs, names in os.walk(directory):
+        for name in dirs + names:
+            path = os.path.join(root, name)
+            if os.path.islink(path):
+                found[os.path.relpath(path, directory)] = os.readlink(path)
+    return found
+
+
 def memory(db, names):
     """What find() gives for each name: the documents in memory (a name not
     in memory whose file exists would be loaded; the scenarios avoid it)."""
@@ -67,6 +79,20 @@ def setup(op, d):
         db.write("c")
         db.insert("c", {"new": 1})
         return db, ["c"], lambda: db.write("c")
+    if op == "write_link":  # c.json is a link to the file that holds the collection
+        db.insert_many("c", documents(20))
+        db.write("c")
+        os.makedirs(os.path.join(d, "data"))
+        os.rename(os.path.join(d, "c.json"), os.path.join(d, "data", "c.json"))
+        os.symlink(os.path.join("data", "c.json"), os.path.join(d, "c.json"))
+        db.insert_many("c", documents(6000, first=20))
+        return db, ["c"], lambda: db.write("c")
+    if op == "open":  # three collection files, each opened once by a new Moxal
+        for name in ("a", "c", "y"):
+            db.insert_many(name, documents(2))
+            db.write(name)
+        names = ["a", "c", "y"]
+        return db, names, lambda: memory(moxal.Moxal(d), names)
     if op == "create":
         return db, ["n"], lambda: db.create_collection("n")
     if op == "create_over_lost":  # in memory, but its file is gone
@@ -106,6 +132,7 @@ def main():
     report["retry"] = outcome(operation)
     report["files_retry"] = files(d) if os.path.isdir(d) else None
     report["memory_retry"] = memory(db, names)
+    report["links"] = links(d) if os.path.isdir(d) else None
     print(json.dumps(report))
 
 

@@ -19,7 +19,9 @@
  *   MOXAL_FAULT_MODE   fail (default): return -1 with the error number;
  *                      sticky: fail the Nth call and every later one;
  *                      short: write only half the bytes (at least one) and
- *                      return that count; zero: write nothing and return 0
+ *                      return that count; zero: write nothing and return 0;
+ *                      vanish: remove the file the Nth open names, as another
+ *                      process might just then, and open it (which fails)
  *   MOXAL_FAULT_ARMED  1: count from the start of the process; otherwise
  *                      counting starts at moxal_fault_arm()
  *
@@ -56,7 +58,7 @@ static struct {
   int call; /* the kind that fails, or -1 */
   long nth;
   int err;
-  enum { kFail, kSticky, kShort, kZero } mode;
+  enum { kFail, kSticky, kShort, kZero, kVanish } mode;
   int armed;
   long calls[kKinds];
   long fired;
@@ -86,6 +88,7 @@ static void init(void) {
   if (mode != NULL && strcmp(mode, "sticky") == 0) S.mode = kSticky;
   if (mode != NULL && strcmp(mode, "short") == 0) S.mode = kShort;
   if (mode != NULL && strcmp(mode, "zero") == 0) S.mode = kZero;
+  if (mode != NULL && strcmp(mode, "vanish") == 0) S.mode = kVanish;
   const char* armed = getenv("MOXAL_FAULT_ARMED");
   S.armed = armed != NULL && strcmp(armed, "1") == 0;
 }
@@ -152,18 +155,29 @@ static mode_t mode_arg(int flags, va_list ap) {
   return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
 }
 
+typedef int (*unlink_fn)(const char*);
+
+/* Whether the open chosen to fail makes its real call after all: in vanish
+ * mode, with the file removed first. */
+static int opens_anyway(const char* path) {
+  if (S.mode != kVanish) return 0;
+  NEXT(unlink_fn, unlink);
+  real_unlink(path);
+  return 1;
+}
+
 /* The common part of every open: counting, failing, tracking. `call` makes
  * the real call. */
-#define OPEN_BODY(path, real_call)    \
-  do {                                \
-    int mine = under_dir(path);       \
-    if (mine && should_fail(kOpen)) { \
-      errno = S.err;                  \
-      return -1;                      \
-    }                                 \
-    int fd = (real_call);             \
-    if (fd >= 0) track(fd, mine);     \
-    return fd;                        \
+#define OPEN_BODY(path, real_call)                           \
+  do {                                                       \
+    int mine = under_dir(path);                              \
+    if (mine && should_fail(kOpen) && !opens_anyway(path)) { \
+      errno = S.err;                                         \
+      return -1;                                             \
+    }                                                        \
+    int fd = (real_call);                                    \
+    if (fd >= 0) track(fd, mine);                            \
+    return fd;                                               \
   } while (0)
 
 typedef int (*open_fn)(const char*, int, ...);
@@ -273,7 +287,6 @@ int close(int fd) {
 
 typedef int (*rename_fn)(const char*, const char*);
 typedef int (*renameat2_fn)(int, const char*, int, const char*, unsigned int);
-typedef int (*unlink_fn)(const char*);
 typedef int (*link_fn)(const char*, const char*);
 typedef int (*linkat_fn)(int, const char*, int, const char*, int);
 

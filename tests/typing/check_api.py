@@ -18,6 +18,9 @@ assert_type(db.find("users"), list[dict[str, Any]])
 assert_type(db.find("users", {"age": {"$gt": 30}}), list[dict[str, Any]])
 assert_type(db.find(collection_name="users", maybe_query=None), list[dict[str, Any]])
 assert_type(db.collections(), list[str])
+assert_type(db.count("users"), int)
+assert_type(db.count(collection_name="users", maybe_query={"age": 1}), int)
+assert_type(db.delete(collection_name="users", query={"age": {"$lt": 18}}), int)
 
 # update: the result depends on return_result.
 assert_type(db.update("users", {"age": {"$inc": 1}}), None)
@@ -53,6 +56,8 @@ db.insert("users", [{"a": 1}])  # type: ignore[arg-type]
 db.insert_many("users", ({"a": 1},))  # type: ignore[arg-type]
 db.update("users", {"a": 1}, None, None)  # type: ignore[call-overload]
 db.write()  # type: ignore[call-arg]
+db.delete("users")  # type: ignore[call-arg]
+db.delete("users", None)  # type: ignore[arg-type]
 db.collections("users")  # type: ignore[call-arg]
 db.frobnicate()  # type: ignore[attr-defined]
 none: None = db.update("users", {"a": 1}, return_result=True)  # type: ignore[assignment]
@@ -66,6 +71,7 @@ except moxal.PanicException as panic:
     assert_type(panic, moxal.PanicException)
     assert_type(panic.args, tuple[Any, ...])
 panic_is_exception: type[Exception] = moxal.PanicException  # type: ignore[assignment]
+warning: type[UserWarning] = moxal.ConcurrentWriteWarning
 
 
 # The class cannot be subclassed.

@@ -1,0 +1,215 @@
+"""An orders service: Flask on moxal, in one worker process with threads.
+
+    python examples/service_flask.py --serve [--port 8000] [--db orders-db]
+    gunicorn -w 1 --threads 8 'service_flask:create_app("orders-db")'
+
+With no arguments it starts itself on a free port, sends a few requests,
+prints what came back and stops (docs/services.md walks through it).
+"""
+
+import argparse
+import atexit
+import functools
+import json
+import logging
+import os
+import signal
+import sys
+import tempfile
+import threading
+import urllib.request
+import uuid
+import warnings
+
+from flask import Flask, jsonify, request
+from quiet_trace_lines import trace_lines_to
+from werkzeug.serving import make_server
+
+import moxal
+
+FLUSH_EVERY = 3.0  # seconds between writes of what changed
+OPERATORS = {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte"}
+log = logging.getLogger("orders")
+
+
+def query_problem(query):
+    """What is wrong with a client's query, or None: checked before it
+    reaches moxal, which would raise PanicException for most of these."""
+    if not isinstance(query, dict):
+        return "a query is a JSON object"
+    for path, condition in query.items():
+        if not path or path.startswith("$"):
+            return f"{path!r}: a query key is a field path"
+        if condition is None or isinstance(condition, list):
+            return f"{path}: compare null or a list with {{'$eq': ...}}"
+        if isinstance(condition, dict):
+            if len(condition) != 1:
+                return f"{path}: one operator per field (a range takes two steps)"
+            [(op, operand)] = condition.items()
+            if op not in OPERATORS:
+                return f"{path}: unknown operator {op}"
+            number = isinstance(operand, (int, float)) and not isinstance(operand, bool)
+            if op not in ("$eq", "$ne") and not number:
+                return f"{path}: {op} compares numbers only"
+    return None
+
+
+def number_arg(name):
+    """A number from the query string ("?total=999" gives the text "999"),
+    as a float: totals are stored as floats (see create_app)."""
+    text = request.args.get(name)
+    return None if text is None else float(text)
+
+
+def guarded(view):
+    """Answers 400 where moxal raises PanicException (a BaseException, which
+    Flask does not handle: it would end the worker, and every write not yet
+    flushed with it)."""
+    @functools.wraps(view)
+    def wrapper(*args, **kwargs):
+        try:
+            return view(*args, **kwargs)
+        except moxal.PanicException as e:
+            return jsonify(error=str(e)), 400
+    return wrapper
+
+
+def create_app(db_dir):
+    db = moxal.Moxal(db_dir)
+    # Another process's data is never erased silently: a flush over a file
+    # somebody else wrote raises instead (and is logged below).
+    warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
+    app = Flask(__name__)
+    app.db = db
+
+    def flush():
+        try:
+            db.write_all()
+        except moxal.ConcurrentWriteWarning as e:
+            log.error("not written, another process writes here too: %s", e)
+        except OSError:
+            log.exception("not written")
+
+    def flush_periodically(stop):
+        while not stop.wait(FLUSH_EVERY):
+            flush()
+
+    stop = threading.Event()
+    threading.Thread(target=flush_periodically, args=(stop,), daemon=True).start()
+    atexit.register(flush)  # and once more when the process ends cleanly
+    app.flush, app.stop_flushing = flush, stop.set
+
+    @app.get("/ping")
+    def ping():
+        return "pong"
+
+    @app.post("/orders")
+    def add_order():
+        body = request.get_json()
+        order = {"id": uuid.uuid4().hex, "customer": str(body["customer"]),
+                 "total": float(body["total"]), "status": "open"}
+        db.insert("orders", order)
+        return jsonify(order), 201
+
+    @app.get("/orders")
+    @guarded
+    def list_orders():
+        query = {}
+        if request.args.get("customer") is not None:
+            query["customer"] = request.args["customer"]
+        if (total := number_arg("total")) is not None:
+            query["total"] = total
+        low, high = number_arg("min_total"), number_arg("max_total")
+        if low is not None:
+            query["total"] = {"$gte": low}
+        found = db.find("orders", query)
+        if high is not None:  # the second bound: a second step
+            found = [o for o in found if o["total"] < high]
+        return jsonify(found)
+
+    @app.post("/orders/search")
+    @guarded
+    def search():
+        query = request.get_json()
+        if (problem := query_problem(query)) is not None:
+            return jsonify(error=problem), 400
+        return jsonify(db.find("orders", query))
+
+    @app.get("/orders/count")
+    @guarded
+    def count():
+        status = request.args.get("status")
+        return jsonify(db.count("orders", None if status is None else {"status": status}))
+
+    @app.post("/orders/<order_id>/add")
+    def add_to_total(order_id):
+        amount = float(request.get_json()["amount"])
+        db.update("orders", {"total": {"$add": amount}}, {"id": order_id})
+        return jsonify(db.find("orders", {"id": order_id}))
+
+    @app.delete("/orders/<order_id>")
+    def remove_order(order_id):
+        return jsonify(removed=db.delete("orders", {"id": order_id}))
+
+    return app
+
+
+def call(base, method, path, body=None):
+    data = None if body is None else json.dumps(body).encode()
+    req = urllib.request.Request(base + path, data=data, method=method,
+                                 headers={"Content-Type": "application/json"})
+    try:
+        with urllib.request.urlopen(req, timeout=30) as response:
+            return response.status, json.loads(response.read() or b"null")
+    except urllib.error.HTTPError as e:
+        return e.code, json.loads(e.read())
+
+
+def demo():
+    with tempfile.TemporaryDirectory() as d:
+        app = create_app(d)
+        server = make_server("127.0.0.1", 0, app, threaded=True)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        base = f"http://127.0.0.1:{server.server_port}"
+        try:
+            for customer, total in [("ann", 999), ("bob", 120), ("ann", 450)]:
+                call(base, "POST", "/orders", {"customer": customer, "total": total})
+            print("total=999:", len(call(base, "GET", "/orders?total=999")[1]), "order(s)")
+            print("100 <= total < 600:",
+                  [o["total"] for o in call(base, "GET", "/orders?min_total=100&max_total=600")[1]])
+            print("a bad query:", call(base, "POST", "/orders/search", {"total": {"$in": [1]}}))
+            print("open orders:", call(base, "GET", "/orders/count?status=open")[1])
+            first = call(base, "GET", "/orders?customer=bob")[1][0]["id"]
+            print("delete:", call(base, "DELETE", f"/orders/{first}")[1])
+        finally:
+            server.shutdown()
+            app.stop_flushing()
+        app.flush()
+        atexit.unregister(app.flush)  # the directory goes with the demo
+        print("on disk:", len(moxal.Moxal(d).find("orders")), "order(s)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--serve", action="store_true")
+    parser.add_argument("--port", type=int, default=8000)
+    parser.add_argument("--db", default="orders-db")
+    args = parser.parse_args()
+    trace_lines_to(os.devnull)  # update's trace lines, before any thread starts
+    if not args.serve:
+        return demo()
+    app = create_app(args.db)
+    # SIGTERM (a deploy, a container stop) ends the process as Ctrl-C does,
+    # so that the last changes are written on the way out. (gunicorn's
+    # workers do that themselves.)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    server = make_server("127.0.0.1", args.port, app, threaded=True)
+    print(f"serving on http://127.0.0.1:{server.server_port}", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
