@@ -297,12 +297,12 @@ MOXAL_VECTORCALL(Find) {
 MOXAL_VECTORCALL(Count) {
   return Call(self, kCountSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
-                std::optional<Converted<Value>> query = ConvertQuery(state, a.maybe_query);
+                std::optional<Converted<Value>> query;
+                if (!ConvertQuery(state, b, a.maybe_query, &query)) return nullptr;
                 size_t count = 0;
                 Status s;
-                if (!Unlocked(b, [&] { s = db.count(a.collection_name, OrNull(query), &count); })) {
-                  return nullptr;
-                }
+                Unlocked(b, [&] { s = db.count(a.collection_name, OrNull(query), &count); });
+                if (InterruptedBeforeResult(b)) return nullptr;
                 if (!s.ok()) return Raise(state, s);
                 return PyLong_FromSize_t(count);
               });
@@ -311,17 +311,18 @@ MOXAL_VECTORCALL(Count) {
 MOXAL_VECTORCALL(Delete) {
   return Call(self, kDeleteSig, args, nargs, kwnames, Access::kExclusive,
               [](Database& db, ModuleState& state, const DeleteArgs& a, Borrow* b) -> PyObject* {
-                Converted<Value> query = ConvertValue(state, a.query, kMaxNesting);
+                Converted<Value> query;
+                if (!ConvertValue(state, b, a.query, kMaxNesting, &query)) return nullptr;
                 PreparedRemove prepared;
                 Status s;
-                if (!Unlocked(b, [&] { s = db.remove(a.collection_name, query, &prepared); })) {
-                  return nullptr;
-                }
+                Unlocked(b, [&] { s = db.remove(a.collection_name, query, &prepared); });
                 if (!s.ok()) return Raise(state, s);
-                // The documents go only once the result exists.
+                // The documents go only once the result exists; a signal that
+                // came before that ends the call with nothing removed.
+                if (InterruptedBeforeResult(b)) return nullptr;
                 PyRef count = PyRef::Steal(PyLong_FromSize_t(prepared.positions.size()));
                 if (!count) return nullptr;
-                if (!Unlocked(b, [&] { db.CommitRemove(&prepared); })) return nullptr;
+                Unlocked(b, [&] { db.CommitRemove(&prepared); });
                 return count.release();
               });
 }
@@ -382,7 +383,8 @@ PyObject* ChangedFiles(Database& db, ModuleState& state, const std::string_view*
                        Borrow* b) {
   std::vector<std::string> paths;
   Status s;
-  if (!Unlocked(b, [&] { s = db.ChangedFiles(collection_name, &paths); })) return nullptr;
+  Unlocked(b, [&] { s = db.ChangedFiles(collection_name, &paths); });
+  if (InterruptedBeforeResult(b)) return nullptr;
   if (!s.ok()) return Raise(state, s);
   return StringsToPython(paths);
 }
