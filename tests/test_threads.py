@@ -428,6 +428,23 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
     assert last[0] == "interrupted" and (COVERAGE or last[3] == "prompt"), child.stdout
 
 
+def test_a_result_list_comes_before_its_documents_among_young_objects(db):
+    """The collection after a large find meets the list before its
+    documents, so it finds them reachable as it goes (met after them, the
+    list would make that collection take about twice as long)."""
+    import gc
+    db.insert_many("c", [{"i": i, "tags": [i]} for i in range(3000)])  # tracked
+    gc.collect()
+    gc.disable()  # or a collection looks at them before this test does
+    try:
+        found = db.find("c")
+        young = gc.get_objects(generation=0)
+    finally:
+        gc.enable()
+    at = {id(o): k for k, o in enumerate(young)}
+    assert at[id(found)] < min(at[id(d)] for d in found)
+
+
 def test_objects_a_result_is_built_from_stay_out_of_other_threads_reach(tmp_path):
     """While a long find builds its list, other threads run: one that walks
     every object the collector knows (in a child: a half-built list would
