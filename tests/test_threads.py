@@ -505,23 +505,15 @@ def test_daemon_threads_inside_calls_end_quietly_at_exit(tmp_path, group):
     del setup
     bodies = "".join(f"    lambda: ({stmt.replace('; ', ', ')}),\n" for stmt in EXIT_GROUPS[group])
     code = f"""
-import collections.abc, random, sys, threading, time, moxal
+import random, sys, threading, time, moxal
 d = {d!r}
 db, db2, db3 = moxal.Moxal(d), moxal.Moxal(d), moxal.Moxal(d)
 docs = [{{"n": i}} for i in range(100_000)]
 
-class Sleepy(collections.abc.Mapping):
-    def __init__(self, d):
-        self.d = d
-    def __getitem__(self, key):
-        return self.d[key]
-    def __iter__(self):
-        return iter(self.d)
-    def __len__(self):
-        return len(self.d)
+class Sleepy(dict):  # converted through its keys(), Python code
     def keys(self):
         time.sleep(0.0005)
-        return self.d.keys()
+        return super().keys()
 
 def loop(body):
     while True:

@@ -69,13 +69,14 @@ void Unlocked(Borrow* borrow, Work&& work) {
 // meanwhile; the call then ends before it builds its result.
 bool InterruptedBeforeResult(Borrow* borrow) { return !borrow->pacer()->CheckSignals(); }
 
-// A dict (or list) argument as a document value in *c, or the conversion's
-// error there. False, with the exception set, when a signal handler raised
-// one during the conversion: the call ends then, before its work.
-bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth,
-                  Converted<Value>* c) {
+// Runs `convert(&error)` (a ToValue or ToValues into c->value), keeping a
+// conversion error in c->error. False, with the exception set, when a
+// signal handler raised one during the conversion: the call ends then,
+// before its work.
+template <class T, class Convert>
+bool ConvertInto(Converted<T>* c, Convert&& convert) {
   ConversionError e;
-  if (ToValue(&state.conversion, o, max_depth, b->pacer(), &c->value, &e)) return true;
+  if (convert(&e)) return true;
   if (e.interrupted()) {
     e.RaiseInterruption();
     return false;
@@ -84,17 +85,20 @@ bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth,
   return true;
 }
 
-// A list argument as one document value per item, as ConvertValue.
+// A dict (or list) argument as a document value in *c, as ConvertInto.
+bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth,
+                  Converted<Value>* c) {
+  return ConvertInto(c, [&](ConversionError* e) {
+    return ToValue(&state.conversion, o, max_depth, b->pacer(), &c->value, e);
+  });
+}
+
+// A list argument as one document value per item, as ConvertInto.
 bool ConvertItems(ModuleState& state, Borrow* b, PyObject* list, int max_depth,
                   Converted<std::vector<Value>>* c) {
-  ConversionError e;
-  if (ToValues(&state.conversion, list, max_depth, b->pacer(), &c->value, &e)) return true;
-  if (e.interrupted()) {
-    e.RaiseInterruption();
-    return false;
-  }
-  c->error = e.ToStatus();
-  return true;
+  return ConvertInto(c, [&](ConversionError* e) {
+    return ToValues(&state.conversion, list, max_depth, b->pacer(), &c->value, e);
+  });
 }
 
 // An optional query argument (left empty when left out or None), as
