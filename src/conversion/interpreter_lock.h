@@ -17,8 +17,6 @@
 #ifndef MOXAL_CONVERSION_INTERPRETER_LOCK_H_
 #define MOXAL_CONVERSION_INTERPRETER_LOCK_H_
 
-#include <cxxabi.h>
-
 #include <utility>
 
 #define PY_SSIZE_T_CLEAN
@@ -40,8 +38,10 @@ template <class Call>
 decltype(auto) ParkIfEnded(Call&& call) {
   try {
     return std::forward<Call>(call)();
-  } catch (abi::__forced_unwind&) {
-    // Not rethrown, and never left: the thread stays here.
+  } catch (...) {
+    // The interpreter's calls throw nothing but the forced unwind of
+    // pthread_exit (caught as `...`: its object is no C++ object to bind
+    // to). Not rethrown, and never left: the thread stays here.
     ParkThread();
   }
 }
