@@ -525,7 +525,7 @@ for body in [
 time.sleep(0.05 + random.random() * 0.2)
 """
     failures = []
-    for run in range(8):
+    for _ in range(8):
         child = run_child(code)
         if child.returncode != 0 or child.stderr:
             failures.append((child.returncode, child.stderr[-300:]))

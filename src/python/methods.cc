@@ -86,8 +86,7 @@ bool ConvertInto(Converted<T>* c, Convert&& convert) {
 }
 
 // A dict (or list) argument as a document value in *c, as ConvertInto.
-bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth,
-                  Converted<Value>* c) {
+bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth, Converted<Value>* c) {
   return ConvertInto(c, [&](ConversionError* e) {
     return ToValue(&state.conversion, o, max_depth, b->pacer(), &c->value, e);
   });
@@ -103,8 +102,7 @@ bool ConvertItems(ModuleState& state, Borrow* b, PyObject* list, int max_depth,
 
 // An optional query argument (left empty when left out or None), as
 // ConvertValue.
-bool ConvertQuery(ModuleState& state, Borrow* b, PyObject* o,
-                  std::optional<Converted<Value>>* c) {
+bool ConvertQuery(ModuleState& state, Borrow* b, PyObject* o, std::optional<Converted<Value>>* c) {
   if (o == nullptr) return true;
   c->emplace();
   return ConvertValue(state, b, o, kMaxNesting, &**c);
@@ -261,15 +259,15 @@ MOXAL_VECTORCALL(Insert) {
 }
 
 MOXAL_VECTORCALL(InsertMany) {
-  return Call(self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertManyArgs& a,
-                 Borrow* b) -> PyObject* {
-                // The list plays the part of the collection's array in the file.
-                Converted<std::vector<Value>> docs;
-                if (!ConvertItems(state, b, a.documents, kMaxNesting, &docs)) return nullptr;
-                return RunToStatus(
-                    state, b, [&] { return db.insert_many(a.collection_name, std::move(docs)); });
-              });
+  return Call(
+      self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
+      [](Database& db, ModuleState& state, const InsertManyArgs& a, Borrow* b) -> PyObject* {
+        // The list plays the part of the collection's array in the file.
+        Converted<std::vector<Value>> docs;
+        if (!ConvertItems(state, b, a.documents, kMaxNesting, &docs)) return nullptr;
+        return RunToStatus(state, b,
+                           [&] { return db.insert_many(a.collection_name, std::move(docs)); });
+      });
 }
 
 MOXAL_VECTORCALL(InsertManyFromDocument) {
@@ -291,8 +289,8 @@ MOXAL_VECTORCALL(Find) {
                 Unlocked(b, [&] { s = db.find(a.collection_name, OrNull(query), &found); });
                 if (InterruptedBeforeResult(b)) return nullptr;
                 if (!s.ok()) return Raise(state, s);
-                PyRef list = PyRef::Steal(DocumentsToPython(
-                    &state.conversion, found.docs->data(), found.docs->size(), b->pacer()));
+                PyRef list = PyRef::Steal(DocumentsToPython(&state.conversion, found.docs->data(),
+                                                            found.docs->size(), b->pacer()));
                 if (list) db.CacheResult(a.collection_name, &found);
                 return list.release();
               });

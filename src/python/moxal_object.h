@@ -20,7 +20,7 @@ struct BorrowWaiter;  // borrow.cc
 // which is the state of an object nobody borrows.
 struct MoxalObject {
   PyObject_HEAD
-  Database* db;      // owned
+  Database* db;       // owned
   Py_ssize_t borrow;  // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
   pthread_t owner;    // while borrowed: the thread whose calls hold it
   bool waitable;      // while borrowed: the holder runs no Python code of the program
