@@ -55,8 +55,7 @@ int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
-               ReplaceFailure* failure, bool* placed,
-               std::optional<FileIdentity>* written = nullptr) {
+               ReplaceFailure* failure, bool* placed, std::optional<FileIdentity>* written) {
   auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
     *failure = {stage, e};
     return false;
@@ -104,7 +103,8 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                 std::optional<FileIdentity>* written) {
   // Through a link, the file it leads to is replaced, with its temporary
   // file beside it: the rename stays within one file system, and the link
   // stays a link.
@@ -115,23 +115,11 @@ bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* 
     return false;
   }
   bool placed;
-  return WriteFile(target, Placement::kReplace, fill, failure, &placed);
+  return WriteFile(target, Placement::kReplace, fill, failure, &placed, written);
 }
 
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                        bool* created) {
-  return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
-}
-
-bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                       std::optional<FileIdentity>* written) {
-  bool placed;
-  return WriteFile(path, Placement::kReplace, fill, failure, &placed, written);
-}
-
-bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
-                              ReplaceFailure* failure, bool* created,
-                              std::optional<FileIdentity>* written) {
+                        bool* created, std::optional<FileIdentity>* written) {
   return WriteFile(path, Placement::kIfAbsent, fill, failure, created, written);
 }
 
