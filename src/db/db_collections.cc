@@ -48,7 +48,7 @@ Status Database::CreateCollectionFile(std::string_view collection_name, Collecti
   // collection that appeared meanwhile is kept, as if it had been there
   // from the start.
   ReplaceFailure f;
-  bool ok = CreateFileIfAbsentNoting(
+  bool ok = CreateFileIfAbsent(
       path,
       [](OutBuffer& out) {
         out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);

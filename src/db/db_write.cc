@@ -70,7 +70,7 @@ Status Database::WriteCollectionFile(std::string_view collection_name,
   // Held until the new version is noted, so that of two writes of this
   // object the one whose file stays in place is the one noted.
   std::lock_guard<std::mutex> lock(collection.file_mutex);
-  bool ok = ReplaceFileNoting(
+  bool ok = ReplaceFile(
       path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f, &written);
   if (ok) {
     collection.file_seen = written;

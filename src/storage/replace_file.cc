@@ -55,8 +55,7 @@ int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
-               ReplaceFailure* failure, bool* placed,
-               std::optional<FileIdentity>* written = nullptr) {
+               ReplaceFailure* failure, bool* placed, std::optional<FileIdentity>* written) {
   auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
     *failure = {stage, e};
     return false;
@@ -104,12 +103,8 @@ bool WriteFile(const std::string& path, Placement placement, const FillFile& fil
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
-  return ReplaceFileNoting(path, fill, failure, nullptr);
-}
-
-bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                       std::optional<FileIdentity>* written) {
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                 std::optional<FileIdentity>* written) {
   // Through a link, the file it leads to is replaced, with its temporary
   // file beside it: the rename stays within one file system, and the link
   // stays a link.
@@ -124,13 +119,7 @@ bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFai
 }
 
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                        bool* created) {
-  return WriteFile(path, Placement::kIfAbsent, fill, failure, created);
-}
-
-bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
-                              ReplaceFailure* failure, bool* created,
-                              std::optional<FileIdentity>* written) {
+                        bool* created, std::optional<FileIdentity>* written) {
   return WriteFile(path, Placement::kIfAbsent, fill, failure, created, written);
 }
 

@@ -46,7 +46,15 @@ using FillFile = std::function<bool(OutBuffer&)>;
 // replaced in the same way and the link is kept; a dangling link's target
 // is created. False with *failure set when any step fails (a loop of links:
 // kCreate with ELOOP).
-bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
+//
+// When `written` is given and the file is placed, *written receives the
+// identity of the new file (file_identity.h), taken from the finished
+// temporary file before the rename, so that a file another writer puts
+// there right after is not taken for it; none when it could not be
+// examined. Untouched on failure, and when CreateFileIfAbsent places
+// nothing.
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                 std::optional<FileIdentity>* written = nullptr);
 
 // Puts a new file with the content `fill` produces at `path`, but only if
 // nothing is there once the content is complete (a link, even a dangling
@@ -54,19 +62,7 @@ bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* 
 // and *created is false. A crash leaves no empty or partial file at
 // `path`. False with *failure set when any step fails.
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                        bool* created);
-
-// The same two, for a writer that wants to know later whether the file is
-// still the one it wrote: when the file is placed, *written receives its
-// identity (file_identity.h), taken from the finished temporary file before
-// the rename, so that a file another writer puts there right after is not
-// taken for it; none when it could not be examined. Untouched on failure,
-// and when CreateFileIfAbsentNoting places nothing.
-bool ReplaceFileNoting(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                       std::optional<FileIdentity>* written);
-bool CreateFileIfAbsentNoting(const std::string& path, const FillFile& fill,
-                              ReplaceFailure* failure, bool* created,
-                              std::optional<FileIdentity>* written);
+                        bool* created, std::optional<FileIdentity>* written = nullptr);
 
 }  // namespace moxal
 
