@@ -428,6 +428,42 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, during):
     assert last[0] == "interrupted" and (COVERAGE or last[3] == "prompt"), child.stdout
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+def test_other_threads_run_with_the_collector_as_the_program_set_it(db, enabled):
+    """A long find lets another thread run now and then while it builds its
+    result, and that thread sees the collector as the program set it (not
+    paused for the build), as does the program after the call."""
+    import gc
+    db.insert_many("c", [{"i": i, "t": [i]} for i in range(60_000 if SANITIZED else 200_000)])
+    seen = []
+    inside = done = False
+
+    def watch():
+        while not done:
+            if inside:
+                seen.append(gc.isenabled())
+            time.sleep(0.0005)
+
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        after = []
+        for _ in range(3):
+            inside = True
+            found = db.find("c")
+            inside = False
+            after.append(gc.isenabled())
+            del found
+    finally:
+        done = True
+        watcher.join()
+        (gc.enable if was else gc.disable)()
+    assert after == [enabled] * 3
+    assert len(seen) >= 10 and set(seen) == {enabled}, seen
+
+
 def test_a_result_list_comes_before_its_documents_among_young_objects(db):
     """The collection after a large find meets the list before its
     documents, so it finds them reachable as it goes (met after them, the
