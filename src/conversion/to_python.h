@@ -33,9 +33,10 @@ namespace moxal {
 // `pacer` paces the building (pacer.h): pending signals are handled about
 // every switch interval, so Ctrl-C stops a long conversion with
 // KeyboardInterrupt, and other threads run meanwhile (with the collector as
-// the program set it), while the list, which only this call can reach yet,
-// is half built. Field names are taken from, and kept in, `state`, which
-// other threads' conversions use too.
+// the program set it), while the list is half built: only the collector
+// can show it to them (gc.get_objects()), with None in the slots not yet
+// filled. Field names are taken from, and kept in, `state`, which other
+// threads' conversions use too.
 PyObject* DocumentsToPython(ConversionState* state, const Value* docs, size_t n, Pacer* pacer);
 
 // A new list of str, one per string of `strings` (valid UTF-8), or null with
