@@ -1,5 +1,7 @@
 import collections.abc
+import contextlib
 import os
+import tempfile
 
 import pytest
 
@@ -74,3 +76,20 @@ class Map(collections.abc.Mapping):
 
     def __len__(self):
         return len(self.d)
+
+
+@contextlib.contextmanager
+def fd1_captured():
+    """Collects the bytes written to file descriptor 1 meanwhile (the update
+    trace lines), in the one-element list it yields, once the block ends."""
+    box = []
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as f:
+        os.dup2(f.fileno(), 1)
+        try:
+            yield box
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            f.seek(0)
+            box.append(f.read())

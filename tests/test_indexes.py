@@ -23,6 +23,7 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import moxal
+from conftest import fd1_captured
 
 EXAMPLES = int(os.environ.get("MOXAL_FUZZ_EXAMPLES", "60"))
 
@@ -114,22 +115,6 @@ def outcome(call):
         return ("returned", call())
     except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
         return ("raised", type(e).__name__, str(e))
-
-
-@contextlib.contextmanager
-def fd1_captured():
-    """What is written to file descriptor 1 meanwhile (the trace lines)."""
-    box = []
-    saved = os.dup(1)
-    with tempfile.TemporaryFile() as f:
-        os.dup2(f.fileno(), 1)
-        try:
-            yield box
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            f.seek(0)
-            box.append(f.read())
 
 
 class IndexesAgreeWithScans(RuleBasedStateMachine):

@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import moxal
-from conftest import PanicException
+from conftest import PanicException, fd1_captured
 from query_model import (
     COMPARISON,
     I64_MIN,
@@ -296,22 +296,6 @@ def agree(what, moxal_call, model_call):
     return compare(what, moxal_outcome(moxal_call), model_outcome(model_call))
 
 
-@contextlib.contextmanager
-def stdout_fd_captured():
-    """Collects what is written to file descriptor 1 meanwhile, as text."""
-    box = []
-    saved = os.dup(1)
-    with tempfile.TemporaryFile() as f:
-        os.dup2(f.fileno(), 1)
-        try:
-            yield box
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            f.seek(0)
-            box.append(f.read().decode("utf-8"))
-
-
 ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
 
 
@@ -336,14 +320,14 @@ def check_trace(text, clauses):
 
 def update_both(db, model, name, update_query, maybe_query, return_result):
     """Updates in both: same outcome, and the trace lines of the clauses."""
-    with stdout_fd_captured() as out:
+    with fd1_captured() as out:
         got = moxal_outcome(lambda: db.update(name, update_query, maybe_query, return_result))
     before = copy.deepcopy(model.memory.get(name))
     want = model_outcome(lambda: model.update(name, update_query, maybe_query, return_result))
     compare("update", got, want)
     if before is not None and not same(before, model.memory[name]):
         event("update: changed documents")
-    check_trace(out[0], model.trace)
+    check_trace(out[0].decode("utf-8"), model.trace)
 
 
 @contextlib.contextmanager
