@@ -43,9 +43,9 @@ def test_module_and_class_attributes(db):
     assert isinstance(moxal.__doc__, str) and "\n" not in moxal.__doc__
     assert moxal.Moxal.__name__ == moxal.Moxal.__qualname__ == "Moxal"
     assert moxal.Moxal.__module__ == "builtins"
-    assert moxal.Moxal.__text_signature__ == "(name)"
+    assert moxal.Moxal.__text_signature__ == "(name, *, journal='off')"
     assert moxal.Moxal.__doc__ is None
-    assert str(inspect.signature(moxal.Moxal)) == "(name)"
+    assert str(inspect.signature(moxal.Moxal)) == "(name, *, journal='off')"
     assert importlib.import_module("moxal") is moxal
     # Named plainly, like a built-in class, wherever the interpreter names it.
     assert repr(moxal.Moxal) == "<class 'Moxal'>"

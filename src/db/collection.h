@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -57,14 +56,20 @@ struct DocumentChanges {
 // insert appends, an update replaces documents or, where nobody else holds
 // one, overwrites bytes of it. Every change calls Touch(), and keeps the
 // collection's indexes true: appended documents are taken in by the
-// indexes at their next use, a changed one through Commit, and anything
-// else that changes the list must tell them (IndexSet::Truncated, Clear).
+// indexes at their next use, changed ones through Commit and Replace,
+// removed ones through Remove.
 //
 // A collection belongs to one Database, whose calls run one at a time (a
 // call borrows its object for its whole length, see borrow.h), so no
 // further locking is needed even though the work runs without the
-// interpreter lock. A change either completes or leaves the collection as
-// it was: room is reserved before appending, and an update prepares every
+// interpreter lock. The one exception is a fold (fold.h), which writes the
+// documents' bytes to the collection's file on a thread of its own while
+// calls go on: it pins the collection, and while it is pinned no document
+// is written in place and none that is replaced or removed is freed
+// (they wait in `graveyard` until the last fold ends), so the bytes it
+// reads stay as they were. A change either completes or leaves the
+// collection as it was: room is reserved before appending (and in the
+// graveyard before replacing or removing), and an update prepares every
 // change (DocumentChanges) before Commit puts them in place, so a
 // collection is never left half-changed, even when memory runs out.
 struct Collection {
@@ -76,10 +81,26 @@ struct Collection {
   // must have been prepared from this collection as it still is.
   void Commit(DocumentChanges* changes, const Update& update) noexcept;
 
+  // Puts new versions of documents in place (no patches), keeping every
+  // index true, and renews the stamp: an update replayed from its effect.
+  void Replace(std::vector<Replacement>* replacements) noexcept;
+
   // Removes the documents at `positions` (ascending, distinct), the others
   // closing up in order, keeps the indexes true and renews the stamp. Cannot
   // fail. Removing none changes nothing.
   void Remove(const std::vector<size_t>& positions) noexcept;
+
+  // Room for `n` more documents to be replaced or removed while pinned.
+  // Throws std::bad_alloc.
+  void ReserveGraveyard(size_t n) {
+    if (pins > 0) graveyard.reserve(graveyard.size() + n);
+  }
+  // Whether documents may be written in place (no fold reads them).
+  bool writable_in_place() const { return pins == 0; }
+  void Pin() noexcept { ++pins; }
+  void Unpin() noexcept {
+    if (--pins == 0) std::vector<Value>().swap(graveyard);
+  }
 
   std::vector<Value> docs;
   uint64_t stamp;
@@ -88,16 +109,30 @@ struct Collection {
   // The version of the collection's file this object last read or wrote,
   // or none (it never saw one, or could not examine it): a write compares
   // it with the file it is about to replace, to tell when somebody else
-  // wrote the file meanwhile. Writes of one object may run at once (they
-  // share it), so it is read and set under `file_mutex`, which a write
-  // holds until its file is in place and noted.
+  // wrote the file meanwhile.
   std::optional<FileIdentity> file_seen;
-  std::mutex file_mutex;
+
+  // With a journal: one past the position of the last record that changed
+  // the collection (0: none since it was loaded), and the position up to
+  // which its file holds every record (a fold's). Its file holds what
+  // memory holds when changed_at <= folded_to.
+  uint64_t changed_at = 0;
+  uint64_t folded_to = 0;
+  bool unfolded() const { return changed_at > folded_to; }
 
  private:
   // The indexes the commit of `changes` must keep true (dropping them
   // instead where that costs less).
   IndexSet::Mask IndexesAffected(const DocumentChanges& changes, const Update& update) noexcept;
+  // Whether following `changed` changed documents costs more than
+  // building the indexes of `mask` again: then they are dropped.
+  IndexSet::Mask KeepOrDrop(IndexSet::Mask mask, size_t changed) noexcept;
+  void ReplaceOne(Replacement* r, IndexSet::Mask affected) noexcept;
+  // Keeps a document that leaves the collection alive while pinned.
+  void Bury(Value* doc) noexcept;
+
+  int pins = 0;
+  std::vector<Value> graveyard;
 };
 
 using CollectionPtr = std::shared_ptr<Collection>;

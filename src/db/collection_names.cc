@@ -1,6 +1,10 @@
 #include "db/collection_names.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "storage/fs.h"
+#include "storage/journal_file.h"
 
 namespace moxal {
 
@@ -44,6 +48,38 @@ Status CheckCollectionName(std::string_view name) {
   }
   if (!bad) return Status();
   return Status::InvalidArgument("Invalid collection name '" + std::string(name) + "'");
+}
+
+namespace {
+constexpr std::string_view kAsideSuffix = ".moxal-drop";
+constexpr size_t kTokenDigits = 16;
+}  // namespace
+
+std::string AsidePath(const std::string& path, uint64_t token) {
+  char suffix[40];
+  std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(token));
+  return path + suffix + std::string(kAsideSuffix);
+}
+
+bool ParseAsidePath(std::string_view aside, std::string* path, uint64_t* token) {
+  if (!aside.ends_with(kAsideSuffix)) return false;
+  aside.remove_suffix(kAsideSuffix.size());
+  if (aside.size() < kTokenDigits + 2 || aside[aside.size() - kTokenDigits - 1] != '.') {
+    return false;
+  }
+  std::string digits(aside.substr(aside.size() - kTokenDigits));
+  if (digits.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+  *token = std::strtoull(digits.c_str(), nullptr, 16);
+  *path = std::string(aside.substr(0, aside.size() - kTokenDigits - 1));
+  return true;
+}
+
+bool IsJournalFileName(std::string_view file_name) {
+  std::string path;
+  uint64_t token;
+  return file_name == kJournalFileName || file_name == kJournalLockName ||
+         (file_name.starts_with(kJournalFileName) && file_name.ends_with(".moxal-tmp")) ||
+         ParseAsidePath(file_name, &path, &token);
 }
 
 }  // namespace moxal

@@ -4,6 +4,7 @@
 #define MOXAL_DB_COLLECTION_NAMES_H_
 
 #include <string>
+#include <cstdint>
 #include <string_view>
 
 #include "values/status.h"
@@ -32,6 +33,22 @@ bool HasJsonExtension(std::string_view file_name);
 // empty, absolute, has a ".." component or holds a NUL byte gives ValueError
 // "Invalid collection name '{name}'".
 Status CheckCollectionName(std::string_view name);
+
+// Where a dropped collection's file waits, with the journal, between being
+// renamed away and its drop being in the journal: beside it, named
+// "{path}.{16 hex digits}.moxal-drop" after a random token that the drop's
+// record names. Opening the directory removes such a file when the journal
+// has its drop, and renames it back when the journal does not (the drop
+// never happened).
+std::string AsidePath(const std::string& path, uint64_t token);
+// The path an aside path stands for, and its token; false for any other
+// path.
+bool ParseAsidePath(std::string_view aside, std::string* path, uint64_t* token);
+
+// True for the names of the files the journal keeps in a database
+// directory (its file, its lock, a dropped collection's file set aside),
+// which are not collections: collections() and drop_all leave them out.
+bool IsJournalFileName(std::string_view file_name);
 
 }  // namespace moxal
 

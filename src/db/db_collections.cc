@@ -1,19 +1,28 @@
 // Creating and dropping collections.
+//
+// Without a journal a drop removes the collection's file at once: nothing
+// comes after that could fail. With one, the file is first renamed aside
+// (collection_names.h), the drop recorded, and only then the file removed,
+// so a drop whose record cannot be appended puts the file back and changes
+// nothing, and a process that dies in between leaves a file that opening
+// the directory removes or puts back, as the journal says.
+
+#include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "db/collection_names.h"
 #include "db/database.h"
+#include "db/journal_record.h"
+#include "db/journal_state.h"
 #include "storage/fs.h"
 #include "storage/os_error.h"
-#include "storage/replace_file.h"
 
 namespace moxal {
 
 namespace {
-
-// What a new collection file holds: an empty array.
-constexpr char kEmptyCollection[] = "[]";
 
 // Removes the file at `path`. Nothing there (ENOENT, ENOTDIR) and a
 // directory there (EISDIR) count as done; any other failure is returned.
@@ -25,79 +34,145 @@ Status RemoveCollectionFile(const std::string& path) {
   return SystemStatus(e);
 }
 
+uint64_t NewToken() {
+  uint64_t token = 0;
+  while (token == 0) {
+    if (::getrandom(&token, sizeof token, GRND_NONBLOCK) != sizeof token) {
+      token = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+  }
+  return token;
+}
+
+// Renames the file of `t` aside. A path with no file, or a directory,
+// has nothing to set aside: the drop goes on without (token 0).
+Status SetAside(PreparedDrop::Target* t) {
+  struct stat st;
+  if (HasNul(t->path) || ::lstat(t->path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return Status();
+  uint64_t token = NewToken();
+  std::string aside = AsidePath(t->path, token);
+  SysError e;
+  if (!RenameFile(t->path, aside, &e)) {
+    if (e.code == ENOENT || e.code == ENOTDIR) return Status();  // gone meanwhile
+    return SystemStatus(e);
+  }
+  t->aside = std::move(aside);
+  t->token = token;
+  return Status();
+}
+
 }  // namespace
 
-Status Database::CreateCollectionFile(std::string_view collection_name, CollectionPtr collection,
-                                      bool* created) {
-  *created = false;
-  std::string path = CollectionFilePath(name_, collection_name);
-  if (PathExists(path)) return Status();  // taken
-  // The map entry is made first, empty, so nothing is left to fail once
-  // the file is in place; it goes again unless the file is made.
-  auto [slot, added] = collections_.try_emplace(std::string(collection_name));
-  struct SlotGuard {
-    CollectionMap& map;
-    CollectionMap::iterator slot;
-    bool drop;
-    ~SlotGuard() {
-      if (drop) map.erase(slot);
-    }
-  } guard{collections_, slot, added};
-  // Another process may create or write the file while this one does: the
-  // new file goes in place only if the path is still free by then, and a
-  // collection that appeared meanwhile is kept, as if it had been there
-  // from the start.
-  ReplaceFailure f;
-  bool ok = CreateFileIfAbsent(
-      path,
-      [](OutBuffer& out) {
-        out.Write(kEmptyCollection, sizeof kEmptyCollection - 1);
-        return out.ok();
-      },
-      &f, created, &collection->file_seen);
-  if (!ok) return SystemStatus(f.error);
-  if (!*created) return Status();
-  guard.drop = false;
-  slot->second = std::move(collection);
+Status Database::prepare_create_collection(std::string_view collection_name,
+                                           PreparedCreate* out) {
+  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  out->name = collection_name;
   return Status();
 }
 
-Status Database::create_collection(std::string_view collection_name) {
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  bool created;
-  return CreateCollectionFile(collection_name, MakeCollection(), &created);
+Status Database::Reserve(PreparedCreate* c) {
+  // The new file takes the place of whatever a running fold would put
+  // there for a collection of that name.
+  CancelFold(c->name);
+  return MakeCollectionFile(c->name, &c->made);
 }
 
-Status Database::drop_collection(std::string_view collection_name) {
+void Database::Undo(PreparedCreate* c) noexcept { UndoNewCollection(c->name, &c->made); }
+
+bool Database::Record(const PreparedCreate& c, RecordBuilder* r, uint64_t*) const {
+  if (c.made.collection == nullptr) return false;  // the path was taken
+  r->Type(RecordType::kCreate);
+  r->Text(c.name);
+  return true;
+}
+
+void Database::Apply(PreparedCreate* c, uint64_t changed_at) noexcept {
+  if (c->made.collection == nullptr) return;
+  c->made.collection->changed_at = changed_at;
+  // A collection held under that name is replaced.
+  collections_.find(c->name)->second = std::move(c->made.collection);
+}
+
+Status Database::prepare_drop_collection(std::string_view collection_name, PreparedDrop* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  if (Status s = RemoveCollectionFile(CollectionFilePath(name_, collection_name)); !s.ok()) {
-    return s;  // the collection stays in memory
-  }
-  Unregister(collection_name);
+  out->targets.push_back({std::string(collection_name), CollectionFilePath(name_, collection_name)});
   return Status();
 }
 
-Status Database::drop_all() {
+Status Database::prepare_drop_all(PreparedDrop* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   std::vector<std::string> names;
   if (Status s = collections(&names); !s.ok()) return Status::InternalFrom(s);
   // Every path is made before the first file goes, so running out of
   // memory cannot stop the call halfway.
-  std::vector<std::string> paths;
-  paths.reserve(names.size());
-  for (const std::string& name : names) paths.push_back(CollectionFilePath(name_, name));
-  Status first;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    Status s = RemoveCollectionFile(paths[i]);
+  out->targets.reserve(names.size());
+  for (std::string& name : names) {
+    std::string path = CollectionFilePath(name_, name);
+    out->targets.push_back({std::move(name), std::move(path)});
+  }
+  out->all = true;
+  return Status();
+}
+
+Status Database::Reserve(PreparedDrop* c) {
+  for (PreparedDrop::Target& t : c->targets) {
+    CancelFold(t.name);
+    Status s = journal_ != nullptr ? SetAside(&t) : RemoveCollectionFile(t.path);
     if (s.ok()) {
-      Unregister(name);
-    } else if (first.ok()) {
-      first = std::move(s);  // that collection stays in memory
+      t.dropped = true;
+    } else if (!c->all) {
+      return s;  // the collection stays in memory
+    } else if (c->failure.ok()) {
+      c->failure = std::move(s);  // that collection stays in memory
     }
   }
-  SysError ignored;
-  RemoveDirectory(name_, &ignored);  // only succeeds when empty
-  return first;
+  return Status();
+}
+
+void Database::Undo(PreparedDrop* c) noexcept {
+  for (PreparedDrop::Target& t : c->targets) {
+    SysError ignored;
+    if (!t.aside.empty()) RenameFile(t.aside, t.path, &ignored);
+    t.aside.clear();
+    t.dropped = false;
+  }
+}
+
+bool Database::Record(const PreparedDrop& c, RecordBuilder* r, uint64_t*) const {
+  std::vector<const PreparedDrop::Target*> recorded;
+  for (const PreparedDrop::Target& t : c.targets) {
+    if (t.dropped && (t.token != 0 || FindInMemory(t.name) != nullptr)) recorded.push_back(&t);
+  }
+  if (recorded.empty()) return false;
+  r->Type(RecordType::kDrop);
+  r->Varint(recorded.size());
+  for (const PreparedDrop::Target* t : recorded) {
+    r->Text(t->name);
+    r->Varint(t->token);
+  }
+  return true;
+}
+
+void Database::Apply(PreparedDrop* c, uint64_t) noexcept {
+  for (PreparedDrop::Target& t : c->targets) {
+    if (!t.dropped) continue;
+    SysError e;
+    if (!t.aside.empty() && !RemoveFile(t.aside, &e) && e.code != ENOENT) {
+      // Removed before the journal forgets the drop (FoldPlan), or by the
+      // next opening.
+      try {
+        journal_->asides.push_back(t.aside);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    Unregister(t.name);
+  }
+  if (c->all) {
+    SysError ignored;
+    RemoveDirectory(name_, &ignored);  // only succeeds when empty
+  }
 }
 
 }  // namespace moxal

@@ -25,7 +25,7 @@ uint64_t QueryKey(ObjectRef query) {
 
 }  // namespace
 
-Status Database::LoadFromDisk(std::string_view collection_name) {
+Status Database::LoadFromDisk(std::string_view collection_name, CollectionMap* map) const {
   std::string path = CollectionFilePath(name_, collection_name);
   if (!PathExists(path)) {
     return Status::NotFound("Collection with name '" + std::string(collection_name) +
@@ -33,7 +33,10 @@ Status Database::LoadFromDisk(std::string_view collection_name) {
   }
   CollectionPtr loaded;
   if (Status s = ReadCollection(collection_name, path, &loaded); !s.ok()) return s;
-  Register(collection_name, std::move(loaded));
+  // The key is made before the map changes: an insertion that throws
+  // leaves the map as it was.
+  std::string key(collection_name);
+  (*map)[std::move(key)] = std::move(loaded);
   return Status();
 }
 
@@ -48,14 +51,12 @@ Status Database::GetOrLoad(std::string_view collection_name, CollectionPtr* out)
 
 Status Database::find(std::string_view collection_name, const Converted<Value>* maybe_query,
                       Found* found) {
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return s;
+  if (Status s = Select(collection_name, maybe_query, &c, nullptr); !s.ok()) return s;
   if (maybe_query == nullptr) {
     found->docs = DocumentsPtr(c, &c->docs);
     return Status();
   }
-  if (!maybe_query->error.ok()) return maybe_query->error;
 
   ValueRef query = maybe_query->value.ref();
   uint64_t key = QueryKey(query.as_object());
@@ -83,14 +84,12 @@ Status Database::find(std::string_view collection_name, const Converted<Value>* 
 
 Status Database::count(std::string_view collection_name, const Converted<Value>* maybe_query,
                        size_t* count) {
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
-  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return s;
+  if (Status s = Select(collection_name, maybe_query, &c, nullptr); !s.ok()) return s;
   if (maybe_query == nullptr) {
     *count = c->docs.size();
     return Status();
   }
-  if (!maybe_query->error.ok()) return maybe_query->error;
   ValueRef query = maybe_query->value.ref();
   ResultPtr cached = cache_.Lookup(QueryKey(query.as_object()), collection_name, c->stamp, query);
   if (cached != nullptr) {
@@ -107,13 +106,14 @@ Status Database::count(std::string_view collection_name, const Converted<Value>*
   return Status();
 }
 
-void Database::CacheResult(std::string_view collection_name, Found* found) {
+void Database::cache_result(std::string_view collection_name, Found* found) {
   if (found->fresh == nullptr) return;
   cache_.Insert(found->key, collection_name, found->stamp, std::move(found->query),
                 std::move(found->fresh));
 }
 
 Status Database::clear_cache() {
+  if (Status s = Enter(); !s.ok()) return s;
   cache_.Reset();
   return Status();
 }

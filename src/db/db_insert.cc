@@ -1,67 +1,66 @@
-// Inserting documents.
+// Inserting documents: insert, insert_many, insert_many_from_document and
+// load_from_document.
 
 #include <algorithm>
 #include <cassert>
-#include <exception>
 
 #include "db/collection_file.h"
 #include "db/collection_names.h"
 #include "db/database.h"
+#include "db/journal_record.h"
+#include "storage/file_identity.h"
 #include "storage/fs.h"
+#include "storage/replace_file.h"
 #include "storage/os_error.h"
 
 namespace moxal {
 
 namespace {
 
-// Appends `docs` at the end of the collection in one step.
-void Append(Collection& c, std::vector<Value> docs) {
-  // Room is made first, the only step that can fail; it grows by half at
-  // least, so one insert at a time costs amortised constant time instead
-  // of a copy of the whole list each.
-  size_t needed = c.docs.size() + docs.size();
-  if (needed > c.docs.capacity()) c.docs.reserve(std::max(needed, c.docs.capacity() * 3 / 2));
-  for (Value& d : docs) c.docs.push_back(std::move(d));
-  c.Touch();
-}
-
 std::string ReadingNote(std::string_view path) { return "while reading " + std::string(path); }
+
+// Room for `more` documents at the end of `docs`, growing by half at least,
+// so one insert at a time costs amortised constant time instead of a copy
+// of the whole list each.
+void MakeRoom(std::vector<Value>& docs, size_t more) {
+  size_t needed = docs.size() + more;
+  if (needed > docs.capacity()) docs.reserve(std::max(needed, docs.capacity() * 3 / 2));
+}
 
 }  // namespace
 
-Status Database::AppendDocuments(std::string_view collection_name, std::vector<Value> docs) {
-  if (CollectionPtr c = FindInMemory(collection_name); c != nullptr) {
-    Append(*c, std::move(docs));
-    return Status();
-  }
-  // A new collection: its file is made (empty) and it holds the documents
-  // from the start. Deliberately dropped: whatever making the file says is
-  // not reported; a collection not created (something already at the path,
-  // or an error) is reported as missing.
-  bool created = false;
-  static_cast<void>(
-      CreateCollectionFile(collection_name, MakeCollection(std::move(docs)), &created));
-  if (!created) return Status::Internal(kUnwrapNone);
+Status Database::PrepareInsert(std::string_view collection_name, std::vector<Value> docs,
+                               PreparedInsert* out) {
+  out->name = collection_name;
+  out->collection = FindInMemory(collection_name);
+  if (out->collection != nullptr) out->stamp = out->collection->stamp;
+  out->docs = std::move(docs);
   return Status();
 }
 
-Status Database::insert(std::string_view collection_name, Converted<Value> document) {
+Status Database::prepare_insert(std::string_view collection_name, Converted<Value> document,
+                                PreparedInsert* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (!document.error.ok()) return document.error;
   std::vector<Value> docs;
   docs.push_back(std::move(document.value));
-  return AppendDocuments(collection_name, std::move(docs));
+  return PrepareInsert(collection_name, std::move(docs), out);
 }
 
-Status Database::insert_many(std::string_view collection_name,
-                             Converted<std::vector<Value>> documents) {
+Status Database::prepare_insert_many(std::string_view collection_name,
+                                     Converted<std::vector<Value>> documents,
+                                     PreparedInsert* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (!documents.error.ok()) return documents.error;
-  return AppendDocuments(collection_name, std::move(documents.value));
+  return PrepareInsert(collection_name, std::move(documents.value), out);
 }
 
-Status Database::insert_many_from_document(std::string_view collection_name,
-                                           std::string_view document_name) {
+Status Database::prepare_insert_many_from_document(std::string_view collection_name,
+                                                   std::string_view document_name,
+                                                   PreparedInsert* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   Value whole;
   std::vector<Value> docs;
@@ -71,10 +70,11 @@ Status Database::insert_many_from_document(std::string_view collection_name,
   if (!whole.empty()) {
     return Status::InvalidDocument("Document is not an array").WithNote(ReadingNote(document_name));
   }
-  return AppendDocuments(collection_name, std::move(docs));
+  return PrepareInsert(collection_name, std::move(docs), out);
 }
 
-Status Database::load_from_document(std::string_view document_path) {
+Status Database::prepare_load_from_document(std::string_view document_path, PreparedLoad* out) {
+  if (Status s = Enter(); !s.ok()) return s;
   Value whole;
   if (Status s = ReadDocumentFile(std::string(document_path), &whole); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_path));
@@ -82,14 +82,15 @@ Status Database::load_from_document(std::string_view document_path) {
   if (!whole.ref().is_object()) {
     return Status::Internal(kUnwrapNone).WithNote(ReadingNote(document_path));
   }
-  // Collections are filled one after another, in key order; a failure
-  // leaves the members before it inserted. Running out of memory is the
-  // exception: it takes out again what the call put in, so that the call
-  // changes nothing.
+  // Collections are filled one after another, in key order: a member that
+  // fails leaves the members before it inserted.
   ObjectRef members = whole.ref().as_object();
-  InsertionUndo undo(this, members.count());
+  out->groups.reserve(members.count());
   for (Member m : members) {
-    if (Status s = CheckCollectionName(m.key); !s.ok()) return s;
+    if (Status s = CheckCollectionName(m.key); !s.ok()) {
+      out->failure = std::move(s);
+      break;
+    }
     // Each element becomes a document of its own.
     std::vector<Value> docs;
     if (m.value.is_array()) {
@@ -98,48 +99,152 @@ Status Database::load_from_document(std::string_view document_path) {
     } else {
       docs.push_back(Value::CopyOf(m.value));
     }
-    undo.Before(m.key);
-    if (Status s = AppendDocuments(m.key, std::move(docs)); !s.ok()) return s;
-    undo.After();
+    out->groups.emplace_back();
+    static_cast<void>(PrepareInsert(m.key, std::move(docs), &out->groups.back()));
   }
   return Status();
 }
 
-Database::InsertionUndo::InsertionUndo(Database* db, size_t count)
-    : db_(db), exceptions_(std::uncaught_exceptions()) {
-  steps_.reserve(count);
+// --- Commit steps ---
+
+Status Database::MakeCollectionFile(std::string_view collection_name, NewCollection* made) {
+  made->path = CollectionFilePath(name_, collection_name);
+  if (PathExists(made->path)) return Status();  // taken
+  // The map entry is made first, empty, so nothing is left to fail once
+  // the file is in place.
+  CollectionPtr collection = MakeCollection();
+  auto [slot, added] = collections_.try_emplace(std::string(collection_name));
+  // Taken out again unless the file is made, whatever happens (running out
+  // of memory included).
+  struct SlotGuard {
+    CollectionMap& map;
+    CollectionMap::iterator slot;
+    bool drop;
+    ~SlotGuard() {
+      if (drop) map.erase(slot);
+    }
+  } guard{collections_, slot, added};
+  // Another process may create or write the file while this one does: the
+  // new file goes in place only if the path is still free by then, and a
+  // collection that appeared meanwhile is kept, as if it had been there
+  // from the start.
+  static constexpr char kEmpty[] = "[]";
+  ReplaceFailure f;
+  bool created = false;
+  bool ok = CreateFileIfAbsent(
+      made->path,
+      [](OutBuffer& out) {
+        out.Write(kEmpty, sizeof kEmpty - 1);
+        return out.ok();
+      },
+      &f, &created, &made->file);
+  if (!ok) return SystemStatus(f.error);
+  if (!created) return Status();
+  guard.drop = false;
+  made->slot_added = added;
+  collection->file_seen = made->file;
+  made->collection = std::move(collection);
+  return Status();
 }
 
-void Database::InsertionUndo::Before(std::string_view collection_name) {
-  Step step;
-  step.name = collection_name;
-  step.collection = db_->FindInMemory(collection_name);
-  if (step.collection != nullptr) {
-    step.size = step.collection->docs.size();
-    step.stamp = step.collection->stamp;
-  } else {
-    step.path = CollectionFilePath(db_->name_, collection_name);
+void Database::UndoNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
+  if (made->collection == nullptr) return;
+  if (made->slot_added) Unregister(collection_name);
+  // The file goes again, unless somebody else replaced it meanwhile.
+  FileIdentity now;
+  if (made->file.has_value() && IdentityOfPath(made->path, &now) && now == *made->file) {
+    SysError ignored;
+    RemoveFile(made->path, &ignored);
   }
-  assert(steps_.size() < steps_.capacity());
-  steps_.push_back(std::move(step));  // room is reserved: cannot throw
+  made->collection = nullptr;
 }
 
-void Database::InsertionUndo::After() noexcept { steps_.back().done = true; }
+Status Database::Reserve(PreparedInsert* c) {
+  if (Status s = Stale(c->collection, c->name, c->stamp); !s.ok()) return s;
+  if (c->collection != nullptr) {
+    MakeRoom(c->collection->docs, c->docs.size());
+    return Status();
+  }
+  // A new collection: its file is made (empty) and it holds the documents
+  // from the start. Deliberately dropped: whatever making the file says is
+  // not reported; a collection not made (something already at the path,
+  // or an error) is reported as missing.
+  static_cast<void>(MakeCollectionFile(c->name, &c->made));
+  if (c->made.collection == nullptr) return Status::Internal(kUnwrapNone);
+  return Status();
+}
 
-Database::InsertionUndo::~InsertionUndo() {
-  if (std::uncaught_exceptions() == exceptions_) return;  // only a thrown failure is undone
-  for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
-    if (!step->done) continue;
-    if (step->collection != nullptr) {
-      step->collection->docs.resize(step->size);  // shrinking: no allocation
-      step->collection->indexes.Truncated(step->size);
-      step->collection->stamp = step->stamp;
-    } else {
-      db_->Unregister(step->name);
-      SysError ignored;
-      RemoveFile(step->path, &ignored);
+Status Database::Reserve(PreparedLoad* c) {
+  for (size_t g = 0; g < c->groups.size(); ++g) {
+    PreparedInsert& group = c->groups[g];
+    Status s = Stale(group.collection, group.name, group.stamp);
+    if (s.ok() && group.collection == nullptr) {
+      s = MakeCollectionFile(group.name, &group.made);
+      if (s.ok() && group.made.collection == nullptr) s = Status::Internal(kUnwrapNone);
+    } else if (s.ok()) {
+      MakeRoom(group.collection->docs, group.docs.size());
+    }
+    if (!s.ok()) {
+      // This member fails: the ones before it go in, and the call reports
+      // this failure, which comes before any later one.
+      c->groups.resize(g);
+      if (g == 0) return s;
+      c->failure = std::move(s);
+      break;
     }
   }
+  if (c->groups.empty() && !c->failure.ok()) return c->failure;
+  return Status();
+}
+
+void Database::Undo(PreparedInsert* c) noexcept { UndoNewCollection(c->name, &c->made); }
+
+void Database::Undo(PreparedLoad* c) noexcept {
+  for (auto g = c->groups.rbegin(); g != c->groups.rend(); ++g) Undo(&*g);
+}
+
+namespace {
+
+void RecordGroup(const PreparedInsert& c, RecordBuilder* r) {
+  r->Text(c.name);
+  r->Byte(c.collection == nullptr ? 1 : 0);
+  r->Varint(c.docs.size());
+  for (const Value& d : c.docs) r->Document(d);
+}
+
+}  // namespace
+
+bool Database::Record(const PreparedInsert& c, RecordBuilder* r, uint64_t*) const {
+  r->Type(RecordType::kInsert);
+  RecordGroup(c, r);
+  return true;
+}
+
+bool Database::Record(const PreparedLoad& c, RecordBuilder* r, uint64_t*) const {
+  if (c.groups.empty()) return false;
+  r->Type(RecordType::kLoad);
+  r->Varint(c.groups.size());
+  for (const PreparedInsert& g : c.groups) RecordGroup(g, r);
+  return true;
+}
+
+void Database::Apply(PreparedInsert* c, uint64_t changed_at) noexcept {
+  Collection* target = c->collection.get();
+  if (target == nullptr) {
+    target = c->made.collection.get();
+    collections_.find(c->name)->second = std::move(c->made.collection);
+  }
+  if (target->docs.empty()) {
+    target->docs = std::move(c->docs);
+  } else {
+    for (Value& d : c->docs) target->docs.push_back(std::move(d));  // room was made
+  }
+  target->Touch();
+  if (changed_at != 0) target->changed_at = changed_at;
+}
+
+void Database::Apply(PreparedLoad* c, uint64_t changed_at) noexcept {
+  for (PreparedInsert& g : c->groups) Apply(&g, changed_at);
 }
 
 }  // namespace moxal

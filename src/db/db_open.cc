@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "storage/file_identity.h"
 #include "storage/fs.h"
+#include "storage/journal_file.h"
 #include "storage/os_error.h"
 #include "values/debug_text.h"
 #include "values/utf8.h"
@@ -33,17 +34,33 @@ Status ListFiles(const std::string& dir, bool strict, std::vector<std::string>* 
 Status Database::open() {
   if (!PathExists(name_)) {
     // Nothing usable there: make the directory (one level) and start empty.
-    // Whether that works is not our concern until something is written.
+    // Without a journal, whether that works is not our concern until
+    // something is written; a journal needs the directory at once.
     SysError ignored;
     MakeDirectory(name_, &ignored);
-    return Status();
+    if (durability_ == Durability::kOff) return Status();
   }
-  // The whole listing is read before any file is opened. The collections
-  // are gathered aside and put in memory only once every one is read, so a
-  // failure leaves the map as it was.
+  // The collections are gathered aside and put in memory only once every
+  // one is read, so a failure leaves the map as it was.
+  CollectionMap loaded = collections_;
+  if (durability_ != Durability::kOff) {
+    if (Status s = OpenJournal(&loaded); !s.ok()) return s;
+  } else if (JournalFile::HasRecords(name_)) {
+    return Status::InvalidArgument(
+        "This directory has a journal holding changes its collection files do not have yet: "
+        "open it with the journal (journal=\"process\" or journal=\"always\"), which applies "
+        "them");
+  } else if (Status s = LoadFiles(&loaded); !s.ok()) {
+    return s;
+  }
+  collections_.swap(loaded);
+  return Status();
+}
+
+Status Database::LoadFiles(CollectionMap* map) const {
+  // The whole listing is read before any file is opened.
   std::vector<std::string> files;
   if (Status s = ListFiles(name_, /*strict=*/false, &files); !s.ok()) return s;
-  CollectionMap loaded = collections_;
   for (const std::string& file : files) {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
@@ -54,9 +71,8 @@ Status Database::open() {
     if (Status s = ReadCollection(name, path, &collection, &gone); !s.ok()) return s;
     // Removed since the listing named it: skipped, as a listing made now would.
     if (gone) continue;
-    loaded.insert_or_assign(std::string(name), std::move(collection));
+    map->insert_or_assign(std::string(name), std::move(collection));
   }
-  collections_.swap(loaded);
   return Status();
 }
 
@@ -81,6 +97,7 @@ Status Database::collections(std::vector<std::string>* stems) const {
   std::vector<std::string> files;
   if (Status s = ListFiles(name_, /*strict=*/true, &files); !s.ok()) return s;
   for (const std::string& file : files) {
+    if (IsJournalFileName(file)) continue;
     std::string_view stem = Stem(file);
     if (!IsUtf8(stem)) {
       return Status::NotUtf8(std::string(kUnwrapErrPrefix) + DebugQuote(stem));

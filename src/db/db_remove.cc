@@ -1,39 +1,61 @@
-// Removing documents.
+// Removing documents (Python's delete).
 //
 // Like an update, a removal is all or nothing: the documents are selected
-// first (everything that can fail, running out of memory included), and
-// only the commit, which cannot fail, takes them out.
+// when it is prepared (everything that can fail, running out of memory
+// included), and only the commit, which cannot fail, takes them out.
 
 #include <cassert>
 
-#include "db/collection_names.h"
 #include "db/database.h"
+#include "db/journal_record.h"
 #include "db/select.h"
 #include "query/filter.h"
 
 namespace moxal {
 
-Status Database::remove(std::string_view collection_name, const Converted<Value>& query,
-                        PreparedRemove* prepared) {
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+Status Database::prepare_remove(std::string_view collection_name, const Converted<Value>& query,
+                                PreparedRemove* out) {
   CollectionPtr c;
-  if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return s;
-  if (!query.error.ok()) return query.error;
   Filter filter;
-  if (Status s = Filter::New(query.value.ref().as_object(), &filter); !s.ok()) return s;
-  if (Status s = SelectDocuments(c->docs, &c->indexes, &filter, &prepared->positions); !s.ok()) {
+  if (Status s = Select(collection_name, &query, &c, &filter); !s.ok()) return s;
+  if (Status s = SelectDocuments(c->docs, &c->indexes, &filter, &out->positions); !s.ok()) {
     return s;
   }
-  prepared->stamp = c->stamp;
-  prepared->collection = std::move(c);
+  c->ReserveGraveyard(out->positions.size());
+  out->name = collection_name;
+  out->stamp = c->stamp;
+  out->collection = std::move(c);
   return Status();
 }
 
-void Database::CommitRemove(PreparedRemove* prepared) noexcept {
-  assert(prepared->collection != nullptr);
-  // Nothing changed the collection since the removal was prepared.
-  assert(prepared->collection->stamp == prepared->stamp);
-  prepared->collection->Remove(prepared->positions);
+Status Database::Reserve(PreparedRemove* c) { return Stale(c->collection, c->name, c->stamp); }
+
+bool Database::Record(const PreparedRemove& c, RecordBuilder* r, uint64_t*) const {
+  if (c.positions.empty()) return false;
+  // Runs of positions: each its gap from where the run before could have
+  // continued, and its length. A removal of every document is one run.
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  uint64_t next = 0;
+  for (size_t k = 0; k < c.positions.size();) {
+    size_t start = k;
+    while (k + 1 < c.positions.size() && c.positions[k + 1] == c.positions[k] + 1) ++k;
+    ++k;
+    runs.emplace_back(c.positions[start] - next, k - start);
+    next = c.positions[k - 1] + 2;
+  }
+  r->Type(RecordType::kRemove);
+  r->Text(c.name);
+  r->Varint(runs.size());
+  for (const auto& [gap, length] : runs) {
+    r->Varint(gap);
+    r->Varint(length);
+  }
+  return true;
+}
+
+void Database::Apply(PreparedRemove* c, uint64_t changed_at) noexcept {
+  c->collection->Remove(c->positions);
+  if (changed_at != 0 && !c->positions.empty()) c->collection->changed_at = changed_at;
 }
 
 }  // namespace moxal

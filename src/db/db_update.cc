@@ -21,7 +21,9 @@
 
 #include "db/collection_names.h"
 #include "db/database.h"
+#include "db/journal_record.h"
 #include "db/select.h"
+#include "db/update_changes.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "values/equality.h"
@@ -64,8 +66,9 @@ Status TooDeep() {
 // Makes the change of document `i` ready in *out as patches, when the
 // document is the collection's alone and the update keeps every length
 // (PlanPatches). False when it cannot.
-bool PreparePatches(const Update& changes, const Value& doc, size_t i, DocumentChanges* out) {
-  return doc.unique() && i <= UINT32_MAX &&
+bool PreparePatches(const Update& changes, const Collection& c, size_t i, DocumentChanges* out) {
+  const Value& doc = c.docs[i];
+  return doc.unique() && c.writable_in_place() && i <= UINT32_MAX &&
          changes.PlanPatches(doc.ref(), static_cast<uint32_t>(i), &out->patches);
 }
 
@@ -82,10 +85,10 @@ Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check
   return Status();
 }
 
-// Selects the documents `filter` (when not null) matches and makes the
-// change of each ready in *out.
-Status PrepareChanges(const Update& changes, const Filter* filter, Collection& c,
-                      DocumentChanges* out) {
+}  // namespace
+
+Status PrepareDocumentChanges(const Update& changes, const Filter* filter, Collection& c,
+                              DocumentChanges* out) {
   const std::vector<Value>& docs = c.docs;
   const bool check_depth = MayNestTooDeeply(changes);
   if (!check_depth && !changes.HasEmptyPath()) {
@@ -96,7 +99,7 @@ Status PrepareChanges(const Update& changes, const Filter* filter, Collection& c
     // is written).
     if (filter == nullptr) out->patches.reserve(docs.size());
     Status s = ForEachMatch(docs, &c.indexes, filter, [&](size_t i) {
-      if (PreparePatches(changes, docs[i], i, out)) return;
+      if (PreparePatches(changes, c, i, out)) return;
       Status ready = PrepareCopy(changes, docs[i], i, false, out);
       assert(ready.ok());  // only a clause with an empty path or depth fail
       static_cast<void>(ready);
@@ -112,41 +115,114 @@ Status PrepareChanges(const Update& changes, const Filter* filter, Collection& c
   }
   if (!selected.empty() && changes.HasEmptyPath()) return EmptyPathPanic();
   for (size_t i : selected) {
-    if (!check_depth && PreparePatches(changes, docs[i], i, out)) continue;
+    if (!check_depth && PreparePatches(changes, c, i, out)) continue;
     if (Status s = PrepareCopy(changes, docs[i], i, check_depth, out); !s.ok()) return s;
   }
   return Status();
 }
 
-}  // namespace
-
-Status Database::update(std::string_view collection_name, const Converted<Value>& update_query,
-                        const Converted<Value>* maybe_query, PreparedUpdate* prepared,
-                        TraceFn trace) {
+Status Database::prepare_update(std::string_view collection_name,
+                                const Converted<Value>& update_query,
+                                const Converted<Value>* maybe_query, PreparedUpdate* out,
+                                TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
+  if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
   if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 
   Filter filter;
-  if (Status s = Parse(update_query, maybe_query, trace, &prepared->changes, &filter); !s.ok()) {
+  if (Status s = Parse(update_query, maybe_query, trace, &out->changes, &filter); !s.ok()) {
     return s;
   }
-  if (Status s = PrepareChanges(prepared->changes, maybe_query != nullptr ? &filter : nullptr, *c,
-                                &prepared->documents);
+  if (Status s = PrepareDocumentChanges(out->changes, maybe_query != nullptr ? &filter : nullptr,
+                                        *c, &out->documents);
       !s.ok()) {
     return s;
   }
-  prepared->stamp = c->stamp;
-  prepared->collection = std::move(c);
+  c->ReserveGraveyard(out->documents.replacements.size());
+  out->name = collection_name;
+  out->update_query = update_query.value;
+  if (maybe_query != nullptr) out->filter = maybe_query->value;
+  out->stamp = c->stamp;
+  out->collection = std::move(c);
   return Status();
 }
 
-void Database::CommitUpdate(PreparedUpdate* prepared) noexcept {
-  assert(prepared->collection != nullptr);
-  // Nothing changed the collection since the update was prepared.
-  assert(prepared->collection->stamp == prepared->stamp);
-  prepared->collection->Commit(&prepared->documents, prepared->changes);
+Status Database::Reserve(PreparedUpdate* c) { return Stale(c->collection, c->name, c->stamp); }
+
+namespace {
+
+// An update recorded by its effect holds every document it changed; one
+// recorded by its queries is evaluated again on replay, a pass over the
+// collection. The effect is recorded unless it is larger than this many
+// bytes per document of the collection (and than kSmallEffect): what
+// replaying the queries costs, counted as record bytes.
+constexpr uint64_t kReplayBytesPerDocument = 16;
+constexpr uint64_t kSmallEffect = 64 << 10;
+
+// The documents patched, each a new version made for the record.
+void RecordPatched(const PreparedUpdate& c, std::vector<Replacement>* out) {
+  const std::vector<Patch>& patches = c.documents.patches;
+  for (size_t k = 0; k < patches.size();) {
+    uint32_t i = patches[k].document;
+    Value copy = Value::CopyOf(c.collection->docs[i].ref());
+    for (; k < patches.size() && patches[k].document == i; ++k) {
+      ApplyPatch(copy.mutable_data(), patches[k]);
+    }
+    out->push_back(Replacement{i, std::move(copy)});
+  }
+}
+
+}  // namespace
+
+bool Database::Record(const PreparedUpdate& c, RecordBuilder* r, uint64_t* weight) const {
+  const DocumentChanges& d = c.documents;
+  if (d.patches.empty() && d.replacements.empty()) return false;  // nothing changes
+  uint64_t effect = 0;
+  for (const Replacement& x : d.replacements) effect += x.doc.size();
+  for (size_t k = 0; k < d.patches.size(); ++k) {
+    if (k == 0 || d.patches[k].document != d.patches[k - 1].document) {
+      effect += c.collection->docs[d.patches[k].document].size();
+    }
+  }
+  uint64_t replay_cost = kReplayBytesPerDocument * c.collection->docs.size();
+  if (effect > kSmallEffect && effect > replay_cost) {
+    r->Type(RecordType::kUpdate);
+    r->Text(c.name);
+    r->Document(c.update_query);
+    r->Byte(c.filter.empty() ? 0 : 1);
+    if (!c.filter.empty()) r->Document(c.filter);
+    *weight = replay_cost;
+    return true;
+  }
+  std::vector<Replacement> patched;
+  RecordPatched(c, &patched);
+  r->Type(RecordType::kReplace);
+  r->Text(c.name);
+  r->Varint(patched.size() + d.replacements.size());
+  // Both lists rise by position: merged, each position once.
+  size_t a = 0, b = 0;
+  uint64_t last = 0;
+  for (size_t n = 0; a < patched.size() || b < d.replacements.size(); ++n) {
+    bool take_patched = b == d.replacements.size() ||
+                        (a < patched.size() && patched[a].index < d.replacements[b].index);
+    const Replacement& x = take_patched ? patched[a] : d.replacements[b];
+    r->Varint(n == 0 ? x.index : x.index - last - 1);
+    last = x.index;
+    if (take_patched) {
+      r->OwnedDocument(std::move(patched[a++].doc));
+    } else {
+      r->Document(d.replacements[b++].doc);
+    }
+  }
+  return true;
+}
+
+void Database::Apply(PreparedUpdate* c, uint64_t changed_at) noexcept {
+  bool changes = !c->documents.patches.empty() || !c->documents.replacements.empty();
+  c->collection->Commit(&c->documents, c->changes);
+  if (changed_at != 0 && changes) c->collection->changed_at = changed_at;
 }
 
 std::vector<Value> PreparedUpdate::After() const {

@@ -1,9 +1,10 @@
 // Writing collections to disk.
 
-#include <mutex>
 
 #include "db/collection_names.h"
 #include "db/database.h"
+#include "db/fold.h"
+#include "db/journal_state.h"
 #include "storage/file_identity.h"
 #include "storage/os_error.h"
 #include "storage/replace_file.h"
@@ -23,22 +24,6 @@ bool WriteDocuments(const std::vector<Value>& docs, OutBuffer& out) {
   }
   out.Put(']');
   return out.ok();
-}
-
-Status ReplaceFailureStatus(const ReplaceFailure& f) {
-  switch (f.stage) {
-    case ReplaceFailure::kCreate:
-      return Status::StorageFailed("Problem creating temporary file: " + DetailText(f.error));
-    case ReplaceFailure::kWrite:
-      return Status::WriteFailed("Error serializing JSON");
-    case ReplaceFailure::kFlush:
-      return Status::FlushFailed(std::string(kUnwrapErrPrefix) + DetailText(f.error));
-    case ReplaceFailure::kSync:
-      return Status::StorageFailed("Error syncing file: " + DetailText(f.error));
-    case ReplaceFailure::kRename:
-      break;
-  }
-  return Status::StorageFailed("Error renaming file: " + DetailText(f.error));
 }
 
 // True when a file is at `path` that is not the version `seen` of it.
@@ -67,16 +52,11 @@ Status Database::WriteCollectionFile(std::string_view collection_name,
   std::string path = CollectionFilePath(name_, collection_name);
   ReplaceFailure f;
   std::optional<FileIdentity> written;
-  // Held until the new version is noted, so that of two writes of this
-  // object the one whose file stays in place is the one noted.
-  std::lock_guard<std::mutex> lock(collection.file_mutex);
   bool ok = ReplaceFile(
       path, [&](OutBuffer& out) { return WriteDocuments(collection.docs, out); }, &f, &written);
-  if (ok) {
-    collection.file_seen = written;
-    return Status();
-  }
-  return ReplaceFailureStatus(f).WithNote("while writing the collection file " + path);
+  if (!ok) return WriteFailureStatus(f, path);
+  collection.file_seen = written;
+  return Status();
 }
 
 Status Database::write(std::string_view collection_name) const {
@@ -95,11 +75,10 @@ Status Database::write_all() const {
   return first;
 }
 
-Status Database::ChangedFiles(const std::string_view* collection_name,
-                              std::vector<std::string>* paths) const {
-  auto check = [&](std::string_view name, Collection& c) {
+Status Database::changed_files(const std::string_view* collection_name,
+                               std::vector<std::string>* paths) const {
+  auto check = [&](std::string_view name, const Collection& c) {
     std::string path = CollectionFilePath(name_, name);
-    std::lock_guard<std::mutex> lock(c.file_mutex);
     if (ChangedSince(path, c.file_seen)) paths->push_back(std::move(path));
   };
   if (collection_name == nullptr) {
@@ -110,6 +89,31 @@ Status Database::ChangedFiles(const std::string_view* collection_name,
   if (Status s = ToWrite(*collection_name, &c); !s.ok()) return s;
   check(*collection_name, *c);
   return Status();
+}
+
+Status Database::plan_write(const std::string_view* collection_name, std::shared_ptr<Fold>* fold,
+                            bool* busy) {
+  *busy = false;
+  if (Status s = Enter(); !s.ok()) return s;
+  if (collection_name != nullptr) {
+    CollectionPtr c;
+    if (Status s = ToWrite(*collection_name, &c); !s.ok()) return s;
+  }
+  if (journal_->fold != nullptr) {
+    *busy = true;
+    *fold = journal_->fold;
+    return Status();
+  }
+  *fold = PlanFold(collection_name, /*missing_files=*/true);
+  journal_->fold = *fold;
+  return Status();
+}
+
+Status Database::finish_write(const std::shared_ptr<Fold>& fold) {
+  // Another call may have finished it already (Enter), when it ended
+  // first: its result stays with it.
+  if (journal_->fold == fold) return FinishFold();
+  return fold->result();
 }
 
 }  // namespace moxal

@@ -22,10 +22,11 @@ std::string FullName(const ParamNames& params) {
 
 bool TooManyPositional(const ParamNames& params, Py_ssize_t given) {
   std::string msg = FullName(params);
-  if (params.required == params.count) {
-    msg += " takes " + std::to_string(params.count);
+  if (params.required == params.positional) {
+    msg += " takes " + std::to_string(params.positional);
   } else {
-    msg += " takes from " + std::to_string(params.required) + " to " + std::to_string(params.count);
+    msg += " takes from " + std::to_string(params.required) + " to " +
+           std::to_string(params.positional);
   }
   msg += " positional arguments but " + std::to_string(given) +
          (given == 1 ? " was given" : " were given");
@@ -146,7 +147,7 @@ bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs
                PyObject** matched) {
   assert(nargs >= 0 && (nargs == 0 || args != nullptr));
   assert(kwnames == nullptr || PyTuple_Check(kwnames));
-  if (nargs > params.count) return TooManyPositional(params, nargs);
+  if (nargs > params.positional) return TooManyPositional(params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) matched[i] = args[i];
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t j = 0; j < nkw; ++j) {
@@ -160,7 +161,7 @@ bool MatchArgs(const ParamNames& params, PyObject* const* args, Py_ssize_t nargs
 bool MatchArgs(const ParamNames& params, PyObject* args, PyObject* kwargs, PyObject** matched) {
   assert(PyTuple_Check(args) && (kwargs == nullptr || PyDict_Check(kwargs)));
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > params.count) return TooManyPositional(params, nargs);
+  if (nargs > params.positional) return TooManyPositional(params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) matched[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;

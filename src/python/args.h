@@ -57,6 +57,7 @@ struct Param {
                                               // null when left out (or None)
   bool Fields::* flag = nullptr;              // kBool
   bool flag_default = false;
+  bool keyword_only = false;  // after a bare * in the signature
 };
 
 // A parameter named `field` that fills the field of that name of `Fields`:
@@ -80,6 +81,13 @@ struct Param {
     .name = #field, .type = ::moxal::ParamType::kDictOrNone, .default_text = "None", \
     .object = &Fields::field                                                         \
   }
+// Optional and keyword-only, a str, with the default `literal` (as the
+// signature shows it); the field stays empty when left out.
+#define MOXAL_KWONLY_STR_PARAM(Fields, field, literal)                          \
+  ::moxal::Param<Fields> {                                                       \
+    .name = #field, .type = ::moxal::ParamType::kStr, .default_text = (literal), \
+    .text = &Fields::field, .keyword_only = true                                 \
+  }
 // Optional, with the default `value` (true or false).
 #define MOXAL_BOOL_PARAM(Fields, field, value)                                                     \
   ::moxal::Param<Fields> {                                                                         \
@@ -92,7 +100,8 @@ struct ParamNames {
   const char* method;        // "find"; "__new__" for the constructor
   const char* const* names;  // `count` parameter names, in order
   int count;
-  int required;  // the leading parameters without a default
+  int required;    // the leading parameters without a default
+  int positional;  // the leading parameters that may be given by position
 };
 
 // A method's parameters, in order. Made by MakeSignature.
@@ -102,8 +111,11 @@ struct Signature {
   std::array<Param<Fields>, N> params;
   std::array<const char*, N> names;  // params[i].name
   int required;
+  int positional;
 
-  ParamNames Names() const { return {method, names.data(), static_cast<int>(N), required}; }
+  ParamNames Names() const {
+    return {method, names.data(), static_cast<int>(N), required, positional};
+  }
 };
 
 // The arguments as matched to the parameters: borrowed references, null
@@ -118,8 +130,9 @@ template <class Fields, class... Params>
 consteval Signature<Fields, sizeof...(Params)> MakeSignature(const char* method, Params... params) {
   static_assert((std::is_same_v<Params, Param<Fields>> && ...),
                 "every parameter fills a field of the same struct");
-  Signature<Fields, sizeof...(Params)> sig{method, {params...}, {}, 0};
+  Signature<Fields, sizeof...(Params)> sig{method, {params...}, {}, 0, 0};
   bool optional_seen = false;
+  bool keyword_only_seen = false;
   for (size_t i = 0; i < sig.params.size(); ++i) {
     const Param<Fields>& p = sig.params[i];
     sig.names[i] = p.name;
@@ -134,6 +147,13 @@ consteval Signature<Fields, sizeof...(Params)> MakeSignature(const char* method,
       ++sig.required;
     } else {
       optional_seen = true;
+    }
+    if (p.keyword_only) {
+      if (p.default_text == nullptr) throw "a keyword-only parameter without a default";
+      keyword_only_seen = true;
+    } else {
+      if (keyword_only_seen) throw "a positional parameter follows a keyword-only one";
+      ++sig.positional;
     }
   }
   return sig;
@@ -208,6 +228,7 @@ constexpr size_t WriteTextSignature(const Signature<Fields, N>& sig, const char*
   append(self ? "($self" : "(");
   for (size_t i = 0; i < N; ++i) {
     if (self || i > 0) append(", ");
+    if (sig.params[i].keyword_only && (i == 0 || !sig.params[i - 1].keyword_only)) append("*, ");
     append(sig.params[i].name);
     if (sig.params[i].default_text != nullptr) {
       append("=");

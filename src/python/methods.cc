@@ -23,6 +23,7 @@
 #include "conversion/to_python.h"
 #include "conversion/to_value.h"
 #include "db/database.h"
+#include "db/fold.h"
 #include "python/args.h"
 #include "python/borrow.h"
 #include "python/module_state.h"
@@ -112,37 +113,118 @@ const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
   return c ? &*c : nullptr;
 }
 
-// Runs `op(db, state, args, borrow)` with the arguments matched to `sig`
-// and converted into a `Fields` struct, inside the borrow, turning C++
-// exceptions into Python ones.
-template <class Fields, size_t N, class Op>
+// What one call works with, and what it leaves to do once it lets go of
+// its object.
+struct CallContext {
+  Database& db;
+  ModuleState& state;
+  Borrow* borrow;
+  // The journal position the call waits to be synced before it returns
+  // (prepared.h): waited for without the borrow, so that other threads'
+  // changes share the sync.
+  uint64_t durable_at = 0;
+
+  // Phase 2: `work` without the interpreter lock.
+  template <class Work>
+  void Run(Work&& work) {
+    Unlocked(borrow, std::forward<Work>(work));
+  }
+  PyObject* Raise(const Status& s) const { return moxal::Raise(state, s); }
+
+  // A change with no result but None: prepared and committed in one step.
+  template <class Prepared, class Prepare>
+  PyObject* Change(Prepared* change, Prepare&& prepare) {
+    Status s;
+    Run([&] {
+      s = prepare();
+      if (s.ok()) s = db.commit(change);
+    });
+    durable_at = change->durable_at;
+    if (!s.ok()) return Raise(s);
+    Py_RETURN_NONE;
+  }
+
+  // A change whose result is built from what was prepared, before the
+  // commit: `prepare` (without the lock), then, when no signal came, the
+  // result (`result()`, a new reference or null with the exception set),
+  // then `commit` (without the lock). A signal, an error or a result that
+  // cannot be built ends the call with nothing changed.
+  template <class Prepare, class Result, class Commit>
+  PyObject* ChangeWithResult(Prepare&& prepare, Result&& result, Commit&& commit) {
+    Status s;
+    Run([&] { s = prepare(); });
+    if (InterruptedBeforeResult(borrow)) return nullptr;
+    if (!s.ok()) return Raise(s);
+    PyRef r = PyRef::Steal(result());
+    if (!r) return nullptr;
+    Run([&] { s = commit(); });
+    if (!s.ok()) return Raise(s);
+    return r.release();
+  }
+
+  // A read: `work` without the lock, then, when no signal came, its result.
+  template <class Work, class Result>
+  PyObject* Read(Work&& work, Result&& result) {
+    Status s;
+    Run([&] { s = work(); });
+    if (InterruptedBeforeResult(borrow)) return nullptr;
+    if (!s.ok()) return Raise(s);
+    return result();
+  }
+
+  bool Convert(PyObject* o, int max_depth, Converted<Value>* c) {
+    return ConvertValue(state, borrow, o, max_depth, c);
+  }
+  bool ConvertOptional(PyObject* o, std::optional<Converted<Value>>* c) {
+    return ConvertQuery(state, borrow, o, c);
+  }
+};
+
+// Waits, with neither the object nor the interpreter lock, for the journal
+// to be synced up to `position`; then returns `result` (a new reference, or
+// null with the exception set), or, when the sync failed, drops it and
+// raises the sync's OSError.
+PyObject* AfterDurable(Database& db, const ModuleState& state, uint64_t position,
+                       PyObject* result) {
+  PyThreadState* ts = ReleaseInterpreterLock();
+  Status s = db.wait_durable(position);
+  RetakeInterpreterLock(ts);
+  if (s.ok()) return result;
+  Py_XDECREF(result);
+  PyErr_Clear();
+  return Raise(state, s);
+}
+
+// Matches the arguments to `sig`, borrows the object, converts the
+// arguments into a `Fields` struct and runs `impl(cx, args)`, turning C++
+// exceptions into Python ones; then, the borrow let go of, waits for what
+// the call left to be synced.
+template <class Fields, size_t N, class Impl>
 PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* const* argv,
-               Py_ssize_t nargs, PyObject* kwnames, Access access, Op&& op) {
+               Py_ssize_t nargs, PyObject* kwnames, Access access, Impl&& impl) {
   auto* self = reinterpret_cast<MoxalObject*>(self_obj);
   ModuleState& state = *StateOfClass(Py_TYPE(self_obj));
   Matched<N> matched{};
   if (!MatchArgs(sig, argv, nargs, kwnames, &matched)) return nullptr;
-  Borrow borrow(self, access);
-  if (!borrow.Take()) return nullptr;
-  Fields args{};
-  if (!ConvertArgs(sig, matched, &args)) return nullptr;
-  try {
-    return op(*self->db, state, args, &borrow);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return Raise(state, Status::Internal(e.what()));
+  PyObject* result;
+  uint64_t durable_at;
+  {
+    Borrow borrow(self, access);
+    if (!borrow.Take()) return nullptr;
+    Fields args{};
+    if (!ConvertArgs(sig, matched, &args)) return nullptr;
+    CallContext cx{*self->db, state, &borrow};
+    try {
+      result = impl(cx, args);
+    } catch (const std::bad_alloc&) {
+      result = PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      result = Raise(state, Status::Internal(e.what()));
+    }
+    durable_at = cx.durable_at;
   }
-}
-
-// The common shape of a method without a Python result: convert (done by
-// the caller), run `work` without the interpreter lock, raise its Status.
-template <class Work>
-PyObject* RunToStatus(const ModuleState& state, Borrow* borrow, Work&& work) {
-  Status s;
-  Unlocked(borrow, [&] { s = work(); });
-  if (!s.ok()) return Raise(state, s);
-  Py_RETURN_NONE;
+  if (durable_at == 0) return result;
+  return AfterDurable(*self->db, state, durable_at, result);
 }
 
 // The parameters of every method: one struct of arguments per method, its
@@ -153,8 +235,11 @@ struct NoArgs {};
 
 struct NewArgs {
   std::string_view name;
+  std::string_view journal;  // empty when left out: "off"
 };
-constexpr auto kNewSig = MakeSignature<NewArgs>("__new__", MOXAL_STR_PARAM(NewArgs, name));
+constexpr auto kNewSig =
+    MakeSignature<NewArgs>("__new__", MOXAL_STR_PARAM(NewArgs, name),
+                           MOXAL_KWONLY_STR_PARAM(NewArgs, journal, "'off'"));
 
 struct LoadFromDocumentArgs {
   std::string_view document_path;
@@ -229,246 +314,350 @@ constexpr auto kDropAllSig = MakeSignature<NoArgs>("drop_all");
 constexpr auto kWriteAllSig = MakeSignature<NoArgs>("write_all");
 constexpr auto kClearCacheSig = MakeSignature<NoArgs>("clear_cache");
 
+// --- The methods' typed implementations ---
+
+PyObject* load_from_document_impl(CallContext& cx, std::string_view document_path) {
+  PreparedLoad change;
+  return cx.Change(&change, [&] { return cx.db.prepare_load_from_document(document_path, &change); });
+}
+
+PyObject* create_collection_impl(CallContext& cx, std::string_view collection_name) {
+  PreparedCreate change;
+  return cx.Change(&change,
+                   [&] { return cx.db.prepare_create_collection(collection_name, &change); });
+}
+
+PyObject* drop_collection_impl(CallContext& cx, std::string_view collection_name) {
+  PreparedDrop change;
+  return cx.Change(&change, [&] { return cx.db.prepare_drop_collection(collection_name, &change); });
+}
+
+PyObject* drop_all_impl(CallContext& cx) {
+  PreparedDrop change;
+  return cx.Change(&change, [&] { return cx.db.prepare_drop_all(&change); });
+}
+
+PyObject* insert_impl(CallContext& cx, std::string_view collection_name, PyObject* document) {
+  Converted<Value> doc;
+  if (!cx.Convert(document, kMaxDocumentDepth, &doc)) return nullptr;
+  PreparedInsert change;
+  return cx.Change(&change, [&] {
+    return cx.db.prepare_insert(collection_name, std::move(doc), &change);
+  });
+}
+
+PyObject* insert_many_impl(CallContext& cx, std::string_view collection_name,
+                           PyObject* documents) {
+  // The list plays the part of the collection's array in the file.
+  Converted<std::vector<Value>> docs;
+  if (!ConvertItems(cx.state, cx.borrow, documents, kMaxNesting, &docs)) return nullptr;
+  PreparedInsert change;
+  return cx.Change(&change, [&] {
+    return cx.db.prepare_insert_many(collection_name, std::move(docs), &change);
+  });
+}
+
+PyObject* insert_many_from_document_impl(CallContext& cx, std::string_view collection_name,
+                                         std::string_view document_name) {
+  PreparedInsert change;
+  return cx.Change(&change, [&] {
+    return cx.db.prepare_insert_many_from_document(collection_name, document_name, &change);
+  });
+}
+
+PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query) {
+  std::optional<Converted<Value>> query;
+  if (!cx.ConvertOptional(maybe_query, &query)) return nullptr;
+  Found found;
+  return cx.Read([&] { return cx.db.find(collection_name, OrNull(query), &found); },
+                 [&]() -> PyObject* {
+                   PyRef list = PyRef::Steal(DocumentsToPython(
+                       &cx.state.conversion, found.docs->data(), found.docs->size(),
+                       cx.borrow->pacer()));
+                   // Filed only once the call has used it: a failed call
+                   // leaves the cache as it was.
+                   if (list) cx.db.cache_result(collection_name, &found);
+                   return list.release();
+                 });
+}
+
+PyObject* count_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query) {
+  std::optional<Converted<Value>> query;
+  if (!cx.ConvertOptional(maybe_query, &query)) return nullptr;
+  size_t count = 0;
+  return cx.Read([&] { return cx.db.count(collection_name, OrNull(query), &count); },
+                 [&] { return PyLong_FromSize_t(count); });
+}
+
+PyObject* delete_impl(CallContext& cx, std::string_view collection_name, PyObject* query_arg) {
+  Converted<Value> query;
+  if (!cx.Convert(query_arg, kMaxNesting, &query)) return nullptr;
+  PreparedRemove change;
+  // The documents go only once the count exists.
+  PyObject* result = cx.ChangeWithResult(
+      [&] { return cx.db.prepare_remove(collection_name, query, &change); },
+      [&] { return PyLong_FromSize_t(change.positions.size()); },
+      [&] { return cx.db.commit(&change); });
+  cx.durable_at = change.durable_at;
+  return result;
+}
+
+PyObject* update_impl(CallContext& cx, std::string_view collection_name, PyObject* update_query,
+                      PyObject* maybe_query, bool return_result) {
+  Converted<Value> changes;
+  std::optional<Converted<Value>> filter;
+  if (!cx.Convert(update_query, kMaxNesting, &changes) ||
+      !cx.ConvertOptional(maybe_query, &filter)) {
+    return nullptr;
+  }
+  PreparedUpdate change;
+  TraceCollector trace;
+  auto prepare = [&] {
+    return cx.db.prepare_update(collection_name, changes, OrNull(filter), &change, CollectTrace);
+  };
+  if (!return_result) return cx.Change(&change, prepare);
+  // The returned list holds every document as the update leaves it, built
+  // before the collection changes.
+  std::vector<Value> after;
+  PyObject* result = cx.ChangeWithResult(
+      [&] {
+        Status s = prepare();
+        if (s.ok()) after = change.After();
+        return s;
+      },
+      [&] {
+        return DocumentsToPython(&cx.state.conversion, after.data(), after.size(),
+                                 cx.borrow->pacer());
+      },
+      [&] {
+        // Without the lock: the commit frees the documents it replaces,
+        // and the copies go too, which takes long for a large collection.
+        Status s = cx.db.commit(&change);
+        std::vector<Value>().swap(after);
+        return s;
+      });
+  cx.durable_at = change.durable_at;
+  return result;
+}
+
+PyObject* collections_impl(CallContext& cx) {
+  std::vector<std::string> names;
+  return cx.Read([&] { return cx.db.collections(&names); }, [&] { return StringsToPython(names); });
+}
+
+PyObject* clear_cache_impl(CallContext& cx) {
+  Status s;
+  cx.Run([&] { s = cx.db.clear_cache(); });
+  if (!s.ok()) return cx.Raise(s);
+  Py_RETURN_NONE;
+}
+
+// The paths of the collection files that write (of `collection_name`), or
+// write_all (when null), would replace although somebody else wrote them
+// since (a list of str), or null with the exception write raises.
+PyObject* changed_files_impl(CallContext& cx, const std::string_view* collection_name) {
+  std::vector<std::string> paths;
+  return cx.Read([&] { return cx.db.changed_files(collection_name, &paths); },
+                 [&] { return StringsToPython(paths); });
+}
+
 #define MOXAL_VECTORCALL(fn) \
   PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define MOXAL_NOARGS(fn) PyObject* fn(PyObject* self, PyObject* /*unused*/)
+
+// --- The wrappers: arguments matched, then the implementation ---
 
 MOXAL_VECTORCALL(LoadFromDocument) {
   return Call(self, kLoadFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const LoadFromDocumentArgs& a, Borrow* b) {
-                return RunToStatus(state, b,
-                                   [&] { return db.load_from_document(a.document_path); });
+              [](CallContext& cx, const LoadFromDocumentArgs& a) {
+                return load_from_document_impl(cx, a.document_path);
               });
 }
 
 MOXAL_VECTORCALL(CreateCollection) {
   return Call(self, kCreateCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
-                return RunToStatus(state, b,
-                                   [&] { return db.create_collection(a.collection_name); });
-              });
-}
-
-MOXAL_VECTORCALL(Insert) {
-  return Call(self, kInsertSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertArgs& a, Borrow* b) -> PyObject* {
-                Converted<Value> doc;
-                if (!ConvertValue(state, b, a.document, kMaxDocumentDepth, &doc)) return nullptr;
-                return RunToStatus(state, b,
-                                   [&] { return db.insert(a.collection_name, std::move(doc)); });
-              });
-}
-
-MOXAL_VECTORCALL(InsertMany) {
-  return Call(
-      self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
-      [](Database& db, ModuleState& state, const InsertManyArgs& a, Borrow* b) -> PyObject* {
-        // The list plays the part of the collection's array in the file.
-        Converted<std::vector<Value>> docs;
-        if (!ConvertItems(state, b, a.documents, kMaxNesting, &docs)) return nullptr;
-        return RunToStatus(state, b,
-                           [&] { return db.insert_many(a.collection_name, std::move(docs)); });
-      });
-}
-
-MOXAL_VECTORCALL(InsertManyFromDocument) {
-  return Call(self, kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const InsertManyFromDocumentArgs& a, Borrow* b) {
-                return RunToStatus(state, b, [&] {
-                  return db.insert_many_from_document(a.collection_name, a.document_name);
-                });
-              });
-}
-
-MOXAL_VECTORCALL(Find) {
-  return Call(self, kFindSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
-                std::optional<Converted<Value>> query;
-                if (!ConvertQuery(state, b, a.maybe_query, &query)) return nullptr;
-                Found found;
-                Status s;
-                Unlocked(b, [&] { s = db.find(a.collection_name, OrNull(query), &found); });
-                if (InterruptedBeforeResult(b)) return nullptr;
-                if (!s.ok()) return Raise(state, s);
-                PyRef list = PyRef::Steal(DocumentsToPython(&state.conversion, found.docs->data(),
-                                                            found.docs->size(), b->pacer()));
-                if (list) db.CacheResult(a.collection_name, &found);
-                return list.release();
-              });
-}
-
-MOXAL_VECTORCALL(Count) {
-  return Call(self, kCountSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const FindArgs& a, Borrow* b) -> PyObject* {
-                std::optional<Converted<Value>> query;
-                if (!ConvertQuery(state, b, a.maybe_query, &query)) return nullptr;
-                size_t count = 0;
-                Status s;
-                Unlocked(b, [&] { s = db.count(a.collection_name, OrNull(query), &count); });
-                if (InterruptedBeforeResult(b)) return nullptr;
-                if (!s.ok()) return Raise(state, s);
-                return PyLong_FromSize_t(count);
-              });
-}
-
-MOXAL_VECTORCALL(Delete) {
-  return Call(self, kDeleteSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const DeleteArgs& a, Borrow* b) -> PyObject* {
-                Converted<Value> query;
-                if (!ConvertValue(state, b, a.query, kMaxNesting, &query)) return nullptr;
-                PreparedRemove prepared;
-                Status s;
-                Unlocked(b, [&] { s = db.remove(a.collection_name, query, &prepared); });
-                if (!s.ok()) return Raise(state, s);
-                // The documents go only once the result exists; a signal that
-                // came before that ends the call with nothing removed.
-                if (InterruptedBeforeResult(b)) return nullptr;
-                PyRef count = PyRef::Steal(PyLong_FromSize_t(prepared.positions.size()));
-                if (!count) return nullptr;
-                Unlocked(b, [&] { db.CommitRemove(&prepared); });
-                return count.release();
-              });
-}
-
-MOXAL_VECTORCALL(Update) {
-  return Call(self, kUpdateSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const UpdateArgs& a, Borrow* b) -> PyObject* {
-                Converted<Value> changes;
-                std::optional<Converted<Value>> filter;
-                if (!ConvertValue(state, b, a.update_query, kMaxNesting, &changes) ||
-                    !ConvertQuery(state, b, a.maybe_query, &filter)) {
-                  return nullptr;
-                }
-                bool return_result = a.return_result;
-                PreparedUpdate prepared;
-                std::vector<Value> after;
-                TraceCollector trace;
-                Status s;
-                Unlocked(b, [&] {
-                  s = db.update(a.collection_name, changes, OrNull(filter), &prepared,
-                                CollectTrace);
-                  if (!s.ok()) return;
-                  if (return_result) {
-                    after = prepared.After();
-                  } else {
-                    db.CommitUpdate(&prepared);
-                  }
-                });
-                if (!s.ok()) return Raise(state, s);
-                if (!return_result) Py_RETURN_NONE;
-                // The collection changes only once its returned list is built.
-                if (InterruptedBeforeResult(b)) return nullptr;
-                PyObject* list =
-                    DocumentsToPython(&state.conversion, after.data(), after.size(), b->pacer());
-                if (list == nullptr) return nullptr;
-                // Without the lock: the commit frees the documents it replaces,
-                // and the copies go too, which takes long for a large collection.
-                Unlocked(b, [&] {
-                  db.CommitUpdate(&prepared);
-                  std::vector<Value>().swap(after);
-                  prepared = PreparedUpdate();
-                });
-                return list;
+              [](CallContext& cx, const CollectionArgs& a) {
+                return create_collection_impl(cx, a.collection_name);
               });
 }
 
 MOXAL_VECTORCALL(DropCollection) {
   return Call(self, kDropCollectionSig, args, nargs, kwnames, Access::kExclusive,
-              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
-                return RunToStatus(state, b, [&] { return db.drop_collection(a.collection_name); });
+              [](CallContext& cx, const CollectionArgs& a) {
+                return drop_collection_impl(cx, a.collection_name);
               });
 }
 
-// The paths of the collection files that write (of `collection_name`, or
-// write_all when null) would replace although somebody else wrote them
-// since (a list of str), or null with the exception write raises.
-PyObject* ChangedFiles(Database& db, ModuleState& state, const std::string_view* collection_name,
-                       Borrow* b) {
-  std::vector<std::string> paths;
-  Status s;
-  Unlocked(b, [&] { s = db.ChangedFiles(collection_name, &paths); });
-  if (InterruptedBeforeResult(b)) return nullptr;
-  if (!s.ok()) return Raise(state, s);
-  return StringsToPython(paths);
-}
-
-// Runs `check` (a call of ChangedFiles, borrowing the object) and gives the
-// warnings of the files it returns, with no borrow held: a warning may run
-// the program's code (a filter that makes it an error, a handler that logs
-// it), which may call the object. False with the exception set when the
-// check failed or a warning became an error: then nothing is written.
-template <class Check>
-bool WarnBeforeWriting(PyObject* self, Check&& check) {
-  PyRef paths = PyRef::Steal(check());
-  return paths && WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), paths.get());
-}
-
-MOXAL_VECTORCALL(Write) {
-  if (!WarnBeforeWriting(self, [&] {
-        return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
-                    [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
-                      return ChangedFiles(db, state, &a.collection_name, b);
-                    });
-      })) {
-    return nullptr;
-  }
-  return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
-              [](Database& db, ModuleState& state, const CollectionArgs& a, Borrow* b) {
-                return RunToStatus(state, b, [&] { return db.write(a.collection_name); });
+MOXAL_VECTORCALL(Insert) {
+  return Call(self, kInsertSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const InsertArgs& a) {
+                return insert_impl(cx, a.collection_name, a.document);
               });
 }
 
-#define MOXAL_NOARGS(fn) PyObject* fn(PyObject* self, PyObject* /*unused*/)
+MOXAL_VECTORCALL(InsertMany) {
+  return Call(self, kInsertManySig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const InsertManyArgs& a) {
+                return insert_many_impl(cx, a.collection_name, a.documents);
+              });
+}
+
+MOXAL_VECTORCALL(InsertManyFromDocument) {
+  return Call(self, kInsertManyFromDocumentSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const InsertManyFromDocumentArgs& a) {
+                return insert_many_from_document_impl(cx, a.collection_name, a.document_name);
+              });
+}
+
+MOXAL_VECTORCALL(Find) {
+  return Call(self, kFindSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const FindArgs& a) {
+                return find_impl(cx, a.collection_name, a.maybe_query);
+              });
+}
+
+MOXAL_VECTORCALL(Count) {
+  return Call(self, kCountSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const FindArgs& a) {
+                return count_impl(cx, a.collection_name, a.maybe_query);
+              });
+}
+
+MOXAL_VECTORCALL(Delete) {
+  return Call(self, kDeleteSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const DeleteArgs& a) {
+                return delete_impl(cx, a.collection_name, a.query);
+              });
+}
+
+MOXAL_VECTORCALL(Update) {
+  return Call(self, kUpdateSig, args, nargs, kwnames, Access::kExclusive,
+              [](CallContext& cx, const UpdateArgs& a) {
+                return update_impl(cx, a.collection_name, a.update_query, a.maybe_query,
+                                   a.return_result);
+              });
+}
 
 MOXAL_NOARGS(Collections) {
   return Call(self, kCollectionsSig, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) -> PyObject* {
-                std::vector<std::string> names;
-                Status s;
-                Unlocked(b, [&] { s = db.collections(&names); });
-                if (InterruptedBeforeResult(b)) return nullptr;
-                if (!s.ok()) return Raise(state, s);
-                return StringsToPython(names);
-              });
+              [](CallContext& cx, const NoArgs&) { return collections_impl(cx); });
 }
 
 MOXAL_NOARGS(DropAll) {
   return Call(self, kDropAllSig, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
-                return RunToStatus(state, b, [&] { return db.drop_all(); });
-              });
-}
-
-MOXAL_NOARGS(WriteAll) {
-  if (!WarnBeforeWriting(self, [&] {
-        return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
-                    [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
-                      return ChangedFiles(db, state, nullptr, b);
-                    });
-      })) {
-    return nullptr;
-  }
-  return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
-              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
-                return RunToStatus(state, b, [&] { return db.write_all(); });
-              });
+              [](CallContext& cx, const NoArgs&) { return drop_all_impl(cx); });
 }
 
 MOXAL_NOARGS(ClearCache) {
   return Call(self, kClearCacheSig, nullptr, 0, nullptr, Access::kExclusive,
-              [](Database& db, ModuleState& state, const NoArgs&, Borrow* b) {
-                return RunToStatus(state, b, [&] { return db.clear_cache(); });
+              [](CallContext& cx, const NoArgs&) { return clear_cache_impl(cx); });
+}
+
+// Writes with the journal: its fold (fold.h) planned under the borrow,
+// run without it (other calls go on meanwhile), and finished under it.
+// A fold that runs in the background is waited for first.
+template <class Fields, size_t N, class Name>
+PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, Name&& name) {
+  Database& db = *reinterpret_cast<MoxalObject*>(self)->db;
+  std::shared_ptr<Fold> fold;
+  for (;;) {
+    bool busy = false;
+    PyRef none = PyRef::Steal(Call(self, sig, args, nargs, kwnames, Access::kExclusive,
+                                   [&](CallContext& cx, const Fields& a) -> PyObject* {
+                                     Status s;
+                                     cx.Run([&] { s = db.plan_write(name(a), &fold, &busy); });
+                                     if (!s.ok()) return cx.Raise(s);
+                                     Py_RETURN_NONE;
+                                   }));
+    if (!none) return nullptr;
+    if (fold == nullptr) Py_RETURN_NONE;  // nothing to write
+    PyThreadState* ts = ReleaseInterpreterLock();
+    if (busy) {
+      fold->Wait();
+    } else {
+      fold->Run(db.journal_file());
+    }
+    RetakeInterpreterLock(ts);
+    if (!busy) break;
+    fold = nullptr;
+  }
+  return Call(self, sig, args, nargs, kwnames, Access::kExclusive,
+              [&](CallContext& cx, const Fields&) -> PyObject* {
+                Status s;
+                cx.Run([&] { s = db.finish_write(fold); });
+                if (!s.ok()) return cx.Raise(s);
+                Py_RETURN_NONE;
               });
+}
+
+MOXAL_VECTORCALL(Write) {
+  PyRef changed = PyRef::Steal(Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
+                                    [](CallContext& cx, const CollectionArgs& a) {
+                                      return changed_files_impl(cx, &a.collection_name);
+                                    }));
+  if (!changed || !WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), changed.get())) return nullptr;
+  if (reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr) {
+    return WriteThroughFold(self, kWriteSig, args, nargs, kwnames,
+                [](const CollectionArgs& a) { return &a.collection_name; });
+  }
+  return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
+              [](CallContext& cx, const CollectionArgs& a) -> PyObject* {
+                Status s;
+                cx.Run([&] { s = cx.db.write(a.collection_name); });
+                if (!s.ok()) return cx.Raise(s);
+                Py_RETURN_NONE;
+              });
+}
+
+MOXAL_NOARGS(WriteAll) {
+  PyRef changed = PyRef::Steal(Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+                                    [](CallContext& cx, const NoArgs&) {
+                                      return changed_files_impl(cx, nullptr);
+                                    }));
+  if (!changed || !WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), changed.get())) return nullptr;
+  if (reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr) {
+    return WriteThroughFold(self, kWriteAllSig, nullptr, 0, nullptr,
+                [](const NoArgs&) -> const std::string_view* { return nullptr; });
+  }
+  return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+              [](CallContext& cx, const NoArgs&) -> PyObject* {
+                Status s;
+                cx.Run([&] { s = cx.db.write_all(); });
+                if (!s.ok()) return cx.Raise(s);
+                Py_RETURN_NONE;
+              });
+}
+
+// The durability the constructor's `journal` argument names; false with
+// ValueError set for any other text.
+bool ParseJournal(std::string_view text, Durability* out) {
+  if (text.empty() || text == "off") {
+    *out = Durability::kOff;
+  } else if (text == "process") {
+    *out = Durability::kProcess;
+  } else if (text == "always") {
+    *out = Durability::kAlways;
+  } else {
+    std::string given(text);
+    PyErr_Format(PyExc_ValueError, "journal must be 'off', 'process' or 'always', not '%s'",
+                 given.c_str());
+    return false;
+  }
+  return true;
 }
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState& state = *StateOfClass(type);
-  Matched<1> matched{};
+  Matched<2> matched{};
   NewArgs a;
-  if (!MatchArgs(kNewSig, args, kwargs, &matched) || !ConvertArgs(kNewSig, matched, &a)) {
+  Durability durability;
+  if (!MatchArgs(kNewSig, args, kwargs, &matched) || !ConvertArgs(kNewSig, matched, &a) ||
+      !ParseJournal(a.journal, &durability)) {
     return nullptr;
   }
   try {
-    auto db = std::make_unique<Database>(std::string(a.name));
+    auto db = std::make_unique<Database>(std::string(a.name), durability);
     Status s;
     Unlocked(nullptr, [&] { s = db->open(); });
     // Nothing is changed by opening (but a directory made): Ctrl-C may end it.
@@ -491,7 +680,14 @@ void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<MoxalObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
   UnregisterInstance(self);
-  delete self->db;  // nothing is written to disk
+  if (self->db != nullptr && self->db->journal_file() != nullptr) {
+    // A fold running in the background is waited for, and the journal
+    // synced, without holding up other threads.
+    PyThreadState* ts = ReleaseInterpreterLock();
+    self->db->close();
+    RetakeInterpreterLock(ts);
+  }
+  delete self->db;  // no collection file is written
   type->tp_free(obj);
   Py_DECREF(type);
 }

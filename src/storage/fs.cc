@@ -1,6 +1,7 @@
 #include "storage/fs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,22 @@ bool RemoveFile(const std::string& path, SysError* error) {
 
 bool RemoveDirectory(const std::string& path, SysError* error) {
   return OnPath(path, error, [](const char* p) { return ::rmdir(p); });
+}
+
+bool RenameFile(const std::string& from, const std::string& to, SysError* error) {
+  if (HasNul(from)) {
+    *error = SysError::NulInPath();
+    return false;
+  }
+  return OnPath(to, error, [&](const char* p) { return ::rename(from.c_str(), p); });
+}
+
+void SyncDirectory(const std::string& dir) {
+  if (HasNul(dir)) return;
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 bool ListDirectory(const std::string& dir, bool strict, std::vector<std::string>* names,

@@ -45,6 +45,14 @@ bool RemoveFile(const std::string& path, SysError* error);
 // Removes the directory at `path`, which must be empty.
 bool RemoveDirectory(const std::string& path, SysError* error);
 
+// Renames `from` to `to`, replacing what is at `to` (rename(2)).
+bool RenameFile(const std::string& from, const std::string& to, SysError* error);
+
+// Syncs directory `dir`, so that entries made, renamed or removed in it
+// survive a crash. Failures are ignored: callers sync the directory after
+// the step that counts has succeeded, and a later sync catches up.
+void SyncDirectory(const std::string& dir);
+
 // Appends the entry names of directory `dir` in listing order, "." and
 // ".." left out. With `strict`, an entry that cannot be read fails the
 // listing; otherwise the listing ends there quietly.

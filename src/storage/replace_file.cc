@@ -9,22 +9,11 @@
 #include <memory>
 
 #include "storage/background_writer.h"
-#include "storage/file_identity.h"
 #include "storage/fs.h"
-#include "storage/temp_file.h"
 
 namespace moxal {
 
 namespace {
-
-enum class Placement { kReplace, kIfAbsent };
-
-// Notes the identity of the finished file `fd` in *written, unless it
-// cannot be examined: its content and time are final once it is synced.
-void NoteIdentity(int fd, std::optional<FileIdentity>* written) {
-  FileIdentity id;
-  if (IdentityOfFd(fd, &id)) *written = id;
-}
 
 // The permission bits of the regular file at `path`, if there is one.
 bool ExistingMode(const std::string& path, mode_t* mode) {
@@ -32,13 +21,6 @@ bool ExistingMode(const std::string& path, mode_t* mode) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   *mode = st.st_mode & 0777;
   return true;
-}
-
-// Syncs directory `dir`, so that a rename in it survives a crash. A failure
-// is ignored: the file itself is complete and in place.
-void SyncDirectory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
 }
 
 // Moves the finished temporary file to `path` unless something is there.
@@ -54,73 +36,87 @@ int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
   return ::link(tmp.path().c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
-bool WriteFile(const std::string& path, Placement placement, const FillFile& fill,
-               ReplaceFailure* failure, bool* placed, std::optional<FileIdentity>* written) {
-  auto fail = [failure](ReplaceFailure::Stage stage, SysError e) {
-    *failure = {stage, e};
-    return false;
-  };
-  if (HasNul(path)) return fail(ReplaceFailure::kCreate, SysError::NulInPath());
+}  // namespace
+
+bool StagedFile::Fail(ReplaceFailure::Stage stage, const SysError& e, ReplaceFailure* failure) {
+  *failure = {stage, e};
+  return false;
+}
+
+bool StagedFile::Write(const std::string& target, bool keep_mode, const FillFile& fill,
+                       ReplaceFailure* failure) {
+  if (HasNul(target)) return Fail(ReplaceFailure::kCreate, SysError::NulInPath(), failure);
   // Made before anything is placed: once the file is in place, nothing may
   // fail (or throw for want of memory) and report the call as failed.
-  std::string dir = ParentDirectory(path);
+  target_ = target;
+  dir_ = ParentDirectory(target);
   mode_t mode = 0;
-  bool keep_mode = placement == Placement::kReplace && ExistingMode(path, &mode);
-  TempFile tmp;  // removed again on any failure below
+  keep_mode = keep_mode && ExistingMode(target, &mode);
   SysError e;
-  if (!tmp.Create(path, &e)) return fail(ReplaceFailure::kCreate, e);
-  if (keep_mode && ::fchmod(tmp.fd(), mode) != 0) {
-    return fail(ReplaceFailure::kCreate, SysError::FromErrno(errno));
+  if (!tmp_.Create(target, &e)) return Fail(ReplaceFailure::kCreate, e, failure);
+  if (keep_mode && ::fchmod(tmp_.fd(), mode) != 0) {
+    return Fail(ReplaceFailure::kCreate, SysError::FromErrno(errno), failure);
   }
-  BackgroundWriter writer(tmp.fd());
-  auto out = std::make_unique<OutBuffer>(&writer);
-  bool in_last;
-  if (!fill(*out) || !out->Flush()) return fail(ReplaceFailure::kWrite, writer.error());
-  if (!writer.Finish(&in_last)) {
-    return fail(in_last ? ReplaceFailure::kFlush : ReplaceFailure::kWrite, writer.error());
-  }
-  if (::fsync(tmp.fd()) != 0) return fail(ReplaceFailure::kSync, SysError::FromErrno(errno));
-  std::optional<FileIdentity> identity;
-  if (written != nullptr) NoteIdentity(tmp.fd(), &identity);
-  // Some file systems report delayed write errors only at close.
-  if (!tmp.Close(&e)) return fail(ReplaceFailure::kSync, e);
-  if (!tmp.Name(&e)) return fail(ReplaceFailure::kCreate, e);
-  if (placement == Placement::kReplace) {
-    if (::rename(tmp.path().c_str(), path.c_str()) != 0) {
-      return fail(ReplaceFailure::kRename, SysError::FromErrno(errno));
+  {
+    BackgroundWriter writer(tmp_.fd());
+    auto out = std::make_unique<OutBuffer>(&writer);
+    bool in_last;
+    if (!fill(*out) || !out->Flush()) return Fail(ReplaceFailure::kWrite, writer.error(), failure);
+    if (!writer.Finish(&in_last)) {
+      return Fail(in_last ? ReplaceFailure::kFlush : ReplaceFailure::kWrite, writer.error(),
+                  failure);
     }
-    tmp.Release();
-  } else if (int err = PlaceIfAbsent(tmp, path); err != 0) {
-    if (err != EEXIST) return fail(ReplaceFailure::kRename, SysError::FromErrno(err));
-    *placed = false;
-    return true;
   }
-  *placed = true;
-  if (written != nullptr) *written = identity;
-  SyncDirectory(dir);
+  if (::fsync(tmp_.fd()) != 0) return Fail(ReplaceFailure::kSync, SysError::FromErrno(errno), failure);
+  // Its content and time are final once it is synced.
+  FileIdentity id;
+  if (IdentityOfFd(tmp_.fd(), &id)) identity_ = id;
+  // Some file systems report delayed write errors only at close.
+  if (!tmp_.Close(&e)) return Fail(ReplaceFailure::kSync, e, failure);
+  if (!tmp_.Name(&e)) return Fail(ReplaceFailure::kCreate, e, failure);
   return true;
 }
 
-}  // namespace
-
-bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
-                 std::optional<FileIdentity>* written) {
+bool StagedFile::Stage(const std::string& path, const FillFile& fill, ReplaceFailure* failure) {
   // Through a link, the file it leads to is replaced, with its temporary
   // file beside it: the rename stays within one file system, and the link
   // stays a link.
   std::string target;
   SysError e;
-  if (!FollowLinks(path, &target, &e)) {
-    *failure = {ReplaceFailure::kCreate, e};
-    return false;
+  if (!FollowLinks(path, &target, &e)) return Fail(ReplaceFailure::kCreate, e, failure);
+  return Write(target, /*keep_mode=*/true, fill, failure);
+}
+
+bool StagedFile::Place(ReplaceFailure* failure) {
+  if (::rename(tmp_.path().c_str(), target_.c_str()) != 0) {
+    return Fail(ReplaceFailure::kRename, SysError::FromErrno(errno), failure);
   }
-  bool placed;
-  return WriteFile(target, Placement::kReplace, fill, failure, &placed, written);
+  tmp_.Release();
+  SyncDirectory(dir_);
+  return true;
+}
+
+bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
+                 std::optional<FileIdentity>* written) {
+  StagedFile staged;
+  if (!staged.Stage(path, fill, failure) || !staged.Place(failure)) return false;
+  if (written != nullptr) *written = staged.identity();
+  return true;
 }
 
 bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                         bool* created, std::optional<FileIdentity>* written) {
-  return WriteFile(path, Placement::kIfAbsent, fill, failure, created, written);
+  StagedFile staged;
+  if (!staged.Write(path, /*keep_mode=*/false, fill, failure)) return false;
+  if (int err = PlaceIfAbsent(staged.tmp_, path); err != 0) {
+    if (err != EEXIST) return StagedFile::Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);
+    *created = false;
+    return true;
+  }
+  *created = true;
+  if (written != nullptr) *written = staged.identity();
+  SyncDirectory(staged.dir_);
+  return true;
 }
 
 }  // namespace moxal

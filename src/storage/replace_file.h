@@ -18,6 +18,7 @@
 
 #include "storage/file_identity.h"
 #include "storage/os_error.h"
+#include "storage/temp_file.h"
 #include "values/byte_io.h"
 
 namespace moxal {
@@ -38,6 +39,44 @@ struct ReplaceFailure {
 // Produces a file's content into an 8192-byte buffer; false when the buffer
 // reports an output error.
 using FillFile = std::function<bool(OutBuffer&)>;
+
+// A file's new content, written beside it and synced, not yet in place:
+// the first half of ReplaceFile, for a caller that must do something
+// between the content being durable and the file being replaced (the
+// journal notes the fold of a collection in between). Dropped unplaced,
+// the temporary file goes again.
+class StagedFile {
+ public:
+  StagedFile() = default;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Writes what `fill` produces into a temporary file beside the file that
+  // `path` leads to (links followed, as ReplaceFile does), with that file's
+  // permission bits, syncs it and names it. False with *failure set.
+  bool Stage(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
+
+  // The identity of the finished file, taken before it is placed; none when
+  // it could not be examined.
+  const std::optional<FileIdentity>& identity() const { return identity_; }
+
+  // Renames the file over its target and syncs the directory. False with
+  // *failure set (kRename), the target as it was.
+  bool Place(ReplaceFailure* failure);
+
+ private:
+  friend bool CreateFileIfAbsent(const std::string&, const FillFile&, ReplaceFailure*, bool*,
+                                 std::optional<FileIdentity>*);
+  static bool Fail(ReplaceFailure::Stage stage, const SysError& e, ReplaceFailure* failure);
+  // Stage for `target` itself, keeping its permission bits if `keep_mode`.
+  bool Write(const std::string& target, bool keep_mode, const FillFile& fill,
+             ReplaceFailure* failure);
+
+  std::string target_;
+  std::string dir_;
+  TempFile tmp_;
+  std::optional<FileIdentity> identity_;
+};
 
 // Replaces the file at `path` with the content `fill` produces. The new file
 // keeps the permission bits of the regular file it replaces (a private file

@@ -43,9 +43,17 @@ class Moxal:
     OSError "Not a directory (os error 20)" for a regular file, ValueError
     "Error deserializing JSON" for an unreadable collection file, OSError
     "Error opening document ..." for one that cannot be opened.
+
+    journal="process" or "always" keeps every change in the directory's
+    journal as it is made, so none is lost when the process is killed
+    ("process": synced within about a second, so a power cut loses at most
+    that) or even on a power cut ("always": synced before each call that
+    changes something returns); write and write_all fold it into the
+    collection files. "off" (the default) keeps changes in memory until
+    write. A directory whose journal holds changes must be opened with one.
     """
 
-    def __new__(cls, name: str) -> Moxal: ...
+    def __new__(cls, name: str, *, journal: Literal["off", "process", "always"] = "off") -> Moxal: ...
     def load_from_document(self, document_path: str) -> None:
         """Fills collections from a JSON file holding an object: each member
         is a collection name; an array value gives one document per element,

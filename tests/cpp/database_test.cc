@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.h"
+#include "db_calls.h"
 #include "db/database.h"
 #include "test_util.h"
 #include "values/json_writer.h"
@@ -35,7 +36,7 @@ Result<DocumentsPtr> Find(Database& db, const std::string& name,
                           const Converted<Value>* query = nullptr) {
   Found found;
   if (Status s = db.find(name, query, &found); !s.ok()) return s;
-  db.CacheResult(name, &found);
+  db.cache_result(name, &found);
   return found.docs;
 }
 
@@ -76,7 +77,7 @@ TEST(ResultCacheHitsUntilTheCollectionChanges) {
   Result<DocumentsPtr> again = Find(db, "c", &query);
   CHECK(first.ok() && again.ok());
   CHECK(first.value() == again.value());  // the cached list itself
-  CHECK(db.insert("c", Arg(R"({"n":9})")).ok());
+  CHECK(moxal::testing::Insert(db, "c", Arg(R"({"n":9})")).ok());
   Result<DocumentsPtr> after = Find(db, "c", &query);
   CHECK_EQ(Text(after.value()), R"([{"n":5},{"n":9}])");
   CHECK_EQ(Text(first.value()), R"([{"n":5}])");  // an old result is not changed
@@ -114,10 +115,10 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   // The missing collection is found before the argument is used.
   Result<DocumentsPtr> r = Find(db, "missing", &broken);
   CHECK_EQ(r.status().message(), "Collection with name 'missing' not found on disk");
-  CHECK(db.insert("c", Arg("{}")).ok());
+  CHECK(moxal::testing::Insert(db, "c", Arg("{}")).ok());
   r = Find(db, "c", &broken);
   CHECK_EQ(r.status().message(), "conversion failed");
-  Status s = db.insert("../x", std::move(broken));
+  Status s = moxal::testing::Insert(db, "../x", std::move(broken));
   CHECK_EQ(s.message(), "Invalid collection name '../x'");
 }
 
@@ -125,10 +126,7 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
 // returned result.
 Status UpdateNow(Database& db, const std::string& name, const std::string& update,
                  const Converted<Value>* filter = nullptr) {
-  PreparedUpdate prepared;
-  Status s = db.update(name, Arg(update), filter, &prepared, nullptr);
-  if (s.ok()) db.CommitUpdate(&prepared);
-  return s;
+  return moxal::testing::Update(db, name, Arg(update), filter);
 }
 
 TEST(UpdateIsAllOrNothing) {
@@ -170,7 +168,8 @@ TEST(APreparedUpdateChangesNothingUntilCommitted) {
       R"([{"n":11.0,"s":"cd"},{"n":12.0,"s":"cd"},{"m":3},{"n":14.0,"s":"cd"}])";
   {
     PreparedUpdate dropped;
-    CHECK(db.update("c", Arg(R"({"n":{"$add":10},"s":"cd"})"), nullptr, &dropped, nullptr).ok());
+    Converted<Value> add = Arg(R"({"n":{"$add":10},"s":"cd"})");
+    CHECK(db.prepare_update("c", add, nullptr, &dropped, nullptr).ok());
     std::string view = "[";
     for (const Value& d : dropped.After()) view += (view.size() > 1 ? "," : "") + ToJson(d.ref());
     CHECK_EQ(view + "]", after);
@@ -178,11 +177,12 @@ TEST(APreparedUpdateChangesNothingUntilCommitted) {
   }
   CHECK_EQ(FindAll(db, "c"), before);
   PreparedUpdate prepared;
-  CHECK(db.update("c", Arg(R"({"n":{"$add":10},"s":"cd"})"), nullptr, &prepared, nullptr).ok());
+  Converted<Value> add = Arg(R"({"n":{"$add":10},"s":"cd"})");
+  CHECK(db.prepare_update("c", add, nullptr, &prepared, nullptr).ok());
   CHECK_EQ(prepared.documents.patches.size(), 2u);       // both clauses on the first
   CHECK_EQ(prepared.documents.replacements.size(), 2u);  // a longer string, a shared one
   std::vector<Value> view = prepared.After();
-  db.CommitUpdate(&prepared);
+  CHECK(db.commit(&prepared).ok());
   CHECK_EQ(FindAll(db, "c"), after);
   CHECK_EQ(Text(held.value()), R"([{"n":4,"s":"xy"}])");
   CHECK_EQ(ToJson(view[0].ref()), R"({"n":11.0,"s":"cd"})");

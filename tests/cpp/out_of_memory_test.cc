@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "check.h"
+#include "db_calls.h"
 #include "db/database.h"
 #include "fail_alloc.h"
 #include "test_util.h"
@@ -168,7 +169,7 @@ struct Fixture {
       Found found;
       const char* name = q[2] == 'n' ? "c" : "d";
       CHECK(db.find(name, &query, &found).ok());
-      db.CacheResult(name, &found);
+      db.cache_result(name, &found);
     }
   }
   TempDir dir;
@@ -181,7 +182,7 @@ Call Find(Database& db, const char* name, const char* query) {
   return [&db, name, q] {
     Found found;
     Status s = db.find(name, q.get(), &found);
-    if (s.ok()) db.CacheResult(name, &found);
+    if (s.ok()) db.cache_result(name, &found);
     return s;
   };
 }
@@ -195,14 +196,13 @@ Call UpdateCall(Database& db, const char* update, const char* filter, bool resul
   if (filter != nullptr) f = std::make_shared<Converted<Value>>(Arg(filter));
   return [&db, u, f, result, name] {
     PreparedUpdate prepared;
-    Status s = db.update(name, *u, f.get(), &prepared, nullptr);
+    Status s = db.prepare_update(name, *u, f.get(), &prepared, nullptr);
     if (!s.ok()) return s;
     if (result) {
       std::vector<Value> after = prepared.After();
       CHECK(after.size() == prepared.collection->docs.size());
     }
-    db.CommitUpdate(&prepared);
-    return s;
+    return db.commit(&prepared);
   };
 }
 
@@ -221,8 +221,8 @@ Call DeleteCall(Database& db, const char* name, const char* query) {
   auto q = std::make_shared<Converted<Value>>(Arg(query));
   return [&db, name, q] {
     PreparedRemove prepared;
-    Status s = db.remove(name, *q, &prepared);
-    if (s.ok()) db.CommitRemove(&prepared);
+    Status s = db.prepare_remove(name, *q, &prepared);
+    if (s.ok()) s = db.commit(&prepared);
     return s;
   };
 }
@@ -280,12 +280,12 @@ TEST(EveryAllocationFailureChangesNothing) {
       {"insert",
        [](Database& db, const std::string&) -> Call {
          auto doc = std::make_shared<Value>(Parse(R"({"new":[1,{"x":"y"}]})"));
-         return [&db, doc] { return db.insert("c", {std::move(*doc), Status()}); };
+         return [&db, doc] { return moxal::testing::Insert(db, "c", {std::move(*doc), Status()}); };
        }},
       {"insert into a new collection",
        [](Database& db, const std::string&) -> Call {
          auto doc = std::make_shared<Value>(Parse(R"({"new":1})"));
-         return [&db, doc] { return db.insert("fresh", {std::move(*doc), Status()}); };
+         return [&db, doc] { return moxal::testing::Insert(db, "fresh", {std::move(*doc), Status()}); };
        }},
       {"insert_many",
        [](Database& db, const std::string&) -> Call {
@@ -293,15 +293,15 @@ TEST(EveryAllocationFailureChangesNothing) {
          for (const char* d : {R"({"a":1})", R"({"b":"two"})", R"({"c":[3]})"}) {
            docs->push_back(Parse(d));
          }
-         return [&db, docs] { return db.insert_many("c", {std::move(*docs), Status()}); };
+         return [&db, docs] { return moxal::testing::InsertMany(db, "c", {std::move(*docs), Status()}); };
        }},
       {"insert_many_from_document",
        [](Database& db, const std::string& root) -> Call {
-         return [&db, root] { return db.insert_many_from_document("fresh", root + "/array.json"); };
+         return [&db, root] { return moxal::testing::InsertManyFromDocument(db, "fresh", root + "/array.json"); };
        }},
       {"load_from_document",
        [](Database& db, const std::string& root) -> Call {
-         return [&db, root] { return db.load_from_document(root + "/import.json"); };
+         return [&db, root] { return moxal::testing::LoadFromDocument(db, root + "/import.json"); };
        }},
       {"find everything", [](Database& db, const std::string&) { return Find(db, "c", nullptr); },
        true, false, false},
@@ -358,14 +358,14 @@ TEST(EveryAllocationFailureChangesNothing) {
        [](Database& db, const std::string&) -> Call { return [&db] { return db.write("c"); }; }},
       {"create_collection",
        [](Database& db, const std::string&) -> Call {
-         return [&db] { return db.create_collection("made"); };
+         return [&db] { return moxal::testing::CreateCollection(db, "made"); };
        }},
       {"drop_collection",
        [](Database& db, const std::string&) -> Call {
-         return [&db] { return db.drop_collection("c"); };
+         return [&db] { return moxal::testing::DropCollection(db, "c"); };
        }},
       {"drop_all",
-       [](Database& db, const std::string&) -> Call { return [&db] { return db.drop_all(); }; }},
+       [](Database& db, const std::string&) -> Call { return [&db] { return moxal::testing::DropAll(db); }; }},
   };
   for (const Case& c : cases) {
     int swept = Sweep(c);

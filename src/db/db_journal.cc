@@ -1,0 +1,493 @@
+// The journal: opening and replaying it, the step every call begins with,
+// appending records, and going back to the state on disk after a sync of
+// the journal failed.
+//
+// Replay. The collection files hold the collections as of some position of
+// the journal each: a file renamed into place by a fold holds its
+// collection as of the fold's position (its kFold record names the file's
+// identity); a collection made afresh by a record (create_collection, an
+// insert that made it, a drop) starts at that record; any other file holds
+// its collection as of the journal's start. Replay applies to each
+// collection the records from its position on, in the journal's order, as
+// the calls applied them; so it reads the journal twice, first to find
+// those positions (and check that every record can be read), then to apply
+// them. It prints no trace line and builds no index.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "db/collection_names.h"
+#include "db/database.h"
+#include "db/fold.h"
+#include "db/journal_record.h"
+#include "db/journal_state.h"
+#include "db/update_changes.h"
+#include "storage/file_identity.h"
+#include "storage/fs.h"
+#include "storage/periodic_sync.h"
+#include "values/blob_arena.h"
+
+namespace moxal {
+
+namespace {
+
+Status Damaged(const JournalFile& file, uint64_t position, const std::string& why) {
+  return Status::InvalidDocument("Damaged journal: the record at position " +
+                                 std::to_string(position) + " " + why + "; nothing was changed")
+      .WithNote("journal " + file.path());
+}
+
+// Reads a count of items of at least `min_size` bytes each, bounded by what
+// the record holds, so a damaged count cannot ask for absurd memory.
+bool Count(RecordReader* r, size_t size, size_t min_size, uint64_t* n) {
+  return r->Varint(n) && *n <= size / min_size;
+}
+
+// Skips a document in the first reading (the second checks it).
+bool SkipDocument(RecordReader* r) {
+  std::string_view bytes;
+  return r->Text(&bytes);
+}
+
+}  // namespace
+
+Status Database::OpenJournal(CollectionMap* map) {
+  auto journal = std::make_unique<Journal>();
+  if (Status s = JournalFile::Open(name_, &journal->file); !s.ok()) return s;
+  journal->pid = ::getpid();
+  journal_ = std::move(journal);
+  ReplayPlan plan;
+  JournalFile& file = *journal_->file;
+  Status s = file.Scan([&](uint64_t position, const uint8_t* data, size_t size) {
+    return NoteRecord(position, data, size, &plan);
+  });
+  if (s.ok()) s = ReadState(&plan, map);
+  if (!s.ok()) {
+    journal_.reset();
+    return s;
+  }
+  journal_->weight = plan.weight;
+  if (durability_ == Durability::kProcess) {
+    StartPeriodicSync(journal_->file.get());
+    journal_->periodic = true;
+  }
+  return Status();
+}
+
+Status Database::NoteRecord(uint64_t position, const uint8_t* data, size_t size,
+                            ReplayPlan* plan) const {
+  const JournalFile& file = *journal_->file;
+  RecordReader r(data, size);
+  RecordType type;
+  if (!r.Type(&type)) return Damaged(file, position, "is of no known kind");
+  plan->weight += JournalFile::kFrameHeader + size;
+  std::string_view name;
+  uint64_t n = 0;
+  bool ok = true;
+  auto named = [&](bool afresh) {
+    plan->names.emplace(name);
+    if (afresh) plan->Skip(name, position);
+  };
+  switch (type) {
+    case RecordType::kInsert: {
+      uint8_t created;
+      ok = r.Text(&name) && r.Byte(&created);
+      if (ok) named(created != 0);
+      break;
+    }
+    case RecordType::kLoad:
+      ok = Count(&r, size, 3, &n);
+      for (uint64_t g = 0; ok && g < n; ++g) {
+        uint8_t created;
+        uint64_t docs;
+        ok = r.Text(&name) && r.Byte(&created) && Count(&r, size, 1, &docs);
+        for (uint64_t d = 0; ok && d < docs; ++d) ok = SkipDocument(&r);
+        if (ok) named(created != 0);
+      }
+      ok = ok && r.done();
+      break;
+    case RecordType::kCreate:
+      ok = r.Text(&name) && r.done();
+      if (ok) named(true);
+      break;
+    case RecordType::kDrop:
+      ok = Count(&r, size, 2, &n);
+      for (uint64_t i = 0; ok && i < n; ++i) {
+        uint64_t token;
+        ok = r.Text(&name) && r.Varint(&token);
+        if (ok) named(true);
+        if (ok && token != 0) plan->drops.emplace_back(CollectionFilePath(name_, name), token);
+      }
+      ok = ok && r.done();
+      break;
+    case RecordType::kFold: {
+      uint64_t at;
+      ok = r.Varint(&at) && Count(&r, size, 7, &n) && at <= position;
+      for (uint64_t i = 0; ok && i < n; ++i) {
+        ReplayPlan::FoldNote note;
+        ok = r.Text(&name) && r.Identity(&note.identity);
+        note.position = at;
+        note.name = name;
+        if (ok) plan->folds.push_back(std::move(note));
+      }
+      ok = ok && r.done();
+      break;
+    }
+    case RecordType::kReplace:
+    case RecordType::kUpdate:
+    case RecordType::kRemove:
+      ok = r.Text(&name);
+      if (ok) named(false);
+      break;
+  }
+  if (!ok) return Damaged(file, position, "cannot be read");
+  return Status();
+}
+
+Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
+  RestoreAsides(*plan);
+  if (Status s = LoadFiles(map); !s.ok()) return s;
+  // A fold's file holds its collection when it is the file the fold wrote.
+  for (const ReplayPlan::FoldNote& f : plan->folds) {
+    FileIdentity now;
+    if (IdentityOfPath(CollectionFilePath(name_, f.name), &now) && now == f.identity) {
+      plan->Skip(f.name, f.position);
+    }
+  }
+  BlobArena arena;
+  const JournalFile& file = *journal_->file;
+  return file.Read(file.base(), [&](uint64_t position, const uint8_t* data, size_t size) {
+    return ApplyRecord(position, data, size, *plan, &arena, map);
+  });
+}
+
+void Database::RestoreAsides(const ReplayPlan& plan) const {
+  // Files set aside by the drops the journal holds go.
+  std::unordered_set<std::string> recorded;
+  for (const auto& [path, token] : plan.drops) {
+    std::string aside = AsidePath(path, token);
+    SysError ignored;
+    RemoveFile(aside, &ignored);
+    recorded.insert(std::move(aside));
+  }
+  // A file set aside by a drop the journal does not hold: the process died
+  // before the drop was recorded, so the drop did not happen and the file
+  // goes back. Such files are looked for in the directory and in those of
+  // the collections the journal names.
+  std::unordered_set<std::string> dirs{name_};
+  for (const std::string& n : plan.names) dirs.insert(ParentDirectory(CollectionFilePath(name_, n)));
+  for (const std::string& dir : dirs) {
+    std::vector<std::string> entries;
+    SysError e;
+    if (!ListDirectory(dir, /*strict=*/false, &entries, &e)) continue;
+    for (const std::string& entry : entries) {
+      std::string target;
+      uint64_t token;
+      std::string aside = JoinPath(dir, entry);
+      if (!ParseAsidePath(aside, &target, &token) || recorded.count(aside) != 0) continue;
+      SysError ignored;
+      if (!EntryExists(target)) RenameFile(aside, target, &ignored);
+    }
+  }
+}
+
+void Database::NoteFileMade(std::string_view name, Collection* c) const {
+  // The file the recorded call made, or what a fold put in its place: this
+  // object's own, as far as a later write's check is concerned.
+  FileIdentity id;
+  if (IdentityOfPath(CollectionFilePath(name_, name), &id)) c->file_seen = id;
+}
+
+Status Database::ReplayTarget(std::string_view name, uint64_t position, CollectionMap* map,
+                              CollectionPtr* out) const {
+  auto it = map->find(name);
+  if (it == map->end()) {
+    // The call that appended this record loaded the collection on demand.
+    if (!LoadFromDisk(name, map).ok()) {
+      return Damaged(*journal_->file, position,
+                     "changes the collection '" + std::string(name) +
+                         "', which neither a collection file nor an earlier record holds");
+    }
+    it = map->find(name);
+  }
+  *out = it->second;
+  return Status();
+}
+
+Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size,
+                             const ReplayPlan& plan, BlobArena* arena, CollectionMap* map) const {
+  const JournalFile& file = *journal_->file;
+  auto damaged = [&] { return Damaged(file, position, "cannot be read"); };
+  RecordReader r(data, size);
+  RecordType type;
+  if (!r.Type(&type)) return damaged();
+  // Documents appended to `name`, made afresh (with none) when `created`.
+  auto insert = [&](std::string_view name, bool created) -> Status {
+    uint64_t n;
+    if (!Count(&r, size, 1, &n)) return damaged();
+    std::vector<Value> docs;
+    docs.reserve(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint8_t* doc;
+      size_t doc_size;
+      if (!r.Document(&doc, &doc_size)) return damaged();
+      docs.push_back(arena->CopyOf(doc, doc_size));
+    }
+    if (!plan.Applies(name, position)) return Status();
+    CollectionPtr c;
+    if (created) {
+      c = MakeCollection(std::move(docs));
+      NoteFileMade(name, c.get());
+      (*map)[std::string(name)] = c;
+    } else {
+      if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
+      c->docs.reserve(c->docs.size() + docs.size());
+      for (Value& d : docs) c->docs.push_back(std::move(d));
+      c->Touch();
+    }
+    c->changed_at = position + 1;
+    return Status();
+  };
+  std::string_view name;
+  Status s;
+  switch (type) {
+    case RecordType::kInsert: {
+      uint8_t created;
+      if (!r.Text(&name) || !r.Byte(&created)) return damaged();
+      s = insert(name, created != 0);
+      break;
+    }
+    case RecordType::kLoad: {
+      uint64_t groups;
+      if (!Count(&r, size, 3, &groups)) return damaged();
+      for (uint64_t g = 0; s.ok() && g < groups; ++g) {
+        uint8_t created;
+        if (!r.Text(&name) || !r.Byte(&created)) return damaged();
+        s = insert(name, created != 0);
+      }
+      break;
+    }
+    case RecordType::kReplace:
+      if (!r.Text(&name)) return damaged();
+      s = ReplayReplace(name, position, plan, &r, map);
+      break;
+    case RecordType::kUpdate:
+      if (!r.Text(&name)) return damaged();
+      s = ReplayUpdate(name, position, plan, &r, map);
+      break;
+    case RecordType::kRemove:
+      if (!r.Text(&name)) return damaged();
+      s = ReplayRemove(name, position, plan, &r, map);
+      break;
+    case RecordType::kCreate:
+      if (!r.Text(&name)) return damaged();
+      if (plan.Applies(name, position)) {
+        CollectionPtr c = MakeCollection();
+        NoteFileMade(name, c.get());
+        c->changed_at = position + 1;
+        (*map)[std::string(name)] = std::move(c);
+      }
+      break;
+    case RecordType::kDrop: {
+      uint64_t n, token;
+      if (!Count(&r, size, 2, &n)) return damaged();
+      for (uint64_t i = 0; i < n; ++i) {
+        if (!r.Text(&name) || !r.Varint(&token)) return damaged();
+        if (plan.Applies(name, position)) map->erase(std::string(name));
+      }
+      break;
+    }
+    case RecordType::kFold:
+      return Status();  // the first reading took what it says
+  }
+  if (!s.ok()) return s;
+  return r.done() ? Status() : damaged();
+}
+
+Status Database::ReplayReplace(std::string_view name, uint64_t position, const ReplayPlan& plan,
+                               RecordReader* r, CollectionMap* map) const {
+  const JournalFile& file = *journal_->file;
+  uint64_t n;
+  if (!r->Varint(&n) || n > file.end()) return Damaged(file, position, "cannot be read");
+  std::vector<Replacement> replacements;
+  uint64_t at = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t gap;
+    const uint8_t* doc;
+    size_t doc_size;
+    if (!r->Varint(&gap) || !r->Document(&doc, &doc_size)) {
+      return Damaged(file, position, "cannot be read");
+    }
+    at = i == 0 ? gap : at + gap + 1;  // positions rise strictly
+    replacements.push_back(Replacement{static_cast<size_t>(at), Value::CopyOf(doc, doc_size)});
+  }
+  if (!plan.Applies(name, position)) return Status();
+  CollectionPtr c;
+  if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
+  if (!replacements.empty() && replacements.back().index >= c->docs.size()) {
+    return Damaged(file, position, "changes a document the collection does not have");
+  }
+  c->ReserveGraveyard(replacements.size());
+  c->Replace(&replacements);
+  c->changed_at = position + 1;
+  return Status();
+}
+
+Status Database::ReplayUpdate(std::string_view name, uint64_t position, const ReplayPlan& plan,
+                              RecordReader* r, CollectionMap* map) const {
+  const JournalFile& file = *journal_->file;
+  const uint8_t* query;
+  size_t query_size;
+  uint8_t has_filter;
+  const uint8_t* filter_doc = nullptr;
+  size_t filter_size = 0;
+  if (!r->Document(&query, &query_size) || !r->Byte(&has_filter) ||
+      (has_filter != 0 && !r->Document(&filter_doc, &filter_size)) ||
+      !ValueRef(query).is_object() || (has_filter != 0 && !ValueRef(filter_doc).is_object())) {
+    return Damaged(file, position, "cannot be read");
+  }
+  if (!plan.Applies(name, position)) return Status();
+  CollectionPtr c;
+  if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
+  // The same update on the same documents makes the same change; nothing
+  // is traced.
+  Update update;
+  Filter filter;
+  DocumentChanges changes;
+  Status s = Update::New(ValueRef(query).as_object(), &update);
+  if (s.ok() && has_filter != 0) s = Filter::New(ValueRef(filter_doc).as_object(), &filter);
+  if (s.ok()) {
+    s = PrepareDocumentChanges(update, has_filter != 0 ? &filter : nullptr, *c, &changes);
+  }
+  if (!s.ok()) return Damaged(file, position, "holds an update that fails: " + s.message());
+  c->ReserveGraveyard(changes.replacements.size());
+  c->Commit(&changes, update);
+  c->changed_at = position + 1;
+  return Status();
+}
+
+Status Database::ReplayRemove(std::string_view name, uint64_t position, const ReplayPlan& plan,
+                              RecordReader* r, CollectionMap* map) const {
+  const JournalFile& file = *journal_->file;
+  uint64_t runs;
+  if (!r->Varint(&runs) || runs > file.end()) return Damaged(file, position, "cannot be read");
+  std::vector<size_t> positions;
+  uint64_t next = 0;  // the first position the next run may start at
+  for (uint64_t i = 0; i < runs; ++i) {
+    uint64_t gap, length;
+    if (!r->Varint(&gap) || !r->Varint(&length) || length == 0 || length > (uint64_t{1} << 40)) {
+      return Damaged(file, position, "cannot be read");
+    }
+    next += gap;
+    for (uint64_t k = 0; k < length; ++k) positions.push_back(static_cast<size_t>(next + k));
+    next += length + 1;
+  }
+  if (!plan.Applies(name, position)) return Status();
+  CollectionPtr c;
+  if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
+  if (!positions.empty() && positions.back() >= c->docs.size()) {
+    return Damaged(file, position, "removes a document the collection does not have");
+  }
+  c->ReserveGraveyard(positions.size());
+  c->Remove(positions);
+  c->changed_at = position + 1;
+  return Status();
+}
+
+Status Database::Enter() {
+  if (journal_ == nullptr) return Status();
+  if (::getpid() != journal_->pid) {
+    return Status::StorageFailed(
+        "This Moxal object was opened with the journal by another process, of which this one is "
+        "a fork: open the directory again in this process");
+  }
+  // A fold in the background that failed lost nothing (the journal still
+  // holds every change) and is tried again later: the call goes on.
+  if (journal_->fold != nullptr && journal_->fold->done()) static_cast<void>(FinishFold());
+  if (journal_->file->broken()) return Recover();
+  return Status();
+}
+
+Status Database::Recover() {
+  WaitForFold();
+  static_cast<void>(FinishFold());  // what it wrote is in place, or not: both replay alike
+  Status failure = journal_->file->failure();
+  if (Status s = journal_->file->Reset(); !s.ok()) return s;
+  ReplayPlan plan;
+  CollectionMap map;
+  const JournalFile& file = *journal_->file;
+  Status s = file.Read(file.base(), [&](uint64_t position, const uint8_t* data, size_t size) {
+    return NoteRecord(position, data, size, &plan);
+  });
+  if (s.ok()) s = ReadState(&plan, &map);
+  if (!s.ok()) {
+    // Memory still holds changes the journal lost: nothing may build on
+    // them, so the journal stays broken until a later call recovers.
+    journal_->file->MarkBroken(s);
+    return s;
+  }
+  collections_.swap(map);
+  cache_.Reset();
+  journal_->weight = plan.weight;
+  journal_->next_check = 0;
+  // The calls whose changes were lost were told, when one waited for the
+  // sync; else this call tells.
+  if (journal_->failure_reported.exchange(false)) return Status();
+  return failure;
+}
+
+Status Database::AppendRecord(const RecordBuilder& r, uint64_t weight, uint64_t* position,
+                              uint64_t* end) {
+  std::vector<JournalFile::Piece> pieces = r.Pieces();
+  if (Status s = journal_->file->Append(pieces.data(), pieces.size(), position); !s.ok()) {
+    return s;
+  }
+  *end = *position + JournalFile::kFrameHeader + r.size();
+  journal_->weight += JournalFile::kFrameHeader + std::max<uint64_t>(weight, r.size());
+  return Status();
+}
+
+Status Database::wait_durable(uint64_t position) {
+  Status s = journal_->file->SyncTo(position);
+  if (!s.ok()) journal_->failure_reported = true;
+  return s;
+}
+
+JournalFile* Database::journal_file() const {
+  return journal_ != nullptr ? journal_->file.get() : nullptr;
+}
+
+Status Database::Select(std::string_view collection_name, const Converted<Value>* query,
+                        CollectionPtr* collection, Filter* filter) {
+  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = GetOrLoad(collection_name, collection); !s.ok()) return s;
+  if (query == nullptr) return Status();
+  if (!query->error.ok()) return query->error;
+  if (filter == nullptr) return Status();  // find parses it only when not cached
+  return Filter::New(query->value.ref().as_object(), filter);
+}
+
+void Database::close() {
+  if (journal_ == nullptr || ::getpid() != journal_->pid) return;
+  WaitForFold();
+  static_cast<void>(FinishFold());  // the journal holds whatever it did not write
+  if (journal_->periodic) {
+    StopPeriodicSync(journal_->file.get());
+    journal_->periodic = false;
+  }
+  // Whatever is not synced yet goes to stable storage now; a failure has
+  // nobody left to tell.
+  static_cast<void>(journal_->file->SyncTo(journal_->file->end()));
+}
+
+Database::Database(std::string name, Durability durability)
+    : name_(std::move(name)), durability_(durability) {}
+
+Database::~Database() { close(); }
+
+}  // namespace moxal

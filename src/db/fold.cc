@@ -1,0 +1,150 @@
+#include "db/fold.h"
+
+#include <thread>
+
+#include "db/journal_record.h"
+#include "storage/os_error.h"
+#include "values/json_writer.h"
+
+namespace moxal {
+
+Status WriteFailureStatus(const ReplaceFailure& f, const std::string& path) {
+  Status s;
+  switch (f.stage) {
+    case ReplaceFailure::kCreate:
+      s = Status::StorageFailed("Problem creating temporary file: " + DetailText(f.error));
+      break;
+    case ReplaceFailure::kWrite:
+      s = Status::WriteFailed("Error serializing JSON");
+      break;
+    case ReplaceFailure::kFlush:
+      s = Status::FlushFailed(std::string(kUnwrapErrPrefix) + DetailText(f.error));
+      break;
+    case ReplaceFailure::kSync:
+      s = Status::StorageFailed("Error syncing file: " + DetailText(f.error));
+      break;
+    case ReplaceFailure::kRename:
+      s = Status::StorageFailed("Error renaming file: " + DetailText(f.error));
+      break;
+  }
+  return std::move(s).WithNote("while writing the collection file " + path);
+}
+
+namespace {
+
+// The documents as one compact JSON array: "[", the documents separated by
+// ",", "]".
+bool WriteArray(const std::vector<const uint8_t*>& docs, OutBuffer& out) {
+  out.Put('[');
+  for (size_t i = 0; i < docs.size(); ++i) {
+    if (i != 0) out.Put(',');
+    if (!WriteJson(ValueRef(docs[i]), out)) return false;
+  }
+  out.Put(']');
+  return out.ok();
+}
+
+}  // namespace
+
+void Fold::Run(JournalFile* journal) noexcept {
+  std::vector<Entry*> ready;
+  try {
+    for (auto& e : entries_) {
+      ReplaceFailure f;
+      if (e->staged.Stage(
+              e->path, [&](OutBuffer& out) { return WriteArray(e->docs, out); }, &f)) {
+        ready.push_back(e.get());
+      } else {
+        e->failure = WriteFailureStatus(f, e->path);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    ready.clear();  // the staged files go with the entries
+    std::lock_guard<std::mutex> lock(mu_);
+    result_ = Status::StorageFailed("Out of memory while folding the journal");
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  uint64_t restart_at = position_;
+  if (result_.ok() && PlaceAll(journal, &ready, &restart_at) && restart_) {
+    bool all_placed = true;
+    for (auto& e : entries_) all_placed = all_placed && (e->placed || e->canceled);
+    if (all_placed) {
+      result_ = journal->Restart(restart_at);
+      restarted_ = result_.ok();
+    }
+  }
+  for (auto& e : entries_) {
+    if (result_.ok() && !e->failure.ok()) result_ = e->failure;
+  }
+  done_ = true;
+  cv_.notify_all();
+}
+
+bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* restart_at) {
+  // The record comes first, and is synced, so that no file is in place
+  // before the journal can tell it was.
+  std::erase_if(*ready, [](Entry* e) { return e->canceled || !e->staged.identity().has_value(); });
+  if (ready->empty()) return true;
+  uint64_t at = 0;
+  uint64_t record_end = 0;
+  try {
+    RecordBuilder r;
+    r.Type(RecordType::kFold);
+    r.Varint(position_);
+    r.Varint(ready->size());
+    for (Entry* e : *ready) {
+      r.Text(e->name);
+      r.Identity(*e->staged.identity());
+    }
+    std::vector<JournalFile::Piece> pieces = r.Pieces();
+    result_ = journal->Append(pieces.data(), pieces.size(), &at);
+    record_end = at + JournalFile::kFrameHeader + r.size();
+  } catch (const std::bad_alloc&) {
+    result_ = Status::StorageFailed("Out of memory while folding the journal");
+  }
+  if (result_.ok()) result_ = journal->SyncTo(record_end);
+  if (!result_.ok()) return false;
+  // With nothing appended between P and the record, a restart leaves the
+  // record out too: the files it names are in place by then. Otherwise the
+  // records from P on stay, the record among them (replaying it again
+  // changes nothing).
+  if (at == position_) *restart_at = record_end;
+  for (Entry* e : *ready) {
+    ReplaceFailure f;
+    if (e->staged.Place(&f)) {
+      e->placed = true;
+      e->identity = e->staged.identity();
+    } else {
+      e->failure = WriteFailureStatus(f, e->path);
+    }
+  }
+  return true;
+}
+
+void Fold::StartInBackground(const std::shared_ptr<Fold>& fold, JournalFile* journal) {
+  std::thread([fold, journal] { fold->Run(journal); }).detach();
+}
+
+void Fold::Cancel(std::string_view name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& e : entries_) {
+    if (e->name == name) e->canceled = true;
+  }
+}
+
+bool Fold::done() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return done_;
+}
+
+void Fold::Wait() const {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [&] { return done_; });
+}
+
+Status Fold::result() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return result_;
+}
+
+}  // namespace moxal

@@ -1,0 +1,112 @@
+// Folding the journal into the collection files.
+//
+// A fold writes collections that changed since their files were written,
+// so that the journal's records for them are needed no more and it can
+// start afresh. It goes in three steps, only the first and last of them
+// under the database's borrow, so other calls go on while files are
+// written:
+//
+//   1. Plan (Database::PlanFold, a pass over the collections' document
+//      pointers): the position P where the journal ends now, and for each
+//      collection to write the addresses of its documents. The collection
+//      is pinned (collection.h): until the fold ends, none of those
+//      documents is written in place or freed, so the addresses stay valid
+//      while calls change the collection.
+//   2. Run (Fold::Run, without the database): each file is written beside
+//      its target and synced; then a kFold record notes which file (by its
+//      identity) holds which collection as of P, the journal is synced,
+//      the files are renamed into place and the directory synced; and when
+//      the fold holds every collection that changed, the journal restarts
+//      at P, keeping only the records appended since.
+//   3. Finish (Database::FinishFold): unpin, note the files written.
+//
+// A crash anywhere leaves files and a journal that replay to the same
+// state. A file renamed into place has the identity its kFold record
+// gives, so replay skips that collection's records before P; a file not
+// renamed does not, and the records replay onto the old file.
+//
+// A change that replaces or removes a collection's file while a fold runs
+// (create_collection, drop_collection, drop_all) first cancels the
+// collection's entry (Cancel): the fold then leaves that file alone.
+
+#ifndef MOXAL_DB_FOLD_H_
+#define MOXAL_DB_FOLD_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/collection.h"
+#include "storage/file_identity.h"
+#include "storage/journal_file.h"
+#include "storage/replace_file.h"
+#include "values/status.h"
+
+namespace moxal {
+
+class Fold {
+ public:
+  struct Entry {
+    std::string name;
+    std::string path;
+    CollectionPtr collection;          // pinned; released by the database
+    std::vector<const uint8_t*> docs;  // the documents' bytes as of P
+    StagedFile staged;
+    bool canceled = false;  // its file is the change's now: not placed
+    bool placed = false;
+    std::optional<FileIdentity> identity;  // of the file placed
+    Status failure;
+  };
+
+  // `position`: P; `restart`: the entries are every collection that
+  // changed, so the journal restarts at P once all are in place.
+  Fold(uint64_t position, bool restart) : position_(position), restart_(restart) {}
+  Fold(const Fold&) = delete;
+  Fold& operator=(const Fold&) = delete;
+
+  uint64_t position() const { return position_; }
+  std::vector<std::unique_ptr<Entry>>& entries() { return entries_; }
+
+  // Step 2, on any thread; touches nothing but the entries' bytes and
+  // files and `journal`. Cannot fail: what fails is the fold's result.
+  void Run(JournalFile* journal) noexcept;
+
+  // Runs the fold on a thread of its own. Throws std::system_error when
+  // no thread can be started (nothing has run then).
+  static void StartInBackground(const std::shared_ptr<Fold>& fold, JournalFile* journal);
+
+  // Keeps the entry of `name`, if any, from being placed; waits while the
+  // fold is placing files.
+  void Cancel(std::string_view name);
+
+  bool done() const;
+  void Wait() const;
+  // Once done: the first failure (an entry's, or the journal's), or ok.
+  Status result() const;
+  bool restarted() const { return restarted_; }
+
+ private:
+  bool PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* restart_at);
+
+  const uint64_t position_;
+  const bool restart_;
+  std::vector<std::unique_ptr<Entry>> entries_;
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  bool done_ = false;
+  bool restarted_ = false;
+  Status result_;
+};
+
+// The failure of writing a collection file as write reports it, noting
+// the file.
+Status WriteFailureStatus(const ReplaceFailure& f, const std::string& path);
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_FOLD_H_

@@ -1,0 +1,124 @@
+#include "db/journal_record.h"
+
+#include "db/database.h"
+#include "values/blob_check.h"
+
+namespace moxal {
+
+void RecordBuilder::Varint(uint64_t v) {
+  while (v >= 0x80) {
+    Byte(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  Byte(static_cast<uint8_t>(v));
+}
+
+void RecordBuilder::Text(std::string_view s) {
+  Varint(s.size());
+  bytes_.append(s);
+}
+
+void RecordBuilder::Document(const uint8_t* data, size_t size) {
+  Varint(size);
+  if (size < kCopyBelow) {
+    bytes_.append(reinterpret_cast<const char*>(data), size);
+  } else {
+    refs_.push_back(Ref{bytes_.size(), data, size});
+    referenced_ += size;
+  }
+}
+
+void RecordBuilder::OwnedDocument(Value v) {
+  Document(v);
+  if (v.size() >= kCopyBelow) owned_.push_back(std::move(v));
+}
+
+void RecordBuilder::Identity(const FileIdentity& id) {
+  Byte(id.regular ? 1 : 0);
+  Varint(static_cast<uint64_t>(id.device));
+  Varint(static_cast<uint64_t>(id.inode));
+  Varint(static_cast<uint64_t>(id.size));
+  Varint(static_cast<uint64_t>(id.mtime_sec));
+  Varint(static_cast<uint64_t>(id.mtime_nsec));
+}
+
+std::vector<JournalFile::Piece> RecordBuilder::Pieces() const {
+  std::vector<JournalFile::Piece> pieces;
+  pieces.reserve(2 * refs_.size() + 1);
+  size_t from = 0;
+  for (const Ref& r : refs_) {
+    pieces.push_back({bytes_.data() + from, r.after - from});
+    pieces.push_back({r.data, r.size});
+    from = r.after;
+  }
+  pieces.push_back({bytes_.data() + from, bytes_.size() - from});
+  return pieces;
+}
+
+size_t RecordBuilder::size() const { return bytes_.size() + referenced_; }
+
+bool RecordReader::Type(RecordType* type) {
+  uint8_t b;
+  if (!Byte(&b) || b < static_cast<uint8_t>(RecordType::kInsert) ||
+      b > static_cast<uint8_t>(RecordType::kFold)) {
+    return false;
+  }
+  *type = static_cast<RecordType>(b);
+  return true;
+}
+
+bool RecordReader::Byte(uint8_t* b) {
+  if (p_ == end_) return false;
+  *b = *p_++;
+  return true;
+}
+
+bool RecordReader::Varint(uint64_t* v) {
+  uint64_t out = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    uint8_t b;
+    if (!Byte(&b)) return false;
+    out |= uint64_t{b & 0x7Fu} << shift;
+    if ((b & 0x80) == 0) {
+      *v = out;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RecordReader::Text(std::string_view* s) {
+  uint64_t n;
+  if (!Varint(&n) || n > static_cast<uint64_t>(end_ - p_)) return false;
+  *s = std::string_view(reinterpret_cast<const char*>(p_), static_cast<size_t>(n));
+  p_ += n;
+  return true;
+}
+
+bool RecordReader::Document(const uint8_t** data, size_t* size) {
+  uint64_t n;
+  if (!Varint(&n) || n > static_cast<uint64_t>(end_ - p_)) return false;
+  if (!IsWellFormedValue(p_, static_cast<size_t>(n), kMaxDocumentDepth)) return false;
+  *data = p_;
+  *size = static_cast<size_t>(n);
+  p_ += n;
+  return true;
+}
+
+bool RecordReader::Identity(FileIdentity* id) {
+  uint8_t regular;
+  uint64_t device, inode, size, sec, nsec;
+  if (!Byte(&regular) || !Varint(&device) || !Varint(&inode) || !Varint(&size) || !Varint(&sec) ||
+      !Varint(&nsec)) {
+    return false;
+  }
+  id->regular = regular != 0;
+  id->device = static_cast<dev_t>(device);
+  id->inode = static_cast<ino_t>(inode);
+  id->size = static_cast<off_t>(size);
+  id->mtime_sec = static_cast<int64_t>(sec);
+  id->mtime_nsec = static_cast<int64_t>(nsec);
+  return true;
+}
+
+}  // namespace moxal

@@ -1,0 +1,72 @@
+// What a Database keeps of its journal, and what the first reading of the
+// journal finds (db_journal.cc): shared by the files that open, commit to
+// and fold the journal.
+
+#ifndef MOXAL_DB_JOURNAL_STATE_H_
+#define MOXAL_DB_JOURNAL_STATE_H_
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "db/database.h"
+#include "db/fold.h"
+#include "storage/file_identity.h"
+#include "storage/journal_file.h"
+
+namespace moxal {
+
+struct Database::Journal {
+  std::unique_ptr<JournalFile> file;
+  pid_t pid = 0;  // of the process that opened it: a forked child may not use it
+  bool periodic = false;
+  // The records since the journal's base, in bytes, a record that replays
+  // a query counted at what replaying it costs (AppendRecord).
+  uint64_t weight = 0;
+  // The weight at which the fold bound is looked at again.
+  uint64_t next_check = 0;
+  std::shared_ptr<Fold> fold;  // running or ended, not yet finished
+  // Files of dropped collections set aside whose removal failed: removed
+  // before the journal restarts, which forgets the drops.
+  std::vector<std::string> asides;
+  // A failed sync was reported to a call that waited for it.
+  std::atomic<bool> failure_reported{false};
+};
+
+struct Database::ReplayPlan {
+  // Per collection: records before this position are not replayed onto it
+  // (its file holds them, or a later record makes it afresh).
+  std::unordered_map<std::string, uint64_t> skip_before;
+  // The drops in the journal: the file each set aside, and its token.
+  std::vector<std::pair<std::string, uint64_t>> drops;
+  struct FoldNote {
+    uint64_t position;
+    std::string name;
+    FileIdentity identity;
+  };
+  std::vector<FoldNote> folds;
+  std::unordered_set<std::string> names;  // every collection a record names
+  uint64_t weight = 0;
+
+  void Skip(std::string_view name, uint64_t position) {
+    auto [it, added] = skip_before.try_emplace(std::string(name), position);
+    if (!added) it->second = std::max(it->second, position);
+  }
+  bool Applies(std::string_view name, uint64_t position) const {
+    auto it = skip_before.find(std::string(name));
+    return it == skip_before.end() || position >= it->second;
+  }
+};
+
+}  // namespace moxal
+
+#endif  // MOXAL_DB_JOURNAL_STATE_H_

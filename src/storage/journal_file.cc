@@ -1,0 +1,479 @@
+#include "storage/journal_file.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+#include "storage/crc32c.h"
+#include "storage/fs.h"
+#include "storage/temp_file.h"
+#include "values/value.h"
+
+namespace moxal {
+
+namespace {
+
+constexpr char kMagic[8] = {'M', 'O', 'X', 'A', 'L', 'J', 'N', 'L'};
+constexpr size_t kHintAt = 40;
+// How often at most the header's synced position is rewritten: often
+// enough that the stretch a damaged frame can hide in stays short, seldom
+// enough that syncing a record rarely has the header's page to write too.
+constexpr auto kHintInterval = std::chrono::milliseconds(50);
+// Records are read through a window of this size (larger records whole).
+constexpr size_t kReadWindow = size_t{1} << 20;
+// No record is larger: a size beyond it is a torn or damaged frame. Far
+// above any insert a process can hold in memory, low enough that a
+// garbage size is not taken for one.
+constexpr uint64_t kMaxRecord = uint64_t{1} << 40;
+
+Status JournalFailure(const std::string& what, const SysError& e, const std::string& path) {
+  return Status::StorageFailed(what + ": " + DetailText(e)).WithNote("journal " + path);
+}
+
+uint64_t RandomId() {
+  uint64_t id = 0;
+  if (::getrandom(&id, sizeof id, GRND_NONBLOCK) != sizeof id) {
+    id = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+         (static_cast<uint64_t>(::getpid()) << 32);
+  }
+  return id;
+}
+
+// The header of a journal whose first record is at `base`.
+void MakeHeader(uint64_t base, uint64_t id, uint8_t* out) {
+  std::memset(out, 0, JournalFile::kHeaderSize);
+  std::memcpy(out, kMagic, sizeof kMagic);
+  StoreU32(out + 8, JournalFile::kVersion);
+  StoreU64(out + 16, base);
+  StoreU64(out + 24, id);
+  StoreU32(out + 32, Crc32c(0, out, 32));
+  StoreU64(out + kHintAt, base);
+  StoreU32(out + kHintAt + 8, Crc32c(0, out + kHintAt, 8));
+}
+
+// The checksum of a frame at `position` holding `size` bytes, given the
+// checksum of its payload's pieces: see the layout in journal_file.h.
+uint32_t FrameCrc(uint64_t position, uint64_t size) {
+  uint8_t head[16];
+  StoreU64(head, position);
+  StoreU64(head + 8, size);
+  return Crc32c(0, head, sizeof head);
+}
+
+bool ReadFully(int fd, uint8_t* data, size_t n, uint64_t offset) {
+  while (n != 0) {
+    ssize_t r = ::pread(fd, data, n, static_cast<off_t>(offset));
+    if (r > 0) {
+      data += r;
+      n -= static_cast<size_t>(r);
+      offset += static_cast<uint64_t>(r);
+    } else if (r == 0 || errno != EINTR) {
+      if (r == 0) errno = EIO;  // the file ended early: it shrank under us
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the pieces at `offset`, resuming after short or interrupted
+// writes. False with *error set.
+bool WriteFullyAt(int fd, std::vector<iovec> iov, uint64_t offset, SysError* error) {
+  size_t first = 0;
+  while (first < iov.size()) {
+    int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+    ssize_t w = ::pwritev(fd, iov.data() + first, count, static_cast<off_t>(offset));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      *error = SysError::FromErrno(errno);
+      return false;
+    }
+    if (w == 0) {
+      *error = SysError::WriteZero();
+      return false;
+    }
+    offset += static_cast<uint64_t>(w);
+    size_t done = static_cast<size_t>(w);
+    while (first < iov.size() && done >= iov[first].iov_len) done -= iov[first++].iov_len;
+    if (done != 0) {
+      iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
+      iov[first].iov_len -= done;
+    }
+  }
+  return true;
+}
+
+int SyncData(int fd) {
+  int r;
+  do {
+    r = ::fdatasync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : errno;
+}
+
+// Sequential reads of a file through a window, for scanning frames.
+class Window {
+ public:
+  Window(int fd, uint64_t file_end) : fd_(fd), file_end_(file_end) {}
+
+  // The `n` bytes at `offset` (which the caller knows lie before the end),
+  // contiguous; valid until the next call. Null with errno set when the
+  // file cannot be read. Throws std::bad_alloc.
+  const uint8_t* Get(uint64_t offset, size_t n) {
+    if (offset >= start_ && offset + n <= start_ + filled_) return buf_.data() + (offset - start_);
+    size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kReadWindow), file_end_ - offset));
+    if (buf_.size() < want) buf_.resize(want);
+    if (!ReadFully(fd_, buf_.data(), want, offset)) return nullptr;
+    start_ = offset;
+    filled_ = want;
+    return buf_.data();
+  }
+
+ private:
+  int fd_;
+  uint64_t file_end_;
+  std::vector<uint8_t> buf_;
+  uint64_t start_ = 0;
+  size_t filled_ = 0;
+};
+
+}  // namespace
+
+JournalFile::JournalFile(std::string path, UniqueFd lock, UniqueFd fd)
+    : path_(std::move(path)), lock_(std::move(lock)), fd_(std::move(fd)) {}
+
+JournalFile::~JournalFile() = default;  // the lock goes with its descriptor
+
+Status JournalFile::Open(const std::string& dir, std::unique_ptr<JournalFile>* out) {
+  std::string path = JoinPath(dir, kJournalFileName);
+  std::string lock_path = JoinPath(dir, kJournalLockName);
+  if (HasNul(path)) return JournalFailure("Error opening the journal", SysError::NulInPath(), path);
+  UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!lock.valid()) {
+    return JournalFailure("Error opening the journal's lock file", SysError::FromErrno(errno), path);
+  }
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) {
+      return JournalFailure("Error locking the journal", SysError::FromErrno(errno), path);
+    }
+    return Status::StorageFailed(
+               "The journal of this directory is in use by another Moxal object (of this "
+               "process or another): one object at a time may open a directory with the journal")
+        .WithNote("journal " + path);
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid() && errno == ENOENT) {
+    // A new journal. The header goes in before anything else can: a file
+    // shorter than a header is one whose making was cut short (Scan).
+    fd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.valid()) SyncDirectory(dir);
+  }
+  if (!fd.valid()) return JournalFailure("Error opening the journal", SysError::FromErrno(errno), path);
+  out->reset(new JournalFile(std::move(path), std::move(lock), std::move(fd)));
+  return Status();
+}
+
+bool JournalFile::HasRecords(const std::string& dir) {
+  struct stat st;
+  std::string path = JoinPath(dir, kJournalFileName);
+  return !HasNul(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<uint64_t>(st.st_size) > kHeaderSize;
+}
+
+Status JournalFile::ReadHeader(uint64_t file_size, uint64_t* synced_hint) {
+  uint8_t h[kHeaderSize];
+  if (file_size < kHeaderSize) {
+    // Made, and cut short before its header was synced: no record can be
+    // in it. It starts afresh.
+    MakeHeader(0, RandomId(), h);
+    SysError e;
+    if (!WriteFullyAt(fd_.get(), {iovec{h, sizeof h}}, 0, &e)) {
+      return JournalFailure("Error writing the journal", e, path_);
+    }
+    if (int err = SyncData(fd_.get()); err != 0) {
+      return JournalFailure("Error syncing the journal", SysError::FromErrno(err), path_);
+    }
+  } else if (!ReadFully(fd_.get(), h, sizeof h, 0)) {
+    return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
+  }
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || LoadU32(h + 32) != Crc32c(0, h, 32)) {
+    return Status::InvalidDocument("Damaged journal: its header is not that of a moxal journal")
+        .WithNote("journal " + path_);
+  }
+  if (LoadU32(h + 8) != kVersion) {
+    return Status::InvalidDocument("The journal is of version " + std::to_string(LoadU32(h + 8)) +
+                                   ", which this version of moxal cannot read (it reads version " +
+                                   std::to_string(kVersion) + ")")
+        .WithNote("journal " + path_);
+  }
+  base_ = LoadU64(h + 16);
+  id_ = LoadU64(h + 24);
+  uint64_t hint = LoadU64(h + kHintAt);
+  bool hint_ok = LoadU32(h + kHintAt + 8) == Crc32c(0, h + kHintAt, 8) && hint >= base_;
+  *synced_hint = hint_ok ? hint : base_;
+  return Status();
+}
+
+Status JournalFile::Frames(uint64_t from, uint64_t file_end, uint64_t trust_before,
+                           const OnRecord& on_record, uint64_t* valid_end) const {
+  Window window(fd_.get(), file_end);
+  uint64_t position = from;
+  for (;;) {
+    uint64_t offset = Offset(position);
+    *valid_end = position;
+    if (offset == file_end) return Status();
+    bool whole = false;
+    const uint8_t* head = nullptr;
+    uint64_t size = 0;
+    if (file_end - offset >= kFrameHeader) {
+      head = window.Get(offset, kFrameHeader);
+      if (head == nullptr) {
+        return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
+      }
+      size = LoadU64(head);
+      uint32_t crc = LoadU32(head + 8);
+      if (size <= kMaxRecord && size <= file_end - offset - kFrameHeader) {
+        const uint8_t* payload = window.Get(offset + kFrameHeader, static_cast<size_t>(size));
+        if (payload == nullptr) {
+          return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
+        }
+        if (Crc32c(FrameCrc(position, size), payload, static_cast<size_t>(size)) == crc) {
+          whole = true;
+          if (Status s = on_record(position, payload, static_cast<size_t>(size)); !s.ok()) return s;
+        }
+      }
+    }
+    if (!whole) {
+      if (position < trust_before) {
+        return Status::InvalidDocument(
+                   "Damaged journal: byte " + std::to_string(offset) +
+                   " does not start a whole record, though records synced later follow it; "
+                   "nothing was changed")
+            .WithNote("journal " + path_);
+      }
+      return Status();  // a torn end: *valid_end is where it starts
+    }
+    position += kFrameHeader + size;
+  }
+}
+
+Status JournalFile::Scan(const OnRecord& on_record) {
+  struct stat st;
+  if (::fstat(fd_.get(), &st) != 0) {
+    return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
+  }
+  uint64_t hint = 0;
+  if (Status s = ReadHeader(static_cast<uint64_t>(st.st_size), &hint); !s.ok()) return s;
+  uint64_t file_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), kHeaderSize);
+  uint64_t valid_end = base_;
+  if (Status s = Frames(base_, file_end, hint, on_record, &valid_end); !s.ok()) return s;
+  if (Offset(valid_end) != file_end &&
+      ::ftruncate(fd_.get(), static_cast<off_t>(Offset(valid_end))) != 0) {
+    return JournalFailure("Error cutting the torn end off the journal", SysError::FromErrno(errno),
+                          path_);
+  }
+  // What a killed process appended may still wait in the page cache: the
+  // records found are synced before anything builds on them.
+  if (int err = SyncData(fd_.get()); err != 0) {
+    return JournalFailure("Error syncing the journal", SysError::FromErrno(err), path_);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  end_ = synced_ = hint_written_ = valid_end;
+  return Status();
+}
+
+Status JournalFile::Read(uint64_t from, const OnRecord& on_record) const {
+  uint64_t end;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    end = end_;
+  }
+  assert(from >= base_ && from <= end);
+  uint64_t valid_end = from;
+  if (Status s = Frames(from, Offset(end), end, on_record, &valid_end); !s.ok()) return s;
+  return Status();
+}
+
+uint64_t JournalFile::base() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return base_;
+}
+
+uint64_t JournalFile::end() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return end_;
+}
+
+uint64_t JournalFile::synced() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return synced_;
+}
+
+bool JournalFile::broken() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return broken_;
+}
+
+Status JournalFile::failure() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_;
+}
+
+void JournalFile::Break(int err, const char* what) {
+  broken_ = true;
+  failure_ = JournalFailure(what, SysError::FromErrno(err), path_);
+}
+
+Status JournalFile::Append(const Piece* pieces, size_t count, uint64_t* position) {
+  std::vector<iovec> iov;
+  iov.reserve(count + 1);
+  uint8_t head[kFrameHeader];
+  iov.push_back(iovec{head, sizeof head});
+  uint64_t size = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (pieces[i].size == 0) continue;
+    iov.push_back(iovec{const_cast<void*>(pieces[i].data), pieces[i].size});
+    size += pieces[i].size;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (broken_) return failure_;
+  uint32_t crc = FrameCrc(end_, size);
+  for (size_t i = 1; i < iov.size(); ++i) crc = Crc32c(crc, iov[i].iov_base, iov[i].iov_len);
+  StoreU64(head, size);
+  StoreU32(head + 8, crc);
+  uint64_t offset = Offset(end_);
+  SysError e;
+  if (!WriteFullyAt(fd_.get(), std::move(iov), offset, &e)) {
+    // Whatever part of the frame reached the file goes again, so the next
+    // record follows the last whole one.
+    if (::ftruncate(fd_.get(), static_cast<off_t>(offset)) != 0) {
+      Break(errno, "Error cutting back a failed write to the journal");
+    }
+    return JournalFailure("Error writing to the journal", e, path_);
+  }
+  *position = end_;
+  end_ += kFrameHeader + size;
+  return Status();
+}
+
+void JournalFile::MarkBroken(Status why) {
+  std::lock_guard<std::mutex> lock(mu_);
+  broken_ = true;
+  failure_ = std::move(why);
+}
+
+void JournalFile::NoteSynced(uint64_t position) {
+  synced_ = std::max(synced_, position);
+  auto now = std::chrono::steady_clock::now();
+  if (synced_ <= hint_written_ || now - hint_time_ < kHintInterval) return;
+  uint8_t hint[12];
+  StoreU64(hint, synced_);
+  StoreU32(hint + 8, Crc32c(0, hint, 8));
+  // Not synced now: it rides with the next sync, and until then the older
+  // hint stands, which is still true. A failure costs only precision.
+  SysError ignored;
+  if (WriteFullyAt(fd_.get(), {iovec{hint, sizeof hint}}, kHintAt, &ignored)) {
+    hint_written_ = synced_;
+    hint_time_ = now;
+  }
+}
+
+Status JournalFile::SyncTo(uint64_t position) {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    if (synced_ >= position) return Status();
+    if (broken_) return failure_;
+    if (syncing_) {
+      cv_.wait(lock);
+      continue;
+    }
+    // This thread syncs for every record appended so far, its own and
+    // those of the threads that came while the last sync ran.
+    syncing_ = true;
+    uint64_t target = end_;
+    int fd = fd_.get();
+    lock.unlock();
+    int err = SyncData(fd);
+    lock.lock();
+    syncing_ = false;
+    if (err == 0) {
+      NoteSynced(target);
+    } else {
+      Break(err, "Error syncing the journal");
+    }
+    cv_.notify_all();
+  }
+}
+
+Status JournalFile::Reset() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [&] { return !syncing_; });
+  if (::ftruncate(fd_.get(), static_cast<off_t>(Offset(synced_))) != 0) {
+    return JournalFailure("Error cutting back the journal", SysError::FromErrno(errno), path_);
+  }
+  if (int err = SyncData(fd_.get()); err != 0) {
+    return JournalFailure("Error syncing the journal", SysError::FromErrno(err), path_);
+  }
+  end_ = synced_;
+  broken_ = false;
+  failure_ = Status();
+  return Status();
+}
+
+Status JournalFile::Restart(uint64_t from) {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [&] { return !syncing_; });
+  if (broken_) return failure_;
+  assert(from >= base_ && from <= end_);
+  auto fail = [&](const char* what, const SysError& e) { return JournalFailure(what, e, path_); };
+  TempFile tmp;
+  SysError e;
+  if (!tmp.Create(path_, &e)) return fail("Error creating a new journal", e);
+  uint8_t h[kHeaderSize];
+  MakeHeader(from, RandomId(), h);
+  if (!WriteFullyAt(tmp.fd(), {iovec{h, sizeof h}}, 0, &e)) {
+    return fail("Error writing a new journal", e);
+  }
+  // The records kept: those appended since `from`, few next to those a
+  // restart drops, so appends wait for the copy.
+  std::vector<uint8_t> buf(std::min<uint64_t>(kReadWindow, std::max<uint64_t>(end_ - from, 1)));
+  for (uint64_t at = from; at < end_;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), end_ - at));
+    if (!ReadFully(fd_.get(), buf.data(), n, Offset(at))) {
+      return fail("Error reading the journal", SysError::FromErrno(errno));
+    }
+    if (!WriteFullyAt(tmp.fd(), {iovec{buf.data(), n}}, kHeaderSize + (at - from), &e)) {
+      return fail("Error writing a new journal", e);
+    }
+    at += n;
+  }
+  if (int err = SyncData(tmp.fd()); err != 0) {
+    return fail("Error syncing a new journal", SysError::FromErrno(err));
+  }
+  if (!tmp.Close(&e) || !tmp.Name(&e)) return fail("Error writing a new journal", e);
+  if (!RenameFile(tmp.path(), path_, &e)) return fail("Error putting a new journal in place", e);
+  tmp.Release();
+  SyncDirectory(ParentDirectory(path_));
+  UniqueFd fd(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid()) {
+    // The new file is in place but cannot be reached: nothing can be
+    // appended to the old one any more.
+    Break(errno, "Error opening the new journal");
+    return failure_;
+  }
+  fd_ = std::move(fd);
+  base_ = from;
+  id_ = LoadU64(h + 24);
+  synced_ = hint_written_ = end_;
+  return Status();
+}
+
+}  // namespace moxal
