@@ -87,7 +87,7 @@ class Runner:
         child = subprocess.run([sys.executable, os.path.join(FAULTS, "scenario.py"), request],
                                env=env, capture_output=True, text=True, timeout=300)
         assert child.returncode == 0, child.stderr
-        report = json.loads(child.stdout)
+        report = json.loads(child.stdout.splitlines()[-1])  # after any update trace lines
         report["dir"] = d
         return report
 
@@ -330,6 +330,53 @@ def test_drop_all_keeps_what_it_could_not_remove(run, nth):
             assert report["memory_after"][name]["type"] == "ValueError"
     assert report["retry"] == {"ok": None}
     assert report["files_retry"] is None  # the emptied directory is removed too
+
+
+# ---- the journal ----
+
+@pytest.mark.parametrize("op", ["journal_insert", "journal_update"])
+@pytest.mark.parametrize("err", [errno.EIO, errno.ENOSPC])
+def test_a_change_whose_journal_sync_fails_is_not_made(run, op, err):
+    """The record was appended but could not be synced: the call raises, and
+    the object goes back to what the synced journal holds (at its next
+    call), so the change is neither in memory nor in the journal."""
+    report = run(op, "fsync", 1, err)
+    failed_cleanly(report, "OSError", "Error syncing the journal: " + detail(err))
+    assert moxal.Moxal(report["dir"], journal="always").find("c") == \
+        report["memory_retry"]["c"]["ok"]
+
+
+def test_a_failed_background_sync_is_told_by_the_next_call(run):
+    """At the level that syncs in the background, a failed sync leaves
+    nothing to trust past the last sync: the next call goes back to that
+    state and says so; calls after it work."""
+    report = run("journal_background", "fsync", 1, errno.EIO)
+    assert report["fired"] == 1
+    assert (report["result"]["type"], report["result"]["message"]) == (
+        "OSError", "Error syncing the journal: " + detail(errno.EIO))
+    assert report["memory_after"] == report["memory_before"]
+    assert {"new": 1} in report["memory_retry"]["c"]["ok"]
+    assert moxal.Moxal(report["dir"], journal="process").find("c") == \
+        report["memory_retry"]["c"]["ok"]
+
+
+@pytest.mark.parametrize("call, nth, err, message", [
+    ("open", 1, errno.EACCES, "Problem creating temporary file: "),
+    ("fsync", 1, errno.EIO, "Error syncing file: "),
+    ("fsync", 2, errno.ENOSPC, "Error syncing the journal: "),  # the fold's record
+    ("rename", 1, errno.EIO, "Error renaming file: "),
+])
+def test_a_fold_that_fails_keeps_everything_in_the_journal(run, call, nth, err, message):
+    """write_all folding the journal fails at each of its steps: it raises,
+    memory is as it was, the directory still opens to that state, and the
+    fold succeeds once the fault is gone."""
+    report = run("journal_fold", call, nth, err)
+    assert report["fired"] == 1
+    assert (report["result"]["type"], report["result"]["message"]) == ("OSError",
+                                                                        message + detail(err))
+    assert report["memory_after"] == report["memory_before"]
+    assert report["retry"] == {"ok": None}
+    assert moxal.Moxal(report["dir"]).find("c") == report["memory_retry"]["c"]["ok"]
 
 
 # ---- full file systems ----

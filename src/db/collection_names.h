@@ -3,8 +3,8 @@
 #ifndef MOXAL_DB_COLLECTION_NAMES_H_
 #define MOXAL_DB_COLLECTION_NAMES_H_
 
-#include <string>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "values/status.h"

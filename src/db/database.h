@@ -177,6 +177,10 @@ class Database {
   // share the sync (group commit). OSError when the sync fails; the next
   // call then goes back to the state on disk. May run beside other calls.
   Status wait_durable(uint64_t position);
+  // After wait_durable failed: goes back to the state on disk now, so that
+  // the failed call returns with its change gone from memory. (Every call
+  // would do it first anyway.)
+  void recover() { static_cast<void>(Enter()); }
 
   // --- Finding (db_find.cc) --------------------------------------------
 
@@ -267,7 +271,9 @@ class Database {
   // held under that name (db_find.cc). ValueError "Collection with name
   // '{name}' not found on disk" when nothing is at its path.
   Status LoadFromDisk(std::string_view collection_name, CollectionMap* map) const;
-  Status LoadFromDisk(std::string_view collection_name) { return LoadFromDisk(collection_name, &collections_); }
+  Status LoadFromDisk(std::string_view collection_name) {
+    return LoadFromDisk(collection_name, &collections_);
+  }
   // The collection in memory, loaded from its file first when it is not.
   Status GetOrLoad(std::string_view collection_name, CollectionPtr* out);
 

@@ -63,8 +63,7 @@ Status SetAside(PreparedDrop::Target* t) {
 
 }  // namespace
 
-Status Database::prepare_create_collection(std::string_view collection_name,
-                                           PreparedCreate* out) {
+Status Database::prepare_create_collection(std::string_view collection_name, PreparedCreate* out) {
   if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   out->name = collection_name;
@@ -97,7 +96,8 @@ void Database::Apply(PreparedCreate* c, uint64_t changed_at) noexcept {
 Status Database::prepare_drop_collection(std::string_view collection_name, PreparedDrop* out) {
   if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
-  out->targets.push_back({std::string(collection_name), CollectionFilePath(name_, collection_name)});
+  out->targets.push_back(
+      {std::string(collection_name), CollectionFilePath(name_, collection_name)});
   return Status();
 }
 

@@ -49,7 +49,8 @@ std::shared_ptr<Fold> Database::PlanFold(const std::string_view* only, bool miss
   bool every_change = true;  // every collection that changed is chosen
   for (const auto& [name, c] : collections_) {
     bool wanted = c->unfolded();
-    if (!wanted && missing_files) wanted = FileChangedOrMissing(CollectionFilePath(name_, name), *c);
+    if (!wanted && missing_files)
+      wanted = FileChangedOrMissing(CollectionFilePath(name_, name), *c);
     if (only != nullptr && name != *only) wanted = false;
     if (wanted) {
       chosen.push_back({&name, c.get()});

@@ -10,8 +10,8 @@
 #include "db/journal_record.h"
 #include "storage/file_identity.h"
 #include "storage/fs.h"
-#include "storage/replace_file.h"
 #include "storage/os_error.h"
+#include "storage/replace_file.h"
 
 namespace moxal {
 
@@ -49,8 +49,7 @@ Status Database::prepare_insert(std::string_view collection_name, Converted<Valu
 }
 
 Status Database::prepare_insert_many(std::string_view collection_name,
-                                     Converted<std::vector<Value>> documents,
-                                     PreparedInsert* out) {
+                                     Converted<std::vector<Value>> documents, PreparedInsert* out) {
   if (Status s = Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (!documents.error.ok()) return documents.error;

@@ -179,7 +179,8 @@ void Database::RestoreAsides(const ReplayPlan& plan) const {
   // goes back. Such files are looked for in the directory and in those of
   // the collections the journal names.
   std::unordered_set<std::string> dirs{name_};
-  for (const std::string& n : plan.names) dirs.insert(ParentDirectory(CollectionFilePath(name_, n)));
+  for (const std::string& n : plan.names)
+    dirs.insert(ParentDirectory(CollectionFilePath(name_, n)));
   for (const std::string& dir : dirs) {
     std::vector<std::string> entries;
     SysError e;
@@ -482,7 +483,7 @@ void Database::close() {
   }
   // Whatever is not synced yet goes to stable storage now; a failure has
   // nobody left to tell.
-  static_cast<void>(journal_->file->SyncTo(journal_->file->end()));
+  static_cast<void>(journal_->file->SyncAll());
 }
 
 Database::Database(std::string name, Durability durability)

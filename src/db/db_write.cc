@@ -1,6 +1,5 @@
 // Writing collections to disk.
 
-
 #include "db/collection_names.h"
 #include "db/database.h"
 #include "db/fold.h"
@@ -112,8 +111,14 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
 Status Database::finish_write(const std::shared_ptr<Fold>& fold) {
   // Another call may have finished it already (Enter), when it ended
   // first: its result stays with it.
-  if (journal_->fold == fold) return FinishFold();
-  return fold->result();
+  Status s = journal_->fold == fold ? FinishFold() : fold->result();
+  if (journal_->file->broken()) {
+    // The fold's sync of the journal failed: this call reports it, and
+    // goes back to the state on disk before it returns.
+    journal_->failure_reported = true;
+    static_cast<void>(Recover());
+  }
+  return s;
 }
 
 }  // namespace moxal

@@ -4,6 +4,7 @@
 
 #include "db/journal_record.h"
 #include "storage/os_error.h"
+#include "storage/test_gate.h"
 #include "values/json_writer.h"
 
 namespace moxal {
@@ -47,12 +48,12 @@ bool WriteArray(const std::vector<const uint8_t*>& docs, OutBuffer& out) {
 }  // namespace
 
 void Fold::Run(JournalFile* journal) noexcept {
+  PassGate(Gate::kFold);
   std::vector<Entry*> ready;
   try {
     for (auto& e : entries_) {
       ReplaceFailure f;
-      if (e->staged.Stage(
-              e->path, [&](OutBuffer& out) { return WriteArray(e->docs, out); }, &f)) {
+      if (e->staged.Stage(e->path, [&](OutBuffer& out) { return WriteArray(e->docs, out); }, &f)) {
         ready.push_back(e.get());
       } else {
         e->failure = WriteFailureStatus(f, e->path);

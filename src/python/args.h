@@ -83,7 +83,7 @@ struct Param {
   }
 // Optional and keyword-only, a str, with the default `literal` (as the
 // signature shows it); the field stays empty when left out.
-#define MOXAL_KWONLY_STR_PARAM(Fields, field, literal)                          \
+#define MOXAL_KWONLY_STR_PARAM(Fields, field, literal)                           \
   ::moxal::Param<Fields> {                                                       \
     .name = #field, .type = ::moxal::ParamType::kStr, .default_text = (literal), \
     .text = &Fields::field, .keyword_only = true                                 \

@@ -182,16 +182,29 @@ struct CallContext {
 
 // Waits, with neither the object nor the interpreter lock, for the journal
 // to be synced up to `position`; then returns `result` (a new reference, or
-// null with the exception set), or, when the sync failed, drops it and
-// raises the sync's OSError.
-PyObject* AfterDurable(Database& db, const ModuleState& state, uint64_t position,
+// null with the exception set), or, when the sync failed, drops it, takes
+// the object again to go back to the state on disk (so the change is gone
+// when the call returns), and raises the sync's OSError.
+PyObject* AfterDurable(MoxalObject* self, const ModuleState& state, uint64_t position,
                        PyObject* result) {
+  Database& db = *self->db;
   PyThreadState* ts = ReleaseInterpreterLock();
   Status s = db.wait_durable(position);
   RetakeInterpreterLock(ts);
   if (s.ok()) return result;
   Py_XDECREF(result);
   PyErr_Clear();
+  {
+    Borrow borrow(self, Access::kExclusive);
+    if (borrow.Take()) {
+      borrow.MarkWaitable();
+      ts = ReleaseInterpreterLock();
+      db.recover();
+      RetakeInterpreterLock(ts);
+    } else {
+      PyErr_Clear();  // the next call goes back instead
+    }
+  }
   return Raise(state, s);
 }
 
@@ -224,7 +237,7 @@ PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* co
     durable_at = cx.durable_at;
   }
   if (durable_at == 0) return result;
-  return AfterDurable(*self->db, state, durable_at, result);
+  return AfterDurable(self, state, durable_at, result);
 }
 
 // The parameters of every method: one struct of arguments per method, its
@@ -237,9 +250,8 @@ struct NewArgs {
   std::string_view name;
   std::string_view journal;  // empty when left out: "off"
 };
-constexpr auto kNewSig =
-    MakeSignature<NewArgs>("__new__", MOXAL_STR_PARAM(NewArgs, name),
-                           MOXAL_KWONLY_STR_PARAM(NewArgs, journal, "'off'"));
+constexpr auto kNewSig = MakeSignature<NewArgs>("__new__", MOXAL_STR_PARAM(NewArgs, name),
+                                                MOXAL_KWONLY_STR_PARAM(NewArgs, journal, "'off'"));
 
 struct LoadFromDocumentArgs {
   std::string_view document_path;
@@ -318,7 +330,8 @@ constexpr auto kClearCacheSig = MakeSignature<NoArgs>("clear_cache");
 
 PyObject* load_from_document_impl(CallContext& cx, std::string_view document_path) {
   PreparedLoad change;
-  return cx.Change(&change, [&] { return cx.db.prepare_load_from_document(document_path, &change); });
+  return cx.Change(&change,
+                   [&] { return cx.db.prepare_load_from_document(document_path, &change); });
 }
 
 PyObject* create_collection_impl(CallContext& cx, std::string_view collection_name) {
@@ -329,7 +342,8 @@ PyObject* create_collection_impl(CallContext& cx, std::string_view collection_na
 
 PyObject* drop_collection_impl(CallContext& cx, std::string_view collection_name) {
   PreparedDrop change;
-  return cx.Change(&change, [&] { return cx.db.prepare_drop_collection(collection_name, &change); });
+  return cx.Change(&change,
+                   [&] { return cx.db.prepare_drop_collection(collection_name, &change); });
 }
 
 PyObject* drop_all_impl(CallContext& cx) {
@@ -341,13 +355,11 @@ PyObject* insert_impl(CallContext& cx, std::string_view collection_name, PyObjec
   Converted<Value> doc;
   if (!cx.Convert(document, kMaxDocumentDepth, &doc)) return nullptr;
   PreparedInsert change;
-  return cx.Change(&change, [&] {
-    return cx.db.prepare_insert(collection_name, std::move(doc), &change);
-  });
+  return cx.Change(&change,
+                   [&] { return cx.db.prepare_insert(collection_name, std::move(doc), &change); });
 }
 
-PyObject* insert_many_impl(CallContext& cx, std::string_view collection_name,
-                           PyObject* documents) {
+PyObject* insert_many_impl(CallContext& cx, std::string_view collection_name, PyObject* documents) {
   // The list plays the part of the collection's array in the file.
   Converted<std::vector<Value>> docs;
   if (!ConvertItems(cx.state, cx.borrow, documents, kMaxNesting, &docs)) return nullptr;
@@ -371,9 +383,9 @@ PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject*
   Found found;
   return cx.Read([&] { return cx.db.find(collection_name, OrNull(query), &found); },
                  [&]() -> PyObject* {
-                   PyRef list = PyRef::Steal(DocumentsToPython(
-                       &cx.state.conversion, found.docs->data(), found.docs->size(),
-                       cx.borrow->pacer()));
+                   PyRef list =
+                       PyRef::Steal(DocumentsToPython(&cx.state.conversion, found.docs->data(),
+                                                      found.docs->size(), cx.borrow->pacer()));
                    // Filed only once the call has used it: a failed call
                    // leaves the cache as it was.
                    if (list) cx.db.cache_result(collection_name, &found);
@@ -394,10 +406,10 @@ PyObject* delete_impl(CallContext& cx, std::string_view collection_name, PyObjec
   if (!cx.Convert(query_arg, kMaxNesting, &query)) return nullptr;
   PreparedRemove change;
   // The documents go only once the count exists.
-  PyObject* result = cx.ChangeWithResult(
-      [&] { return cx.db.prepare_remove(collection_name, query, &change); },
-      [&] { return PyLong_FromSize_t(change.positions.size()); },
-      [&] { return cx.db.commit(&change); });
+  PyObject* result =
+      cx.ChangeWithResult([&] { return cx.db.prepare_remove(collection_name, query, &change); },
+                          [&] { return PyLong_FromSize_t(change.positions.size()); },
+                          [&] { return cx.db.commit(&change); });
   cx.durable_at = change.durable_at;
   return result;
 }
@@ -558,7 +570,7 @@ MOXAL_NOARGS(ClearCache) {
 // A fold that runs in the background is waited for first.
 template <class Fields, size_t N, class Name>
 PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, Name&& name) {
+                           Py_ssize_t nargs, PyObject* kwnames, Name&& name) {
   Database& db = *reinterpret_cast<MoxalObject*>(self)->db;
   std::shared_ptr<Fold> fold;
   for (;;) {
@@ -599,7 +611,7 @@ MOXAL_VECTORCALL(Write) {
   if (!changed || !WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), changed.get())) return nullptr;
   if (reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr) {
     return WriteThroughFold(self, kWriteSig, args, nargs, kwnames,
-                [](const CollectionArgs& a) { return &a.collection_name; });
+                            [](const CollectionArgs& a) { return &a.collection_name; });
   }
   return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
               [](CallContext& cx, const CollectionArgs& a) -> PyObject* {
@@ -611,14 +623,13 @@ MOXAL_VECTORCALL(Write) {
 }
 
 MOXAL_NOARGS(WriteAll) {
-  PyRef changed = PyRef::Steal(Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
-                                    [](CallContext& cx, const NoArgs&) {
-                                      return changed_files_impl(cx, nullptr);
-                                    }));
+  PyRef changed = PyRef::Steal(
+      Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+           [](CallContext& cx, const NoArgs&) { return changed_files_impl(cx, nullptr); }));
   if (!changed || !WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), changed.get())) return nullptr;
   if (reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr) {
     return WriteThroughFold(self, kWriteAllSig, nullptr, 0, nullptr,
-                [](const NoArgs&) -> const std::string_view* { return nullptr; });
+                            [](const NoArgs&) -> const std::string_view* { return nullptr; });
   }
   return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
               [](CallContext& cx, const NoArgs&) -> PyObject* {

@@ -19,6 +19,7 @@
 #include "python/methods.h"
 #include "python/module_state.h"
 #include "python/raise.h"
+#include "storage/test_gate.h"
 
 #ifndef MOXAL_VERSION
 #error "MOXAL_VERSION must be defined by the build (the package's version)"
@@ -72,6 +73,36 @@ int ClearModule(PyObject* module) {
 
 void FreeModule(void* module) { ClearModule(static_cast<PyObject*>(module)); }
 
+// moxal._gate(name, action): the test gates (test_gate.h). "close" and
+// "open" return None; "holding" and "passed" return counts. Private: for
+// the project's tests, which hold a thread at a gate to check what other
+// threads can do meanwhile.
+PyObject* GateFunction(PyObject* /*module*/, PyObject* args) {
+  const char* name;
+  const char* action;
+  if (!PyArg_ParseTuple(args, "ss:_gate", &name, &action)) return nullptr;
+  Gate gate;
+  if (!GateNamed(name, &gate)) return PyErr_Format(PyExc_ValueError, "no gate named '%s'", name);
+  std::string_view a = action;
+  if (a == "close") {
+    CloseGate(gate);
+  } else if (a == "open") {
+    OpenGate(gate);
+  } else if (a == "holding") {
+    return PyLong_FromLong(GateHolding(gate));
+  } else if (a == "passed") {
+    return PyLong_FromUnsignedLongLong(GatePassed(gate));
+  } else {
+    return PyErr_Format(PyExc_ValueError, "no gate action '%s'", action);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"_gate", GateFunction, METH_VARARGS, "_gate(name, action)\n--\n\nTest gates."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ExecModule)},
 #if PY_VERSION_HEX >= 0x030C0000
@@ -93,7 +124,7 @@ PyModuleDef kModule = {
     "An embedded JSON document database: collections in memory, "
     "$-operator queries, atomic writes to disk.",
     sizeof(ModuleState),
-    nullptr,  // no module-level functions
+    kModuleMethods,
     kModuleSlots,
     TraverseModule,
     ClearModule,

@@ -16,6 +16,7 @@
 #include "storage/crc32c.h"
 #include "storage/fs.h"
 #include "storage/temp_file.h"
+#include "storage/test_gate.h"
 #include "values/value.h"
 
 namespace moxal {
@@ -129,7 +130,8 @@ class Window {
   // file cannot be read. Throws std::bad_alloc.
   const uint8_t* Get(uint64_t offset, size_t n) {
     if (offset >= start_ && offset + n <= start_ + filled_) return buf_.data() + (offset - start_);
-    size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kReadWindow), file_end_ - offset));
+    size_t want =
+        static_cast<size_t>(std::min<uint64_t>(std::max(n, kReadWindow), file_end_ - offset));
     if (buf_.size() < want) buf_.resize(want);
     if (!ReadFully(fd_, buf_.data(), want, offset)) return nullptr;
     start_ = offset;
@@ -158,7 +160,8 @@ Status JournalFile::Open(const std::string& dir, std::unique_ptr<JournalFile>* o
   if (HasNul(path)) return JournalFailure("Error opening the journal", SysError::NulInPath(), path);
   UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (!lock.valid()) {
-    return JournalFailure("Error opening the journal's lock file", SysError::FromErrno(errno), path);
+    return JournalFailure("Error opening the journal's lock file", SysError::FromErrno(errno),
+                          path);
   }
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) {
@@ -176,7 +179,8 @@ Status JournalFile::Open(const std::string& dir, std::unique_ptr<JournalFile>* o
     fd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.valid()) SyncDirectory(dir);
   }
-  if (!fd.valid()) return JournalFailure("Error opening the journal", SysError::FromErrno(errno), path);
+  if (!fd.valid())
+    return JournalFailure("Error opening the journal", SysError::FromErrno(errno), path);
   out->reset(new JournalFile(std::move(path), std::move(lock), std::move(fd)));
   return Status();
 }
@@ -286,7 +290,9 @@ Status JournalFile::Scan(const OnRecord& on_record) {
     return JournalFailure("Error syncing the journal", SysError::FromErrno(err), path_);
   }
   std::lock_guard<std::mutex> lock(mu_);
-  end_ = synced_ = hint_written_ = valid_end;
+  end_ = synced_ = valid_end;
+  hint_written_ = 0;
+  NoteSynced(valid_end, /*now=*/true);
   return Status();
 }
 
@@ -370,10 +376,10 @@ void JournalFile::MarkBroken(Status why) {
   failure_ = std::move(why);
 }
 
-void JournalFile::NoteSynced(uint64_t position) {
+void JournalFile::NoteSynced(uint64_t position, bool at_once) {
   synced_ = std::max(synced_, position);
   auto now = std::chrono::steady_clock::now();
-  if (synced_ <= hint_written_ || now - hint_time_ < kHintInterval) return;
+  if (synced_ <= hint_written_ || (!at_once && now - hint_time_ < kHintInterval)) return;
   uint8_t hint[12];
   StoreU64(hint, synced_);
   StoreU32(hint + 8, Crc32c(0, hint, 8));
@@ -401,6 +407,7 @@ Status JournalFile::SyncTo(uint64_t position) {
     uint64_t target = end_;
     int fd = fd_.get();
     lock.unlock();
+    PassGate(Gate::kSync);
     int err = SyncData(fd);
     lock.lock();
     syncing_ = false;
@@ -411,6 +418,17 @@ Status JournalFile::SyncTo(uint64_t position) {
     }
     cv_.notify_all();
   }
+}
+
+Status JournalFile::SyncAll() {
+  if (Status s = SyncTo(end()); !s.ok()) return s;
+  std::lock_guard<std::mutex> lock(mu_);
+  NoteSynced(synced_, /*now=*/true);
+  if (int err = SyncData(fd_.get()); err != 0) {
+    Break(err, "Error syncing the journal");
+    return failure_;
+  }
+  return Status();
 }
 
 Status JournalFile::Reset() {

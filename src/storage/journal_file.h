@@ -120,6 +120,9 @@ class JournalFile {
   // any number of waiting callers cost one sync per round. OSError when a
   // sync fails: the journal is then broken.
   Status SyncTo(uint64_t position);
+  // Syncs every record, and notes in the header that they are: a damaged
+  // record anywhere before this point is then told from a torn end.
+  Status SyncAll();
 
   // After a failed sync (or a failed append that could not be cut back)
   // nothing past synced() can be trusted: the journal refuses appends and
@@ -144,7 +147,9 @@ class JournalFile {
   Status Frames(uint64_t from, uint64_t file_end, uint64_t trust_before, const OnRecord& on_record,
                 uint64_t* valid_end) const;
   void Break(int err, const char* what);
-  void NoteSynced(uint64_t position);
+  // Notes that the records before `position` are synced, and writes that
+  // into the header now and then (always when `now`).
+  void NoteSynced(uint64_t position, bool now = false);
   uint64_t Offset(uint64_t position) const { return position - base_ + kHeaderSize; }
 
   std::string path_;

@@ -67,7 +67,8 @@ bool StagedFile::Write(const std::string& target, bool keep_mode, const FillFile
                   failure);
     }
   }
-  if (::fsync(tmp_.fd()) != 0) return Fail(ReplaceFailure::kSync, SysError::FromErrno(errno), failure);
+  if (::fsync(tmp_.fd()) != 0)
+    return Fail(ReplaceFailure::kSync, SysError::FromErrno(errno), failure);
   // Its content and time are final once it is synced.
   FileIdentity id;
   if (IdentityOfFd(tmp_.fd(), &id)) identity_ = id;
@@ -109,7 +110,8 @@ bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFa
   StagedFile staged;
   if (!staged.Write(path, /*keep_mode=*/false, fill, failure)) return false;
   if (int err = PlaceIfAbsent(staged.tmp_, path); err != 0) {
-    if (err != EEXIST) return StagedFile::Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);
+    if (err != EEXIST)
+      return StagedFile::Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);
     *created = false;
     return true;
   }

@@ -53,7 +53,9 @@ class Moxal:
     write. A directory whose journal holds changes must be opened with one.
     """
 
-    def __new__(cls, name: str, *, journal: Literal["off", "process", "always"] = "off") -> Moxal: ...
+    def __new__(
+        cls, name: str, *, journal: Literal["off", "process", "always"] = "off"
+    ) -> Moxal: ...
     def load_from_document(self, document_path: str) -> None:
         """Fills collections from a JSON file holding an object: each member
         is a collection name; an array value gives one document per element,

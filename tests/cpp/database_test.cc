@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "check.h"
-#include "db_calls.h"
 #include "db/database.h"
+#include "db_calls.h"
 #include "test_util.h"
 #include "values/json_writer.h"
 

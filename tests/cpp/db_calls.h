@@ -51,14 +51,14 @@ inline Status DropCollection(Database& db, std::string_view name) {
 }
 
 inline Status DropAll(Database& db) {
-  return PrepareAndCommit<PreparedDrop>(db, [&](PreparedDrop* c) { return db.prepare_drop_all(c); });
+  return PrepareAndCommit<PreparedDrop>(db,
+                                        [&](PreparedDrop* c) { return db.prepare_drop_all(c); });
 }
 
 inline Status Update(Database& db, std::string_view name, const Converted<Value>& update,
                      const Converted<Value>* filter = nullptr) {
-  return PrepareAndCommit<PreparedUpdate>(db, [&](PreparedUpdate* c) {
-    return db.prepare_update(name, update, filter, c, nullptr);
-  });
+  return PrepareAndCommit<PreparedUpdate>(
+      db, [&](PreparedUpdate* c) { return db.prepare_update(name, update, filter, c, nullptr); });
 }
 
 inline Status Remove(Database& db, std::string_view name, const Converted<Value>& query) {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "check.h"
-#include "db_calls.h"
 #include "db/database.h"
+#include "db_calls.h"
 #include "fail_alloc.h"
 #include "test_util.h"
 #include "values/json_writer.h"
@@ -285,7 +285,9 @@ TEST(EveryAllocationFailureChangesNothing) {
       {"insert into a new collection",
        [](Database& db, const std::string&) -> Call {
          auto doc = std::make_shared<Value>(Parse(R"({"new":1})"));
-         return [&db, doc] { return moxal::testing::Insert(db, "fresh", {std::move(*doc), Status()}); };
+         return [&db, doc] {
+           return moxal::testing::Insert(db, "fresh", {std::move(*doc), Status()});
+         };
        }},
       {"insert_many",
        [](Database& db, const std::string&) -> Call {
@@ -293,11 +295,15 @@ TEST(EveryAllocationFailureChangesNothing) {
          for (const char* d : {R"({"a":1})", R"({"b":"two"})", R"({"c":[3]})"}) {
            docs->push_back(Parse(d));
          }
-         return [&db, docs] { return moxal::testing::InsertMany(db, "c", {std::move(*docs), Status()}); };
+         return [&db, docs] {
+           return moxal::testing::InsertMany(db, "c", {std::move(*docs), Status()});
+         };
        }},
       {"insert_many_from_document",
        [](Database& db, const std::string& root) -> Call {
-         return [&db, root] { return moxal::testing::InsertManyFromDocument(db, "fresh", root + "/array.json"); };
+         return [&db, root] {
+           return moxal::testing::InsertManyFromDocument(db, "fresh", root + "/array.json");
+         };
        }},
       {"load_from_document",
        [](Database& db, const std::string& root) -> Call {
@@ -365,7 +371,9 @@ TEST(EveryAllocationFailureChangesNothing) {
          return [&db] { return moxal::testing::DropCollection(db, "c"); };
        }},
       {"drop_all",
-       [](Database& db, const std::string&) -> Call { return [&db] { return moxal::testing::DropAll(db); }; }},
+       [](Database& db, const std::string&) -> Call {
+         return [&db] { return moxal::testing::DropAll(db); };
+       }},
   };
   for (const Case& c : cases) {
     int swept = Sweep(c);

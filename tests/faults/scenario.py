@@ -19,6 +19,7 @@ import hashlib
 import json
 import os
 import sys
+import time
 
 import moxal
 
@@ -109,12 +110,43 @@ def setup(op, d):
         if op == "drop":
             return db, ["a", "c"], lambda: db.drop_collection("c")
         return db, ["a", "c"], lambda: db.drop_all()
+    if op == "journal_insert":  # the level that syncs each change before returning
+        db = moxal.Moxal(d, journal="always")
+        db.insert_many("c", documents(20))
+        return db, ["c"], lambda: db.insert("c", {"new": 1})
+    if op == "journal_update":
+        db = moxal.Moxal(d, journal="always")
+        db.insert_many("c", documents(20))
+        return db, ["c"], lambda: db.update("c", {"name": {"$set": "changed"}}, {"i": 3})
+    if op == "journal_background":  # synced in the background, about twice a second
+        db = moxal.Moxal(d, journal="process")
+        db.insert_many("c", documents(20))
+        db.write_all()
+
+        def insert_then_look():
+            db.insert("c", {"new": 1})  # acknowledged: appended, not yet synced
+            for _ in range(600):  # the background sync comes within a second
+                if SHIM.moxal_fault_calls(b"fsync") > 0:
+                    break
+                time.sleep(0.05)
+            return db.find("c")  # finds the failed sync
+        return db, ["c"], insert_then_look
+    if op == "journal_fold":  # write_all folding the journal into the file
+        db = moxal.Moxal(d, journal="always")
+        db.insert_many("c", documents(20))
+        db.write_all()
+        db.insert_many("c", documents(6000, first=20))
+        return db, ["c"], lambda: db.write_all()
     raise SystemExit("unknown op " + op)
 
 
+SHIM = None
+
+
 def main():
+    global SHIM
     request = json.loads(sys.argv[1])
-    shim = ctypes.CDLL(request["shim"])
+    shim = SHIM = ctypes.CDLL(request["shim"])
     shim.moxal_fault_calls.argtypes = [ctypes.c_char_p]
     shim.moxal_fault_calls.restype = ctypes.c_long
     shim.moxal_fault_fired.restype = ctypes.c_long
