@@ -116,8 +116,9 @@ class Database {
   Status collections(std::vector<std::string>* names) const;
 
   // Ends what runs beside the calls: waits for a fold running in the
-  // background and syncs the journal. Safe to call more than once, and
-  // without the interpreter lock.
+  // background, syncs the journal and lets go of it (and of its lock).
+  // The last call on the object: only its destruction may follow. Safe to
+  // call more than once, and without the interpreter lock.
   void close();
 
   // --- Changes (prepared.h) --------------------------------------------
@@ -378,7 +379,7 @@ class Database {
   // grown past FoldBound().
   void StartFoldIfDue() noexcept;
   // Notes what a fold that ended did, and unpins its collections.
-  Status FinishFold() noexcept;
+  Status FinishFold();
   void WaitForFold() const;
   // Keeps a running fold from putting the collection's file in place: a
   // change is about to replace or remove it.

@@ -20,7 +20,8 @@ namespace moxal {
 
 template <class Change>
 Status Database::Commit(Change* change) {
-  if (Status s = Reserve(change); !s.ok()) return s;
+  // Whatever fails from here on, running out of memory included (even in
+  // the middle of Reserve), takes back what Reserve did.
   struct UndoUnlessDone {
     Database* db;
     Change* change;
@@ -29,6 +30,7 @@ Status Database::Commit(Change* change) {
       if (!done) db->Undo(change);
     }
   } undo{this, change};
+  if (Status s = Reserve(change); !s.ok()) return s;
   uint64_t changed_at = 0;
   if (journal_ != nullptr) {
     RecordBuilder record;

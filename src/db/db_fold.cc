@@ -106,7 +106,7 @@ void Database::StartFoldIfDue() noexcept {
   }
 }
 
-Status Database::FinishFold() noexcept {
+Status Database::FinishFold() {
   if (journal_ == nullptr || journal_->fold == nullptr) return Status();
   std::shared_ptr<Fold> fold = std::move(journal_->fold);
   assert(fold->done());

@@ -60,21 +60,28 @@ Status Database::OpenJournal(CollectionMap* map) {
   if (Status s = JournalFile::Open(name_, &journal->file); !s.ok()) return s;
   journal->pid = ::getpid();
   journal_ = std::move(journal);
+  // Without the journal again unless it opens (a failure, or running out
+  // of memory, lets go of it and of its lock).
+  struct LetGo {
+    std::unique_ptr<Journal>& journal;
+    bool opened = false;
+    ~LetGo() {
+      if (!opened) journal.reset();
+    }
+  } let_go{journal_};
   ReplayPlan plan;
   JournalFile& file = *journal_->file;
   Status s = file.Scan([&](uint64_t position, const uint8_t* data, size_t size) {
     return NoteRecord(position, data, size, &plan);
   });
   if (s.ok()) s = ReadState(&plan, map);
-  if (!s.ok()) {
-    journal_.reset();
-    return s;
-  }
+  if (!s.ok()) return s;
   journal_->weight = plan.weight;
   if (durability_ == Durability::kProcess) {
     StartPeriodicSync(journal_->file.get());
     journal_->periodic = true;
   }
+  let_go.opened = true;
   return Status();
 }
 
@@ -474,16 +481,27 @@ Status Database::Select(std::string_view collection_name, const Converted<Value>
 }
 
 void Database::close() {
-  if (journal_ == nullptr || ::getpid() != journal_->pid) return;
+  if (journal_ == nullptr) return;
+  if (::getpid() != journal_->pid) {
+    // A forked child: the parent's journal is not this process's to sync;
+    // only this process's descriptors of it go.
+    journal_.reset();
+    return;
+  }
   WaitForFold();
-  static_cast<void>(FinishFold());  // the journal holds whatever it did not write
+  try {
+    static_cast<void>(FinishFold());  // the journal holds whatever it did not write
+  } catch (const std::bad_alloc&) {
+  }
   if (journal_->periodic) {
     StopPeriodicSync(journal_->file.get());
     journal_->periodic = false;
   }
   // Whatever is not synced yet goes to stable storage now; a failure has
-  // nobody left to tell.
+  // nobody left to tell. Then the journal, and its lock, go: another object
+  // may open the directory.
   static_cast<void>(journal_->file->SyncAll());
+  journal_.reset();
 }
 
 Database::Database(std::string name, Durability durability)

@@ -51,6 +51,7 @@ void Fold::Run(JournalFile* journal) noexcept {
   PassGate(Gate::kFold);
   std::vector<Entry*> ready;
   try {
+    ready.reserve(entries_.size());
     for (auto& e : entries_) {
       ReplaceFailure f;
       if (e->staged.Stage(e->path, [&](OutBuffer& out) { return WriteArray(e->docs, out); }, &f)) {
@@ -59,26 +60,36 @@ void Fold::Run(JournalFile* journal) noexcept {
         e->failure = WriteFailureStatus(f, e->path);
       }
     }
+    std::lock_guard<std::mutex> placing(mu_);
+    uint64_t restart_at = position_;
+    if (PlaceAll(journal, &ready, &restart_at) && restart_ && AllPlaced()) {
+      // Not restarting loses nothing: the journal only stays longer, and
+      // the next fold tries again. So a failure here fails no write.
+      try {
+        restarted_ = journal->Restart(restart_at).ok();
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    for (auto& e : entries_) {
+      if (result_.ok() && !e->failure.ok()) result_ = e->failure;
+    }
   } catch (const std::bad_alloc&) {
-    ready.clear();  // the staged files go with the entries
-    std::lock_guard<std::mutex> lock(mu_);
+    // Before the record is appended this writes nothing: the staged files
+    // go with the entries. After it, some files may be in place: their
+    // record says so, and replay skips what they hold.
+    std::lock_guard<std::mutex> failing(mu_);
     result_ = Status::StorageFailed("Out of memory while folding the journal");
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  uint64_t restart_at = position_;
-  if (result_.ok() && PlaceAll(journal, &ready, &restart_at) && restart_) {
-    bool all_placed = true;
-    for (auto& e : entries_) all_placed = all_placed && (e->placed || e->canceled);
-    if (all_placed) {
-      result_ = journal->Restart(restart_at);
-      restarted_ = result_.ok();
-    }
-  }
-  for (auto& e : entries_) {
-    if (result_.ok() && !e->failure.ok()) result_ = e->failure;
-  }
+  std::lock_guard<std::mutex> ending(mu_);
   done_ = true;
   cv_.notify_all();
+}
+
+bool Fold::AllPlaced() const {
+  for (const auto& e : entries_) {
+    if (!e->placed && !e->canceled) return false;
+  }
+  return true;
 }
 
 bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* restart_at) {

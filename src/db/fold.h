@@ -92,6 +92,7 @@ class Fold {
 
  private:
   bool PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* restart_at);
+  bool AllPlaced() const;
 
   const uint64_t position_;
   const bool restart_;

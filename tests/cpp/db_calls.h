@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/fold.h"
 
 namespace moxal::testing {
 
@@ -64,6 +65,20 @@ inline Status Update(Database& db, std::string_view name, const Converted<Value>
 inline Status Remove(Database& db, std::string_view name, const Converted<Value>& query) {
   return PrepareAndCommit<PreparedRemove>(
       db, [&](PreparedRemove* c) { return db.prepare_remove(name, query, c); });
+}
+
+// write (of `name`), or write_all (when null), with the journal: the fold
+// planned, run and finished in one go.
+inline Status WriteThroughJournal(Database& db, const std::string_view* name) {
+  std::shared_ptr<Fold> fold;
+  bool busy = false;
+  if (Status s = db.plan_write(name, &fold, &busy); !s.ok() || fold == nullptr) return s;
+  if (busy) {
+    fold->Wait();
+    return WriteThroughJournal(db, name);
+  }
+  fold->Run(db.journal_file());
+  return db.finish_write(fold);
 }
 
 }  // namespace moxal::testing
