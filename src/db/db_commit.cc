@@ -33,7 +33,8 @@ Status Database::Commit(Change* change) {
   if (Status s = Reserve(change); !s.ok()) return s;
   uint64_t changed_at = 0;
   if (journal_ != nullptr) {
-    RecordBuilder record;
+    RecordBuilder& record = journal_->record;
+    record.Clear();
     uint64_t weight = 0;
     if (Record(*change, &record, &weight)) {
       uint64_t position, end;
@@ -47,6 +48,7 @@ Status Database::Commit(Change* change) {
       }
       changed_at = position + 1;
     }
+    record.Clear();  // lets go of what it kept for the record
   }
   undo.done = true;
   Apply(change, changed_at);

@@ -29,6 +29,7 @@
 #include "storage/file_identity.h"
 #include "storage/fs.h"
 #include "storage/periodic_sync.h"
+#include "storage/work_guard.h"
 #include "values/blob_arena.h"
 
 namespace moxal {
@@ -58,7 +59,7 @@ bool SkipDocument(RecordReader* r) {
 Status Database::OpenJournal(CollectionMap* map) {
   auto journal = std::make_unique<Journal>();
   if (Status s = JournalFile::Open(name_, &journal->file); !s.ok()) return s;
-  journal->pid = ::getpid();
+  journal->forks = ForkCount();
   journal_ = std::move(journal);
   // Without the journal again unless it opens (a failure, or running out
   // of memory, lets go of it and of its lock).
@@ -408,7 +409,7 @@ Status Database::ReplayRemove(std::string_view name, uint64_t position, const Re
 
 Status Database::Enter() {
   if (journal_ == nullptr) return Status();
-  if (::getpid() != journal_->pid) {
+  if (ForkCount() != journal_->forks) {
     return Status::StorageFailed(
         "This Moxal object was opened with the journal by another process, of which this one is "
         "a fork: open the directory again in this process");
@@ -450,7 +451,8 @@ Status Database::Recover() {
 
 Status Database::AppendRecord(const RecordBuilder& r, uint64_t weight, uint64_t* position,
                               uint64_t* end) {
-  std::vector<JournalFile::Piece> pieces = r.Pieces();
+  std::vector<JournalFile::Piece>& pieces = journal_->pieces;
+  r.Pieces(&pieces);
   if (Status s = journal_->file->Append(pieces.data(), pieces.size(), position); !s.ok()) {
     return s;
   }
@@ -482,7 +484,7 @@ Status Database::Select(std::string_view collection_name, const Converted<Value>
 
 void Database::close() {
   if (journal_ == nullptr) return;
-  if (::getpid() != journal_->pid) {
+  if (ForkCount() != journal_->forks) {
     // A forked child: the parent's journal is not this process's to sync;
     // only this process's descriptors of it go.
     journal_.reset();

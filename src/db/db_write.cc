@@ -76,9 +76,15 @@ Status Database::write_all() const {
 
 Status Database::changed_files(const std::string_view* collection_name,
                                std::vector<std::string>* paths) const {
+  // A file a fold of this object put in place is this object's own, even
+  // before the fold is finished and noted.
+  const Fold* fold = journal_ != nullptr ? journal_->fold.get() : nullptr;
   auto check = [&](std::string_view name, const Collection& c) {
     std::string path = CollectionFilePath(name_, name);
-    if (ChangedSince(path, c.file_seen)) paths->push_back(std::move(path));
+    std::optional<FileIdentity> seen = c.file_seen;
+    FileIdentity placed;
+    if (fold != nullptr && fold->Placed(name, &placed)) seen = placed;
+    if (ChangedSince(path, seen)) paths->push_back(std::move(path));
   };
   if (collection_name == nullptr) {
     for (const auto& [name, collection] : collections_) check(name, *collection);

@@ -108,7 +108,8 @@ bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* 
       r.Text(e->name);
       r.Identity(*e->staged.identity());
     }
-    std::vector<JournalFile::Piece> pieces = r.Pieces();
+    std::vector<JournalFile::Piece> pieces;
+    r.Pieces(&pieces);
     result_ = journal->Append(pieces.data(), pieces.size(), &at);
     record_end = at + JournalFile::kFrameHeader + r.size();
   } catch (const std::bad_alloc&) {
@@ -142,6 +143,17 @@ void Fold::Cancel(std::string_view name) {
   for (auto& e : entries_) {
     if (e->name == name) e->canceled = true;
   }
+}
+
+bool Fold::Placed(std::string_view name, FileIdentity* id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& e : entries_) {
+    if (e->name == name && e->placed && e->identity.has_value()) {
+      *id = *e->identity;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool Fold::done() const {

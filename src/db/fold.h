@@ -84,6 +84,9 @@ class Fold {
   // fold is placing files.
   void Cancel(std::string_view name);
 
+  // Whether the fold put the file of `name` in place, with identity *id.
+  bool Placed(std::string_view name, FileIdentity* id) const;
+
   bool done() const;
   void Wait() const;
   // Once done: the first failure (an entry's, or the journal's), or ok.

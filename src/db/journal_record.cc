@@ -42,17 +42,23 @@ void RecordBuilder::Identity(const FileIdentity& id) {
   Varint(static_cast<uint64_t>(id.mtime_nsec));
 }
 
-std::vector<JournalFile::Piece> RecordBuilder::Pieces() const {
-  std::vector<JournalFile::Piece> pieces;
-  pieces.reserve(2 * refs_.size() + 1);
+void RecordBuilder::Pieces(std::vector<JournalFile::Piece>* pieces) const {
+  pieces->clear();
+  pieces->reserve(2 * refs_.size() + 1);
   size_t from = 0;
   for (const Ref& r : refs_) {
-    pieces.push_back({bytes_.data() + from, r.after - from});
-    pieces.push_back({r.data, r.size});
+    pieces->push_back({bytes_.data() + from, r.after - from});
+    pieces->push_back({r.data, r.size});
     from = r.after;
   }
-  pieces.push_back({bytes_.data() + from, bytes_.size() - from});
-  return pieces;
+  pieces->push_back({bytes_.data() + from, bytes_.size() - from});
+}
+
+void RecordBuilder::Clear() {
+  bytes_.clear();
+  refs_.clear();
+  owned_.clear();
+  referenced_ = 0;
 }
 
 size_t RecordBuilder::size() const { return bytes_.size() + referenced_; }

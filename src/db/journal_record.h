@@ -71,10 +71,13 @@ class RecordBuilder {
   void OwnedDocument(Value v);
   void Identity(const FileIdentity& id);
 
-  // The record's bytes, in order, for JournalFile::Append; valid while the
-  // builder is not changed.
-  std::vector<JournalFile::Piece> Pieces() const;
+  // The record's bytes, in order, for JournalFile::Append, into *pieces;
+  // valid while the builder is not changed.
+  void Pieces(std::vector<JournalFile::Piece>* pieces) const;
   size_t size() const;
+  // Empties the builder for the next record, keeping its memory: a
+  // database reuses one, so appending a small record allocates nothing.
+  void Clear();
 
  private:
   struct Ref {

@@ -20,6 +20,7 @@
 
 #include "db/database.h"
 #include "db/fold.h"
+#include "db/journal_record.h"
 #include "storage/file_identity.h"
 #include "storage/journal_file.h"
 
@@ -27,7 +28,8 @@ namespace moxal {
 
 struct Database::Journal {
   std::unique_ptr<JournalFile> file;
-  pid_t pid = 0;  // of the process that opened it: a forked child may not use it
+  // ForkCount() when it was opened: a forked child may not use it.
+  uint64_t forks = 0;
   bool periodic = false;
   // The records since the journal's base, in bytes, a record that replays
   // a query counted at what replaying it costs (AppendRecord).
@@ -40,6 +42,10 @@ struct Database::Journal {
   std::vector<std::string> asides;
   // A failed sync was reported to a call that waited for it.
   std::atomic<bool> failure_reported{false};
+  // Reused by every commit (they run one at a time): a small record costs
+  // no allocation.
+  RecordBuilder record;
+  std::vector<JournalFile::Piece> pieces;
 };
 
 struct Database::ReplayPlan {

@@ -85,13 +85,13 @@ bool ReadFully(int fd, uint8_t* data, size_t n, uint64_t offset) {
   return true;
 }
 
-// Writes the pieces at `offset`, resuming after short or interrupted
-// writes. False with *error set.
-bool WriteFullyAt(int fd, std::vector<iovec> iov, uint64_t offset, SysError* error) {
+// Writes the `n` pieces at `offset` (changing `iov` as it goes), resuming
+// after short or interrupted writes. False with *error set.
+bool WriteFullyAt(int fd, iovec* iov, size_t n, uint64_t offset, SysError* error) {
   size_t first = 0;
-  while (first < iov.size()) {
-    int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-    ssize_t w = ::pwritev(fd, iov.data() + first, count, static_cast<off_t>(offset));
+  while (first < n) {
+    int count = static_cast<int>(std::min<size_t>(n - first, IOV_MAX));
+    ssize_t w = ::pwritev(fd, iov + first, count, static_cast<off_t>(offset));
     if (w < 0) {
       if (errno == EINTR) continue;
       *error = SysError::FromErrno(errno);
@@ -103,13 +103,18 @@ bool WriteFullyAt(int fd, std::vector<iovec> iov, uint64_t offset, SysError* err
     }
     offset += static_cast<uint64_t>(w);
     size_t done = static_cast<size_t>(w);
-    while (first < iov.size() && done >= iov[first].iov_len) done -= iov[first++].iov_len;
+    while (first < n && done >= iov[first].iov_len) done -= iov[first++].iov_len;
     if (done != 0) {
       iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
       iov[first].iov_len -= done;
     }
   }
   return true;
+}
+
+bool WriteFullyAt(int fd, const void* data, size_t size, uint64_t offset, SysError* error) {
+  iovec one{const_cast<void*>(data), size};
+  return WriteFullyAt(fd, &one, 1, offset, error);
 }
 
 int SyncData(int fd) {
@@ -199,7 +204,7 @@ Status JournalFile::ReadHeader(uint64_t file_size, uint64_t* synced_hint) {
     // in it. It starts afresh.
     MakeHeader(0, RandomId(), h);
     SysError e;
-    if (!WriteFullyAt(fd_.get(), {iovec{h, sizeof h}}, 0, &e)) {
+    if (!WriteFullyAt(fd_.get(), h, sizeof h, 0, &e)) {
       return JournalFailure("Error writing the journal", e, path_);
     }
     if (int err = SyncData(fd_.get()); err != 0) {
@@ -339,25 +344,32 @@ void JournalFile::Break(int err, const char* what) {
 }
 
 Status JournalFile::Append(const Piece* pieces, size_t count, uint64_t* position) {
-  std::vector<iovec> iov;
-  iov.reserve(count + 1);
+  // A record of a few pieces (the common one) is described on the stack.
+  iovec few[8];
+  std::vector<iovec> many;
+  iovec* iov = few;
+  if (count + 1 > std::size(few)) {
+    many.resize(count + 1);
+    iov = many.data();
+  }
   uint8_t head[kFrameHeader];
-  iov.push_back(iovec{head, sizeof head});
+  size_t n = 0;
+  iov[n++] = iovec{head, sizeof head};
   uint64_t size = 0;
   for (size_t i = 0; i < count; ++i) {
     if (pieces[i].size == 0) continue;
-    iov.push_back(iovec{const_cast<void*>(pieces[i].data), pieces[i].size});
+    iov[n++] = iovec{const_cast<void*>(pieces[i].data), pieces[i].size};
     size += pieces[i].size;
   }
   std::lock_guard<std::mutex> lock(mu_);
   if (broken_) return failure_;
   uint32_t crc = FrameCrc(end_, size);
-  for (size_t i = 1; i < iov.size(); ++i) crc = Crc32c(crc, iov[i].iov_base, iov[i].iov_len);
+  for (size_t i = 1; i < n; ++i) crc = Crc32c(crc, iov[i].iov_base, iov[i].iov_len);
   StoreU64(head, size);
   StoreU32(head + 8, crc);
   uint64_t offset = Offset(end_);
   SysError e;
-  if (!WriteFullyAt(fd_.get(), std::move(iov), offset, &e)) {
+  if (!WriteFullyAt(fd_.get(), iov, n, offset, &e)) {
     // Whatever part of the frame reached the file goes again, so the next
     // record follows the last whole one.
     if (::ftruncate(fd_.get(), static_cast<off_t>(offset)) != 0) {
@@ -386,7 +398,7 @@ void JournalFile::NoteSynced(uint64_t position, bool at_once) {
   // Not synced now: it rides with the next sync, and until then the older
   // hint stands, which is still true. A failure costs only precision.
   SysError ignored;
-  if (WriteFullyAt(fd_.get(), {iovec{hint, sizeof hint}}, kHintAt, &ignored)) {
+  if (WriteFullyAt(fd_.get(), hint, sizeof hint, kHintAt, &ignored)) {
     hint_written_ = synced_;
     hint_time_ = now;
   }
@@ -457,7 +469,7 @@ Status JournalFile::Restart(uint64_t from) {
   if (!tmp.Create(path_, &e)) return fail("Error creating a new journal", e);
   uint8_t h[kHeaderSize];
   MakeHeader(from, RandomId(), h);
-  if (!WriteFullyAt(tmp.fd(), {iovec{h, sizeof h}}, 0, &e)) {
+  if (!WriteFullyAt(tmp.fd(), h, sizeof h, 0, &e)) {
     return fail("Error writing a new journal", e);
   }
   // The records kept: those appended since `from`, few next to those a
@@ -468,7 +480,7 @@ Status JournalFile::Restart(uint64_t from) {
     if (!ReadFully(fd_.get(), buf.data(), n, Offset(at))) {
       return fail("Error reading the journal", SysError::FromErrno(errno));
     }
-    if (!WriteFullyAt(tmp.fd(), {iovec{buf.data(), n}}, kHeaderSize + (at - from), &e)) {
+    if (!WriteFullyAt(tmp.fd(), buf.data(), n, kHeaderSize + (at - from), &e)) {
       return fail("Error writing a new journal", e);
     }
     at += n;

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <mutex>
 #include <shared_mutex>
 
 namespace moxal {
@@ -21,7 +23,17 @@ void AfterForkInChild() {
   if (g_in_child != nullptr) g_in_child();
 }
 
+std::atomic<uint64_t> g_forks{0};
+std::once_flag g_fork_counting;
+
 }  // namespace
+
+uint64_t ForkCount() {
+  std::call_once(g_fork_counting, [] {
+    ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); });
+  });
+  return g_forks.load(std::memory_order_relaxed);
+}
 
 WorkGuard::WorkGuard() : lock_(g_work) { lock_->lock_shared(); }
 WorkGuard::~WorkGuard() { lock_->unlock_shared(); }

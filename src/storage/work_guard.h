@@ -11,6 +11,7 @@
 #ifndef MOXAL_STORAGE_WORK_GUARD_H_
 #define MOXAL_STORAGE_WORK_GUARD_H_
 
+#include <cstdint>
 #include <shared_mutex>
 
 namespace moxal {
@@ -29,6 +30,11 @@ class WorkGuard {
  private:
   std::shared_mutex* lock_;  // the one it took, should a fork replace it
 };
+
+// How many forks lie between this process and the one where moxal first
+// counted: an object that notes it when it is made can tell, with a load
+// instead of a system call, that it now runs in a forked child.
+uint64_t ForkCount();
 
 // Registers the fork handlers, once per process. `in_child` runs in the
 // child process, in the forking thread, before anything else.
