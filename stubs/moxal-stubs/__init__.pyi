@@ -147,12 +147,16 @@ class Moxal:
         """Replaces the collection's file atomically and durably with its
         documents. ValueError when the collection is not in memory. Gives a
         ConcurrentWriteWarning first when somebody else wrote the file since
-        this object last read or wrote it."""
+        this object last read or wrote it. With a journal, folds it into the
+        file (not rewritten when it already holds the collection), while
+        other threads' calls go on."""
 
     def write_all(self) -> None:
         """Writes every collection in memory; raises the first failure after
         attempting all. Checks every file first, and gives a
-        ConcurrentWriteWarning for each that somebody else wrote."""
+        ConcurrentWriteWarning for each that somebody else wrote. With a
+        journal, writes only the collections that changed since their files
+        were written, then starts the journal afresh."""
 
     def clear_cache(self) -> None:
         """Empties the cache of find results."""
