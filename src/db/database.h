@@ -334,6 +334,9 @@ class Database {
   Status MakeCollectionFile(std::string_view collection_name, NewCollection* made);
   // Takes back what MakeCollectionFile made.
   void UndoNewCollection(std::string_view collection_name, NewCollection* made) noexcept;
+  // Puts the new collection in its map entry (and, with a journal, makes
+  // its file now, as far as it can).
+  void PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept;
 
   // --- Writing (db_write.cc) ---
   // The collection write writes, or the error write gives for the name.

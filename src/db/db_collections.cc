@@ -10,6 +10,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -71,10 +72,12 @@ Status Database::prepare_create_collection(std::string_view collection_name, Pre
 }
 
 Status Database::Reserve(PreparedCreate* c) {
-  // The new file takes the place of whatever a running fold would put
-  // there for a collection of that name.
-  CancelFold(c->name);
-  return MakeCollectionFile(c->name, &c->made);
+  if (Status s = MakeCollectionFile(c->name, &c->made); !s.ok()) return s;
+  // The new collection takes the place of whatever a running fold would
+  // put there for a collection of that name (only when it is made: a
+  // fold's file may be what took the path).
+  if (c->made.collection != nullptr) CancelFold(c->name);
+  return Status();
 }
 
 void Database::Undo(PreparedCreate* c) noexcept { UndoNewCollection(c->name, &c->made); }
@@ -90,7 +93,7 @@ void Database::Apply(PreparedCreate* c, uint64_t changed_at) noexcept {
   if (c->made.collection == nullptr) return;
   c->made.collection->changed_at = changed_at;
   // A collection held under that name is replaced.
-  collections_.find(c->name)->second = std::move(c->made.collection);
+  PlaceNewCollection(c->name, &c->made);
 }
 
 Status Database::prepare_drop_collection(std::string_view collection_name, PreparedDrop* out) {
@@ -128,6 +131,16 @@ Status Database::Reserve(PreparedDrop* c) {
       c->failure = std::move(s);  // that collection stays in memory
     }
   }
+  // The renames are made durable before the drop's record is: a record
+  // that survives a power cut while the rename does not would leave the
+  // file where the next opening loads it again.
+  std::vector<std::string> dirs;
+  for (const PreparedDrop::Target& t : c->targets) {
+    if (t.aside.empty()) continue;
+    std::string dir = ParentDirectory(t.path);
+    if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(std::move(dir));
+  }
+  for (const std::string& dir : dirs) SyncDirectory(dir);
   return Status();
 }
 

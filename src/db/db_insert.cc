@@ -109,6 +109,22 @@ Status Database::prepare_load_from_document(std::string_view document_path, Prep
 Status Database::MakeCollectionFile(std::string_view collection_name, NewCollection* made) {
   made->path = CollectionFilePath(name_, collection_name);
   if (PathExists(made->path)) return Status();  // taken
+  if (journal_ != nullptr) {
+    // The record comes first: a file made before it would show the
+    // collection (empty) after a crash that lost the record. It is made
+    // once the record is synced (PlaceNewCollection).
+    auto [slot, added] = collections_.try_emplace(std::string(collection_name));
+    made->slot_added = added;
+    made->file_after_record = true;
+    try {
+      made->collection = MakeCollection();
+    } catch (...) {
+      if (added) collections_.erase(slot);
+      made->slot_added = false;
+      throw;
+    }
+    return Status();
+  }
   // The map entry is made first, empty, so nothing is left to fail once
   // the file is in place.
   CollectionPtr collection = MakeCollection();
@@ -151,7 +167,8 @@ void Database::UndoNewCollection(std::string_view collection_name, NewCollection
   if (made->slot_added) Unregister(collection_name);
   // The file goes again, unless somebody else replaced it meanwhile.
   FileIdentity now;
-  if (made->file.has_value() && IdentityOfPath(made->path, &now) && now == *made->file) {
+  if (!made->file_after_record && made->file.has_value() && IdentityOfPath(made->path, &now) &&
+      now == *made->file) {
     SysError ignored;
     RemoveFile(made->path, &ignored);
   }
@@ -227,11 +244,35 @@ bool Database::Record(const PreparedLoad& c, RecordBuilder* r, uint64_t*) const 
   return true;
 }
 
+void Database::PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
+  if (made->file_after_record) {
+    // For the tools that read the files, and collections(): the record
+    // holds the collection whatever becomes of its file, which the next
+    // fold writes if this cannot (something took the path meanwhile, or
+    // the disk is full).
+    static constexpr char kEmpty[] = "[]";
+    try {
+      ReplaceFailure f;
+      bool created = false;
+      CreateFileIfAbsent(
+          made->path,
+          [](OutBuffer& out) {
+            out.Write(kEmpty, sizeof kEmpty - 1);
+            return out.ok();
+          },
+          &f, &created, &made->file);
+      if (created) made->collection->file_seen = made->file;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  collections_.find(collection_name)->second = std::move(made->collection);
+}
+
 void Database::Apply(PreparedInsert* c, uint64_t changed_at) noexcept {
   Collection* target = c->collection.get();
   if (target == nullptr) {
     target = c->made.collection.get();
-    collections_.find(c->name)->second = std::move(c->made.collection);
+    PlaceNewCollection(c->name, &c->made);
   }
   if (target->docs.empty()) {
     target->docs = std::move(c->docs);

@@ -86,8 +86,11 @@ void Fold::Run(JournalFile* journal) noexcept {
 }
 
 bool Fold::AllPlaced() const {
+  // A canceled entry's collection was dropped or made afresh by a change
+  // after P, whose record stays; but the change may yet have failed and
+  // been undone. Its records before P are then still needed: no restart.
   for (const auto& e : entries_) {
-    if (!e->placed && !e->canceled) return false;
+    if (!e->placed) return false;
   }
   return true;
 }

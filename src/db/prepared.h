@@ -50,6 +50,9 @@ struct NewCollection {
   std::string path;
   std::optional<FileIdentity> file;  // the file made
   bool slot_added = false;           // the map had no entry of the name
+  // With a journal the file is made only once the change's record is
+  // synced (the record, not the file, says the collection exists).
+  bool file_after_record = false;
 };
 
 // insert, insert_many, insert_many_from_document: documents appended to
