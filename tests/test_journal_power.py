@@ -505,6 +505,7 @@ def sweep(script, base, shim, variants=VARIANTS, seed=0):
         acked, in_flight, errors = parse_reports(lines)
         assert not errors, errors
         tally.cuts += 1
+        tally.kinds.update(c[0] for c in acked)
         tally.acked += len(acked)
         tally.in_flight += len(in_flight)
         recording = Recording(shadow)
