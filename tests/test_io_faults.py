@@ -335,6 +335,27 @@ def test_drop_all_keeps_what_it_could_not_remove(run, nth):
 # ---- the journal ----
 
 @pytest.mark.parametrize("op", ["journal_insert", "journal_update"])
+@pytest.mark.parametrize("mode, err", [("fail", errno.ENOSPC), ("fail", errno.EIO),
+                                       ("fail", errno.EDQUOT), ("zero", 0)])
+def test_a_change_whose_record_cannot_be_appended_is_not_made(run, op, mode, err):
+    report = run(op, "pwrite", 1, err, mode)
+    last = ('Error { kind: WriteZero, message: "failed to write the buffered data" }'
+            if mode == "zero" else detail(err))
+    failed_cleanly(report, "OSError", "Error writing to the journal: " + last)
+    assert report["calls"]["fsync"] == 0
+
+
+@pytest.mark.parametrize("op", ["journal_insert", "journal_update"])
+@pytest.mark.parametrize("mode, err", [("short", 0), ("fail", errno.EINTR)])
+def test_short_and_interrupted_appends_are_resumed(run, op, mode, err):
+    report = run(op, "pwrite", 1, err, mode)
+    assert report["fired"] == 1 and report["result"] == {"ok": None}
+    assert report["calls"]["pwrite"] == 2
+    assert moxal.Moxal(report["dir"], journal="always").find("c") == \
+        report["memory_retry"]["c"]["ok"]
+
+
+@pytest.mark.parametrize("op", ["journal_insert", "journal_update"])
 @pytest.mark.parametrize("err", [errno.EIO, errno.ENOSPC])
 def test_a_change_whose_journal_sync_fails_is_not_made(run, op, err):
     """The record was appended but could not be synced: the call raises, and

@@ -157,7 +157,8 @@ def main():
     report["result"] = outcome(operation)
     shim.moxal_fault_disarm()
     report["calls"] = {k: shim.moxal_fault_calls(k.encode())
-                       for k in ("open", "write", "fsync", "close", "rename", "unlink", "link")}
+                       for k in ("open", "write", "fsync", "close", "rename", "unlink", "link",
+                                 "pwrite")}
     report["fired"] = shim.moxal_fault_fired()
     report["files_after"] = files(d)
     report["memory_after"] = memory(db, names)

@@ -12,7 +12,8 @@
  *
  * Environment:
  *   MOXAL_FAULT_DIR    the directory (required; nothing is counted without it)
- *   MOXAL_FAULT_CALL   which call fails: open, write, fsync, close, rename,
+ *   MOXAL_FAULT_CALL   which call fails: open, write, pwrite (and pwritev:
+ *                      the journal's appends), fsync, close, rename,
  *                      unlink, link
  *   MOXAL_FAULT_NTH    the 1-based counted call of that kind that fails (0: none)
  *   MOXAL_FAULT_ERRNO  the error number it fails with (default EIO)
@@ -100,9 +101,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-enum { kOpen, kWrite, kFsync, kClose, kRename, kUnlink, kLink, kKinds };
+enum { kOpen, kWrite, kFsync, kClose, kRename, kUnlink, kLink, kPwrite, kKinds };
 static const char* const kNames[kKinds] = {"open",   "write",  "fsync", "close",
-                                           "rename", "unlink", "link"};
+                                           "rename", "unlink", "link",  "pwrite"};
 
 enum { kMaxTrackedFd = 65536 };
 
@@ -768,13 +769,37 @@ ssize_t write(int fd, const void* buf, size_t n) {
     return r;                                 \
   } while (0)
 
+/* The writes at an offset (the journal's appends) count as "pwrite": fail
+ * mode returns -1 with the error number having written nothing; short
+ * writes the first half of the first piece (at least a byte) and returns
+ * that count. */
+#define FAULTY_PWRITE(first_len)                 \
+  do {                                           \
+    if (tracked(fd) && should_fail(kPwrite)) {   \
+      if (S.mode == kShort && (first_len) > 1) { \
+        short_len = (first_len) / 2;             \
+      } else if (S.mode == kZero) {              \
+        return 0;                                \
+      } else {                                   \
+        errno = S.err;                           \
+        return -1;                               \
+      }                                          \
+    }                                            \
+  } while (0)
+
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
   NEXT(pwrite_fn, pwrite);
+  size_t short_len = 0;
+  FAULTY_PWRITE(n);
+  if (short_len != 0) RECORDED_WRITE(ssize_t, real_pwrite(fd, buf, short_len, offset));
   RECORDED_WRITE(ssize_t, real_pwrite(fd, buf, n, offset));
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
   NEXT(pwrite64_fn, pwrite64);
+  size_t short_len = 0;
+  FAULTY_PWRITE(n);
+  if (short_len != 0) RECORDED_WRITE(ssize_t, real_pwrite64(fd, buf, short_len, offset));
   RECORDED_WRITE(ssize_t, real_pwrite64(fd, buf, n, offset));
 }
 
@@ -785,11 +810,19 @@ ssize_t writev(int fd, const struct iovec* iov, int count) {
 
 ssize_t pwritev(int fd, const struct iovec* iov, int count, off_t offset) {
   NEXT(pwritev_fn, pwritev);
+  size_t short_len = 0;
+  FAULTY_PWRITE((count > 0 ? iov[0].iov_len : 0));
+  struct iovec part = {count > 0 ? iov[0].iov_base : NULL, short_len};
+  if (short_len != 0) RECORDED_WRITE(ssize_t, real_pwritev(fd, &part, 1, offset));
   RECORDED_WRITE(ssize_t, real_pwritev(fd, iov, count, offset));
 }
 
 ssize_t pwritev64(int fd, const struct iovec* iov, int count, off64_t offset) {
   NEXT(pwritev64_fn, pwritev64);
+  size_t short_len = 0;
+  FAULTY_PWRITE((count > 0 ? iov[0].iov_len : 0));
+  struct iovec part = {count > 0 ? iov[0].iov_base : NULL, short_len};
+  if (short_len != 0) RECORDED_WRITE(ssize_t, real_pwritev64(fd, &part, 1, offset));
   RECORDED_WRITE(ssize_t, real_pwritev64(fd, iov, count, offset));
 }
 
