@@ -227,13 +227,13 @@ class OpStream:
     follows which of its collections exist (from the calls themselves) so
     that it only updates, deletes from and writes collections that do."""
 
-    def __init__(self, seed, t, exists, pool, kind, bulk_bytes):
+    def __init__(self, seed, t, exists, pool, weights, bulk_bytes):
         self.rng = random.Random("%s/%d" % (seed, t))
         self.t = t
         self.names = small_names(t)
         self.exists = set(exists)
         self.pool = pool
-        self.weights = ROUND_WEIGHTS[kind]
+        self.weights = weights
         self.bulk_left = bulk_bytes
         self.big_k = 0
         self.ops = []
@@ -347,7 +347,7 @@ def child(plan_path, report_fd):
         for path, value in contents.items():
             with open(path, "w", encoding="utf-8") as f:
                 json.dump(value, f, ensure_ascii=False)
-        streams.append(OpStream(plan["seed"], t, plan["exists"][str(t)], pool, plan["kind"],
+        streams.append(OpStream(plan["seed"], t, plan["exists"][str(t)], pool, plan["weights"],
                                 plan["bulk_bytes"] if t == 0 else 0))
     db = moxal.Moxal(plan["dir"], journal=plan["level"])
     deadline = time.monotonic() + CHILD_LIFETIME
@@ -381,7 +381,7 @@ def child(plan_path, report_fd):
 
 class Reports:
     """The child's lines, read as they come, and what they say of each
-    thread: calls begun, calls acknowledged, when each began."""
+    thread: calls begun, calls acknowledged, calls that raised."""
 
     def __init__(self, fd, threads):
         self.fd = fd
@@ -389,10 +389,8 @@ class Reports:
         self.eof = False
         self.begun = {t: 0 for t in threads}
         self.acked = {t: 0 for t in threads}
-        self.began_at = {}
         self.errors = {}  # thread -> (call, message)
         self.acks = 0
-        self.last_line_at = time.monotonic()
         self.ready = False
         self.bad_lines = []
 
@@ -410,7 +408,6 @@ class Reports:
         if not data:
             self.eof = True
             return []
-        self.last_line_at = now
         self.buf += data
         *lines, self.buf = self.buf.split(b"\n")
         return [self._parse(line.decode("utf-8", "replace"), now) for line in lines]
@@ -430,7 +427,6 @@ class Reports:
             if k != self.begun.get(t):
                 self.bad_lines.append(line)
             self.begun[t] = k + 1
-            self.began_at[t] = now
         elif word == "ack":
             if k != self.acked.get(t) or k + 1 != self.begun.get(t):
                 self.bad_lines.append(line)
@@ -770,6 +766,7 @@ def kill_once(base, level, threads, epoch_state, rng, timings, max_delay, tally)
     plan = {
         "dir": directory, "level": level, "seed": rng.randrange(1 << 62),
         "threads": run_threads, "all_threads": threads, "kind": kind,
+        "weights": ROUND_WEIGHTS[kind],  # in the plan, so that a kept failure replays alike
         "bulk_bytes": (FOLD_BASE + (2 << 20) + 2 * collection_bytes(directory)) if bulk else 0,
         "exists": {str(t): [n for n in exists if n.startswith("t%d_" % t)]
                    for t in run_threads},
@@ -778,7 +775,7 @@ def kill_once(base, level, threads, epoch_state, rng, timings, max_delay, tally)
     streams = {}
     for t in run_threads:
         pool, _ = make_pool(plan["seed"], t, docs)
-        streams[t] = OpStream(plan["seed"], t, plan["exists"][str(t)], pool, kind,
+        streams[t] = OpStream(plan["seed"], t, plan["exists"][str(t)], pool, plan["weights"],
                               plan["bulk_bytes"] if t == 0 else 0)
     if bulk:
         aim = "fold"
@@ -879,7 +876,7 @@ def recheck(failed):
             for path, value in contents.items():
                 with open(path, "w", encoding="utf-8") as f:
                     json.dump(value, f, ensure_ascii=False)
-            streams[t] = OpStream(plan["seed"], t, plan["exists"][str(t)], pool, plan["kind"],
+            streams[t] = OpStream(plan["seed"], t, plan["exists"][str(t)], pool, plan["weights"],
                                   plan["bulk_bytes"] if t == 0 else 0)
         with TraceLinesDropped():
             try:
@@ -969,39 +966,45 @@ def run(level, kills, seed, threads=4, epoch=10, max_delay=0.3, bulk=True, direc
 
 # ---- pytest ----
 
-# What this test finds in moxal today, kept visible until it is fixed: a
-# directory that a kill leaves (or even a clean close, after calls of
-# several threads with write and write_all) opens with ValueError "Damaged
-# journal: the record at position N changes (removes) a document the
-# collection does not have", or with a collection that differs from what
-# the calls made; and an insert, insert_many, insert_many_from_document or
-# load_from_document killed while it creates its collection leaves that
-# collection present and empty, a state no call made.
-KNOWN_FAILURES = ("reopening fails with 'Damaged journal' or gives other documents after "
-                  "concurrent writes; a killed call that creates a collection leaves it empty")
+# What this test finds in moxal today, shown as an expected failure until it
+# is fixed (then set this to None, and every failure fails the test):
+# - create_collection of a collection that exists, while a fold runs (write
+#   or write_all in another thread, or a fold in the background), loses the
+#   changes of that collection that the fold was to write: once the
+#   directory is reopened, even after a clean close, they are gone, or the
+#   open fails with ValueError "Damaged journal: the record at position N
+#   changes (removes) a document the collection does not have";
+# - an insert, insert_many, insert_many_from_document or load_from_document
+#   killed while it creates its collection leaves that collection present
+#   and empty, a state no call made.
+KNOWN_FAILURES = ("create_collection during a fold loses changes (or the reopen fails with "
+                  "'Damaged journal'); a killed call that creates a collection leaves it empty")
 
 
 def pytest_generate_tests(metafunc):
-    # Parametrized here rather than at import, so that the children, which
-    # run this file, need not import pytest (a fifth of a second each).
+    # Parametrized here rather than with pytest.mark at import, so that the
+    # children, which run this file, need not import pytest (a fifth of a
+    # second each).
     if "level" in metafunc.fixturenames:
-        import pytest
-        metafunc.parametrize("level", [
-            pytest.param(level, marks=pytest.mark.xfail(reason=KNOWN_FAILURES, strict=False))
-            for level in LEVELS])
+        metafunc.parametrize("level", LEVELS)
 
 
 def test_killed_children_lose_no_acknowledged_call(level):
     kills = int(os.environ.get("MOXAL_JOURNAL_KILLS", "20"))
     result = run(level, kills, seed=random.randrange(1 << 30), epoch=5)
-    assert result["kills"] == kills
-    assert result["mismatches"] == result["open_failures"] == 0, result
+    assert result["kills"] == kills, result
+    # Every child ran its calls until the kill (a crash, a sanitizer's
+    # report or a call that raised would end it sooner).
     assert result["child_errors"] == result["child_exits_before_kill"] == 0, result
     assert result["opened_without_journal"] == 0, result
     # The kills must find calls in flight, or they prove little: with
     # several threads nearly every kill does.
     assert result["kills_with_a_call_in_flight"] >= kills // 3, result
     assert result["calls_acknowledged"] >= kills, result
+    if KNOWN_FAILURES and (result["mismatches"] or result["open_failures"]):
+        import pytest
+        pytest.xfail("%s: %s" % (KNOWN_FAILURES, result["details"][:3]))
+    assert result["mismatches"] == result["open_failures"] == 0, result
 
 
 # ---- command line ----
