@@ -642,11 +642,11 @@ class Tally:
         self.child_exits = 0
         self.refused_without_journal = 0
         self.opened_without_journal = 0
-        self.details = []
+        self.details = collections.defaultdict(list)  # kind of failure -> the first few
 
-    def fail(self, what):
-        if len(self.details) < 10:
-            self.details.append(what)
+    def fail(self, kind, what):
+        if len(self.details[kind]) < 5:
+            self.details[kind].append(what)
 
     def failures(self):
         return (self.open_failures + self.mismatches + self.child_errors + self.child_exits
@@ -674,7 +674,7 @@ class Tally:
             "child_exits_before_kill": self.child_exits,
             "refused_without_journal": self.refused_without_journal,
             "opened_without_journal": self.opened_without_journal,
-            "details": self.details,
+            "details": dict(self.details),
         }
 
 
@@ -686,7 +686,7 @@ def check(plan, reports, streams, model, tally):
         real = moxal.Moxal(directory, journal=level)
     except BaseException as e:  # PanicException included
         tally.open_failures += 1
-        tally.fail("open after kill %d: %s: %s" % (tally.kills, type(e).__name__, e))
+        tally.fail("open", "open after kill %d: %s: %s" % (tally.kills, type(e).__name__, e))
         return False
     sound = True
     threads = plan["threads"]
@@ -703,15 +703,16 @@ def check(plan, reports, streams, model, tally):
             actual = snapshot(real, scope)
         except BaseException as e:
             tally.mismatches += 1
-            tally.fail("kill %d thread %d: find failed: %s: %s" % (tally.kills, t,
-                                                                   type(e).__name__, e))
+            tally.fail("mismatch", "kill %d thread %d: find failed: %s: %s" % (
+                tally.kills, t, type(e).__name__, e))
             sound = False
             continue
         if flying is None:
             if actual != before:
                 tally.mismatches += 1
-                tally.fail("kill %d thread %d, nothing in flight (%d acknowledged): %s" % (
-                    tally.kills, t, reports.acked[t], describe_difference(before, actual)))
+                tally.fail("mismatch", "kill %d thread %d, nothing in flight (%d acknowledged):"
+                           " %s" % (tally.kills, t, reports.acked[t],
+                                    describe_difference(before, actual)))
                 sound = False
             continue
         op = stream.op(flying)
@@ -725,10 +726,10 @@ def check(plan, reports, streams, model, tally):
             model.restore(before)
         else:
             tally.mismatches += 1
-            tally.fail("kill %d thread %d, in flight %s (%d acknowledged): not applied: %s;"
-                       " applied: %s" % (tally.kills, t, short(op), reports.acked[t],
-                                         describe_difference(before, actual),
-                                         describe_difference(after, actual)))
+            tally.fail("mismatch", "kill %d thread %d, in flight %s (%d acknowledged): not"
+                       " applied: %s; applied: %s" % (tally.kills, t, short(op), reports.acked[t],
+                                                      describe_difference(before, actual),
+                                                      describe_difference(after, actual)))
             sound = False
     del real
     # A journal holding records may not be opened without it.
@@ -740,10 +741,10 @@ def check(plan, reports, streams, model, tally):
             tally.refused_without_journal += 1
         except BaseException as e:
             tally.opened_without_journal += 1
-            tally.fail("open without journal raised %s: %s" % (type(e).__name__, e))
+            tally.fail("without journal", "open without journal raised %s: %s" % (type(e).__name__, e))
         else:
             tally.opened_without_journal += 1
-            tally.fail("a journal of %d bytes: opened without it" % js[1])
+            tally.fail("without journal", "a journal of %d bytes: opened without it" % js[1])
     return sound
 
 
@@ -795,7 +796,7 @@ def kill_once(base, level, threads, epoch_state, rng, timings, max_delay, tally)
             proc.wait()
             with open(err_path, errors="replace") as f:
                 tally.open_failures += 1
-                tally.fail("child could not open the directory (exit %s): %s" % (
+                tally.fail("open", "child could not open the directory (exit %s): %s" % (
                     proc.returncode, f.read()[-2000:]))
             return False, bulk
         past_bound, replaced = run_until_kill(proc, reports, aim, rng, plan, streams, timings,
@@ -807,11 +808,11 @@ def kill_once(base, level, threads, epoch_state, rng, timings, max_delay, tally)
     if proc.returncode != -signal.SIGKILL:
         tally.child_exits += 1
         with open(err_path, errors="replace") as f:
-            tally.fail("child exited by itself with %s before the kill: %s" % (
+            tally.fail("child exit", "child exited by itself with %s before the kill: %s" % (
                 proc.returncode, f.read()[-1000:]))
     for t, (k, message) in reports.errors.items():
         tally.child_errors += 1
-        tally.fail("child thread %d, call %d %s: %s" % (t, k, short(streams[t].op(k)), message))
+        tally.fail("child error", "child thread %d, call %d %s: %s" % (t, k, short(streams[t].op(k)), message))
     if reports.bad_lines:
         raise RuntimeError("unexpected report lines: %r" % reports.bad_lines[:5])
     flying = [t for t in run_threads if reports.in_flight(t) is not None]
@@ -1003,7 +1004,7 @@ def test_killed_children_lose_no_acknowledged_call(level):
     assert result["calls_acknowledged"] >= kills, result
     if KNOWN_FAILURES and (result["mismatches"] or result["open_failures"]):
         import pytest
-        pytest.xfail("%s: %s" % (KNOWN_FAILURES, result["details"][:3]))
+        pytest.xfail("%s: %s" % (KNOWN_FAILURES, result["details"]))
     assert result["mismatches"] == result["open_failures"] == 0, result
 
 
@@ -1038,7 +1039,11 @@ def main():
         result = run(level, args.kills, seed, args.threads, args.epoch, args.max_delay,
                      not args.no_bulk, args.dir)
         for key, value in result.items():
-            print("%s: %s" % (key, value))
+            if key != "details":
+                print("%s: %s" % (key, value))
+        for kind, items in result["details"].items():
+            for item in items:
+                print("%s: %s" % (kind, item))
         print()
         sys.stdout.flush()
         failed |= bool(result["mismatches"] or result["open_failures"] or result["child_errors"]
