@@ -967,17 +967,8 @@ def run(level, kills, seed, threads=4, epoch=10, max_delay=0.3, bulk=True, direc
 
 # ---- pytest ----
 
-# What this test finds in moxal today, shown as an expected failure until it
-# is fixed (then set this to None, and every failure fails the test):
-# - create_collection of a collection that exists, while a fold runs (write
-#   or write_all in another thread, or a fold in the background), loses the
-#   changes of that collection that the fold was to write: once the
-#   directory is reopened, even after a clean close, they are gone, or the
-#   open fails with ValueError "Damaged journal: the record at position N
-#   changes (removes) a document the collection does not have";
-# - an insert, insert_many, insert_many_from_document or load_from_document
-#   killed while it creates its collection leaves that collection present
-#   and empty, a state no call made.
+# A fault of moxal this test finds, shown as an expected failure until it is
+# mended (None: every failure fails the test).
 KNOWN_FAILURES = None
 
 

@@ -337,6 +337,9 @@ class Database {
   // Puts the new collection in its map entry (and, with a journal, makes
   // its file now, as far as it can).
   void PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept;
+  // Makes the file of a collection a record made, holding [], as far as it
+  // can.
+  void MakeDeferredFile(NewCollection* made) const noexcept;
 
   // --- Writing (db_write.cc) ---
   // The collection write writes, or the error write gives for the name.
@@ -354,6 +357,9 @@ class Database {
   // drops dealt with, the collection files loaded, the records replayed.
   Status ReadState(ReplayPlan* plan, CollectionMap* map) const;
   void RestoreAsides(const ReplayPlan& plan) const;
+  // After replay: the files of collections that records made, where the
+  // process died before it made them.
+  void MakeMissingFiles(CollectionMap* map) const;
   Status ApplyRecord(uint64_t position, const uint8_t* data, size_t size, const ReplayPlan& plan,
                      BlobArena* arena, CollectionMap* map) const;
   Status ReplayTarget(std::string_view name, uint64_t position, CollectionMap* map,

@@ -244,27 +244,29 @@ bool Database::Record(const PreparedLoad& c, RecordBuilder* r, uint64_t*) const 
   return true;
 }
 
-void Database::PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
-  if (made->file_after_record) {
-    // For the tools that read the files, and collections(): the record
-    // holds the collection whatever becomes of its file, which the next
-    // fold writes if this cannot (something took the path meanwhile, or
-    // the disk is full).
-    static constexpr char kEmpty[] = "[]";
-    try {
-      ReplaceFailure f;
-      bool created = false;
-      CreateFileIfAbsent(
-          made->path,
-          [](OutBuffer& out) {
-            out.Write(kEmpty, sizeof kEmpty - 1);
-            return out.ok();
-          },
-          &f, &created, &made->file);
-      if (created) made->collection->file_seen = made->file;
-    } catch (const std::bad_alloc&) {
-    }
+void Database::MakeDeferredFile(NewCollection* made) const noexcept {
+  // For the tools that read the files, and collections(): the record holds
+  // the collection whatever becomes of its file, which the next fold
+  // writes if this cannot (something took the path meanwhile, or the disk
+  // is full).
+  static constexpr char kEmpty[] = "[]";
+  try {
+    ReplaceFailure f;
+    bool created = false;
+    CreateFileIfAbsent(
+        made->path,
+        [](OutBuffer& out) {
+          out.Write(kEmpty, sizeof kEmpty - 1);
+          return out.ok();
+        },
+        &f, &created, &made->file);
+    if (created) made->collection->file_seen = made->file;
+  } catch (const std::bad_alloc&) {
   }
+}
+
+void Database::PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
+  if (made->file_after_record) MakeDeferredFile(made);
   collections_.find(collection_name)->second = std::move(made->collection);
 }
 

@@ -168,9 +168,31 @@ Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
   }
   BlobArena arena;
   const JournalFile& file = *journal_->file;
-  return file.Read(file.base(), [&](uint64_t position, const uint8_t* data, size_t size) {
-    return ApplyRecord(position, data, size, *plan, &arena, map);
-  });
+  if (Status s = file.Read(file.base(),
+                           [&](uint64_t position, const uint8_t* data, size_t size) {
+                             return ApplyRecord(position, data, size, *plan, &arena, map);
+                           });
+      !s.ok()) {
+    return s;
+  }
+  MakeMissingFiles(map);
+  return Status();
+}
+
+void Database::MakeMissingFiles(CollectionMap* map) const {
+  // A collection made by a record whose call did not live to make its file
+  // (the file comes after the record): it is made now, as the call would
+  // have, since what other calls do depends on it (create_collection
+  // leaves a collection alone whose file exists).
+  for (const auto& [name, c] : *map) {
+    if (c->changed_at == 0) continue;  // from a file, loaded
+    NewCollection made;
+    made.path = CollectionFilePath(name_, name);
+    if (PathExists(made.path)) continue;
+    made.collection = c;
+    made.file_after_record = true;
+    MakeDeferredFile(&made);
+  }
 }
 
 void Database::RestoreAsides(const ReplayPlan& plan) const {

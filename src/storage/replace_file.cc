@@ -74,7 +74,6 @@ bool StagedFile::Write(const std::string& target, bool keep_mode, const FillFile
   if (IdentityOfFd(tmp_.fd(), &id)) identity_ = id;
   // Some file systems report delayed write errors only at close.
   if (!tmp_.Close(&e)) return Fail(ReplaceFailure::kSync, e, failure);
-  if (!tmp_.Name(&e)) return Fail(ReplaceFailure::kCreate, e, failure);
   return true;
 }
 
@@ -89,6 +88,9 @@ bool StagedFile::Stage(const std::string& path, const FillFile& fill, ReplaceFai
 }
 
 bool StagedFile::Place(ReplaceFailure* failure) {
+  // Named only now: a crash in between leaves a named file behind.
+  SysError e;
+  if (!tmp_.Name(&e)) return Fail(ReplaceFailure::kCreate, e, failure);
   if (::rename(tmp_.path().c_str(), target_.c_str()) != 0) {
     return Fail(ReplaceFailure::kRename, SysError::FromErrno(errno), failure);
   }
@@ -109,6 +111,8 @@ bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFa
                         bool* created, std::optional<FileIdentity>* written) {
   StagedFile staged;
   if (!staged.Write(path, /*keep_mode=*/false, fill, failure)) return false;
+  SysError e;
+  if (!staged.tmp_.Name(&e)) return StagedFile::Fail(ReplaceFailure::kCreate, e, failure);
   if (int err = PlaceIfAbsent(staged.tmp_, path); err != 0) {
     if (err != EEXIST)
       return StagedFile::Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);

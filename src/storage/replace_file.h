@@ -53,15 +53,16 @@ class StagedFile {
 
   // Writes what `fill` produces into a temporary file beside the file that
   // `path` leads to (links followed, as ReplaceFile does), with that file's
-  // permission bits, syncs it and names it. False with *failure set.
+  // permission bits, and syncs it. False with *failure set.
   bool Stage(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
 
   // The identity of the finished file, taken before it is placed; none when
   // it could not be examined.
   const std::optional<FileIdentity>& identity() const { return identity_; }
 
-  // Renames the file over its target and syncs the directory. False with
-  // *failure set (kRename), the target as it was.
+  // Names the file (an anonymous one gets its name only now) and renames it
+  // over its target, then syncs the directory. False with *failure set
+  // (kCreate for the name, kRename), the target as it was.
   bool Place(ReplaceFailure* failure);
 
  private:
