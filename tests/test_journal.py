@@ -243,16 +243,15 @@ def test_threads_that_wait_for_a_sync_share_the_next(db_dir, gate):
     first sync is held: the seven others append, and one sync serves them
     all."""
     db = moxal.Moxal(db_dir, journal="always")
-    path = os.path.join(db_dir, JOURNAL)
-    size = os.path.getsize(path)
-    db.insert("c", {"t": 9})
-    record = os.path.getsize(path) - size  # that of each insert below
-    size += record
+    db.insert("c", {"t": "first"})  # made: a change that makes a collection syncs at once
     gate("sync")
+    moxal._gate("sync-wait", "close")  # counts from here; never holds a thread
+    moxal._gate("sync-wait", "open")
     threads = [threading.Thread(target=db.insert, args=("c", {"t": t})) for t in range(8)]
     for t in threads:
         t.start()
-    wait_until(lambda: os.path.getsize(path) - size == 8 * record, "every append")
+    wait_until(lambda: moxal._gate("sync", "holding") == 1, "the first sync")
+    wait_until(lambda: moxal._gate("sync-wait", "passed") >= 7, "the others to wait")
     moxal._gate("sync", "open")
     for t in threads:
         t.join()

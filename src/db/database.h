@@ -367,7 +367,7 @@ class Database {
   // A collection that a replayed record made, with its file: noted as read.
   void NoteFileMade(std::string_view name, Collection* c) const;
   Status ReplayReplace(std::string_view name, uint64_t position, const ReplayPlan& plan,
-                       RecordReader* r, CollectionMap* map) const;
+                       RecordReader* r, BlobArena* arena, CollectionMap* map) const;
   Status ReplayUpdate(std::string_view name, uint64_t position, const ReplayPlan& plan,
                       RecordReader* r, CollectionMap* map) const;
   Status ReplayRemove(std::string_view name, uint64_t position, const ReplayPlan& plan,

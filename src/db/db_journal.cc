@@ -304,7 +304,7 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
     }
     case RecordType::kReplace:
       if (!r.Text(&name)) return damaged();
-      s = ReplayReplace(name, position, plan, &r, map);
+      s = ReplayReplace(name, position, plan, &r, arena, map);
       break;
     case RecordType::kUpdate:
       if (!r.Text(&name)) return damaged();
@@ -340,7 +340,7 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
 }
 
 Status Database::ReplayReplace(std::string_view name, uint64_t position, const ReplayPlan& plan,
-                               RecordReader* r, CollectionMap* map) const {
+                               RecordReader* r, BlobArena* arena, CollectionMap* map) const {
   const JournalFile& file = *journal_->file;
   uint64_t n;
   if (!r->Varint(&n) || n > file.end()) return Damaged(file, position, "cannot be read");
@@ -354,7 +354,7 @@ Status Database::ReplayReplace(std::string_view name, uint64_t position, const R
       return Damaged(file, position, "cannot be read");
     }
     at = i == 0 ? gap : at + gap + 1;  // positions rise strictly
-    replacements.push_back(Replacement{static_cast<size_t>(at), Value::CopyOf(doc, doc_size)});
+    replacements.push_back(Replacement{static_cast<size_t>(at), arena->CopyOf(doc, doc_size)});
   }
   if (!plan.Applies(name, position)) return Status();
   CollectionPtr c;

@@ -81,7 +81,7 @@ void Fold::Run(JournalFile* journal) noexcept {
     result_ = Status::StorageFailed("Out of memory while folding the journal");
   }
   std::lock_guard<std::mutex> ending(mu_);
-  done_ = true;
+  done_.store(true, std::memory_order_release);
   cv_.notify_all();
 }
 
@@ -159,14 +159,11 @@ bool Fold::Placed(std::string_view name, FileIdentity* id) const {
   return false;
 }
 
-bool Fold::done() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return done_;
-}
+bool Fold::done() const { return done_.load(std::memory_order_acquire); }
 
 void Fold::Wait() const {
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [&] { return done_; });
+  cv_.wait(lock, [&] { return done_.load(); });
 }
 
 Status Fold::result() const {

@@ -32,6 +32,7 @@
 #ifndef MOXAL_DB_FOLD_H_
 #define MOXAL_DB_FOLD_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -102,7 +103,9 @@ class Fold {
   std::vector<std::unique_ptr<Entry>> entries_;
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
-  bool done_ = false;
+  // Set under mu_, read without it: every call asks whether the fold is
+  // done, and must not wait while the fold places its files.
+  std::atomic<bool> done_{false};
   bool restarted_ = false;
   Status result_;
 };

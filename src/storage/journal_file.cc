@@ -31,6 +31,9 @@ constexpr size_t kHintAt = 40;
 constexpr auto kHintInterval = std::chrono::milliseconds(50);
 // Records are read through a window of this size (larger records whole).
 constexpr size_t kReadWindow = size_t{1} << 20;
+// Space is allocated ahead of the appends in steps of at least this, or an
+// eighth of the file: few allocations, little unused space.
+constexpr uint64_t kAllocateStep = uint64_t{1} << 20;
 // No record is larger: a size beyond it is a torn or damaged frame. Far
 // above any insert a process can hold in memory, low enough that a
 // garbage size is not taken for one.
@@ -191,10 +194,20 @@ Status JournalFile::Open(const std::string& dir, std::unique_ptr<JournalFile>* o
 }
 
 bool JournalFile::HasRecords(const std::string& dir) {
-  struct stat st;
   std::string path = JoinPath(dir, kJournalFileName);
-  return !HasNul(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         static_cast<uint64_t>(st.st_size) > kHeaderSize;
+  struct stat st;
+  if (HasNul(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) <= kHeaderSize) {
+    return false;
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  // Past the header: zeros (space allocated ahead), or a record's frame,
+  // whole or torn.
+  uint8_t frame[kFrameHeader] = {};
+  ssize_t n = ::pread(fd.get(), frame, sizeof frame, kHeaderSize);
+  if (n <= 0) return false;
+  return std::any_of(frame, frame + n, [](uint8_t b) { return b != 0; });
 }
 
 Status JournalFile::ReadHeader(uint64_t file_size, uint64_t* synced_hint) {
@@ -249,7 +262,7 @@ Status JournalFile::Frames(uint64_t from, uint64_t file_end, uint64_t trust_befo
       }
       size = LoadU64(head);
       uint32_t crc = LoadU32(head + 8);
-      if (size <= kMaxRecord && size <= file_end - offset - kFrameHeader) {
+      if (size != 0 && size <= kMaxRecord && size <= file_end - offset - kFrameHeader) {
         const uint8_t* payload = window.Get(offset + kFrameHeader, static_cast<size_t>(size));
         if (payload == nullptr) {
           return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
@@ -284,7 +297,8 @@ Status JournalFile::Scan(const OnRecord& on_record) {
   uint64_t file_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), kHeaderSize);
   uint64_t valid_end = base_;
   if (Status s = Frames(base_, file_end, hint, on_record, &valid_end); !s.ok()) return s;
-  if (Offset(valid_end) != file_end &&
+  // Zeros allocated ahead go too: they are allocated again as needed.
+  if (Offset(valid_end) != static_cast<uint64_t>(st.st_size) &&
       ::ftruncate(fd_.get(), static_cast<off_t>(Offset(valid_end))) != 0) {
     return JournalFailure("Error cutting the torn end off the journal", SysError::FromErrno(errno),
                           path_);
@@ -296,6 +310,7 @@ Status JournalFile::Scan(const OnRecord& on_record) {
   }
   std::lock_guard<std::mutex> lock(mu_);
   end_ = synced_ = valid_end;
+  file_size_ = Offset(valid_end);
   hint_written_ = 0;
   NoteSynced(valid_end, /*now=*/true);
   return Status();
@@ -328,10 +343,7 @@ uint64_t JournalFile::synced() const {
   return synced_;
 }
 
-bool JournalFile::broken() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return broken_;
-}
+bool JournalFile::broken() const { return broken_.load(std::memory_order_acquire); }
 
 Status JournalFile::failure() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -369,17 +381,58 @@ Status JournalFile::Append(const Piece* pieces, size_t count, uint64_t* position
   StoreU32(head + 8, crc);
   uint64_t offset = Offset(end_);
   SysError e;
+  if (!Reserve(offset + kFrameHeader + size, &e)) {
+    return JournalFailure("Error writing to the journal", e, path_);
+  }
   if (!WriteFullyAt(fd_.get(), iov, n, offset, &e)) {
     // Whatever part of the frame reached the file goes again, so the next
     // record follows the last whole one.
-    if (::ftruncate(fd_.get(), static_cast<off_t>(offset)) != 0) {
-      Break(errno, "Error cutting back a failed write to the journal");
-    }
+    if (!CutBack(offset)) Break(errno, "Error cutting back a failed write to the journal");
     return JournalFailure("Error writing to the journal", e, path_);
   }
   *position = end_;
   end_ += kFrameHeader + size;
   return Status();
+}
+
+bool JournalFile::CutBack(uint64_t offset) {
+  uint64_t allocated = file_size_;
+  if (::ftruncate(fd_.get(), static_cast<off_t>(offset)) != 0) return false;
+  file_size_ = offset;
+  // The space allocated ahead, allocated again: the file is as it was
+  // before what was cut off (zeros past the records).
+  if (preallocate_ && allocated > offset &&
+      ::posix_fallocate(fd_.get(), static_cast<off_t>(offset),
+                        static_cast<off_t>(allocated - offset)) == 0) {
+    file_size_ = allocated;
+  }
+  return true;
+}
+
+bool JournalFile::Reserve(uint64_t needed, SysError* error) {
+  if (needed <= file_size_) return true;
+  if (preallocate_) {
+    uint64_t step = std::max(kAllocateStep, file_size_ / 8);
+    uint64_t size = std::max(needed, file_size_ + step);
+    int err = ::posix_fallocate(fd_.get(), static_cast<off_t>(file_size_),
+                                static_cast<off_t>(size - file_size_));
+    if (err == ENOSPC && size > needed) {
+      size = needed;  // a full disk: no more than this record needs
+      err = ::posix_fallocate(fd_.get(), static_cast<off_t>(file_size_),
+                              static_cast<off_t>(size - file_size_));
+    }
+    if (err == 0) {
+      file_size_ = size;
+      return true;
+    }
+    if (err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) {
+      *error = SysError::FromErrno(err);
+      return false;
+    }
+    preallocate_ = false;  // the appends extend the file as they go
+  }
+  file_size_ = needed;
+  return true;
 }
 
 void JournalFile::MarkBroken(Status why) {
@@ -410,7 +463,10 @@ Status JournalFile::SyncTo(uint64_t position) {
     if (synced_ >= position) return Status();
     if (broken_) return failure_;
     if (syncing_) {
-      cv_.wait(lock);
+      lock.unlock();
+      PassGate(Gate::kSyncWait);  // counted, for the tests of group commit
+      lock.lock();
+      if (syncing_) cv_.wait(lock);
       continue;
     }
     // This thread syncs for every record appended so far, its own and
@@ -435,6 +491,11 @@ Status JournalFile::SyncTo(uint64_t position) {
 Status JournalFile::SyncAll() {
   if (Status s = SyncTo(end()); !s.ok()) return s;
   std::lock_guard<std::mutex> lock(mu_);
+  // The space allocated ahead goes: a journal at rest is as long as its
+  // records.
+  if (file_size_ > Offset(end_) && ::ftruncate(fd_.get(), static_cast<off_t>(Offset(end_))) == 0) {
+    file_size_ = Offset(end_);
+  }
   NoteSynced(synced_, /*now=*/true);
   if (int err = SyncData(fd_.get()); err != 0) {
     Break(err, "Error syncing the journal");
@@ -446,7 +507,7 @@ Status JournalFile::SyncAll() {
 Status JournalFile::Reset() {
   std::unique_lock<std::mutex> lock(mu_);
   cv_.wait(lock, [&] { return !syncing_; });
-  if (::ftruncate(fd_.get(), static_cast<off_t>(Offset(synced_))) != 0) {
+  if (!CutBack(Offset(synced_))) {
     return JournalFailure("Error cutting back the journal", SysError::FromErrno(errno), path_);
   }
   if (int err = SyncData(fd_.get()); err != 0) {
@@ -503,6 +564,7 @@ Status JournalFile::Restart(uint64_t from) {
   base_ = from;
   id_ = LoadU64(h + 24);
   synced_ = hint_written_ = end_;
+  file_size_ = Offset(end_);
   return Status();
 }
 

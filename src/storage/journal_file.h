@@ -16,10 +16,11 @@
 //  48  u32 crc      CRC-32C of bytes 40..47
 //  52  12 zero bytes
 //
-// then records, each a frame: u64 size, u32 crc, `size` payload bytes. The
-// crc is CRC-32C of the frame's position, its size and its payload, all
-// little-endian, so a frame read at another place than it was written (old
-// bytes, a stray copy) does not check.
+// then records, each a frame: u64 size, u32 crc, `size` payload bytes (never
+// none). The crc is CRC-32C of the frame's position, its size and its
+// payload, all little-endian, so a frame read at another place than it was
+// written (old bytes, a stray copy) does not check. Past the last record
+// the file holds zeros, allocated ahead of the appends.
 //
 // Positions. A record's position is base + its offset past the header: a
 // number that keeps growing across restarts (a restart starts a new file
@@ -42,6 +43,7 @@
 #ifndef MOXAL_STORAGE_JOURNAL_FILE_H_
 #define MOXAL_STORAGE_JOURNAL_FILE_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -120,8 +122,9 @@ class JournalFile {
   // any number of waiting callers cost one sync per round. OSError when a
   // sync fails: the journal is then broken.
   Status SyncTo(uint64_t position);
-  // Syncs every record, and notes in the header that they are: a damaged
-  // record anywhere before this point is then told from a torn end.
+  // Syncs every record, and notes in the header that they are (a damaged
+  // record anywhere before this point is then told from a torn end); the
+  // file is cut to its records. For a journal about to be closed.
   Status SyncAll();
 
   // After a failed sync (or a failed append that could not be cut back)
@@ -147,6 +150,12 @@ class JournalFile {
   Status Frames(uint64_t from, uint64_t file_end, uint64_t trust_before, const OnRecord& on_record,
                 uint64_t* valid_end) const;
   void Break(int err, const char* what);
+  // Makes the file at least `needed` bytes long, allocating ahead. False
+  // with *error set when the space cannot be had.
+  bool Reserve(uint64_t needed, SysError* error);
+  // Cuts the file at `offset` (what was written past it goes), keeping the
+  // space allocated ahead. False with errno set.
+  bool CutBack(uint64_t offset);
   // Notes that the records before `position` are synced, and writes that
   // into the header now and then (always when `now`).
   void NoteSynced(uint64_t position, bool now = false);
@@ -161,9 +170,17 @@ class JournalFile {
   uint64_t base_ = 0;
   uint64_t id_ = 0;
   uint64_t end_ = 0;
+  // The file's size, which runs ahead of end_: space is allocated (zeros)
+  // in steps, so that a sync after an append has no new size to write,
+  // only the appended bytes. False where the file system cannot.
+  uint64_t file_size_ = 0;
+  bool preallocate_ = true;
   uint64_t synced_ = 0;
   bool syncing_ = false;
-  bool broken_ = false;
+  // Written under mu_, read without it: every call asks whether the
+  // journal is broken, and must not wait for an append, a sync or a
+  // restart in progress.
+  std::atomic<bool> broken_{false};
   Status failure_;
   uint64_t hint_written_ = 0;
   std::chrono::steady_clock::time_point hint_time_;

@@ -39,6 +39,8 @@ bool GateNamed(std::string_view name, Gate* gate) {
     *gate = Gate::kFold;
   } else if (name == "sync") {
     *gate = Gate::kSync;
+  } else if (name == "sync-wait") {
+    *gate = Gate::kSyncWait;
   } else {
     return false;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -92,17 +93,23 @@ class Checker {
     if ((body_end - body) / 4 < count) return false;
     size_t table = body_end - 4 * size_t{count};
     // The starts of the members as laid, rising; checked against the table
-    // below. Kept on the stack of calls for this object only.
-    std::vector<uint32_t> starts;
-    starts.reserve(count);
+    // below. On the stack for the objects documents are made of, which
+    // have few members.
+    uint32_t few[32];
+    std::vector<uint32_t> many;
+    uint32_t* starts = few;
+    if (count > std::size(few)) {
+      many.resize(count);
+      starts = many.data();
+    }
     size_t q = body;
     for (uint32_t i = 0; i < count; ++i) {
-      starts.push_back(static_cast<uint32_t>(q - body));
+      starts[i] = static_cast<uint32_t>(q - body);
       if (!Key(q, table, &q) || !Node(q, table, &q, depth_left)) return false;
     }
     if (q != table) return false;
     *end = body_end;
-    return Table(body, table, starts);
+    return Table(body, table, starts, count);
   }
 
   bool Key(size_t at, size_t limit, size_t* end) {
@@ -122,11 +129,11 @@ class Checker {
   // Each slot names a member start, and the keys rise strictly through the
   // table, so no member is named twice: the table is a permutation of the
   // members in key order.
-  bool Table(size_t body, size_t table, const std::vector<uint32_t>& starts) {
+  bool Table(size_t body, size_t table, const uint32_t* starts, uint32_t count) {
     std::string_view prev;
-    for (size_t i = 0; i < starts.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
       uint32_t slot = LoadU32(blob_ + table + 4 * i);
-      if (!std::binary_search(starts.begin(), starts.end(), slot)) return false;
+      if (!std::binary_search(starts, starts + count, slot)) return false;
       std::string_view key;
       DecodeKey(blob_ + body + slot, &key);
       if (i != 0 && CompareKeys(prev, key) >= 0) return false;
