@@ -168,7 +168,7 @@ Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
   }
   BlobArena arena;
   const JournalFile& file = *journal_->file;
-  if (Status s = file.Read(file.base(),
+  if (Status s = file.Read(file.base(), /*check=*/false,
                            [&](uint64_t position, const uint8_t* data, size_t size) {
                              return ApplyRecord(position, data, size, *plan, &arena, map);
                            });
@@ -451,9 +451,10 @@ Status Database::Recover() {
   ReplayPlan plan;
   CollectionMap map;
   const JournalFile& file = *journal_->file;
-  Status s = file.Read(file.base(), [&](uint64_t position, const uint8_t* data, size_t size) {
-    return NoteRecord(position, data, size, &plan);
-  });
+  Status s = file.Read(file.base(), /*check=*/true,
+                       [&](uint64_t position, const uint8_t* data, size_t size) {
+                         return NoteRecord(position, data, size, &plan);
+                       });
   if (s.ok()) s = ReadState(&plan, &map);
   if (!s.ok()) {
     // Memory still holds changes the journal lost: nothing may build on

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -128,15 +129,30 @@ int SyncData(int fd) {
   return r == 0 ? 0 : errno;
 }
 
-// Sequential reads of a file through a window, for scanning frames.
+// Reads of a file's bytes, for scanning frames: through a mapping of the
+// whole file where it can be had (no copy), else through a window read
+// with pread.
 class Window {
  public:
-  Window(int fd, uint64_t file_end) : fd_(fd), file_end_(file_end) {}
+  Window(int fd, uint64_t file_end) : fd_(fd), file_end_(file_end) {
+    if (file_end == 0) return;
+    void* m = ::mmap(nullptr, static_cast<size_t>(file_end), PROT_READ, MAP_SHARED, fd, 0);
+    if (m != MAP_FAILED) {
+      map_ = static_cast<const uint8_t*>(m);
+      ::madvise(m, static_cast<size_t>(file_end), MADV_SEQUENTIAL);
+    }
+  }
+  ~Window() {
+    if (map_ != nullptr) ::munmap(const_cast<uint8_t*>(map_), static_cast<size_t>(file_end_));
+  }
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
 
   // The `n` bytes at `offset` (which the caller knows lie before the end),
   // contiguous; valid until the next call. Null with errno set when the
   // file cannot be read. Throws std::bad_alloc.
   const uint8_t* Get(uint64_t offset, size_t n) {
+    if (map_ != nullptr) return map_ + offset;
     if (offset >= start_ && offset + n <= start_ + filled_) return buf_.data() + (offset - start_);
     size_t want =
         static_cast<size_t>(std::min<uint64_t>(std::max(n, kReadWindow), file_end_ - offset));
@@ -150,6 +166,7 @@ class Window {
  private:
   int fd_;
   uint64_t file_end_;
+  const uint8_t* map_ = nullptr;
   std::vector<uint8_t> buf_;
   uint64_t start_ = 0;
   size_t filled_ = 0;
@@ -244,7 +261,7 @@ Status JournalFile::ReadHeader(uint64_t file_size, uint64_t* synced_hint) {
   return Status();
 }
 
-Status JournalFile::Frames(uint64_t from, uint64_t file_end, uint64_t trust_before,
+Status JournalFile::Frames(uint64_t from, uint64_t file_end, uint64_t trust_before, bool check,
                            const OnRecord& on_record, uint64_t* valid_end) const {
   Window window(fd_.get(), file_end);
   uint64_t position = from;
@@ -267,7 +284,7 @@ Status JournalFile::Frames(uint64_t from, uint64_t file_end, uint64_t trust_befo
         if (payload == nullptr) {
           return JournalFailure("Error reading the journal", SysError::FromErrno(errno), path_);
         }
-        if (Crc32c(FrameCrc(position, size), payload, static_cast<size_t>(size)) == crc) {
+        if (!check || Crc32c(FrameCrc(position, size), payload, static_cast<size_t>(size)) == crc) {
           whole = true;
           if (Status s = on_record(position, payload, static_cast<size_t>(size)); !s.ok()) return s;
         }
@@ -296,7 +313,9 @@ Status JournalFile::Scan(const OnRecord& on_record) {
   if (Status s = ReadHeader(static_cast<uint64_t>(st.st_size), &hint); !s.ok()) return s;
   uint64_t file_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), kHeaderSize);
   uint64_t valid_end = base_;
-  if (Status s = Frames(base_, file_end, hint, on_record, &valid_end); !s.ok()) return s;
+  if (Status s = Frames(base_, file_end, hint, /*check=*/true, on_record, &valid_end); !s.ok()) {
+    return s;
+  }
   // Zeros allocated ahead go too: they are allocated again as needed.
   if (Offset(valid_end) != static_cast<uint64_t>(st.st_size) &&
       ::ftruncate(fd_.get(), static_cast<off_t>(Offset(valid_end))) != 0) {
@@ -316,7 +335,7 @@ Status JournalFile::Scan(const OnRecord& on_record) {
   return Status();
 }
 
-Status JournalFile::Read(uint64_t from, const OnRecord& on_record) const {
+Status JournalFile::Read(uint64_t from, bool check, const OnRecord& on_record) const {
   uint64_t end;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -324,7 +343,7 @@ Status JournalFile::Read(uint64_t from, const OnRecord& on_record) const {
   }
   assert(from >= base_ && from <= end);
   uint64_t valid_end = from;
-  if (Status s = Frames(from, Offset(end), end, on_record, &valid_end); !s.ok()) return s;
+  if (Status s = Frames(from, Offset(end), end, check, on_record, &valid_end); !s.ok()) return s;
   return Status();
 }
 

@@ -105,8 +105,11 @@ class JournalFile {
 
   // Reads the records from `from` (a record's position, or end()) to the
   // end as Scan does, for records already scanned once: any frame that
-  // does not check is damage.
-  Status Read(uint64_t from, const OnRecord& on_record) const;
+  // does not check is damage. Without `check`, their checksums are not
+  // computed again (they were, since the file was opened, and nothing
+  // else writes it). The file is mapped while it is read: nothing may cut
+  // it short meanwhile.
+  Status Read(uint64_t from, bool check, const OnRecord& on_record) const;
 
   // Appends one record made of `pieces` and sets *position to its
   // position. On failure the file is cut back to what it was and an
@@ -147,8 +150,8 @@ class JournalFile {
  private:
   JournalFile(std::string path, UniqueFd lock, UniqueFd fd);
   Status ReadHeader(uint64_t file_size, uint64_t* synced_hint);
-  Status Frames(uint64_t from, uint64_t file_end, uint64_t trust_before, const OnRecord& on_record,
-                uint64_t* valid_end) const;
+  Status Frames(uint64_t from, uint64_t file_end, uint64_t trust_before, bool check,
+                const OnRecord& on_record, uint64_t* valid_end) const;
   void Break(int err, const char* what);
   // Makes the file at least `needed` bytes long, allocating ahead. False
   // with *error set when the space cannot be had.
