@@ -3,7 +3,8 @@
     python bench/bench.py [--count N] [--repeat R] [--only SECTION] [--json FILE]
 
 One run times every section (open, insert, write, find, update, delete and
-count, and lookup on a collection of its own: lookups.py) on the same
+count, and lookup on a collection of its own: lookups.py; the journal
+section, journal.py, only with --only journal) on the same
 deterministic documents from bench/generate.py, prints a table per section
 and a PASS/FAIL/SKIPPED line per performance target, and can save every
 figure with the machine's description as JSON for charting. Figures are
@@ -37,12 +38,16 @@ from tinydb.storages import MemoryStorage
 
 import generate
 import harness
+import journal
 import lookups
 import moxal
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(BENCH_DIR)
 SECTIONS = ("open", "insert", "write", "find", "update", "delete", "lookup")
+# Run only when asked (--only journal): minutes of disk syncs, and a
+# collection of a million documents of its own.
+ON_REQUEST = ("journal",)
 
 # The selective query's value: one city among the generator's 100, about 1%.
 CITY = "Lyon"
@@ -512,6 +517,11 @@ def bench_lookup(sec: harness.Section, data: Data) -> None:
     lookups.bench_lookup(sec, directory, docs, sec.repeat)
 
 
+def bench_journal(sec: harness.Section, data: Data) -> None:
+    """Per-change durability on orders of its own (journal.py)."""
+    journal.bench_journal(sec, os.path.dirname(data.scratch), data.count, journal.FOLD_COUNT)
+
+
 LOOKUP_COUNT = 200_000
 
 BENCHES = {
@@ -522,6 +532,7 @@ BENCHES = {
     "update": ("update score += 1 in place", bench_update),
     "delete": ("delete one document, count documents", bench_delete),
     "lookup": ("lookups of a few documents by a value not asked before", bench_lookup),
+    "journal": ("per-change durability: changes/s, open, fold pause", bench_journal),
 }
 
 
@@ -532,7 +543,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     ap.add_argument("--count", type=int, default=100_000, help="documents (default 100,000)")
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per figure (default 5)")
     ap.add_argument("--warmup", type=int, default=1, help="untimed runs first (default 1)")
-    ap.add_argument("--only", choices=SECTIONS, help="run one section")
+    ap.add_argument("--only", choices=SECTIONS + ON_REQUEST,
+                    help="run one section (journal runs only when asked)")
     ap.add_argument("--lookup-count", type=int, default=LOOKUP_COUNT,
                     help="documents of the lookup section (default 200,000)")
     ap.add_argument("--json", metavar="FILE", help="also write all figures to FILE")

@@ -2,12 +2,17 @@
 
     python bench/chart.py REPORT.json [-o CHART.png] [--markdown] [--note TEXT]
 
-REPORT.json is what `bench/bench.py --json REPORT.json` writes. The chart has
+REPORT.json is what `bench/bench.py --json REPORT.json` (or
+`bench/journal.py --json REPORT.json`) writes. The chart has
 one panel per operation (open, memory after open, insert, write, find every
-document, a selective query, a range query, update), one bar per contender
+document, a selective query, a range query, update; for the journal section
+of bench/journal.py, changes per second of each job, the open with a
+journal and the lookup waits during a fold), one bar per contender
 with its median, moxal's bars in colour and the peers' in grey; under it the
 machine, the date and the settings of the run. Each panel has its own
-linear scale, so bars compare within a panel, not across panels.
+scale (linear, or logarithmic where the contenders differ a thousandfold:
+the journal section's rates and waits), so bars compare within a panel, not
+across panels.
 
 With --markdown it also prints the figures as a Markdown table (the one
 docs/performance.md shows beside the chart), from the same report.
@@ -55,6 +60,8 @@ def panels(report: dict) -> list[dict]:
             out.append(_panel("the lookup that builds an index, and a scan", "ms",
                               {k: f for k, f in timed.items() if k in ("scan_moxal",
                                                                        "build_moxal")}))
+        elif name == "journal":
+            out.extend(_journal_panels(sec, count))
         elif name == "update":
             out.append(_panel(f"update score += 1 where {_titled(sec['facts'], 'filter ')}",
                               "ms", timed))
@@ -63,6 +70,34 @@ def panels(report: dict) -> list[dict]:
                      "write": f"write {count} documents durably"}.get(name, sec["title"])
             out.append(_panel(title, "ms", timed))
     return [p for p in out if p["bars"]]
+
+
+def _journal_panels(sec: dict, count: str) -> list[dict]:
+    """The journal section: changes per second of each job (log scale: the
+    contenders differ a thousandfold), the open with and without a journal,
+    and the lookup waits during a fold."""
+    out = []
+    figs = {k: f for k, f in sec["figures"].items() if f["status"] == "ok"}
+    for job, what in (("ins", "insert one order"), ("upd", "update one order by key")):
+        for threads in (1, 8):
+            where = "1 thread" if threads == 1 else f"{threads} threads"
+            panel = _panel(f"{what} a call, {where}", "/s",
+                           _relabelled(_prefixed(figs, f"{job}{threads}_")))
+            panel["log"], panel["axis"] = True, "changes per second"
+            out.append(panel)
+    out.append(_panel(f"open {count} orders: with a journal, and folded", "ms",
+                      _prefixed(figs, "open_")))
+    fold = {k: figs[k] for k in ("fold_on_max", "fold_on_time", "fold_off_max", "fold_off_time")
+            if k in figs}
+    folded = next((f["label"].split(", ")[0] for k, f in fold.items() if k.endswith("_time")),
+                  "write_all")
+    panel = _panel(f"lookups during {folded}", "ms", fold)
+    panel["bars"] = [(label.replace("longest lookup during write_all", "longest lookup")
+                      .replace(folded, "write_all itself"), v, True)
+                     for label, v, _ in panel["bars"]]
+    panel["log"] = True
+    out.append(panel)
+    return out
 
 
 def _relabelled(figs: dict) -> dict:
@@ -105,7 +140,9 @@ def footer(report: dict, note: str = "") -> str:
     text = (f"{m.get('cpu')}, {m.get('cores')} cores, {m.get('python')}, {m.get('platform')}\n"
             f"measured {date}, moxal {m.get('versions', {}).get('moxal')} "
             f"(commit {m.get('commit')}), {s['count']:,} documents, "
-            f"median of {s['repeat']} runs, garbage collector {s['gc']}; shorter is better")
+            f"median of {s['repeat']} runs, garbage collector {s['gc']}; "
+            + ("changes/s: longer is better, ms: shorter is better (log scales where marked)"
+               if "journal" in report["sections"] else "shorter is better"))
     return text + ("\n" + note if note else "")
 
 
@@ -124,7 +161,9 @@ def draw(report: dict, path: str, note: str = "") -> None:
         _draw_panel(ax, p, heights[i // cols])
     for ax in list(axes.flat)[len(ps):]:
         ax.axis("off")
-    fig.suptitle("moxal and its peers", fontsize=14, fontweight="bold")
+    title = ("moxal's journal and its peers" if list(report["sections"]) == ["journal"]
+             else "moxal and its peers")
+    fig.suptitle(title, fontsize=14, fontweight="bold")
     fig.text(0.01, 0.005, footer(report, note), fontsize=8, color="#444444", va="bottom")
     fig.tight_layout(rect=(0, 0.06 if note else 0.045, 1, 0.97))
     fig.savefig(path, dpi=110)
@@ -143,17 +182,26 @@ def _draw_panel(ax, panel: dict, rows: int) -> None:
     pad = (rows - len(labels)) / 2
     ax.set_ylim(len(labels) - 0.5 + pad, -0.5 - pad)
     ax.set_title(panel["title"], fontsize=10, loc="left")
-    ax.set_xlabel(panel["unit"], fontsize=8)
     ax.tick_params(axis="x", labelsize=8)
     top = max(values)
-    ax.set_xlim(0, top * 1.22)
-    for i, v in enumerate(values):
-        ax.text(v + top * 0.01, i, _number(v, panel["unit"]), va="center", fontsize=8)
+    if panel.get("log"):
+        ax.set_xscale("log")
+        ax.set_xlabel(panel.get("axis", panel["unit"]) + " (log scale)", fontsize=8)
+        ax.set_xlim(min(values) / 3, top * 12)
+        for i, v in enumerate(values):
+            ax.text(v * 1.12, i, _number(v, panel["unit"]), va="center", fontsize=8)
+    else:
+        ax.set_xlabel(panel["unit"], fontsize=8)
+        ax.set_xlim(0, top * 1.22)
+        for i, v in enumerate(values):
+            ax.text(v + top * 0.01, i, _number(v, panel["unit"]), va="center", fontsize=8)
     for side in ("top", "right"):
         ax.spines[side].set_visible(False)
 
 
 def _number(v: float, unit: str) -> str:
+    if v < 0.1:
+        return f"{v:.2g} {unit}"
     return f"{v:,.1f} {unit}" if v < 100 else f"{v:,.0f} {unit}"
 
 

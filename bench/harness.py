@@ -67,7 +67,7 @@ class Target:
 
     text: str
     numerator: str  # figure keys within the section
-    denominator: str
+    denominator: str  # "" for a bound in the numerator's own unit
     op: str  # ">=" or "<="
     bound: float
     status: str = "SKIPPED"
@@ -75,14 +75,22 @@ class Target:
     detail: str = ""
 
     def evaluate(self, figures: dict[str, Figure]) -> None:
-        num, den = figures.get(self.numerator), figures.get(self.denominator)
-        for fig in (num, den):
+        num = figures.get(self.numerator)
+        den = figures.get(self.denominator) if self.denominator else None
+        for fig in (num, den) if self.denominator else (num,):
             if fig is None or fig.status == "skipped":
                 self.status, self.detail = "SKIPPED", _why_missing(fig)
                 return
             if fig.status == "error":
                 self.status, self.detail = "FAIL", f"{fig.label} raised: {fig.note}"
                 return
+        if den is None:  # a bound in the figure's own unit
+            self.value = num.median
+            met = self.value >= self.bound if self.op == ">=" else self.value <= self.bound
+            self.status = "PASS" if met else "FAIL"
+            self.detail = (f"{num.label} {num.median:,.1f} {num.unit}; "
+                           f"needs {self.op} {self.bound:.3g} {num.unit}")
+            return
         self.value = num.median / den.median
         met = self.value >= self.bound if self.op == ">=" else self.value <= self.bound
         self.status = "PASS" if met else "FAIL"
@@ -172,6 +180,14 @@ class Section:
     def at_most(self, text: str, moxal_key: str, ref_key: str, factor: float) -> None:
         """Target: moxal's figure is at most `factor` times the reference."""
         self.targets.append(Target(text, moxal_key, ref_key, "<=", factor))
+
+    def higher(self, text: str, key: str, other_key: str, factor: float) -> None:
+        """Target: a rate (more is better) at least `factor` times another's."""
+        self.targets.append(Target(text, key, other_key, ">=", factor))
+
+    def below(self, text: str, key: str, bound: float) -> None:
+        """Target: the figure's median is at most `bound`, in its own unit."""
+        self.targets.append(Target(text, key, "", "<=", bound))
 
     def check(self, what: str, ok: bool, detail: str = "") -> None:
         """Records a result check (do the contenders agree?)."""

@@ -84,3 +84,47 @@ def test_png(tmp_path):
     out = tmp_path / "chart.png"
     chart.draw(report(), str(out))
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def journal_report():
+    rates = [(f"{job}{t}_{key}", f"{label} ({what}, {t} thread{'s' if t > 1 else ''})",
+              "/s", value)
+             for job, what in (("ins", "insert"), ("upd", "update")) for t in (1, 8)
+             for key, label, value in (("always", "moxal journal='always'", 6000.0),
+                                       ("sqlite_full", "sqlite3 WAL synchronous=FULL", 4000.0))]
+    fold = [("open_journal", "moxal open, 100,000 orders + journal of 100,000 changes", "ms",
+             130.0),
+            ("open_folded_on", "moxal open of the folded files, journal='process'", "ms", 17.0),
+            ("fold_on_max", "longest lookup during write_all, journal='process'", "ms", 30.0),
+            ("fold_on_median", "median lookup during write_all, journal='process'", "µs", 4.0),
+            ("fold_on_time", "write_all of 1,000,000 orders, journal='process'", "ms", 400.0),
+            ("fold_off_max", "longest lookup during write_all, journal off", "ms", None)]
+    rep = json.loads(json.dumps(report()))
+    rep["sections"] = {"journal": section("journal", rates + fold)}
+    return rep
+
+
+def test_journal_panels():
+    got = [(p["title"], p["unit"], p["bars"], p.get("log", False))
+           for p in chart.panels(journal_report())]
+    assert [g[0] for g in got] == [
+        "insert one order a call, 1 thread",
+        "insert one order a call, 8 threads",
+        "update one order by key a call, 1 thread",
+        "update one order by key a call, 8 threads",
+        "open 100,000 orders: with a journal, and folded",
+        "lookups during write_all of 1,000,000 orders"]
+    assert got[0][1:] == ("/s", [("moxal journal='always'", 6000.0, True),
+                                        ("sqlite3 WAL synchronous=FULL", 4000.0, False)], True)
+    assert got[4][3] is False and len(got[4][2]) == 2
+    # the median (µs) is not drawn, nor what could not be measured
+    assert got[5][2] == [("longest lookup, journal='process'", 30.0, True),
+                         ("write_all itself, journal='process'", 400.0, True)]
+    assert "changes/s: longer is better" in chart.footer(journal_report())
+
+
+def test_journal_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "journal.png"
+    chart.draw(journal_report(), str(out))
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
