@@ -27,7 +27,6 @@ from werkzeug.serving import make_server
 
 import moxal
 
-FLUSH_EVERY = 3.0  # seconds between writes of what changed
 OPERATORS = {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte"}
 log = logging.getLogger("orders")
 
@@ -75,14 +74,18 @@ def guarded(view):
 
 
 def create_app(db_dir):
-    db = moxal.Moxal(db_dir)
-    # Another process's data is never erased silently: a flush over a file
+    # Every change is in the directory's journal before its request is
+    # answered: a crash, a kill -9 or an out-of-memory kill loses nothing.
+    db = moxal.Moxal(db_dir, journal="process")
+    # Another process's data is never erased silently: a write over a file
     # somebody else wrote raises instead (and is logged below).
     warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
     app = Flask(__name__)
     app.db = db
 
     def flush():
+        """Folds the journal into the collection files, for the tools that
+        read them; moxal also does it by itself as the journal grows."""
         try:
             db.write_all()
         except moxal.ConcurrentWriteWarning as e:
@@ -90,14 +93,8 @@ def create_app(db_dir):
         except OSError:
             log.exception("not written")
 
-    def flush_periodically(stop):
-        while not stop.wait(FLUSH_EVERY):
-            flush()
-
-    stop = threading.Event()
-    threading.Thread(target=flush_periodically, args=(stop,), daemon=True).start()
-    atexit.register(flush)  # and once more when the process ends cleanly
-    app.flush, app.stop_flushing = flush, stop.set
+    atexit.register(flush)  # when the process ends cleanly
+    app.flush = flush
 
     @app.get("/ping")
     def ping():
@@ -183,7 +180,6 @@ def demo():
             print("delete:", call(base, "DELETE", f"/orders/{first}")[1])
         finally:
             server.shutdown()
-            app.stop_flushing()
         app.flush()
         atexit.unregister(app.flush)  # the directory goes with the demo
         print("on disk:", len(moxal.Moxal(d).find("orders")), "order(s)")
@@ -200,8 +196,8 @@ def main():
         return demo()
     app = create_app(args.db)
     # SIGTERM (a deploy, a container stop) ends the process as Ctrl-C does,
-    # so that the last changes are written on the way out. (gunicorn's
-    # workers do that themselves.)
+    # so that the journal is folded on the way out. (gunicorn's workers do
+    # that themselves.)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     server = make_server("127.0.0.1", args.port, app, threaded=True)
     print(f"serving on http://127.0.0.1:{server.server_port}", flush=True)

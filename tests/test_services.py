@@ -1,6 +1,7 @@
 """The web-service guide's examples (docs/services.md) against real servers
 started here: the Flask service on a threaded WSGI server under a mixed load
-from several clients, stopped by SIGTERM; the FastAPI service under uvicorn,
+from several clients, stopped by SIGTERM, and killed by SIGKILL under load
+(its journal keeps every answered insert); the FastAPI service under uvicorn,
 whose event loop keeps answering while moxal works in a thread; and the
 recipe that keeps update's trace lines out of a threaded program's output.
 """
@@ -115,6 +116,40 @@ def test_the_flask_service_under_a_mixed_load_then_sigterm(tmp_path):
     assert sorted(o["id"] for o in stored) == sorted(sum(acknowledged.values(), []))
     assert {type(o["total"]) for o in stored} == {float}
     assert "Update operator" not in out
+
+
+def test_the_flask_service_killed_mid_load_loses_no_answered_insert(tmp_path):
+    """SIGKILL, as an out-of-memory kill or a crash gives it: no handler
+    runs, nothing is folded; the journal holds every insert that was
+    answered, and reopening the directory gives them."""
+    db_dir, log = str(tmp_path / "orders"), str(tmp_path / "log")
+    process, base = start("service_flask.py", db_dir, log)
+    answered, stop_clients = [], threading.Event()
+
+    def insert(k):
+        for r in range(10000):
+            if stop_clients.is_set():
+                return
+            try:
+                status, order = call(base, "POST", "/orders", {"customer": f"k{k}", "total": r})
+            except OSError:
+                return  # the server is gone
+            if status == 201:
+                answered.append(order["id"])
+
+    clients = [threading.Thread(target=insert, args=(k,)) for k in range(4)]
+    for t in clients:
+        t.start()
+    while len(answered) < 200:
+        assert process.poll() is None, open(log).read()
+        threading.Event().wait(0.01)
+    process.kill()
+    process.wait()
+    stop_clients.set()
+    for t in clients:
+        t.join()
+    stored = {o["id"] for o in moxal.Moxal(db_dir, journal="process").find("orders")}
+    assert set(answered) <= stored
 
 
 def test_the_asyncio_service_writes_on_sigterm(tmp_path):

@@ -14,10 +14,11 @@
 // them, and they touch nothing but the journal file and the fold.
 //
 // Changes are prepared, then committed (prepared.h); reads (find, count,
-// collections, the write checks) are single calls. Every call but a
-// commit begins with Enter (db_journal.cc), which finishes a fold that
-// ended in the background and, when a sync of the journal failed, goes
-// back to the state on disk first.
+// collections, the write checks) are single calls. Every call that works
+// on the collections (find, count, clear_cache, each prepare_*, plan_write)
+// begins with Enter (db_journal.cc), which finishes a fold that ended in
+// the background and, when a sync of the journal failed, goes back to the
+// state on disk first.
 
 #ifndef MOXAL_DB_DATABASE_H_
 #define MOXAL_DB_DATABASE_H_
@@ -241,6 +242,7 @@ class Database {
   using CollectionMap = std::unordered_map<std::string, CollectionPtr, NameHash, std::equal_to<>>;
   struct Journal;  // db_journal.cc
   struct ReplayPlan;
+  struct ReplayContext;
   friend struct DatabaseTestPeer;  // tests compare the whole state
 
   // --- Every call (db_journal.cc) ---
@@ -361,13 +363,13 @@ class Database {
   // process died before it made them.
   void MakeMissingFiles(CollectionMap* map) const;
   Status ApplyRecord(uint64_t position, const uint8_t* data, size_t size, const ReplayPlan& plan,
-                     BlobArena* arena, CollectionMap* map) const;
+                     ReplayContext* cx, CollectionMap* map) const;
   Status ReplayTarget(std::string_view name, uint64_t position, CollectionMap* map,
                       CollectionPtr* out) const;
   // A collection that a replayed record made, with its file: noted as read.
   void NoteFileMade(std::string_view name, Collection* c) const;
-  Status ReplayReplace(std::string_view name, uint64_t position, const ReplayPlan& plan,
-                       RecordReader* r, BlobArena* arena, CollectionMap* map) const;
+  Status ReplayUpdateAt(std::string_view name, uint64_t position, const ReplayPlan& plan,
+                        RecordReader* r, ReplayContext* cx, CollectionMap* map) const;
   Status ReplayUpdate(std::string_view name, uint64_t position, const ReplayPlan& plan,
                       RecordReader* r, CollectionMap* map) const;
   Status ReplayRemove(std::string_view name, uint64_t position, const ReplayPlan& plan,

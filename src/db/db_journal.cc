@@ -31,6 +31,7 @@
 #include "storage/periodic_sync.h"
 #include "storage/work_guard.h"
 #include "values/blob_arena.h"
+#include "values/blob_check.h"
 
 namespace moxal {
 
@@ -97,7 +98,7 @@ Status Database::NoteRecord(uint64_t position, const uint8_t* data, size_t size,
   uint64_t n = 0;
   bool ok = true;
   auto named = [&](bool afresh) {
-    plan->names.emplace(name);
+    plan->Name(name);
     if (afresh) plan->Skip(name, position);
   };
   switch (type) {
@@ -145,7 +146,7 @@ Status Database::NoteRecord(uint64_t position, const uint8_t* data, size_t size,
       ok = ok && r.done();
       break;
     }
-    case RecordType::kReplace:
+    case RecordType::kUpdateAt:
     case RecordType::kUpdate:
     case RecordType::kRemove:
       ok = r.Text(&name);
@@ -166,11 +167,11 @@ Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
       plan->Skip(f.name, f.position);
     }
   }
-  BlobArena arena;
+  ReplayContext cx;
   const JournalFile& file = *journal_->file;
   if (Status s = file.Read(file.base(), /*check=*/false,
                            [&](uint64_t position, const uint8_t* data, size_t size) {
-                             return ApplyRecord(position, data, size, *plan, &arena, map);
+                             return ApplyRecord(position, data, size, *plan, &cx, map);
                            });
       !s.ok()) {
     return s;
@@ -250,7 +251,7 @@ Status Database::ReplayTarget(std::string_view name, uint64_t position, Collecti
 }
 
 Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size,
-                             const ReplayPlan& plan, BlobArena* arena, CollectionMap* map) const {
+                             const ReplayPlan& plan, ReplayContext* cx, CollectionMap* map) const {
   const JournalFile& file = *journal_->file;
   auto damaged = [&] { return Damaged(file, position, "cannot be read"); };
   RecordReader r(data, size);
@@ -266,7 +267,7 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
       const uint8_t* doc;
       size_t doc_size;
       if (!r.Document(&doc, &doc_size)) return damaged();
-      docs.push_back(arena->CopyOf(doc, doc_size));
+      docs.push_back(cx->arena.CopyOf(doc, doc_size));
     }
     if (!plan.Applies(name, position)) return Status();
     CollectionPtr c;
@@ -302,9 +303,9 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
       }
       break;
     }
-    case RecordType::kReplace:
+    case RecordType::kUpdateAt:
       if (!r.Text(&name)) return damaged();
-      s = ReplayReplace(name, position, plan, &r, arena, map);
+      s = ReplayUpdateAt(name, position, plan, &r, cx, map);
       break;
     case RecordType::kUpdate:
       if (!r.Text(&name)) return damaged();
@@ -339,31 +340,48 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
   return r.done() ? Status() : damaged();
 }
 
-Status Database::ReplayReplace(std::string_view name, uint64_t position, const ReplayPlan& plan,
-                               RecordReader* r, BlobArena* arena, CollectionMap* map) const {
+Status Database::ReplayUpdateAt(std::string_view name, uint64_t position, const ReplayPlan& plan,
+                                RecordReader* r, ReplayContext* cx, CollectionMap* map) const {
   const JournalFile& file = *journal_->file;
-  uint64_t n;
-  if (!r->Varint(&n) || n > file.end()) return Damaged(file, position, "cannot be read");
-  std::vector<Replacement> replacements;
-  uint64_t at = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    uint64_t gap;
-    const uint8_t* doc;
-    size_t doc_size;
-    if (!r->Varint(&gap) || !r->Document(&doc, &doc_size)) {
-      return Damaged(file, position, "cannot be read");
-    }
-    at = i == 0 ? gap : at + gap + 1;  // positions rise strictly
-    replacements.push_back(Replacement{static_cast<size_t>(at), arena->CopyOf(doc, doc_size)});
+  const uint8_t* query;
+  size_t query_size;
+  std::vector<size_t>& positions = cx->positions;
+  positions.clear();
+  // Updates come in runs of the same query (a program changes one field
+  // of one document after another): it is checked and parsed once for
+  // them. Nothing is traced.
+  if (!r->UncheckedDocument(&query, &query_size)) return Damaged(file, position, "cannot be read");
+  std::string_view bytes(reinterpret_cast<const char*>(query), query_size);
+  bool known = cx->have_update && bytes == cx->update_bytes;
+  if (!known &&
+      (!IsWellFormedValue(query, query_size, kMaxDocumentDepth) || !ValueRef(query).is_object())) {
+    return Damaged(file, position, "cannot be read");
   }
-  if (!plan.Applies(name, position)) return Status();
+  if (!plan.Applies(name, position)) {
+    return ReadRuns(r, UINT64_MAX, nullptr) ? Status() : Damaged(file, position, "cannot be read");
+  }
   CollectionPtr c;
   if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
-  if (!replacements.empty() && replacements.back().index >= c->docs.size()) {
+  if (!ReadRuns(r, c->docs.size(), &positions)) {
     return Damaged(file, position, "changes a document the collection does not have");
   }
-  c->ReserveGraveyard(replacements.size());
-  c->Replace(&replacements);
+  if (!known) {
+    cx->have_update = false;
+    cx->update = Update();
+    if (Status s = Update::New(ValueRef(query).as_object(), &cx->update); !s.ok()) {
+      return Damaged(file, position, "holds an update that fails: " + s.message());
+    }
+    cx->update_bytes.assign(bytes);
+    cx->have_update = true;
+  }
+  DocumentChanges& changes = cx->changes;
+  changes.patches.clear();
+  changes.replacements.clear();
+  if (Status s = PrepareChangesAt(cx->update, positions, *c, &changes); !s.ok()) {
+    return Damaged(file, position, "holds an update that fails: " + s.message());
+  }
+  c->ReserveGraveyard(changes.replacements.size());
+  c->Commit(&changes, cx->update);
   c->changed_at = position + 1;
   return Status();
 }
@@ -404,23 +422,13 @@ Status Database::ReplayUpdate(std::string_view name, uint64_t position, const Re
 Status Database::ReplayRemove(std::string_view name, uint64_t position, const ReplayPlan& plan,
                               RecordReader* r, CollectionMap* map) const {
   const JournalFile& file = *journal_->file;
-  uint64_t runs;
-  if (!r->Varint(&runs) || runs > file.end()) return Damaged(file, position, "cannot be read");
-  std::vector<size_t> positions;
-  uint64_t next = 0;  // the first position the next run may start at
-  for (uint64_t i = 0; i < runs; ++i) {
-    uint64_t gap, length;
-    if (!r->Varint(&gap) || !r->Varint(&length) || length == 0 || length > (uint64_t{1} << 40)) {
-      return Damaged(file, position, "cannot be read");
-    }
-    next += gap;
-    for (uint64_t k = 0; k < length; ++k) positions.push_back(static_cast<size_t>(next + k));
-    next += length + 1;
+  if (!plan.Applies(name, position)) {
+    return ReadRuns(r, UINT64_MAX, nullptr) ? Status() : Damaged(file, position, "cannot be read");
   }
-  if (!plan.Applies(name, position)) return Status();
   CollectionPtr c;
   if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
-  if (!positions.empty() && positions.back() >= c->docs.size()) {
+  std::vector<size_t> positions;
+  if (!ReadRuns(r, c->docs.size(), &positions)) {
     return Damaged(file, position, "removes a document the collection does not have");
   }
   c->ReserveGraveyard(positions.size());

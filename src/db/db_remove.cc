@@ -32,24 +32,9 @@ Status Database::Reserve(PreparedRemove* c) { return Stale(c->collection, c->nam
 
 bool Database::Record(const PreparedRemove& c, RecordBuilder* r, uint64_t*) const {
   if (c.positions.empty()) return false;
-  // Runs of positions: each its gap from where the run before could have
-  // continued, and its length. A removal of every document is one run.
-  std::vector<std::pair<uint64_t, uint64_t>> runs;
-  uint64_t next = 0;
-  for (size_t k = 0; k < c.positions.size();) {
-    size_t start = k;
-    while (k + 1 < c.positions.size() && c.positions[k + 1] == c.positions[k] + 1) ++k;
-    ++k;
-    runs.emplace_back(c.positions[start] - next, k - start);
-    next = c.positions[k - 1] + 2;
-  }
   r->Type(RecordType::kRemove);
   r->Text(c.name);
-  r->Varint(runs.size());
-  for (const auto& [gap, length] : runs) {
-    r->Varint(gap);
-    r->Varint(length);
-  }
+  RecordRuns(c.positions, r);
   return true;
 }
 

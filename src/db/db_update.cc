@@ -87,6 +87,16 @@ Status PrepareCopy(const Update& changes, const Value& doc, size_t i, bool check
 
 }  // namespace
 
+Status PrepareChangesAt(const Update& changes, const std::vector<size_t>& positions, Collection& c,
+                        DocumentChanges* out) {
+  for (size_t i : positions) {
+    if (!c.docs[i].ref().is_object()) return Status::Internal(kUnwrapNone);
+    if (PreparePatches(changes, c, i, out)) continue;
+    if (Status s = PrepareCopy(changes, c.docs[i], i, false, out); !s.ok()) return s;
+  }
+  return Status();
+}
+
 Status PrepareDocumentChanges(const Update& changes, const Filter* filter, Collection& c,
                               DocumentChanges* out) {
   const std::vector<Value>& docs = c.docs;
@@ -153,69 +163,60 @@ Status Database::Reserve(PreparedUpdate* c) { return Stale(c->collection, c->nam
 
 namespace {
 
-// An update recorded by its effect holds every document it changed; one
-// recorded by its queries is evaluated again on replay, a pass over the
-// collection. The effect is recorded unless it is larger than this many
-// bytes per document of the collection (and than kSmallEffect): what
-// replaying the queries costs, counted as record bytes.
+// An update is recorded as its update query and the positions of the
+// documents it changed, which replay applies it to again; or, when those
+// positions make more runs than this (an update of every other document
+// of a large collection), as its update query and filter, which replay
+// evaluates again in one pass.
+constexpr size_t kMostRuns = 4096;
+// What applying an update to one document costs replay, counted as bytes
+// of record (for when the journal is folded).
 constexpr uint64_t kReplayBytesPerDocument = 16;
-constexpr uint64_t kSmallEffect = 64 << 10;
 
-// The documents patched, each a new version made for the record.
-void RecordPatched(const PreparedUpdate& c, std::vector<Replacement>* out) {
-  const std::vector<Patch>& patches = c.documents.patches;
-  for (size_t k = 0; k < patches.size();) {
-    uint32_t i = patches[k].document;
-    Value copy = Value::CopyOf(c.collection->docs[i].ref());
-    for (; k < patches.size() && patches[k].document == i; ++k) {
-      ApplyPatch(copy.mutable_data(), patches[k]);
-    }
-    out->push_back(Replacement{i, std::move(copy)});
+// The positions of the documents the update changes, ascending.
+std::vector<size_t> ChangedPositions(const DocumentChanges& d) {
+  std::vector<size_t> out;
+  out.reserve(d.patches.size() + d.replacements.size());
+  size_t a = 0, b = 0;
+  while (a < d.patches.size() || b < d.replacements.size()) {
+    size_t next = b == d.replacements.size() ? d.patches[a].document
+                  : a == d.patches.size()
+                      ? d.replacements[b].index
+                      : std::min<size_t>(d.patches[a].document, d.replacements[b].index);
+    out.push_back(next);
+    while (a < d.patches.size() && d.patches[a].document == next) ++a;
+    while (b < d.replacements.size() && d.replacements[b].index == next) ++b;
   }
+  return out;
+}
+
+size_t Runs(const std::vector<size_t>& positions) {
+  size_t runs = 0;
+  for (size_t k = 0; k < positions.size(); ++k) {
+    if (k == 0 || positions[k] != positions[k - 1] + 1) ++runs;
+  }
+  return runs;
 }
 
 }  // namespace
 
 bool Database::Record(const PreparedUpdate& c, RecordBuilder* r, uint64_t* weight) const {
-  const DocumentChanges& d = c.documents;
-  if (d.patches.empty() && d.replacements.empty()) return false;  // nothing changes
-  uint64_t effect = 0;
-  for (const Replacement& x : d.replacements) effect += x.doc.size();
-  for (size_t k = 0; k < d.patches.size(); ++k) {
-    if (k == 0 || d.patches[k].document != d.patches[k - 1].document) {
-      effect += c.collection->docs[d.patches[k].document].size();
-    }
-  }
-  uint64_t replay_cost = kReplayBytesPerDocument * c.collection->docs.size();
-  if (effect > kSmallEffect && effect > replay_cost) {
+  std::vector<size_t> changed = ChangedPositions(c.documents);
+  if (changed.empty()) return false;  // nothing changes
+  if (Runs(changed) > kMostRuns) {
     r->Type(RecordType::kUpdate);
     r->Text(c.name);
     r->Document(c.update_query);
     r->Byte(c.filter.empty() ? 0 : 1);
     if (!c.filter.empty()) r->Document(c.filter);
-    *weight = replay_cost;
+    *weight = kReplayBytesPerDocument * c.collection->docs.size();
     return true;
   }
-  std::vector<Replacement> patched;
-  RecordPatched(c, &patched);
-  r->Type(RecordType::kReplace);
+  r->Type(RecordType::kUpdateAt);
   r->Text(c.name);
-  r->Varint(patched.size() + d.replacements.size());
-  // Both lists rise by position: merged, each position once.
-  size_t a = 0, b = 0;
-  uint64_t last = 0;
-  for (size_t n = 0; a < patched.size() || b < d.replacements.size(); ++n) {
-    bool take_patched = b == d.replacements.size() ||
-                        (a < patched.size() && patched[a].index < d.replacements[b].index);
-    const Replacement& x = take_patched ? patched[a] : d.replacements[b];
-    r->Varint(n == 0 ? x.index : x.index - last - 1);
-    last = x.index;
-    if (take_patched) {
-      r->OwnedDocument(std::move(patched[a++].doc));
-    } else {
-      r->Document(d.replacements[b++].doc);
-    }
-  }
+  r->Document(c.update_query);
+  RecordRuns(changed, r);
+  *weight = kReplayBytesPerDocument * changed.size();
   return true;
 }
 

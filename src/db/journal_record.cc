@@ -63,6 +63,46 @@ void RecordBuilder::Clear() {
 
 size_t RecordBuilder::size() const { return bytes_.size() + referenced_; }
 
+void RecordRuns(const std::vector<size_t>& positions, RecordBuilder* r) {
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  uint64_t next = 0;
+  for (size_t k = 0; k < positions.size();) {
+    size_t start = k;
+    while (k + 1 < positions.size() && positions[k + 1] == positions[k] + 1) ++k;
+    ++k;
+    runs.emplace_back(positions[start] - next, k - start);
+    next = positions[k - 1] + 2;
+  }
+  r->Varint(runs.size());
+  for (const auto& [gap, length] : runs) {
+    r->Varint(gap);
+    r->Varint(length);
+  }
+}
+
+bool ReadRuns(RecordReader* r, uint64_t limit, std::vector<size_t>* positions) {
+  uint64_t runs;
+  if (!r->Varint(&runs)) return false;
+  uint64_t next = 0;  // the first position the next run may start at
+  for (uint64_t i = 0; i < runs; ++i) {
+    uint64_t gap, length;
+    if (!r->Varint(&gap) || !r->Varint(&length) || length == 0 || gap > limit - next ||
+        length > limit - next - gap) {
+      return false;
+    }
+    next += gap;
+    if (positions != nullptr) {
+      for (uint64_t k = 0; k < length; ++k) positions->push_back(static_cast<size_t>(next + k));
+    }
+    next += length;
+    if (i + 1 < runs) {
+      if (next == limit) return false;
+      ++next;  // runs are apart
+    }
+  }
+  return true;
+}
+
 bool RecordReader::Type(RecordType* type) {
   uint8_t b;
   if (!Byte(&b) || b < static_cast<uint8_t>(RecordType::kInsert) ||
@@ -105,6 +145,15 @@ bool RecordReader::Document(const uint8_t** data, size_t* size) {
   uint64_t n;
   if (!Varint(&n) || n > static_cast<uint64_t>(end_ - p_)) return false;
   if (!IsWellFormedValue(p_, static_cast<size_t>(n), kMaxDocumentDepth)) return false;
+  *data = p_;
+  *size = static_cast<size_t>(n);
+  p_ += n;
+  return true;
+}
+
+bool RecordReader::UncheckedDocument(const uint8_t** data, size_t* size) {
+  uint64_t n;
+  if (!Varint(&n) || n > static_cast<uint64_t>(end_ - p_)) return false;
   *data = p_;
   *size = static_cast<size_t>(n);
   p_ += n;

@@ -8,8 +8,11 @@
 //                                         the collection was made (empty,
 //                                         its file `[]`) by this call
 //   kLoad    groups of kInsert's fields  load_from_document
-//   kReplace name, (position, document)*  an update, by its effect
-//   kUpdate  name, update query, filter?  an update, evaluated again
+//   kUpdateAt name, update query, (gap, run)*  an update, applied again to
+//                                         the documents it changed: runs of
+//                                         positions, as kRemove's
+//   kUpdate  name, update query, filter?  an update, evaluated again (when
+//                                         the positions would be many runs)
 //   kRemove  name, (gap, run)*           a delete: runs of positions
 //   kCreate  name                        create_collection
 //   kDrop    (name, token)*              drop_collection, drop_all: the
@@ -43,7 +46,7 @@ namespace moxal {
 enum class RecordType : uint8_t {
   kInsert = 1,
   kLoad = 2,
-  kReplace = 3,
+  kUpdateAt = 3,
   kUpdate = 4,
   kRemove = 5,
   kCreate = 6,
@@ -104,6 +107,9 @@ class RecordReader {
   // A document: its bytes, checked to be a well-formed value that a
   // collection may hold.
   bool Document(const uint8_t** data, size_t* size);
+  // The same, unchecked: for a caller that checks it (or compares it with
+  // bytes it checked before).
+  bool UncheckedDocument(const uint8_t** data, size_t* size);
   bool Identity(FileIdentity* id);
   bool done() const { return p_ == end_; }
 
@@ -111,6 +117,16 @@ class RecordReader {
   const uint8_t* p_;
   const uint8_t* end_;
 };
+
+// Runs of positions (ascending, distinct): each run's gap from where the
+// run before could have continued, and its length. Every position of a
+// collection is one run.
+void RecordRuns(const std::vector<size_t>& positions, RecordBuilder* r);
+// Reads what RecordRuns wrote, appending the positions to *positions
+// unless it is null (then only checks them); false when the record does not
+// hold runs, or names a position at or past `limit` (the collection's
+// size), so a damaged count cannot ask for absurd memory.
+bool ReadRuns(RecordReader* r, uint64_t limit, std::vector<size_t>* positions);
 
 }  // namespace moxal
 

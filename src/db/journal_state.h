@@ -23,6 +23,7 @@
 #include "db/journal_record.h"
 #include "storage/file_identity.h"
 #include "storage/journal_file.h"
+#include "values/blob_arena.h"
 
 namespace moxal {
 
@@ -51,7 +52,7 @@ struct Database::Journal {
 struct Database::ReplayPlan {
   // Per collection: records before this position are not replayed onto it
   // (its file holds them, or a later record makes it afresh).
-  std::unordered_map<std::string, uint64_t> skip_before;
+  std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> skip_before;
   // The drops in the journal: the file each set aside, and its token.
   std::vector<std::pair<std::string, uint64_t>> drops;
   struct FoldNote {
@@ -60,17 +61,42 @@ struct Database::ReplayPlan {
     FileIdentity identity;
   };
   std::vector<FoldNote> folds;
-  std::unordered_set<std::string> names;  // every collection a record names
+  // Every collection a record names.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> names;
+  void Name(std::string_view name) {
+    if (names.find(name) == names.end()) names.emplace(name);
+  }
   uint64_t weight = 0;
 
   void Skip(std::string_view name, uint64_t position) {
-    auto [it, added] = skip_before.try_emplace(std::string(name), position);
-    if (!added) it->second = std::max(it->second, position);
+    auto it = skip_before.find(name);
+    if (it == skip_before.end()) {
+      skip_before.emplace(std::string(name), position);
+    } else {
+      it->second = std::max(it->second, position);
+    }
   }
   bool Applies(std::string_view name, uint64_t position) const {
-    auto it = skip_before.find(std::string(name));
+    auto it = skip_before.find(name);
     return it == skip_before.end() || position >= it->second;
   }
+};
+
+// What replay keeps from one record to the next.
+struct Database::ReplayContext {
+  BlobArena arena;  // the documents inserted, carved from large blocks
+  // The update query last parsed, and its bytes.
+  Update update;
+  std::string update_bytes;
+  bool have_update = false;
+  // Reused from one record to the next.
+  std::vector<size_t> positions;
+  DocumentChanges changes;
+  // The collection the last record changed, under its name: records come
+  // in runs on one collection. Forgotten by every record that replaces or
+  // removes a collection in the map.
+  std::string last_name;
+  Collection* last = nullptr;
 };
 
 }  // namespace moxal

@@ -9,6 +9,8 @@
 #include "query/update.h"
 #include "values/status.h"
 
+#include <vector>
+
 namespace moxal {
 
 // Selects the documents of `c` that `filter` (when not null) matches and
@@ -19,6 +21,11 @@ namespace moxal {
 // path, a document nested too deeply by the change. Throws std::bad_alloc.
 Status PrepareDocumentChanges(const Update& changes, const Filter* filter, Collection& c,
                               DocumentChanges* out);
+
+// The same for the documents at `positions` (ascending, each below the
+// collection's size): an update replayed where it changed documents.
+Status PrepareChangesAt(const Update& changes, const std::vector<size_t>& positions, Collection& c,
+                        DocumentChanges* out);
 
 }  // namespace moxal
 

@@ -136,7 +136,8 @@ class Window {
  public:
   Window(int fd, uint64_t file_end) : fd_(fd), file_end_(file_end) {
     if (file_end == 0) return;
-    void* m = ::mmap(nullptr, static_cast<size_t>(file_end), PROT_READ, MAP_SHARED, fd, 0);
+    void* m =
+        ::mmap(nullptr, static_cast<size_t>(file_end), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (m != MAP_FAILED) {
       map_ = static_cast<const uint8_t*>(m);
       ::madvise(m, static_cast<size_t>(file_end), MADV_SEQUENTIAL);
@@ -322,16 +323,13 @@ Status JournalFile::Scan(const OnRecord& on_record) {
     return JournalFailure("Error cutting the torn end off the journal", SysError::FromErrno(errno),
                           path_);
   }
-  // What a killed process appended may still wait in the page cache: the
-  // records found are synced before anything builds on them.
-  if (int err = SyncData(fd_.get()); err != 0) {
-    return JournalFailure("Error syncing the journal", SysError::FromErrno(err), path_);
-  }
+  // What a killed process appended may still wait in the page cache, not
+  // synced: only what the header says is known to be. The next sync (every
+  // sync writes all of the file) makes the rest durable.
   std::lock_guard<std::mutex> lock(mu_);
-  end_ = synced_ = valid_end;
+  end_ = valid_end;
+  synced_ = hint_written_ = std::min(hint, valid_end);
   file_size_ = Offset(valid_end);
-  hint_written_ = 0;
-  NoteSynced(valid_end, /*now=*/true);
   return Status();
 }
 
