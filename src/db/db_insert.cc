@@ -19,6 +19,13 @@ namespace {
 
 std::string ReadingNote(std::string_view path) { return "while reading " + std::string(path); }
 
+// What a new collection's file holds: an empty array.
+bool WriteEmptyArray(OutBuffer& out) {
+  static constexpr char kEmpty[] = "[]";
+  out.Write(kEmpty, sizeof kEmpty - 1);
+  return out.ok();
+}
+
 // Room for `more` documents at the end of `docs`, growing by half at least,
 // so one insert at a time costs amortised constant time instead of a copy
 // of the whole list each.
@@ -118,9 +125,16 @@ Status Database::MakeCollectionFile(std::string_view collection_name, NewCollect
     made->file_after_record = true;
     try {
       made->collection = MakeCollection();
+      // The file, ready to be put in place: a failure to make it (a full
+      // disk) only leaves the collection to the next fold to write.
+      made->staged = std::make_unique<StagedFile>();
+      ReplaceFailure f;
+      if (!made->staged->StageNamed(made->path, WriteEmptyArray, &f)) made->staged.reset();
     } catch (...) {
       if (added) collections_.erase(slot);
       made->slot_added = false;
+      made->collection = nullptr;
+      made->staged.reset();
       throw;
     }
     return Status();
@@ -143,16 +157,9 @@ Status Database::MakeCollectionFile(std::string_view collection_name, NewCollect
   // new file goes in place only if the path is still free by then, and a
   // collection that appeared meanwhile is kept, as if it had been there
   // from the start.
-  static constexpr char kEmpty[] = "[]";
   ReplaceFailure f;
   bool created = false;
-  bool ok = CreateFileIfAbsent(
-      made->path,
-      [](OutBuffer& out) {
-        out.Write(kEmpty, sizeof kEmpty - 1);
-        return out.ok();
-      },
-      &f, &created, &made->file);
+  bool ok = CreateFileIfAbsent(made->path, WriteEmptyArray, &f, &created, &made->file);
   if (!ok) return SystemStatus(f.error);
   if (!created) return Status();
   guard.drop = false;
@@ -163,6 +170,7 @@ Status Database::MakeCollectionFile(std::string_view collection_name, NewCollect
 }
 
 void Database::UndoNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
+  made->staged.reset();  // its file goes with it
   if (made->collection == nullptr) return;
   if (made->slot_added) Unregister(collection_name);
   // The file goes again, unless somebody else replaced it meanwhile.
@@ -249,24 +257,25 @@ void Database::MakeDeferredFile(NewCollection* made) const noexcept {
   // the collection whatever becomes of its file, which the next fold
   // writes if this cannot (something took the path meanwhile, or the disk
   // is full).
-  static constexpr char kEmpty[] = "[]";
   try {
     ReplaceFailure f;
     bool created = false;
-    CreateFileIfAbsent(
-        made->path,
-        [](OutBuffer& out) {
-          out.Write(kEmpty, sizeof kEmpty - 1);
-          return out.ok();
-        },
-        &f, &created, &made->file);
+    CreateFileIfAbsent(made->path, WriteEmptyArray, &f, &created, &made->file);
     if (created) made->collection->file_seen = made->file;
   } catch (const std::bad_alloc&) {
   }
 }
 
 void Database::PlaceNewCollection(std::string_view collection_name, NewCollection* made) noexcept {
-  if (made->file_after_record) MakeDeferredFile(made);
+  if (made->staged != nullptr) {
+    ReplaceFailure f;
+    bool placed = false;
+    if (made->staged->PlaceIfAbsent(&f, &placed) && placed) {
+      made->file = made->staged->identity();
+      made->collection->file_seen = made->file;
+    }
+    made->staged.reset();
+  }
   collections_.find(collection_name)->second = std::move(made->collection);
 }
 

@@ -20,6 +20,7 @@
 #define MOXAL_DB_PREPARED_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "db/collection.h"
 #include "query/update.h"
 #include "storage/file_identity.h"
+#include "storage/replace_file.h"
 #include "values/status.h"
 #include "values/value.h"
 
@@ -50,9 +52,11 @@ struct NewCollection {
   std::string path;
   std::optional<FileIdentity> file;  // the file made
   bool slot_added = false;           // the map had no entry of the name
-  // With a journal the file is made only once the change's record is
-  // synced (the record, not the file, says the collection exists).
+  // With a journal the file is put in place only once the change's record
+  // is synced (the record, not the file, says the collection exists); it
+  // is made ready before, so that putting it in place allocates nothing.
   bool file_after_record = false;
+  std::unique_ptr<StagedFile> staged;
 };
 
 // insert, insert_many, insert_many_from_document: documents appended to

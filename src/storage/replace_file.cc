@@ -25,7 +25,7 @@ bool ExistingMode(const std::string& path, mode_t* mode) {
 
 // Moves the finished temporary file to `path` unless something is there.
 // Returns 0, EEXIST when something is there, or another error number.
-int PlaceIfAbsent(TempFile& tmp, const std::string& path) {
+int MoveIfAbsent(TempFile& tmp, const std::string& path) {
   if (::renameat2(AT_FDCWD, tmp.path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
     tmp.Release();
     return 0;
@@ -99,6 +99,25 @@ bool StagedFile::Place(ReplaceFailure* failure) {
   return true;
 }
 
+bool StagedFile::StageNamed(const std::string& path, const FillFile& fill,
+                            ReplaceFailure* failure) {
+  if (!Write(path, /*keep_mode=*/false, fill, failure)) return false;
+  SysError e;
+  if (!tmp_.Name(&e)) return Fail(ReplaceFailure::kCreate, e, failure);
+  return true;
+}
+
+bool StagedFile::PlaceIfAbsent(ReplaceFailure* failure, bool* placed) {
+  if (int err = MoveIfAbsent(tmp_, target_); err != 0) {
+    if (err != EEXIST) return Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);
+    *placed = false;
+    return true;
+  }
+  *placed = true;
+  SyncDirectory(dir_);
+  return true;
+}
+
 bool ReplaceFile(const std::string& path, const FillFile& fill, ReplaceFailure* failure,
                  std::optional<FileIdentity>* written) {
   StagedFile staged;
@@ -113,7 +132,7 @@ bool CreateFileIfAbsent(const std::string& path, const FillFile& fill, ReplaceFa
   if (!staged.Write(path, /*keep_mode=*/false, fill, failure)) return false;
   SysError e;
   if (!staged.tmp_.Name(&e)) return StagedFile::Fail(ReplaceFailure::kCreate, e, failure);
-  if (int err = PlaceIfAbsent(staged.tmp_, path); err != 0) {
+  if (int err = MoveIfAbsent(staged.tmp_, path); err != 0) {
     if (err != EEXIST)
       return StagedFile::Fail(ReplaceFailure::kRename, SysError::FromErrno(err), failure);
     *created = false;

@@ -65,6 +65,15 @@ class StagedFile {
   // (kCreate for the name, kRename), the target as it was.
   bool Place(ReplaceFailure* failure);
 
+  // For a file put in place only if nothing is at its target then: Stage
+  // for `path` itself (links not followed, mode 0666 less the mask), named
+  // at once, so that PlaceIfAbsent allocates nothing.
+  bool StageNamed(const std::string& path, const FillFile& fill, ReplaceFailure* failure);
+  // Puts the file staged by StageNamed at its target unless something is
+  // there (then *placed is false and the file goes with this object), and
+  // syncs the directory. Allocates nothing. False with *failure set.
+  bool PlaceIfAbsent(ReplaceFailure* failure, bool* placed);
+
  private:
   friend bool CreateFileIfAbsent(const std::string&, const FillFile&, ReplaceFailure*, bool*,
                                  std::optional<FileIdentity>*);
