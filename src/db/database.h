@@ -370,6 +370,8 @@ class Database {
   void NoteFileMade(std::string_view name, Collection* c) const;
   Status ReplayUpdateAt(std::string_view name, uint64_t position, const ReplayPlan& plan,
                         RecordReader* r, ReplayContext* cx, CollectionMap* map) const;
+  // Applies the updates ReplayUpdateAt gathered.
+  Status FlushReplay(ReplayContext* cx) const;
   Status ReplayUpdate(std::string_view name, uint64_t position, const ReplayPlan& plan,
                       RecordReader* r, CollectionMap* map) const;
   Status ReplayRemove(std::string_view name, uint64_t position, const ReplayPlan& plan,

@@ -176,6 +176,7 @@ Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
       !s.ok()) {
     return s;
   }
+  if (Status s = FlushReplay(&cx); !s.ok()) return s;
   MakeMissingFiles(map);
   return Status();
 }
@@ -257,6 +258,9 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
   RecordReader r(data, size);
   RecordType type;
   if (!r.Type(&type)) return damaged();
+  if (type != RecordType::kUpdateAt) {
+    if (Status s = FlushReplay(cx); !s.ok()) return s;
+  }
   // Documents appended to `name`, made afresh (with none) when `created`.
   auto insert = [&](std::string_view name, bool created) -> Status {
     uint64_t n;
@@ -365,24 +369,58 @@ Status Database::ReplayUpdateAt(std::string_view name, uint64_t position, const 
   if (!ReadRuns(r, c->docs.size(), &positions)) {
     return Damaged(file, position, "changes a document the collection does not have");
   }
-  if (!known) {
-    cx->have_update = false;
-    cx->update = Update();
-    if (Status s = Update::New(ValueRef(query).as_object(), &cx->update); !s.ok()) {
-      return Damaged(file, position, "holds an update that fails: " + s.message());
+  ReplayContext::Batch& batch = cx->batch;
+  // A batch stays small: the documents it replaces are freed as it goes,
+  // and their memory serves the next ones.
+  constexpr size_t kMostInBatch = 256;
+  bool joins = known && batch.collection == c && batch.positions.size() < kMostInBatch;
+  for (size_t i = 0; joins && i < positions.size(); ++i)
+    joins = batch.seen[positions[i]] != batch.id;
+  if (!joins) {
+    if (Status s = FlushReplay(cx); !s.ok()) return s;
+    if (!known) {
+      cx->have_update = false;
+      cx->update = Update();
+      if (Status s = Update::New(ValueRef(query).as_object(), &cx->update); !s.ok()) {
+        return Damaged(file, position, "holds an update that fails: " + s.message());
+      }
+      cx->update_bytes.assign(bytes);
+      cx->have_update = true;
     }
-    cx->update_bytes.assign(bytes);
-    cx->have_update = true;
+    batch.collection = c;
+    if (batch.seen.size() < c->docs.size()) batch.seen.resize(c->docs.size());
   }
+  for (size_t p : positions) {
+    batch.seen[p] = batch.id;
+    batch.positions.push_back(p);
+  }
+  batch.last_position = position;
+  return Status();
+}
+
+Status Database::FlushReplay(ReplayContext* cx) const {
+  ReplayContext::Batch& batch = cx->batch;
+  if (batch.collection == nullptr) return Status();
+  Collection& c = *batch.collection;
   DocumentChanges& changes = cx->changes;
   changes.patches.clear();
   changes.replacements.clear();
-  if (Status s = PrepareChangesAt(cx->update, positions, *c, &changes); !s.ok()) {
-    return Damaged(file, position, "holds an update that fails: " + s.message());
+  Status s = PrepareChangesAt(cx->update, batch.positions, c, &changes);
+  if (s.ok()) {
+    c.ReserveGraveyard(changes.replacements.size());
+    c.Commit(&changes, cx->update);
+    c.changed_at = batch.last_position + 1;
   }
-  c->ReserveGraveyard(changes.replacements.size());
-  c->Commit(&changes, cx->update);
-  c->changed_at = position + 1;
+  uint64_t at = batch.last_position;
+  batch.collection = nullptr;
+  batch.positions.clear();
+  if (++batch.id == 0) {  // after 2^32 batches: the marks start over
+    std::fill(batch.seen.begin(), batch.seen.end(), 0);
+    batch.id = 1;
+  }
+  if (!s.ok()) {
+    return Damaged(*journal_->file, at, "holds an update that fails: " + s.message());
+  }
   return Status();
 }
 

@@ -92,11 +92,17 @@ struct Database::ReplayContext {
   // Reused from one record to the next.
   std::vector<size_t> positions;
   DocumentChanges changes;
-  // The collection the last record changed, under its name: records come
-  // in runs on one collection. Forgotten by every record that replaces or
-  // removes a collection in the map.
-  std::string last_name;
-  Collection* last = nullptr;
+  // Updates of the same query on one collection, one record after another,
+  // each of other documents: gathered, and applied in one go (Flush) when
+  // a record of another kind, query or collection comes, or one changes a
+  // document again.
+  struct Batch {
+    CollectionPtr collection;
+    std::vector<size_t> positions;
+    std::vector<uint32_t> seen;  // per document: the batch that has it
+    uint32_t id = 1;
+    uint64_t last_position = 0;  // of the last record gathered
+  } batch;
 };
 
 }  // namespace moxal
