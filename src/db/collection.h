@@ -3,6 +3,7 @@
 #ifndef MOXAL_DB_COLLECTION_H_
 #define MOXAL_DB_COLLECTION_H_
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,16 @@ namespace moxal {
 inline uint64_t NextStamp() noexcept {
   static std::atomic<uint64_t> last{0};
   return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// Room for `more` elements at the end of `v`, growing by half at least, so
+// that adding one element at a time costs amortised constant time instead
+// of a copy of the whole vector each (reserve alone grows to the exact
+// size). Throws std::bad_alloc, leaving `v` as it was.
+template <class T>
+void MakeRoom(std::vector<T>& v, size_t more) {
+  size_t needed = v.size() + more;
+  if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() * 3 / 2));
 }
 
 // A document to be replaced by a new version.
@@ -93,7 +104,7 @@ struct Collection {
   // Room for `n` more documents to be replaced or removed while pinned.
   // Throws std::bad_alloc.
   void ReserveGraveyard(size_t n) {
-    if (pins > 0) graveyard.reserve(graveyard.size() + n);
+    if (pins > 0) MakeRoom(graveyard, n);
   }
   // Whether documents may be written in place (no fold reads them).
   bool writable_in_place() const { return pins == 0; }

@@ -26,14 +26,6 @@ bool WriteEmptyArray(OutBuffer& out) {
   return out.ok();
 }
 
-// Room for `more` documents at the end of `docs`, growing by half at least,
-// so one insert at a time costs amortised constant time instead of a copy
-// of the whole list each.
-void MakeRoom(std::vector<Value>& docs, size_t more) {
-  size_t needed = docs.size() + more;
-  if (needed > docs.capacity()) docs.reserve(std::max(needed, docs.capacity() * 3 / 2));
-}
-
 }  // namespace
 
 Status Database::PrepareInsert(std::string_view collection_name, std::vector<Value> docs,

@@ -281,7 +281,7 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
       (*map)[std::string(name)] = c;
     } else {
       if (Status s = ReplayTarget(name, position, map, &c); !s.ok()) return s;
-      c->docs.reserve(c->docs.size() + docs.size());
+      MakeRoom(c->docs, docs.size());
       for (Value& d : docs) c->docs.push_back(std::move(d));
       c->Touch();
     }
