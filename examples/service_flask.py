@@ -182,7 +182,7 @@ def demo():
             server.shutdown()
         app.flush()
         atexit.unregister(app.flush)  # the directory goes with the demo
-        print("on disk:", len(moxal.Moxal(d).find("orders")), "order(s)")
+        print("on disk:", len(moxal.Moxal(d, journal="process").find("orders")), "order(s)")
 
 
 def main():

@@ -15,10 +15,13 @@
 //
 // Changes are prepared, then committed (prepared.h); reads (find, count,
 // collections, the write checks) are single calls. Every call that works
-// on the collections (find, count, clear_cache, each prepare_*, plan_write)
-// begins with Enter (db_journal.cc), which finishes a fold that ended in
-// the background and, when a sync of the journal failed, goes back to the
-// state on disk first.
+// on the collections (find, count, clear_cache, each prepare_*, plan_write,
+// changed_files) begins with Enter (db_journal.cc), which finishes a fold
+// that ended in the background, goes back to the state on disk when a sync
+// of the journal failed, and applies the records other objects (of this
+// process or others) appended since this one last looked: a call sees
+// every change acknowledged before it began. A change is prepared under
+// the journal's turn, after the records before it are applied.
 
 #ifndef MOXAL_DB_DATABASE_H_
 #define MOXAL_DB_DATABASE_H_
@@ -173,12 +176,13 @@ class Database {
   Status commit(PreparedCreate* change);
   Status commit(PreparedDrop* change);
 
-  // Returns once the journal holds the records before `position` on stable
-  // storage: the wait a committed change leaves in `durable_at`, made
-  // after the call lets go of the database, so other threads' changes
-  // share the sync (group commit). OSError when the sync fails; the next
-  // call then goes back to the state on disk. May run beside other calls.
-  Status wait_durable(uint64_t position);
+  // Returns once the journal holds the records before `position` (of
+  // `epoch`) on stable storage: the wait a committed change leaves in
+  // `durable_at`, made after the call lets go of the database, so other
+  // threads' changes share the sync (group commit). OSError when the sync
+  // fails; the next call then goes back to the state on disk. May run
+  // beside other calls.
+  Status wait_durable(uint64_t position, uint64_t epoch);
   // After wait_durable failed: goes back to the state on disk now, so that
   // the failed call returns with its change gone from memory. (Every call
   // would do it first anyway.)
@@ -218,10 +222,13 @@ class Database {
   // (Fold::Run, with journal_file()), then calls finish_write. A fold
   // running in the background is waited for first. *fold stays null when
   // nothing needs writing.
-  // While a fold runs in the background, sets *busy and *fold to it: the
-  // caller waits for it without the database, then asks again.
+  // While a fold of this object runs in the background, sets *busy and
+  // *fold to it; while another object folds, sets *busy and leaves *fold
+  // null: the caller waits for it (Fold::Wait, or wait_for_other_fold)
+  // without the database, then asks again.
   Status plan_write(const std::string_view* collection_name, std::shared_ptr<Fold>* fold,
                     bool* busy);
+  void wait_for_other_fold() const;
   Status finish_write(const std::shared_ptr<Fold>& fold);
   JournalFile* journal_file() const;
 
@@ -231,8 +238,7 @@ class Database {
   // them, or put one where this object saw none. Where nothing is, nothing
   // changed. Appends their paths to *paths, after the errors write gives
   // for its argument.
-  Status changed_files(const std::string_view* collection_name,
-                       std::vector<std::string>* paths) const;
+  Status changed_files(const std::string_view* collection_name, std::vector<std::string>* paths);
 
  private:
   struct NameHash {
@@ -247,14 +253,32 @@ class Database {
 
   // --- Every call (db_journal.cc) ---
   // Finishes a fold that ended, goes back to the state on disk after a
-  // failed sync of the journal, and refuses a journaled object in a forked
-  // child. Its Status is the call's error.
+  // failed sync of the journal, opens the journal again in a forked child,
+  // and applies the records other objects appended. Its Status is the
+  // call's error.
   Status Enter();
+  // Enter's steps but applying the records.
+  Status EnterAlone();
+  // Enter, then, with a journal, takes the turn for `change` and applies
+  // the records appended before it.
+  Status BeginChange(PreparedChange* change);
+  // Without a journal: refuses a change of files (OSError) while objects
+  // with the journal have the directory open: they would not see it, and
+  // their next write would undo it; nor does this object see their changes.
+  Status CheckUnshared() const;
+  // Applies the records appended since `applied`, under `turn` when it is
+  // held; reads the state on disk again when they cannot be had.
+  Status CatchUp(JournalFile::Turn* turn);
+  // Reads the state on disk again (files and journal), under a turn.
+  Status Reload(JournalFile::Turn* turn);
+  // In a forked child: opens the journal again for this process.
+  Status Reattach();
   // The collection the call works on, loaded on demand, and its filter
   // parsed from `query` (left empty when `query` is null): the opening of
   // find, count, update and delete. Errors in the order find reports them.
+  // For a change, begins it (BeginChange) rather than entering.
   Status Select(std::string_view collection_name, const Converted<Value>* query,
-                CollectionPtr* collection, Filter* filter);
+                CollectionPtr* collection, Filter* filter, PreparedChange* change = nullptr);
 
   // --- The collection map (db_open.cc) ---
   CollectionPtr FindInMemory(std::string_view collection_name) const;
@@ -352,12 +376,17 @@ class Database {
 
   // --- The journal (db_journal.cc) ---
   Status OpenJournal(CollectionMap* map);
+  // Opens the journal file and reads the state into *map: alone (the first
+  // object), or under a turn.
+  Status JoinJournal(std::unique_ptr<JournalFile> file, CollectionMap* map);
   // The first reading of a record: where replay starts for the
   // collections it names (see db_journal.cc), and that it can be read.
   Status NoteRecord(uint64_t position, const uint8_t* data, size_t size, ReplayPlan* plan) const;
   // The state the files and the journal hold, into *map: files set aside by
   // drops dealt with, the collection files loaded, the records replayed.
-  Status ReadState(ReplayPlan* plan, CollectionMap* map) const;
+  // `alone`: no other object has the journal open, and this one settles
+  // what a crash left (files set aside, files not yet made).
+  Status ReadState(ReplayPlan* plan, CollectionMap* map, bool alone) const;
   void RestoreAsides(const ReplayPlan& plan) const;
   // After replay: the files of collections that records made, where the
   // process died before it made them.
@@ -366,6 +395,8 @@ class Database {
                      ReplayContext* cx, CollectionMap* map) const;
   Status ReplayTarget(std::string_view name, uint64_t position, CollectionMap* map,
                       CollectionPtr* out) const;
+  // A fold's record read live: notes the files another object put in place.
+  Status NoteFold(uint64_t position, RecordReader* r, size_t size, CollectionMap* map) const;
   // A collection that a replayed record made, with its file: noted as read.
   void NoteFileMade(std::string_view name, Collection* c) const;
   Status ReplayUpdateAt(std::string_view name, uint64_t position, const ReplayPlan& plan,
@@ -378,9 +409,13 @@ class Database {
                       RecordReader* r, CollectionMap* map) const;
   // Goes back to the state the synced journal and the files hold.
   Status Recover();
-  // Appends a change's record, of `weight` (its size, or what replaying it
-  // costs, if more); sets where it starts and ends.
-  Status AppendRecord(const RecordBuilder& r, uint64_t weight, uint64_t* position, uint64_t* end);
+  // Removes the files set aside by drops the journal holds; true when none
+  // is left.
+  bool RemoveAsides();
+  // Appends a change's record under its turn, of `weight` (its size, or
+  // what replaying it costs, if more); sets where it starts and ends.
+  Status AppendRecord(JournalFile::Turn* turn, const RecordBuilder& r, uint64_t weight,
+                      uint64_t* position, uint64_t* end);
 
   // --- Folding (db_fold.cc, fold.h) ---
   // A fold of the collections that changed since their files were written
@@ -394,9 +429,6 @@ class Database {
   // Notes what a fold that ended did, and unpins its collections.
   Status FinishFold();
   void WaitForFold() const;
-  // Keeps a running fold from putting the collection's file in place: a
-  // change is about to replace or remove it.
-  void CancelFold(std::string_view collection_name) const;
   // The journal's weight past which it is folded: in proportion to the
   // collection files, so that replaying it costs about what reading them
   // does.

@@ -65,20 +65,13 @@ Status SetAside(PreparedDrop::Target* t) {
 }  // namespace
 
 Status Database::prepare_create_collection(std::string_view collection_name, PreparedCreate* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   out->name = collection_name;
   return Status();
 }
 
-Status Database::Reserve(PreparedCreate* c) {
-  if (Status s = MakeCollectionFile(c->name, &c->made); !s.ok()) return s;
-  // The new collection takes the place of whatever a running fold would
-  // put there for a collection of that name (only when it is made: a
-  // fold's file may be what took the path).
-  if (c->made.collection != nullptr) CancelFold(c->name);
-  return Status();
-}
+Status Database::Reserve(PreparedCreate* c) { return MakeCollectionFile(c->name, &c->made); }
 
 void Database::Undo(PreparedCreate* c) noexcept { UndoNewCollection(c->name, &c->made); }
 
@@ -97,7 +90,7 @@ void Database::Apply(PreparedCreate* c, uint64_t changed_at) noexcept {
 }
 
 Status Database::prepare_drop_collection(std::string_view collection_name, PreparedDrop* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   out->targets.push_back(
       {std::string(collection_name), CollectionFilePath(name_, collection_name)});
@@ -105,7 +98,7 @@ Status Database::prepare_drop_collection(std::string_view collection_name, Prepa
 }
 
 Status Database::prepare_drop_all(PreparedDrop* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   std::vector<std::string> names;
   if (Status s = collections(&names); !s.ok()) return Status::InternalFrom(s);
   // Every path is made before the first file goes, so running out of
@@ -120,8 +113,8 @@ Status Database::prepare_drop_all(PreparedDrop* out) {
 }
 
 Status Database::Reserve(PreparedDrop* c) {
+  if (Status s = CheckUnshared(); !s.ok()) return s;
   for (PreparedDrop::Target& t : c->targets) {
-    CancelFold(t.name);
     Status s = journal_ != nullptr ? SetAside(&t) : RemoveCollectionFile(t.path);
     if (s.ok()) {
       t.dropped = true;

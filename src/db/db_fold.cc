@@ -59,15 +59,11 @@ std::shared_ptr<Fold> Database::PlanFold(const std::string_view* only, bool miss
     }
   }
   // Restarting forgets the drops: the files they set aside must be gone.
-  std::vector<std::string>& asides = journal_->asides;
-  std::erase_if(asides, [](const std::string& aside) {
-    SysError e;
-    return RemoveFile(aside, &e) || e.code == ENOENT;
-  });
-  bool restart = every_change && asides.empty();
+  bool restart = every_change && RemoveAsides();
   JournalFile& file = *journal_->file;
-  if (chosen.empty() && !(restart && file.end() > file.base())) return nullptr;
-  auto fold = std::make_shared<Fold>(file.end(), restart);
+  uint64_t at = journal_->applied;
+  if (chosen.empty() && !(restart && at > file.base())) return nullptr;
+  auto fold = std::make_shared<Fold>(at, journal_->epoch, restart);
   for (const Chosen& c : chosen) {
     auto e = std::make_unique<Fold::Entry>();
     e->name = *c.name;
@@ -84,18 +80,26 @@ std::shared_ptr<Fold> Database::PlanFold(const std::string_view* only, bool miss
 
 void Database::StartFoldIfDue() noexcept {
   Journal& j = *journal_;
-  if (j.fold != nullptr || j.weight < j.next_check) return;
+  uint64_t weight = j.file->weight();
+  if (j.fold != nullptr || weight < j.next_check) return;
   uint64_t bound = FoldBound();
-  if (j.weight <= bound) {
+  if (weight <= bound) {
     j.next_check = bound;
     return;
   }
+  if (!j.file->TryLockFold()) {
+    j.next_check = weight + bound / 8;  // another object folds: looked at again later
+    return;
+  }
+  FoldLockHolder guard{j.file.get()};
   try {
     j.fold = PlanFold(nullptr, /*missing_files=*/false);
     if (j.fold == nullptr) {
-      j.next_check = j.weight + bound;
+      j.next_check = weight + bound;
       return;
     }
+    j.fold->HoldsFoldLock(j.file.get());
+    guard.file = nullptr;
     try {
       Fold::StartInBackground(j.fold, j.file.get());
     } catch (const std::system_error&) {
@@ -124,21 +128,16 @@ Status Database::FinishFold() {
   Status result = fold->result();
   Journal& j = *journal_;
   if (fold->restarted()) {
-    j.weight = j.file->end() - j.file->base();
     j.next_check = 0;
   } else if (!result.ok()) {
     // Not tried again before the journal has grown a good deal more.
-    j.next_check = j.weight + FoldBound() / 2;
+    j.next_check = j.file->weight() + FoldBound() / 2;
   }
   return result;
 }
 
 void Database::WaitForFold() const {
   if (journal_ != nullptr && journal_->fold != nullptr) journal_->fold->Wait();
-}
-
-void Database::CancelFold(std::string_view collection_name) const {
-  if (journal_ != nullptr && journal_->fold != nullptr) journal_->fold->Cancel(collection_name);
 }
 
 }  // namespace moxal

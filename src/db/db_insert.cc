@@ -39,7 +39,7 @@ Status Database::PrepareInsert(std::string_view collection_name, std::vector<Val
 
 Status Database::prepare_insert(std::string_view collection_name, Converted<Value> document,
                                 PreparedInsert* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (!document.error.ok()) return document.error;
   std::vector<Value> docs;
@@ -49,7 +49,7 @@ Status Database::prepare_insert(std::string_view collection_name, Converted<Valu
 
 Status Database::prepare_insert_many(std::string_view collection_name,
                                      Converted<std::vector<Value>> documents, PreparedInsert* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (!documents.error.ok()) return documents.error;
   return PrepareInsert(collection_name, std::move(documents.value), out);
@@ -58,7 +58,7 @@ Status Database::prepare_insert_many(std::string_view collection_name,
 Status Database::prepare_insert_many_from_document(std::string_view collection_name,
                                                    std::string_view document_name,
                                                    PreparedInsert* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   Value whole;
   std::vector<Value> docs;
@@ -72,7 +72,7 @@ Status Database::prepare_insert_many_from_document(std::string_view collection_n
 }
 
 Status Database::prepare_load_from_document(std::string_view document_path, PreparedLoad* out) {
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   Value whole;
   if (Status s = ReadDocumentFile(std::string(document_path), &whole); !s.ok()) {
     return std::move(s).WithNote(ReadingNote(document_path));
@@ -106,6 +106,7 @@ Status Database::prepare_load_from_document(std::string_view document_path, Prep
 // --- Commit steps ---
 
 Status Database::MakeCollectionFile(std::string_view collection_name, NewCollection* made) {
+  if (Status s = CheckUnshared(); !s.ok()) return s;
   made->path = CollectionFilePath(name_, collection_name);
   if (PathExists(made->path)) return Status();  // taken
   if (journal_ != nullptr) {
@@ -185,6 +186,7 @@ Status Database::Reserve(PreparedInsert* c) {
   // from the start. Deliberately dropped: whatever making the file says is
   // not reported; a collection not made (something already at the path,
   // or an error) is reported as missing.
+  if (Status s = CheckUnshared(); !s.ok()) return s;
   static_cast<void>(MakeCollectionFile(c->name, &c->made));
   if (c->made.collection == nullptr) return Status::Internal(kUnwrapNone);
   return Status();

@@ -58,12 +58,18 @@ bool SkipDocument(RecordReader* r) {
 }  // namespace
 
 Status Database::OpenJournal(CollectionMap* map) {
+  std::unique_ptr<JournalFile> file;
+  if (Status s = JournalFile::Open(name_, &file); !s.ok()) return s;
+  return JoinJournal(std::move(file), map);
+}
+
+Status Database::JoinJournal(std::unique_ptr<JournalFile> file, CollectionMap* map) {
   auto journal = std::make_unique<Journal>();
-  if (Status s = JournalFile::Open(name_, &journal->file); !s.ok()) return s;
+  journal->file = std::move(file);
   journal->forks = ForkCount();
   journal_ = std::move(journal);
   // Without the journal again unless it opens (a failure, or running out
-  // of memory, lets go of it and of its lock).
+  // of memory, lets go of it and of its locks).
   struct LetGo {
     std::unique_ptr<Journal>& journal;
     bool opened = false;
@@ -72,13 +78,31 @@ Status Database::OpenJournal(CollectionMap* map) {
     }
   } let_go{journal_};
   ReplayPlan plan;
-  JournalFile& file = *journal_->file;
-  Status s = file.Scan([&](uint64_t position, const uint8_t* data, size_t size) {
+  JournalFile& f = *journal_->file;
+  auto note = [&](uint64_t position, const uint8_t* data, size_t size) {
     return NoteRecord(position, data, size, &plan);
-  });
-  if (s.ok()) s = ReadState(&plan, map);
+  };
+  Status s;
+  if (f.first()) {
+    // No other object has the journal open, nor can until this one joins:
+    // what the files and the journal hold is this object's to settle.
+    s = f.Scan(note);
+    if (s.ok()) s = ReadState(&plan, map, /*alone=*/true);
+    if (s.ok()) s = f.Joined(plan.weight);
+  } else {
+    // The others go on; under the turn, nothing changes the files or the
+    // journal while they are read.
+    JournalFile::Turn turn;
+    bool missed = false;
+    s = f.TakeTurn(&turn);
+    if (s.ok())
+      s = f.Read(f.base(), f.end(), /*mapped=*/true, note, &journal_->read_buffer, &missed);
+    if (s.ok()) s = ReadState(&plan, map, /*alone=*/false);
+    for (const auto& [path, token] : plan.drops) journal_->asides.push_back(AsidePath(path, token));
+  }
   if (!s.ok()) return s;
-  journal_->weight = plan.weight;
+  journal_->applied = f.end();
+  journal_->epoch = f.epoch();
   if (durability_ == Durability::kProcess) {
     StartPeriodicSync(journal_->file.get());
     journal_->periodic = true;
@@ -157,8 +181,8 @@ Status Database::NoteRecord(uint64_t position, const uint8_t* data, size_t size,
   return Status();
 }
 
-Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
-  RestoreAsides(*plan);
+Status Database::ReadState(ReplayPlan* plan, CollectionMap* map, bool alone) const {
+  if (alone) RestoreAsides(*plan);
   if (Status s = LoadFiles(map); !s.ok()) return s;
   // A fold's file holds its collection when it is the file the fold wrote.
   for (const ReplayPlan::FoldNote& f : plan->folds) {
@@ -168,16 +192,21 @@ Status Database::ReadState(ReplayPlan* plan, CollectionMap* map) const {
     }
   }
   ReplayContext cx;
-  const JournalFile& file = *journal_->file;
-  if (Status s = file.Read(file.base(), /*check=*/false,
-                           [&](uint64_t position, const uint8_t* data, size_t size) {
-                             return ApplyRecord(position, data, size, *plan, &cx, map);
-                           });
+  JournalFile& file = *journal_->file;
+  bool missed = false;
+  if (Status s = file.Read(
+          file.base(), file.end(), /*mapped=*/true,
+          [&](uint64_t position, const uint8_t* data, size_t size) {
+            return ApplyRecord(position, data, size, *plan, &cx, map);
+          },
+          &journal_->read_buffer, &missed);
       !s.ok()) {
     return s;
   }
   if (Status s = FlushReplay(&cx); !s.ok()) return s;
-  MakeMissingFiles(map);
+  // Another object may be making a collection's file (under the turn this
+  // one does not hold then): only an object alone makes missing ones.
+  if (alone) MakeMissingFiles(map);
   return Status();
 }
 
@@ -334,14 +363,49 @@ Status Database::ApplyRecord(uint64_t position, const uint8_t* data, size_t size
       for (uint64_t i = 0; i < n; ++i) {
         if (!r.Text(&name) || !r.Varint(&token)) return damaged();
         if (plan.Applies(name, position)) map->erase(std::string(name));
+        // The dropping object removes the file it set aside; if it could
+        // not, it must be gone before the journal forgets the drop.
+        if (cx->live && token != 0) {
+          journal_->asides.push_back(AsidePath(CollectionFilePath(name_, name), token));
+        }
       }
       break;
     }
     case RecordType::kFold:
-      return Status();  // the first reading took what it says
+      // Opening, the first reading took what it says; read live, it tells
+      // which collections another object wrote to their files.
+      return cx->live ? NoteFold(position, &r, size, map) : Status();
   }
   if (!s.ok()) return s;
   return r.done() ? Status() : damaged();
+}
+
+Status Database::NoteFold(uint64_t position, RecordReader* r, size_t size,
+                          CollectionMap* map) const {
+  uint64_t at, n;
+  if (!r->Varint(&at) || !Count(r, size, 7, &n) || at > position) {
+    return Damaged(*journal_->file, position, "cannot be read");
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    std::string_view name;
+    FileIdentity identity;
+    if (!r->Text(&name) || !r->Identity(&identity)) {
+      return Damaged(*journal_->file, position, "cannot be read");
+    }
+    // The fold's file holds the collection as of `at`, when it is in
+    // place (a fold that failed to put it there, or a later change that
+    // replaced it, leaves the collection to be written again).
+    auto it = map->find(name);
+    FileIdentity now;
+    if (it == map->end() || !IdentityOfPath(CollectionFilePath(name_, name), &now) ||
+        now != identity) {
+      continue;
+    }
+    Collection& c = *it->second;
+    c.file_seen = identity;
+    c.folded_to = std::max(c.folded_to, at);
+  }
+  return r->done() ? Status() : Damaged(*journal_->file, position, "cannot be read");
 }
 
 Status Database::ReplayUpdateAt(std::string_view name, uint64_t position, const ReplayPlan& plan,
@@ -477,10 +541,13 @@ Status Database::ReplayRemove(std::string_view name, uint64_t position, const Re
 
 Status Database::Enter() {
   if (journal_ == nullptr) return Status();
+  if (Status s = EnterAlone(); !s.ok()) return s;
+  return CatchUp(nullptr);
+}
+
+Status Database::EnterAlone() {
   if (ForkCount() != journal_->forks) {
-    return Status::StorageFailed(
-        "This Moxal object was opened with the journal by another process, of which this one is "
-        "a fork: open the directory again in this process");
+    if (Status s = Reattach(); !s.ok()) return s;
   }
   // A fold in the background that failed lost nothing (the journal still
   // holds every change) and is tried again later: the call goes on.
@@ -489,49 +556,170 @@ Status Database::Enter() {
   return Status();
 }
 
-Status Database::Recover() {
-  WaitForFold();
-  static_cast<void>(FinishFold());  // what it wrote is in place, or not: both replay alike
-  Status failure = journal_->file->failure();
-  if (Status s = journal_->file->Reset(); !s.ok()) return s;
-  ReplayPlan plan;
-  CollectionMap map;
-  const JournalFile& file = *journal_->file;
-  Status s = file.Read(file.base(), /*check=*/true,
-                       [&](uint64_t position, const uint8_t* data, size_t size) {
-                         return NoteRecord(position, data, size, &plan);
-                       });
-  if (s.ok()) s = ReadState(&plan, &map);
-  if (!s.ok()) {
-    // Memory still holds changes the journal lost: nothing may build on
-    // them, so the journal stays broken until a later call recovers.
-    journal_->file->MarkBroken(s);
-    return s;
-  }
-  collections_.swap(map);
-  cache_.Reset();
-  journal_->weight = plan.weight;
-  journal_->next_check = 0;
-  // The calls whose changes were lost were told, when one waited for the
-  // sync; else this call tells.
-  if (journal_->failure_reported.exchange(false)) return Status();
-  return failure;
+Status Database::BeginChange(PreparedChange* change) {
+  if (journal_ == nullptr) return Status();
+  if (Status s = EnterAlone(); !s.ok()) return s;
+  if (Status s = journal_->file->TakeTurn(&change->turn); !s.ok()) return s;
+  return CatchUp(&change->turn);
 }
 
-Status Database::AppendRecord(const RecordBuilder& r, uint64_t weight, uint64_t* position,
-                              uint64_t* end) {
-  std::vector<JournalFile::Piece>& pieces = journal_->pieces;
-  r.Pieces(&pieces);
-  if (Status s = journal_->file->Append(pieces.data(), pieces.size(), position); !s.ok()) {
-    return s;
+Status Database::CheckUnshared() const {
+  if (journal_ != nullptr || !JournalFile::InUse(name_)) return Status();
+  return Status::StorageFailed(
+      "Another Moxal object has this directory open with the journal: an object without the "
+      "journal would change files behind it, and a later write of that object would undo the "
+      "change; open the directory with journal=\"process\" or journal=\"always\" to share it");
+}
+
+Status Database::CatchUp(JournalFile::Turn* turn) {
+  Journal& j = *journal_;
+  JournalFile& f = *j.file;
+  // What a call costs when nobody changed anything: a few loads.
+  if (!j.stale && f.end() == j.applied && f.epoch() == j.epoch && f.current()) return Status();
+  JournalFile::Turn own;
+  auto take_turn = [&]() -> Status {
+    if (turn != nullptr) return Status();
+    turn = &own;
+    return f.TakeTurn(&own);
+  };
+  // Reading the state on disk again, and moving to a restarted journal,
+  // need the files and the journal to hold still: the turn.
+  if (j.stale || f.epoch() != j.epoch || !f.current()) {
+    if (Status s = take_turn(); !s.ok()) return s;
+    if (j.stale || f.epoch() != j.epoch) return Reload(turn);
   }
-  *end = *position + JournalFile::kFrameHeader + r.size();
-  journal_->weight += JournalFile::kFrameHeader + std::max<uint64_t>(weight, r.size());
+  uint64_t end = f.end();
+  if (end < j.applied) {
+    if (Status s = take_turn(); !s.ok()) return s;
+    return Reload(turn);
+  }
+  ReplayPlan plan;  // replays every record
+  ReplayContext cx;
+  cx.live = true;
+  bool missed = false;
+  j.stale = true;  // until every record is applied
+  Status s = f.Read(
+      j.applied, end, /*mapped=*/turn != nullptr,
+      [&](uint64_t position, const uint8_t* data, size_t size) {
+        return ApplyRecord(position, data, size, plan, &cx, &collections_);
+      },
+      &j.read_buffer, &missed);
+  if (s.ok() && !missed) s = FlushReplay(&cx);
+  if (missed || (!s.ok() && f.epoch() != j.epoch)) {
+    // The records are in a file this object no longer has, or were cut
+    // back while read: the state on disk is read again.
+    if (Status t = take_turn(); !t.ok()) return t;
+    return Reload(turn);
+  }
+  if (!s.ok()) return s;
+  j.applied = end;
+  j.stale = false;
   return Status();
 }
 
-Status Database::wait_durable(uint64_t position) {
-  Status s = journal_->file->SyncTo(position);
+Status Database::Reload(JournalFile::Turn* turn) {
+  assert(turn != nullptr && turn->held());
+  Journal& j = *journal_;
+  JournalFile& f = *j.file;
+  ReplayPlan plan;
+  CollectionMap map;
+  bool missed = false;
+  Status s = f.Read(
+      f.base(), f.end(), /*mapped=*/true,
+      [&](uint64_t position, const uint8_t* data, size_t size) {
+        return NoteRecord(position, data, size, &plan);
+      },
+      &j.read_buffer, &missed);
+  if (s.ok()) s = ReadState(&plan, &map, /*alone=*/false);
+  if (!s.ok()) {
+    j.stale = true;  // tried again by the next call
+    return s;
+  }
+  // A change of this object's that the journal no longer holds: cut back
+  // after a failed sync (of another object: a failure of this object's
+  // own is reported by Recover).
+  bool lost = j.epoch != f.epoch() && j.own_end > f.end();
+  collections_.swap(map);
+  cache_.Reset();
+  j.applied = f.end();
+  j.epoch = f.epoch();
+  j.own_end = 0;
+  j.stale = false;
+  j.next_check = 0;
+  for (const auto& [path, token] : plan.drops) j.asides.push_back(AsidePath(path, token));
+  if (lost && !j.failure_reported.exchange(false)) {
+    return Status::StorageFailed(
+               "A sync of the journal failed in another object: the changes this object made "
+               "since the last sync were lost, and it reads the state on disk again")
+        .WithNote("journal " + f.path());
+  }
+  return Status();
+}
+
+Status Database::Reattach() {
+  // The journal as the parent process had it open is the parent's: its
+  // locks, its fold's thread, its mutexes (which a thread of the parent
+  // may have held at the fork). This process lets go of the parent's
+  // lock file and leaves the rest untouched (deliberately never freed),
+  // then opens the directory's journal and reads the state afresh, as a
+  // new object would: memory may hold the middle of a change that another
+  // thread of the parent was making.
+  journal_->file->LeaveAfterFork();
+  static_cast<void>(journal_.release());
+  CollectionMap map;
+  if (Status s = OpenJournal(&map); !s.ok()) return s;
+  collections_.swap(map);
+  cache_.Reset();
+  return Status();
+}
+
+Status Database::Recover() {
+  WaitForFold();
+  static_cast<void>(FinishFold());  // what it wrote is in place, or not: both replay alike
+  Journal& j = *journal_;
+  Status failure = j.file->failure();
+  JournalFile::Turn turn;
+  Status s = j.file->TakeTurn(&turn);
+  if (s.ok()) s = j.file->CutBack(&turn, j.epoch);
+  if (s.ok()) {
+    j.own_end = 0;  // reported here
+    s = Reload(&turn);
+  }
+  if (!s.ok()) {
+    // Memory still holds changes the journal lost: nothing may build on
+    // them, so the journal stays broken until a later call recovers.
+    j.file->MarkBroken(s);
+    return s;
+  }
+  // The calls whose changes were lost were told, when one waited for the
+  // sync; else this call tells.
+  if (j.failure_reported.exchange(false)) return Status();
+  return failure;
+}
+
+bool Database::RemoveAsides() {
+  std::vector<std::string>& asides = journal_->asides;
+  std::erase_if(asides, [](const std::string& aside) {
+    SysError e;
+    return RemoveFile(aside, &e) || e.code == ENOENT;
+  });
+  return asides.empty();
+}
+
+Status Database::AppendRecord(JournalFile::Turn* turn, const RecordBuilder& r, uint64_t weight,
+                              uint64_t* position, uint64_t* end) {
+  std::vector<JournalFile::Piece>& pieces = journal_->pieces;
+  r.Pieces(&pieces);
+  if (Status s = journal_->file->Append(turn, pieces.data(), pieces.size(), weight, position);
+      !s.ok()) {
+    return s;
+  }
+  *end = *position + JournalFile::kFrameHeader + r.size();
+  return Status();
+}
+
+Status Database::wait_durable(uint64_t position, uint64_t epoch) {
+  Status s = journal_->file->SyncTo(position, epoch);
   if (!s.ok()) journal_->failure_reported = true;
   return s;
 }
@@ -541,8 +729,8 @@ JournalFile* Database::journal_file() const {
 }
 
 Status Database::Select(std::string_view collection_name, const Converted<Value>* query,
-                        CollectionPtr* collection, Filter* filter) {
-  if (Status s = Enter(); !s.ok()) return s;
+                        CollectionPtr* collection, Filter* filter, PreparedChange* change) {
+  if (Status s = change != nullptr ? BeginChange(change) : Enter(); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   if (Status s = GetOrLoad(collection_name, collection); !s.ok()) return s;
   if (query == nullptr) return Status();
@@ -554,9 +742,10 @@ Status Database::Select(std::string_view collection_name, const Converted<Value>
 void Database::close() {
   if (journal_ == nullptr) return;
   if (ForkCount() != journal_->forks) {
-    // A forked child: the parent's journal is not this process's to sync;
-    // only this process's descriptors of it go.
-    journal_.reset();
+    // A forked child that never used the object: the journal as the parent
+    // had it open is the parent's (see Reattach).
+    journal_->file->LeaveAfterFork();
+    static_cast<void>(journal_.release());
     return;
   }
   WaitForFold();
@@ -569,8 +758,7 @@ void Database::close() {
     journal_->periodic = false;
   }
   // Whatever is not synced yet goes to stable storage now; a failure has
-  // nobody left to tell. Then the journal, and its lock, go: another object
-  // may open the directory.
+  // nobody left to tell. Then the journal, and this object's locks, go.
   static_cast<void>(journal_->file->SyncAll());
   journal_.reset();
 }

@@ -45,6 +45,8 @@ Status Database::open() {
   CollectionMap loaded = collections_;
   if (durability_ != Durability::kOff) {
     if (Status s = OpenJournal(&loaded); !s.ok()) return s;
+  } else if (Status s = CheckUnshared(); !s.ok()) {
+    return s;  // this object would not see their changes
   } else if (JournalFile::HasRecords(name_)) {
     return Status::InvalidArgument(
         "This directory has a journal holding changes its collection files do not have yet: "

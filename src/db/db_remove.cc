@@ -17,7 +17,7 @@ Status Database::prepare_remove(std::string_view collection_name, const Converte
                                 PreparedRemove* out) {
   CollectionPtr c;
   Filter filter;
-  if (Status s = Select(collection_name, &query, &c, &filter); !s.ok()) return s;
+  if (Status s = Select(collection_name, &query, &c, &filter, out); !s.ok()) return s;
   if (Status s = SelectDocuments(c->docs, &c->indexes, &filter, &out->positions); !s.ok()) {
     return s;
   }

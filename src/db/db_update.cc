@@ -136,7 +136,7 @@ Status Database::prepare_update(std::string_view collection_name,
                                 const Converted<Value>* maybe_query, PreparedUpdate* out,
                                 TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
-  if (Status s = Enter(); !s.ok()) return s;
+  if (Status s = BeginChange(out); !s.ok()) return s;
   if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
   CollectionPtr c;
   if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);

@@ -61,10 +61,12 @@ Status Database::WriteCollectionFile(std::string_view collection_name,
 Status Database::write(std::string_view collection_name) const {
   CollectionPtr c;
   if (Status s = ToWrite(collection_name, &c); !s.ok()) return s;
+  if (Status s = CheckUnshared(); !s.ok()) return s;
   return WriteCollectionFile(collection_name, *c);
 }
 
 Status Database::write_all() const {
+  if (Status s = CheckUnshared(); !s.ok()) return s;
   // Every collection is attempted; the first failure is reported after.
   Status first;
   for (const auto& [name, collection] : collections_) {
@@ -75,7 +77,9 @@ Status Database::write_all() const {
 }
 
 Status Database::changed_files(const std::string_view* collection_name,
-                               std::vector<std::string>* paths) const {
+                               std::vector<std::string>* paths) {
+  // What other objects folded into the files is theirs to write: read.
+  if (Status s = Enter(); !s.ok()) return s;
   // A file a fold of this object put in place is this object's own, even
   // before the fold is finished and noted.
   const Fold* fold = journal_ != nullptr ? journal_->fold.get() : nullptr;
@@ -109,9 +113,29 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
     *fold = journal_->fold;
     return Status();
   }
-  *fold = PlanFold(collection_name, /*missing_files=*/true);
-  journal_->fold = *fold;
+  JournalFile* file = journal_->file.get();
+  if (!file->TryLockFold()) {
+    *busy = true;  // another object folds
+    return Status();
+  }
+  std::shared_ptr<Fold> planned;
+  {
+    FoldLockHolder holder{file};
+    planned = PlanFold(collection_name, /*missing_files=*/true);
+    if (planned != nullptr) {
+      planned->HoldsFoldLock(file);
+      holder.file = nullptr;
+    }
+  }
+  *fold = planned;
+  journal_->fold = std::move(planned);
   return Status();
+}
+
+void Database::wait_for_other_fold() const {
+  JournalFile* file = journal_->file.get();
+  file->LockFold();
+  file->UnlockFold();
 }
 
 Status Database::finish_write(const std::shared_ptr<Fold>& fold) {

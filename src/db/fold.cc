@@ -1,5 +1,6 @@
 #include "db/fold.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "db/journal_record.h"
@@ -47,6 +48,13 @@ bool WriteArray(const std::vector<const uint8_t*>& docs, OutBuffer& out) {
 
 }  // namespace
 
+Fold::~Fold() { LetGoOfLock(); }
+
+void Fold::LetGoOfLock() noexcept {
+  if (locked_ != nullptr) locked_->UnlockFold();
+  locked_ = nullptr;
+}
+
 void Fold::Run(JournalFile* journal) noexcept {
   PassGate(Gate::kFold);
   std::vector<Entry*> ready;
@@ -60,13 +68,22 @@ void Fold::Run(JournalFile* journal) noexcept {
         e->failure = WriteFailureStatus(f, e->path);
       }
     }
+    JournalFile::Turn turn;
+    Status s = journal->TakeTurn(&turn);
+    if (s.ok() && journal->epoch() != epoch_) {
+      s = Status::StorageFailed(
+          "The journal went back to what was synced (a sync failed) while the fold wrote the "
+          "collection files: they were not put in place");
+    }
+    if (s.ok()) s = CancelRemade(journal);
     std::lock_guard<std::mutex> placing(mu_);
+    result_ = s;
     uint64_t restart_at = position_;
-    if (PlaceAll(journal, &ready, &restart_at) && restart_ && AllPlaced()) {
+    if (s.ok() && PlaceAll(journal, &turn, &ready, &restart_at) && restart_ && AllPlaced()) {
       // Not restarting loses nothing: the journal only stays longer, and
       // the next fold tries again. So a failure here fails no write.
       try {
-        restarted_ = journal->Restart(restart_at).ok();
+        restarted_ = journal->Restart(&turn, restart_at).ok();
       } catch (const std::bad_alloc&) {
       }
     }
@@ -80,24 +97,47 @@ void Fold::Run(JournalFile* journal) noexcept {
     std::lock_guard<std::mutex> failing(mu_);
     result_ = Status::StorageFailed("Out of memory while folding the journal");
   }
+  LetGoOfLock();
   std::lock_guard<std::mutex> ending(mu_);
   done_.store(true, std::memory_order_release);
   cv_.notify_all();
 }
 
+Status Fold::CancelRemade(JournalFile* journal) {
+  std::vector<std::string> remade;
+  std::vector<uint8_t> buffer;
+  bool missed = false;
+  Status s = journal->Read(
+      position_, journal->end(), /*mapped=*/true,
+      [&](uint64_t, const uint8_t* data, size_t size) {
+        if (NamesMadeAfresh(data, size, &remade)) return Status();
+        return Status::InvalidDocument("Damaged journal: a record cannot be read")
+            .WithNote("journal " + journal->path());
+      },
+      &buffer, &missed);
+  if (!s.ok()) return s;
+  for (auto& e : entries_) {
+    if (missed || std::find(remade.begin(), remade.end(), e->name) != remade.end()) {
+      e->canceled = true;
+    }
+  }
+  return Status();
+}
+
 bool Fold::AllPlaced() const {
   // A canceled entry's collection was dropped or made afresh by a change
-  // after P, whose record stays; but the change may yet have failed and
-  // been undone. Its records before P are then still needed: no restart.
+  // after P, whose record stays; but the change may have been undone
+  // meanwhile. Its records before P are then still needed: no restart.
   for (const auto& e : entries_) {
     if (!e->placed) return false;
   }
   return true;
 }
 
-bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* restart_at) {
+bool Fold::PlaceAll(JournalFile* journal, JournalFile::Turn* turn, std::vector<Entry*>* ready,
+                    uint64_t* restart_at) {
   // The record comes first, and is synced, so that no file is in place
-  // before the journal can tell it was.
+  // before the journal can tell it was; it is committed once they are.
   std::erase_if(*ready, [](Entry* e) { return e->canceled || !e->staged.identity().has_value(); });
   if (ready->empty()) return true;
   uint64_t at = 0;
@@ -113,12 +153,12 @@ bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* 
     }
     std::vector<JournalFile::Piece> pieces;
     r.Pieces(&pieces);
-    result_ = journal->Append(pieces.data(), pieces.size(), &at);
+    result_ = journal->Append(turn, pieces.data(), pieces.size(), 0, &at);
     record_end = at + JournalFile::kFrameHeader + r.size();
   } catch (const std::bad_alloc&) {
     result_ = Status::StorageFailed("Out of memory while folding the journal");
   }
-  if (result_.ok()) result_ = journal->SyncTo(record_end);
+  if (result_.ok()) result_ = journal->SyncTurn(turn);
   if (!result_.ok()) return false;
   // With nothing appended between P and the record, a restart leaves the
   // record out too: the files it names are in place by then. Otherwise the
@@ -134,18 +174,12 @@ bool Fold::PlaceAll(JournalFile* journal, std::vector<Entry*>* ready, uint64_t* 
       e->failure = WriteFailureStatus(f, e->path);
     }
   }
+  journal->Publish(turn);
   return true;
 }
 
 void Fold::StartInBackground(const std::shared_ptr<Fold>& fold, JournalFile* journal) {
   std::thread([fold, journal] { fold->Run(journal); }).detach();
-}
-
-void Fold::Cancel(std::string_view name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  for (auto& e : entries_) {
-    if (e->name == name) e->canceled = true;
-  }
 }
 
 bool Fold::Placed(std::string_view name, FileIdentity* id) const {

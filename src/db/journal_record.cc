@@ -176,4 +176,43 @@ bool RecordReader::Identity(FileIdentity* id) {
   return true;
 }
 
+bool NamesMadeAfresh(const uint8_t* data, size_t size, std::vector<std::string>* names) {
+  RecordReader r(data, size);
+  RecordType type;
+  std::string_view name;
+  uint8_t created;
+  uint64_t n, docs, token;
+  if (!r.Type(&type)) return false;
+  switch (type) {
+    case RecordType::kInsert:
+      if (!r.Text(&name) || !r.Byte(&created)) return false;
+      if (created != 0) names->emplace_back(name);
+      return true;
+    case RecordType::kLoad:
+      if (!r.Varint(&n)) return false;
+      for (uint64_t g = 0; g < n; ++g) {
+        if (!r.Text(&name) || !r.Byte(&created) || !r.Varint(&docs)) return false;
+        for (uint64_t d = 0; d < docs; ++d) {
+          std::string_view doc;
+          if (!r.Text(&doc)) return false;
+        }
+        if (created != 0) names->emplace_back(name);
+      }
+      return true;
+    case RecordType::kCreate:
+      if (!r.Text(&name)) return false;
+      names->emplace_back(name);
+      return true;
+    case RecordType::kDrop:
+      if (!r.Varint(&n)) return false;
+      for (uint64_t i = 0; i < n; ++i) {
+        if (!r.Text(&name) || !r.Varint(&token)) return false;
+        names->emplace_back(name);
+      }
+      return true;
+    default:
+      return true;
+  }
+}
+
 }  // namespace moxal

@@ -128,6 +128,11 @@ void RecordRuns(const std::vector<size_t>& positions, RecordBuilder* r);
 // size), so a damaged count cannot ask for absurd memory.
 bool ReadRuns(RecordReader* r, uint64_t limit, std::vector<size_t>* positions);
 
+// Appends to *names the collections the record `data` makes afresh
+// (create_collection, an insert or load that made its collection, a
+// drop): what they held before it is gone. False when it cannot be read.
+bool NamesMadeAfresh(const uint8_t* data, size_t size, std::vector<std::string>* names);
+
 }  // namespace moxal
 
 #endif  // MOXAL_DB_JOURNAL_RECORD_H_

@@ -29,17 +29,25 @@ namespace moxal {
 
 struct Database::Journal {
   std::unique_ptr<JournalFile> file;
-  // ForkCount() when it was opened: a forked child may not use it.
+  // ForkCount() when it was opened: a forked child opens it again.
   uint64_t forks = 0;
   bool periodic = false;
-  // The records since the journal's base, in bytes, a record that replays
-  // a query counted at what replaying it costs (AppendRecord).
-  uint64_t weight = 0;
-  // The weight at which the fold bound is looked at again.
+  // Memory holds the collections as the records before `applied` leave
+  // them, in `epoch` (the journal's count of cuts after failed syncs).
+  uint64_t applied = 0;
+  uint64_t epoch = 0;
+  // Past the last record this object appended (in `epoch`): a cut back
+  // below it lost a change of this object's.
+  uint64_t own_end = 0;
+  // Memory may not hold what `applied` says (reading records failed
+  // halfway): the next call reads the state on disk again.
+  bool stale = false;
+  // The journal's weight at which the fold bound is looked at again.
   uint64_t next_check = 0;
   std::shared_ptr<Fold> fold;  // running or ended, not yet finished
-  // Files of dropped collections set aside whose removal failed: removed
-  // before the journal restarts, which forgets the drops.
+  // Files set aside by drops that the journal holds (this object's, and
+  // those it read), not known to be removed: removed before the journal
+  // restarts, which forgets the drops.
   std::vector<std::string> asides;
   // A failed sync was reported to a call that waited for it.
   std::atomic<bool> failure_reported{false};
@@ -47,6 +55,8 @@ struct Database::Journal {
   // no allocation.
   RecordBuilder record;
   std::vector<JournalFile::Piece> pieces;
+  // Reused by every call that reads the others' records.
+  std::vector<uint8_t> read_buffer;
 };
 
 struct Database::ReplayPlan {
@@ -84,6 +94,10 @@ struct Database::ReplayPlan {
 
 // What replay keeps from one record to the next.
 struct Database::ReplayContext {
+  // Reading records other objects appended onto live collections (not
+  // opening): a fold's record notes which files hold what, a drop's which
+  // file it set aside.
+  bool live = false;
   BlobArena arena;  // the documents inserted, carved from large blocks
   // The update query last parsed, and its bytes.
   Update update;

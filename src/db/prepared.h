@@ -28,6 +28,7 @@
 #include "db/collection.h"
 #include "query/update.h"
 #include "storage/file_identity.h"
+#include "storage/journal_file.h"
 #include "storage/replace_file.h"
 #include "values/status.h"
 #include "values/value.h"
@@ -37,9 +38,15 @@ namespace moxal {
 struct PreparedChange {
   // Set by a commit that leaves its record to be synced after the call
   // lets go of the database (the level that syncs every change): the call
-  // returns once Database::wait_durable(durable_at) does. 0: nothing to
-  // wait for.
+  // returns once Database::wait_durable(durable_at, durable_epoch) does.
+  // 0: nothing to wait for.
   uint64_t durable_at = 0;
+  uint64_t durable_epoch = 0;
+  // With a journal: the turn (journal_file.h), taken before the change is
+  // prepared, so that it is prepared on the state every change before it
+  // left and its record follows theirs; ended by the commit, or when the
+  // change is dropped.
+  JournalFile::Turn turn;
   // The failure of a part, which the commit reports after making the
   // other parts (load_from_document, drop_all).
   Status failure;

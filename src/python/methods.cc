@@ -123,6 +123,7 @@ struct CallContext {
   // (prepared.h): waited for without the borrow, so that other threads'
   // changes share the sync.
   uint64_t durable_at = 0;
+  uint64_t durable_epoch = 0;
 
   // Phase 2: `work` without the interpreter lock.
   template <class Work>
@@ -140,6 +141,7 @@ struct CallContext {
       if (s.ok()) s = db.commit(change);
     });
     durable_at = change->durable_at;
+    durable_epoch = change->durable_epoch;
     if (!s.ok()) return Raise(s);
     Py_RETURN_NONE;
   }
@@ -186,10 +188,10 @@ struct CallContext {
 // the object again to go back to the state on disk (so the change is gone
 // when the call returns), and raises the sync's OSError.
 PyObject* AfterDurable(MoxalObject* self, const ModuleState& state, uint64_t position,
-                       PyObject* result) {
+                       uint64_t epoch, PyObject* result) {
   Database& db = *self->db;
   PyThreadState* ts = ReleaseInterpreterLock();
-  Status s = db.wait_durable(position);
+  Status s = db.wait_durable(position, epoch);
   RetakeInterpreterLock(ts);
   if (s.ok()) return result;
   Py_XDECREF(result);
@@ -220,7 +222,7 @@ PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* co
   Matched<N> matched{};
   if (!MatchArgs(sig, argv, nargs, kwnames, &matched)) return nullptr;
   PyObject* result;
-  uint64_t durable_at;
+  uint64_t durable_at, durable_epoch;
   {
     Borrow borrow(self, access);
     if (!borrow.Take()) return nullptr;
@@ -235,9 +237,10 @@ PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* co
       result = Raise(state, Status::Internal(e.what()));
     }
     durable_at = cx.durable_at;
+    durable_epoch = cx.durable_epoch;
   }
   if (durable_at == 0) return result;
-  return AfterDurable(self, state, durable_at, result);
+  return AfterDurable(self, state, durable_at, durable_epoch, result);
 }
 
 // The parameters of every method: one struct of arguments per method, its
@@ -411,6 +414,7 @@ PyObject* delete_impl(CallContext& cx, std::string_view collection_name, PyObjec
                           [&] { return PyLong_FromSize_t(change.positions.size()); },
                           [&] { return cx.db.commit(&change); });
   cx.durable_at = change.durable_at;
+  cx.durable_epoch = change.durable_epoch;
   return result;
 }
 
@@ -449,6 +453,7 @@ PyObject* update_impl(CallContext& cx, std::string_view collection_name, PyObjec
         return s;
       });
   cx.durable_at = change.durable_at;
+  cx.durable_epoch = change.durable_epoch;
   return result;
 }
 
@@ -467,6 +472,14 @@ PyObject* clear_cache_impl(CallContext& cx) {
 // The paths of the collection files that write (of `collection_name`), or
 // write_all (when null), would replace although somebody else wrote them
 // since (a list of str), or null with the exception write raises.
+// With the journal, finding the changed files first applies the records
+// other objects appended (which notes the files their folds wrote): a
+// change, for which the borrow is exclusive.
+Access ChangedFilesAccess(PyObject* self) {
+  return reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr ? Access::kExclusive
+                                                                             : Access::kShared;
+}
+
 PyObject* changed_files_impl(CallContext& cx, const std::string_view* collection_name) {
   std::vector<std::string> paths;
   return cx.Read([&] { return cx.db.changed_files(collection_name, &paths); },
@@ -583,12 +596,14 @@ PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyOb
                                      Py_RETURN_NONE;
                                    }));
     if (!none) return nullptr;
-    if (fold == nullptr) Py_RETURN_NONE;  // nothing to write
+    if (fold == nullptr && !busy) Py_RETURN_NONE;  // nothing to write
     PyThreadState* ts = ReleaseInterpreterLock();
-    if (busy) {
-      fold->Wait();
-    } else {
+    if (!busy) {
       fold->Run(db.journal_file());
+    } else if (fold != nullptr) {
+      fold->Wait();  // this object's, in the background
+    } else {
+      db.wait_for_other_fold();
     }
     RetakeInterpreterLock(ts);
     if (!busy) break;
@@ -604,7 +619,7 @@ PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyOb
 }
 
 MOXAL_VECTORCALL(Write) {
-  PyRef changed = PyRef::Steal(Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
+  PyRef changed = PyRef::Steal(Call(self, kWriteSig, args, nargs, kwnames, ChangedFilesAccess(self),
                                     [](CallContext& cx, const CollectionArgs& a) {
                                       return changed_files_impl(cx, &a.collection_name);
                                     }));
@@ -624,7 +639,7 @@ MOXAL_VECTORCALL(Write) {
 
 MOXAL_NOARGS(WriteAll) {
   PyRef changed = PyRef::Steal(
-      Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
+      Call(self, kWriteAllSig, nullptr, 0, nullptr, ChangedFilesAccess(self),
            [](CallContext& cx, const NoArgs&) { return changed_files_impl(cx, nullptr); }));
   if (!changed || !WarnOfChangedFiles(*StateOfClass(Py_TYPE(self)), changed.get())) return nullptr;
   if (reinterpret_cast<MoxalObject*>(self)->db->journal_file() != nullptr) {

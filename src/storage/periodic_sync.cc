@@ -33,7 +33,7 @@ std::once_flag g_handlers_installed;
 // next call.
 void SyncAll(Registry* r) {
   for (JournalFile* j : r->journals) {
-    if (!j->broken() && j->synced() < j->end()) static_cast<void>(j->SyncTo(j->end()));
+    if (!j->broken() && j->synced() < j->end()) static_cast<void>(j->SyncCommitted());
   }
 }
 
