@@ -664,10 +664,16 @@ Status Database::Reattach() {
   // then opens the directory's journal and reads the state afresh, as a
   // new object would: memory may hold the middle of a change that another
   // thread of the parent was making.
-  journal_->file->LeaveAfterFork();
-  static_cast<void>(journal_.release());
+  std::unique_ptr<Journal> parents = std::move(journal_);
+  parents->file->LeaveAfterFork();
   CollectionMap map;
-  if (Status s = OpenJournal(&map); !s.ok()) return s;
+  if (Status s = OpenJournal(&map); !s.ok()) {
+    // Kept, so that the next call tries again (and no call takes this
+    // object for one without the journal).
+    journal_ = std::move(parents);
+    return s;
+  }
+  static_cast<void>(parents.release());
   collections_.swap(map);
   cache_.Reset();
   return Status();
