@@ -1,6 +1,6 @@
 """moxal under asyncio: FastAPI served by uvicorn.
 
-    python examples/service_asyncio.py --serve [--port 8000] [--db orders-db]
+    python examples/service_asyncio.py --serve [--port 8000] [--db orders-db] [--journal off]
 
 A moxal call holds the thread that makes it until it returns. Made from an
 `async def` it holds the event loop too, and every other request waits for
@@ -34,8 +34,10 @@ FLUSH_EVERY = 3.0  # seconds
 NOT_SHIPPED = {"status": {"$ne": "shipped"}}  # no index answers $ne: a scan
 
 
-def create_app(db_dir):
-    db = moxal.Moxal(db_dir)
+def create_app(db_dir, journal="process"):
+    # With the journal every change is on disk when its request is answered,
+    # and several worker processes (uvicorn --workers N) share the directory.
+    db = moxal.Moxal(db_dir, journal=journal)
 
     async def flush_periodically():
         while True:
@@ -102,8 +104,8 @@ def pings_during(base, path, rounds):
     return times
 
 
-def serve(db_dir, sock):
-    server = uvicorn.Server(uvicorn.Config(create_app(db_dir), log_level="warning"))
+def serve(db_dir, sock, journal):
+    server = uvicorn.Server(uvicorn.Config(create_app(db_dir, journal), log_level="warning"))
     server.run(sockets=[sock])
 
 
@@ -112,21 +114,25 @@ def main():
     parser.add_argument("--serve", action="store_true")
     parser.add_argument("--port", type=int, default=8000)
     parser.add_argument("--db", default="orders-db")
+    parser.add_argument("--journal", default="process", choices=["off", "process", "always"])
     args = parser.parse_args()
     trace_lines_to(os.devnull)
     if args.serve:
         sock = socket.create_server(("127.0.0.1", args.port))
         print(f"serving on http://127.0.0.1:{sock.getsockname()[1]}", flush=True)
-        return serve(args.db, sock)
+        return serve(args.db, sock, args.journal)
     with tempfile.TemporaryDirectory() as d:
         db = moxal.Moxal(d)
         db.insert_many("orders", [{"id": i, "status": "shipped" if i % 7 == 0 else "open"}
                                   for i in range(100_000)])
         db.write_all()
         del db
-        # The server in a process of its own, as it would be.
+        # The server in a process of its own, as it would be; without the
+        # journal, so that each save writes all the orders (with it, a save
+        # writes only what changed since the last).
         server = subprocess.Popen([sys.executable, __file__, "--serve", "--port", "0",
-                                   "--db", d], stdout=subprocess.PIPE, text=True)
+                                   "--db", d, "--journal", "off"], stdout=subprocess.PIPE,
+                                  text=True)
         base = server.stdout.readline().split()[-1]
         print("open orders:", get(base, "/report").decode())
         for path in ("/save-blocking", "/save"):
