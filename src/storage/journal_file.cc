@@ -811,9 +811,16 @@ Status JournalFile::Restart(Turn* turn, uint64_t from) {
   assert(turn->file_ == this);
   Publish(turn);
   JournalShare::State& st = state();
-  std::unique_lock<std::mutex> lock(mu_);
-  if (broken_) return failure_;
-  GenerationPtr old = current_;
+  // The new file is made without the mutex: the turn keeps every append
+  // and restart out, and the mutex only guards which file is current, which
+  // the other threads' reads and syncs need meanwhile (a lookup must not
+  // wait for the syncs below).
+  GenerationPtr old;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (broken_) return failure_;
+    old = current_;
+  }
   uint64_t end = st.end.load();
   assert(from >= old->base && from <= end);
   auto fail = [&](const char* what, const SysError& e) { return JournalFailure(what, e, path_); };
@@ -847,10 +854,12 @@ Status JournalFile::Restart(Turn* turn, uint64_t from) {
   SyncDirectory(ParentDirectory(path_));
   auto g = std::make_shared<Generation>();
   g->fd.reset(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+  int open_error = errno;
+  std::lock_guard<std::mutex> lock(mu_);
   if (!g->fd.valid()) {
     // The new file is in place but cannot be reached: nothing can be
     // appended to the old one any more.
-    Break(errno, "Error opening the new journal");
+    Break(open_error, "Error opening the new journal");
     return failure_;
   }
   g->id = LoadU64(h + 24);
