@@ -140,6 +140,26 @@ def test_conversion_errors(db, value, debug):
     assert db.collections() == []  # nothing was created
 
 
+@pytest.mark.parametrize("call, where", [
+    (lambda db: db.insert("c", {"a": {"b": [1, 2, {3}, b"x"]}}), "document['a']['b'][3]"),
+    (lambda db: db.insert("c", {"it's": Map({"k": (1, object())})}), "document[\"it's\"]['k'][1]"),
+    (lambda db: db.insert_many("c", [{}, {}, {}, {"items": [1, {"b": object()}]}]),
+     "documents[3]['items'][1]['b']"),
+    (lambda db: db.insert_many("c", [{}, object()]), "documents[1]"),
+    (lambda db: db.update("c", {"v": {"$set": [object()]}}), "update_query['v']['$set'][0]"),
+    (lambda db: db.update("c", {"v": {"$set": 1}}, {"k": [b"x"]}), "maybe_query['k'][0]"),
+    (lambda db: db.find("c", {"a": {"$eq": [1, object()]}}), "maybe_query['a']['$eq'][1]"),
+    (lambda db: db.delete("c", {"k": {"$ne": {"x": 2**64}}}), "query['k']['$ne']['x']"),
+], ids=["insert", "mapping-and-tuple", "insert_many", "insert_many-item", "update",
+        "update-filter", "find", "delete"])
+def test_a_conversion_error_names_the_value_that_failed(db, call, where):
+    db.insert("c", {"k": 1})
+    with pytest.raises((PanicException, TypeError)) as info:
+        call(db)
+    assert info.value.__notes__ == ["in " + where]
+    assert db.find("c") == [{"k": 1}]  # nothing changed
+
+
 def test_debug_form_escapes_quotes_and_controls(db):
     class Shifty(Seq):
         def __len__(self):

@@ -130,17 +130,22 @@ def test_write_cannot_create_the_temporary_file(run, err):
                                        ("fail", errno.EDQUOT), ("fail", errno.EFBIG),
                                        ("zero", 0)])
 def test_write_fails_at_each_write_call(run, op, mode, err):
-    """An error in the middle of the text is a serializing error; one in the
-    last flush of the buffer is an internal failure carrying the OS error.
-    A write that accepts nothing fails the same ways."""
+    """An error in the middle of the text is a serializing error, whose note
+    says what the system said; one in the last flush of the buffer is an
+    internal failure carrying the OS error. A write that accepts nothing
+    fails the same ways."""
     writes = run(op)["calls"]["write"]
     assert writes >= (5 if op == "write" else 1)
     last = ('Error { kind: WriteZero, message: "failed to write the buffered data" }'
             if mode == "zero" else detail(err))
+    said = "failed to write the buffered data" if mode == "zero" else short(err)
     for nth in range(1, writes + 1):
         report = run(op, "write", nth, err, mode)
         if nth < writes:
             failed_cleanly(report, "ValueError", "Error serializing JSON")
+            path = os.path.join(report["dir"], "c.json")
+            assert report["result"]["notes"] == [
+                f"while writing the collection file {path}: {said}"]
         else:
             failed_cleanly(report, "PanicException", UNWRAP + last)
         assert report["calls"]["fsync"] == report["calls"]["rename"] == 0

@@ -3,6 +3,7 @@
 import contextlib
 import json
 import os
+import re
 import signal
 import socket
 
@@ -119,19 +120,36 @@ def test_other_stored_content_is_an_internal_failure(db_dir, content):
     assert info.value.__notes__ == [LOADING + os.path.join(db_dir, "x.json")]
 
 
-@pytest.mark.parametrize(
-    "content",
-    [b"", b"   ", b"\xef\xbb\xbf[]", b"[1,2,]", b"[1]x", b"[\"\xff\"]",
-     b"[" * 128 + b"]" * 128, b"[1e400]", *LARGE_BROKEN],
-)
-def test_unreadable_files_fail_the_constructor(db_dir, content):
+# Texts that do not parse, and where reading stops: (line, column, byte),
+# the column in characters, as Python's json module counts.
+BROKEN = [
+    (b"", (1, 1, 0)), (b"   ", (1, 4, 3)), (b"\xef\xbb\xbf[]", (1, 1, 0)),
+    (b"[1,2,]", (1, 6, 5)), (b"[1]x", (1, 4, 3)), (b"[\"\xff\"]", (1, 4, 3)),
+    (b"[" * 128 + b"]" * 128, (1, 128, 127)), (b"[1e400]", (1, 7, 6)),
+    (b'[{"a":\n  "\xc3\xa9\xc3\xa9", "b": nul}]', (2, 14, 22)),
+    (b'[{"a": 1}\n\n {"b": 2}]', (3, 2, 12)),
+]
+
+
+@pytest.mark.parametrize("content, where", [*BROKEN, *((t, None) for t in LARGE_BROKEN)])
+def test_unreadable_files_fail_the_constructor(db_dir, content, where):
     for name in ("a", "x", "z"):
         write_file(os.path.join(db_dir, name + ".json"), content if name == "x" else "[]")
     with pytest.raises(ValueError) as info:
         moxal.Moxal(db_dir)
     assert str(info.value) == "Error deserializing JSON"
-    # The message stays as it is; the note says which file of the directory.
-    assert info.value.__notes__ == [LOADING + os.path.join(db_dir, "x.json")]
+    # The message stays as it is; the note says which file of the directory,
+    # and where in it the text stops being JSON.
+    [note] = info.value.__notes__
+    m = re.fullmatch(re.escape(LOADING + os.path.join(db_dir, "x.json")) +
+                     r": the text is not JSON from line (\d+) column (\d+) \(byte (\d+)\) on", note)
+    assert m, note
+    line, column, byte = map(int, m.groups())
+    if where is None:  # a large text read in two threads: within the broken element
+        start = content.index(b'{"i":tru}')
+        assert start <= byte <= start + len(b'{"i":tru}') and (line, column) == (1, byte + 1)
+    else:
+        assert (line, column, byte) == where
 
 
 @pytest.mark.parametrize("call, expected, note, file", [
@@ -151,7 +169,9 @@ def test_an_error_from_one_file_names_it_in_a_note(db, db_dir, call, expected, n
     with pytest.raises(expected) as info:
         call(db, db_dir)
     path = os.path.join(db_dir, file)
-    assert info.value.__notes__ == [note + path]
+    # "[1," ends where a value should follow.
+    where = ": the text is not JSON from line 1 column 4 (byte 3) on" if file == "late.json" else ""
+    assert info.value.__notes__ == [note + path + where]
     assert path not in str(info.value)  # the message itself is unchanged
 
 

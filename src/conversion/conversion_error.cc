@@ -23,6 +23,44 @@ PyRef FetchException() {
 #endif
 }
 
+void ConversionError::AddIndex(Py_ssize_t index) {
+  std::string step = "[";
+  step += std::to_string(index);
+  step += ']';
+  steps_.push_back(std::move(step));
+}
+
+void ConversionError::AddKey(PyObject* key) {
+  // str's own repr (never a subclass's Python code), with the exception of
+  // the failure kept aside meanwhile.
+  PyRef pending = FetchException();
+  PyRef repr = PyRef::Steal(PyUnicode_Type.tp_repr(key));
+  std::string text;
+  if (repr && PyUnicode_Check(repr.get())) {
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &n);
+    if (utf8 != nullptr) text.assign(utf8, static_cast<size_t>(n));
+  }
+  PyErr_Clear();
+  if (pending) RestoreException(std::move(pending));
+  std::string step = "[";
+  step += text.empty() ? std::string_view("?") : std::string_view(text);
+  step += ']';
+  steps_.push_back(std::move(step));
+}
+
+std::string ConversionError::Path(std::string_view root) const {
+  std::string path(root);
+  for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) path += *it;
+  return path;
+}
+
+Status ConversionError::ToStatus(std::string_view root) const {
+  Status s = Status::Unconvertible(std::string(kUnwrapErrPrefix) + Debug());
+  if (steps_.empty() || root.empty()) return s;
+  return std::move(s).WithNote("in " + Path(root));
+}
+
 std::string ExceptionDebug(PyObject* exception) {
   assert(PyExceptionInstance_Check(exception));
   std::string out = "PyErr { type: ";

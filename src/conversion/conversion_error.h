@@ -5,6 +5,8 @@
 
 #include <cassert>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "conversion/py_ref.h"
 #include "values/status.h"
@@ -54,16 +56,27 @@ class ConversionError {
   // or PyErr(PyErr { type: ..., value: ..., traceback: None }).
   std::string Debug() const;
 
+  // Where in the value converted the failure is, step by step outwards:
+  // each container the failure was inside adds the index or key of the
+  // item that held it, as it gives up (the failure path only).
+  void AddIndex(Py_ssize_t index);
+  void AddKey(PyObject* key);  // a str; the interpreter lock is held
+  // The path to the value that failed, from `root` (an argument's name):
+  // documents[3]['items'][1]['b']. Just `root` when the value itself did.
+  std::string Path(std::string_view root) const;
+
   // The error of a Python value that could not become a document value: an
-  // internal failure that shows this error's debug form.
-  Status ToStatus() const { return Status::Unconvertible(std::string(kUnwrapErrPrefix) + Debug()); }
+  // internal failure that shows this error's debug form, with a note naming
+  // the value that failed when it was inside the argument `root`.
+  Status ToStatus(std::string_view root) const;
 
  private:
   Kind kind_ = Kind::kMessage;
   std::string text_;
   Py_ssize_t expected_ = 0;
   Py_ssize_t got_ = 0;
-  PyRef exception_;  // kPyErr: the exception instance, traceback attached
+  PyRef exception_;                 // kPyErr: the exception instance, traceback attached
+  std::vector<std::string> steps_;  // "[3]", "['b']": innermost first
 };
 
 // The debug form of an exception instance:

@@ -92,6 +92,11 @@ class Converter {
     return false;
   }
   bool FailPython() { return Fail(ConversionError::FetchPython()); }
+  // The value under `key` (a str) failed: the error's path gets the key.
+  bool FailedIn(PyObject* key) {
+    if (!error_->interrupted()) error_->AddKey(key);
+    return false;
+  }
 
   // Values converted between two looks at the clock (pacer.h): a value takes
   // tens of nanoseconds.
@@ -289,7 +294,10 @@ bool Converter::ForEachItem(PyObject* o, F&& item) {
       element = PyRef::Steal(ParkIfEnded([o, i] { return PySequence_GetItem(o, i); }));
       if (!element) return FailPython();
     }
-    if (!item(element.get())) return false;
+    if (!item(element.get())) {
+      error_->AddIndex(i);
+      return false;
+    }
   }
   return true;
 }
@@ -331,7 +339,8 @@ bool Converter::ExactDict(PyObject* o, int depth) {
   size_t end = stash_.size();
   b_.BeginObject();
   for (size_t i = stash.base(); i < end; i += 2) {
-    if (!Key(stash_[i]) || !Convert(stash_[i + 1], depth + 1)) return false;
+    if (!Key(stash_[i])) return false;
+    if (!Convert(stash_[i + 1], depth + 1)) return FailedIn(stash_[i]);
   }
   b_.EndObject();
   Leave();
@@ -355,7 +364,8 @@ bool Converter::Mapping(PyObject* o, int depth) {
     if (!key) return FailPython();
     PyRef value = PyRef::Steal(PySequence_GetItem(values.get(), i));
     if (!value) return FailPython();
-    if (!Key(key.get()) || !Convert(value.get(), depth + 1)) return false;
+    if (!Key(key.get())) return false;
+    if (!Convert(value.get(), depth + 1)) return FailedIn(key.get());
   }
   b_.EndObject();
   Leave();

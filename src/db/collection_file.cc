@@ -1,6 +1,7 @@
 #include "db/collection_file.h"
 
 #include "storage/file_io.h"
+#include "values/json_reader.h"
 
 namespace moxal {
 
@@ -22,7 +23,16 @@ Status ReadFile(const std::string& path, FileKind kind, Value* out, std::vector<
     case ReadFailure::kInvalid:
       break;
   }
-  return Status::InvalidDocument("Error deserializing JSON");
+  Status s = Status::InvalidDocument("Error deserializing JSON");
+  if (f.offset == kNoOffset) return s;
+  std::string where = "the text is not JSON from ";
+  if (f.line != 0) {
+    where += "line " + std::to_string(f.line) + " column " + std::to_string(f.column) + " (byte " +
+             std::to_string(f.offset) + ")";
+  } else {
+    where += "byte " + std::to_string(f.offset);
+  }
+  return std::move(s).WithNote(where + " on");
 }
 
 }  // namespace

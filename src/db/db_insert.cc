@@ -63,7 +63,7 @@ Status Database::prepare_insert_many_from_document(std::string_view collection_n
   Value whole;
   std::vector<Value> docs;
   if (Status s = ReadDocumentFile(std::string(document_name), &whole, &docs); !s.ok()) {
-    return std::move(s).WithNote(ReadingNote(document_name));
+    return std::move(s).WithNoteBefore(ReadingNote(document_name));
   }
   if (!whole.empty()) {
     return Status::InvalidDocument("Document is not an array").WithNote(ReadingNote(document_name));
@@ -75,7 +75,7 @@ Status Database::prepare_load_from_document(std::string_view document_path, Prep
   if (Status s = BeginChange(out); !s.ok()) return s;
   Value whole;
   if (Status s = ReadDocumentFile(std::string(document_path), &whole); !s.ok()) {
-    return std::move(s).WithNote(ReadingNote(document_path));
+    return std::move(s).WithNoteBefore(ReadingNote(document_path));
   }
   if (!whole.ref().is_object()) {
     return Status::Internal(kUnwrapNone).WithNote(ReadingNote(document_path));

@@ -87,7 +87,7 @@ Status Database::ReadCollection(std::string_view collection_name, const std::str
   bool known = IdentityOfPath(path, &seen);
   std::vector<Value> docs;
   if (Status s = ReadCollectionFile(path, collection_name, &docs, gone); !s.ok()) {
-    return std::move(s).WithNote("while loading the collection file " + path);
+    return std::move(s).WithNoteBefore("while loading the collection file " + path);
   }
   if (gone != nullptr && *gone) return Status();
   *out = MakeCollection(std::move(docs));

@@ -29,7 +29,13 @@ Status WriteFailureStatus(const ReplaceFailure& f, const std::string& path) {
       s = Status::StorageFailed("Error renaming file: " + DetailText(f.error));
       break;
   }
-  return std::move(s).WithNote("while writing the collection file " + path);
+  std::string note = "while writing the collection file " + path;
+  // The message of a failed write is fixed; what the system said goes in
+  // the note.
+  if (f.stage == ReplaceFailure::kWrite && (f.error.code != 0 || f.error.message != nullptr)) {
+    note += ": " + ShortText(f.error);
+  }
+  return std::move(s).WithNote(note);
 }
 
 namespace {

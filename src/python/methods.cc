@@ -74,39 +74,43 @@ bool InterruptedBeforeResult(Borrow* borrow) { return !borrow->pacer()->CheckSig
 // conversion error in c->error. False, with the exception set, when a
 // signal handler raised one during the conversion: the call ends then,
 // before its work.
+// `name` is the argument's, for the note that says where in it the value
+// that failed is.
 template <class T, class Convert>
-bool ConvertInto(Converted<T>* c, Convert&& convert) {
+bool ConvertInto(Converted<T>* c, const char* name, Convert&& convert) {
   ConversionError e;
   if (convert(&e)) return true;
   if (e.interrupted()) {
     e.RaiseInterruption();
     return false;
   }
-  c->error = e.ToStatus();
+  c->error = e.ToStatus(name);
   return true;
 }
 
 // A dict (or list) argument as a document value in *c, as ConvertInto.
-bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, int max_depth, Converted<Value>* c) {
-  return ConvertInto(c, [&](ConversionError* e) {
+bool ConvertValue(ModuleState& state, Borrow* b, PyObject* o, const char* name, int max_depth,
+                  Converted<Value>* c) {
+  return ConvertInto(c, name, [&](ConversionError* e) {
     return ToValue(&state.conversion, o, max_depth, b->pacer(), &c->value, e);
   });
 }
 
 // A list argument as one document value per item, as ConvertInto.
-bool ConvertItems(ModuleState& state, Borrow* b, PyObject* list, int max_depth,
+bool ConvertItems(ModuleState& state, Borrow* b, PyObject* list, const char* name, int max_depth,
                   Converted<std::vector<Value>>* c) {
-  return ConvertInto(c, [&](ConversionError* e) {
+  return ConvertInto(c, name, [&](ConversionError* e) {
     return ToValues(&state.conversion, list, max_depth, b->pacer(), &c->value, e);
   });
 }
 
 // An optional query argument (left empty when left out or None), as
 // ConvertValue.
-bool ConvertQuery(ModuleState& state, Borrow* b, PyObject* o, std::optional<Converted<Value>>* c) {
+bool ConvertQuery(ModuleState& state, Borrow* b, PyObject* o, const char* name,
+                  std::optional<Converted<Value>>* c) {
   if (o == nullptr) return true;
   c->emplace();
-  return ConvertValue(state, b, o, kMaxNesting, &**c);
+  return ConvertValue(state, b, o, name, kMaxNesting, &**c);
 }
 
 const Converted<Value>* OrNull(const std::optional<Converted<Value>>& c) {
@@ -174,11 +178,11 @@ struct CallContext {
     return result();
   }
 
-  bool Convert(PyObject* o, int max_depth, Converted<Value>* c) {
-    return ConvertValue(state, borrow, o, max_depth, c);
+  bool Convert(PyObject* o, const char* name, int max_depth, Converted<Value>* c) {
+    return ConvertValue(state, borrow, o, name, max_depth, c);
   }
-  bool ConvertOptional(PyObject* o, std::optional<Converted<Value>>* c) {
-    return ConvertQuery(state, borrow, o, c);
+  bool ConvertOptional(PyObject* o, const char* name, std::optional<Converted<Value>>* c) {
+    return ConvertQuery(state, borrow, o, name, c);
   }
 };
 
@@ -356,7 +360,7 @@ PyObject* drop_all_impl(CallContext& cx) {
 
 PyObject* insert_impl(CallContext& cx, std::string_view collection_name, PyObject* document) {
   Converted<Value> doc;
-  if (!cx.Convert(document, kMaxDocumentDepth, &doc)) return nullptr;
+  if (!cx.Convert(document, "document", kMaxDocumentDepth, &doc)) return nullptr;
   PreparedInsert change;
   return cx.Change(&change,
                    [&] { return cx.db.prepare_insert(collection_name, std::move(doc), &change); });
@@ -365,7 +369,8 @@ PyObject* insert_impl(CallContext& cx, std::string_view collection_name, PyObjec
 PyObject* insert_many_impl(CallContext& cx, std::string_view collection_name, PyObject* documents) {
   // The list plays the part of the collection's array in the file.
   Converted<std::vector<Value>> docs;
-  if (!ConvertItems(cx.state, cx.borrow, documents, kMaxNesting, &docs)) return nullptr;
+  if (!ConvertItems(cx.state, cx.borrow, documents, "documents", kMaxNesting, &docs))
+    return nullptr;
   PreparedInsert change;
   return cx.Change(&change, [&] {
     return cx.db.prepare_insert_many(collection_name, std::move(docs), &change);
@@ -382,7 +387,7 @@ PyObject* insert_many_from_document_impl(CallContext& cx, std::string_view colle
 
 PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query) {
   std::optional<Converted<Value>> query;
-  if (!cx.ConvertOptional(maybe_query, &query)) return nullptr;
+  if (!cx.ConvertOptional(maybe_query, "maybe_query", &query)) return nullptr;
   Found found;
   return cx.Read([&] { return cx.db.find(collection_name, OrNull(query), &found); },
                  [&]() -> PyObject* {
@@ -398,7 +403,7 @@ PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject*
 
 PyObject* count_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query) {
   std::optional<Converted<Value>> query;
-  if (!cx.ConvertOptional(maybe_query, &query)) return nullptr;
+  if (!cx.ConvertOptional(maybe_query, "maybe_query", &query)) return nullptr;
   size_t count = 0;
   return cx.Read([&] { return cx.db.count(collection_name, OrNull(query), &count); },
                  [&] { return PyLong_FromSize_t(count); });
@@ -406,7 +411,7 @@ PyObject* count_impl(CallContext& cx, std::string_view collection_name, PyObject
 
 PyObject* delete_impl(CallContext& cx, std::string_view collection_name, PyObject* query_arg) {
   Converted<Value> query;
-  if (!cx.Convert(query_arg, kMaxNesting, &query)) return nullptr;
+  if (!cx.Convert(query_arg, "query", kMaxNesting, &query)) return nullptr;
   PreparedRemove change;
   // The documents go only once the count exists.
   PyObject* result =
@@ -422,8 +427,8 @@ PyObject* update_impl(CallContext& cx, std::string_view collection_name, PyObjec
                       PyObject* maybe_query, bool return_result) {
   Converted<Value> changes;
   std::optional<Converted<Value>> filter;
-  if (!cx.Convert(update_query, kMaxNesting, &changes) ||
-      !cx.ConvertOptional(maybe_query, &filter)) {
+  if (!cx.Convert(update_query, "update_query", kMaxNesting, &changes) ||
+      !cx.ConvertOptional(maybe_query, "maybe_query", &filter)) {
     return nullptr;
   }
   PreparedUpdate change;

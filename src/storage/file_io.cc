@@ -119,6 +119,31 @@ bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64
   return true;
 }
 
+// The line and column of byte `offset` of the file open at `fd`, both from
+// 1, the column in characters (UTF-8 continuation bytes do not count).
+// Reads the file from its start: only for the note of an error.
+void FindLineAndColumn(int fd, uint64_t offset, ReadFailure* failure) {
+  uint64_t line = 1, column = 1;
+  uint8_t buf[65536];
+  for (uint64_t at = 0; at < offset;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, offset - at));
+    ssize_t n = ::pread(fd, buf, want, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n') {
+        ++line;
+        column = 1;
+      } else if ((buf[i] & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    at += static_cast<uint64_t>(n);
+  }
+  failure->line = line;
+  failure->column = column;
+}
+
 }  // namespace
 
 bool ReadJsonFile(const std::string& path, FileKind kind, Value* out, std::vector<Value>* elements,
@@ -131,16 +156,23 @@ bool ReadJsonFile(const std::string& path, FileKind kind, Value* out, std::vecto
       case SplitRead::kRead:
         return true;
       case SplitRead::kInvalid:
-        *failure = {ReadFailure::kInvalid, {}};
-        return false;
+        // Read again the ordinary way, which fails too, to tell where.
+        [[fallthrough]];
       case SplitRead::kNotSplit:
         break;
     }
   }
   FileSource src(fd.get(), 0, size);
-  bool ok = elements != nullptr ? ReadJsonElements(src, out, elements) : ReadJson(src, out);
-  if (!ok) *failure = {ReadFailure::kInvalid, {}};
-  return ok;
+  uint64_t stopped_at = kNoOffset;
+  bool ok = elements != nullptr ? ReadJsonElements(src, out, elements, &stopped_at)
+                                : ReadJson(src, out, &stopped_at);
+  if (ok) return true;
+  *failure = {ReadFailure::kInvalid, {}};
+  failure->offset = stopped_at;
+  if (stopped_at != kNoOffset && size != FileSource::kToTheEnd) {
+    FindLineAndColumn(fd.get(), stopped_at, failure);
+  }
+  return false;
 }
 
 }  // namespace moxal

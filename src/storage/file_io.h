@@ -11,6 +11,7 @@
 
 #include "storage/os_error.h"
 #include "values/byte_io.h"
+#include "values/json_reader.h"
 #include "values/value.h"
 
 namespace moxal {
@@ -104,6 +105,13 @@ struct ReadFailure {
   };
   Stage stage = kOpen;
   SysError error;
+  // For a text that is not JSON: where reading stopped, as a byte offset
+  // (kNoOffset when unknown) and, for a file that can be read again, as a
+  // line and a column (both from 1; the column counts characters, as
+  // Python's json module does; 0 when unknown).
+  uint64_t offset = kNoOffset;
+  uint64_t line = 0;
+  uint64_t column = 0;
 };
 
 // What ReadJsonFile accepts at a path.

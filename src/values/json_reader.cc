@@ -91,14 +91,15 @@ class Reader {
   bool Fill() {
     const uint8_t* data;
     size_t size;
+    before_chunk_ += static_cast<uint64_t>(end_ - chunk_);
     while (src_.Next(&data, &size)) {
       if (size != 0) {
-        p_ = data;
+        chunk_ = p_ = data;
         end_ = data + size;
         return true;
       }
     }
-    p_ = end_ = nullptr;
+    chunk_ = p_ = end_ = nullptr;
     return false;
   }
 
@@ -129,6 +130,15 @@ class Reader {
 
   bool AtEnd() { return Peek() == -1 && !src_.failed(); }
 
+ public:
+  // Where reading stopped: the bytes of the chunks before the current one,
+  // and how far into it reading got; kNoOffset when the source failed.
+  uint64_t StoppedAt() const {
+    if (src_.failed()) return kNoOffset;
+    return before_chunk_ + static_cast<uint64_t>(p_ - chunk_);
+  }
+
+ private:
   // Parses the value starting with byte `c` (not yet consumed) inside
   // `depth` open containers. Only containers recurse, through
   // ParseContainer, so a scalar inside a container costs no call.
@@ -520,6 +530,8 @@ class Reader {
   ByteSource& src_;
   const uint8_t* p_ = nullptr;
   const uint8_t* end_ = nullptr;
+  const uint8_t* chunk_ = nullptr;  // where the current chunk begins
+  uint64_t before_chunk_ = 0;       // bytes of the chunks before it
   Builder b_;
   BlobArena arena_;  // for the elements of a collection
   std::string scratch_;
@@ -528,14 +540,19 @@ class Reader {
 
 }  // namespace
 
-bool ReadJson(ByteSource& src, Value* out) {
+bool ReadJson(ByteSource& src, Value* out, uint64_t* stopped_at) {
   Reader r(src);
-  return r.ReadOne(out);
+  if (r.ReadOne(out)) return true;
+  if (stopped_at != nullptr) *stopped_at = r.StoppedAt();
+  return false;
 }
 
-bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements) {
+bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements,
+                      uint64_t* stopped_at) {
   Reader r(src);
-  return r.ReadElements(out, elements);
+  if (r.ReadElements(out, elements)) return true;
+  if (stopped_at != nullptr) *stopped_at = r.StoppedAt();
+  return false;
 }
 
 bool ParseJson(std::string_view text, Value* out) {

@@ -13,11 +13,15 @@
 // with surrogate escapes only in proper pairs; of repeated keys the last
 // wins.
 //
-// Every failure is the same single failure: no value, no diagnosis.
+// Every failure is the same single failure, no value; the only diagnosis
+// is where reading stopped (the byte offset into the source of the byte
+// that did not fit, or the end of the source when the text ended early),
+// for the error's note. A failure of the source itself leaves it unset.
 
 #ifndef MOXAL_VALUES_JSON_READER_H_
 #define MOXAL_VALUES_JSON_READER_H_
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -26,14 +30,19 @@
 
 namespace moxal {
 
+// Where reading stopped on a failure; kNoOffset when the source failed.
+inline constexpr uint64_t kNoOffset = UINT64_MAX;
+
 // Reads the whole of `src` as one JSON text into *out. Returns false on any
-// failure, including a failure of the source itself.
-bool ReadJson(ByteSource& src, Value* out);
+// failure, including a failure of the source itself; then *stopped_at (when
+// given) is where reading stopped.
+bool ReadJson(ByteSource& src, Value* out, uint64_t* stopped_at = nullptr);
 
 // Like ReadJson, except that when the text is an array, its elements are
 // appended to *elements as separate values and *out is left empty. This is
 // how a collection file becomes one blob per document.
-bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements);
+bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements,
+                      uint64_t* stopped_at = nullptr);
 
 // An array split in two at the start of one of its elements, each part read
 // on its own (two threads may read the parts of one large collection file

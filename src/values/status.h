@@ -121,6 +121,12 @@ class [[nodiscard]] Status {
     note_ = std::move(note);
     return std::move(*this);
   }
+  // Puts `where` (what the operation was doing) before the note there is:
+  // "where: note", or `where` alone.
+  Status&& WithNoteBefore(std::string where) && {
+    note_ = note_.empty() ? std::move(where) : std::move(where) + ": " + note_;
+    return std::move(*this);
+  }
 
  private:
   Status(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}

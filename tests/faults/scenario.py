@@ -51,7 +51,8 @@ def outcome(call):
     try:
         return {"ok": call()}
     except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
-        return {"type": type(e).__name__, "message": str(e), "oserror": isinstance(e, OSError)}
+        return {"type": type(e).__name__, "message": str(e), "oserror": isinstance(e, OSError),
+                "notes": getattr(e, "__notes__", [])}
 
 
 def links(directory):
