@@ -52,12 +52,6 @@ void Builder::String(std::string_view s) {
   std::memcpy(p + 5, s.data(), s.size());
 }
 
-void Builder::Raw(ValueRef v) {
-  CountElement();
-  size_t n = v.size();
-  std::memcpy(Grow(n), v.data(), n);
-}
-
 void Builder::BeginContainer(uint8_t t) {
   CountElement();
   Frame f;

@@ -108,9 +108,6 @@ class Builder {
     }
   }
 
-  // Appends an already encoded node as it is.
-  void Raw(ValueRef v);
-
   // False once a value grew beyond the encoding's 4 GiB limit.
   bool ok() const { return ok_; }
   // The one complete value built since the last Reset, as a new blob; then

@@ -22,6 +22,16 @@ namespace moxal {
 template <class Sink>
 void FeedMembers(ObjectRef obj, Sink& sink);
 
+// The 8 bytes a number is hashed by: its payload, except that -0.0 is
+// taken as 0.0, which it equals. Every hash of values (this feed, and
+// HashValue of value_hash.h, which the equality index keys by) goes
+// through here, so that values Equal() calls equal hash alike.
+inline uint64_t NumberHashBits(ValueRef v) {
+  uint64_t bits = v.bits();
+  if (v.tag() == tag::kFloat && (bits << 1) == 0) bits = 0;
+  return bits;
+}
+
 template <class Sink>
 void FeedValue(ValueRef v, Sink& sink) {
   sink.UpdateU32(static_cast<uint32_t>(v.kind()));
@@ -31,12 +41,9 @@ void FeedValue(ValueRef v, Sink& sink) {
     case Kind::kBool:
       sink.UpdateByte(v.as_bool() ? 1 : 0);
       return;
-    case Kind::kNumber: {
-      uint64_t bits = v.bits();
-      if (v.tag() == tag::kFloat && (bits << 1) == 0) bits = 0;  // +-0.0
-      sink.UpdateU64(bits);
+    case Kind::kNumber:
+      sink.UpdateU64(NumberHashBits(v));
       return;
-    }
     case Kind::kString: {
       std::string_view s = v.as_string();
       sink.Update(s.data(), s.size());

@@ -555,11 +555,6 @@ bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements,
   return false;
 }
 
-bool ParseJson(std::string_view text, Value* out) {
-  MemorySource src(text.data(), text.size());
-  return ReadJson(src, out);
-}
-
 bool ReadJsonArrayHead(ByteSource& src, std::vector<Value>* elements) {
   Reader r(src);
   return r.ReadHead(elements);

@@ -55,9 +55,6 @@ bool ReadJsonElements(ByteSource& src, Value* out, std::vector<Value>* elements,
 bool ReadJsonArrayHead(ByteSource& src, std::vector<Value>* elements);
 bool ReadJsonArrayTail(ByteSource& src, std::vector<Value>* elements);
 
-// Reads `text` as one JSON text.
-bool ParseJson(std::string_view text, Value* out);
-
 }  // namespace moxal
 
 #endif  // MOXAL_VALUES_JSON_READER_H_

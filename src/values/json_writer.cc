@@ -165,13 +165,4 @@ bool WriteJson(ValueRef v, OutBuffer& out) {
   return out.ok();
 }
 
-std::string ToJson(ValueRef v) {
-  std::string text;
-  StringSink sink(&text);
-  OutBuffer out(&sink);
-  WriteJson(v, out);
-  out.Flush();
-  return text;
-}
-
 }  // namespace moxal

@@ -20,9 +20,6 @@ namespace moxal {
 // The caller flushes `out`.
 bool WriteJson(ValueRef v, OutBuffer& out);
 
-// The text of `v` as a string.
-std::string ToJson(ValueRef v);
-
 }  // namespace moxal
 
 #endif  // MOXAL_VALUES_JSON_WRITER_H_

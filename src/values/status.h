@@ -1,6 +1,7 @@
 // Error values shared by every layer of moxal.
 //
-// Operations return a Status (or a Result<T>) instead of throwing. A Status
+// Operations return a Status instead of throwing (a result comes back
+// through an out-parameter, filled only when the Status is ok). A Status
 // says what went wrong and carries the message users see; the binding
 // chooses the exception type from the kind, in one place
 // (src/python/raise.cc). Running out of memory is not a Status: it throws
@@ -11,7 +12,6 @@
 
 #include <cassert>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -141,34 +141,6 @@ class [[nodiscard]] Status {
 // The texts of the two shapes of internal failure.
 inline constexpr const char kUnwrapNone[] = "called `Option::unwrap()` on a `None` value";
 inline constexpr const char kUnwrapErrPrefix[] = "called `Result::unwrap()` on an `Err` value: ";
-
-// A value or the Status that explains why there is none.
-template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : value_(std::move(value)) {}          // NOLINT: implicit by design
-  Result(Status status) : status_(std::move(status)) {}  // NOLINT
-
-  bool ok() const { return status_.ok(); }
-  const Status& status() const { return status_; }
-  Status&& TakeStatus() { return std::move(status_); }
-  T& value() {
-    assert(ok());
-    return *value_;
-  }
-  const T& value() const {
-    assert(ok());
-    return *value_;
-  }
-  T&& Take() {
-    assert(ok());
-    return std::move(*value_);
-  }
-
- private:
-  Status status_;
-  std::optional<T> value_;
-};
 
 }  // namespace moxal
 

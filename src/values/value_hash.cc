@@ -30,14 +30,6 @@ class FeedHasher {
   uint64_t h_ = 0;
 };
 
-// The tag that number kinds hash under; floats and integers differ, as
-// they never compare equal.
-inline uint64_t NumberWord(ValueRef v) {
-  uint64_t bits = v.bits();
-  if (v.tag() == tag::kFloat && (bits << 1) == 0) bits = 0;  // +-0.0
-  return bits;
-}
-
 }  // namespace
 
 uint64_t HashBytes(const void* data, size_t n) {
@@ -64,7 +56,8 @@ uint64_t HashValue(ValueRef v) {
     case Kind::kBool:
       return MixBits(uint64_t{v.tag()} + 1);
     case Kind::kNumber:
-      return MixBits(NumberWord(v) ^ (uint64_t{v.tag()} << 56) ^ kMul);
+      // The tag goes in too: an int and a float never compare equal.
+      return MixBits(NumberHashBits(v) ^ (uint64_t{v.tag()} << 56) ^ kMul);
     case Kind::kString: {
       std::string_view s = v.as_string();
       return HashBytes(s.data(), s.size());

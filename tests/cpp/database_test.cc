@@ -31,18 +31,25 @@ std::string Text(const DocumentsPtr& docs) {
   return out + "]";
 }
 
+// What Find gives: the documents, or the Status that says why none.
+struct Listed {
+  Status status;
+  DocumentsPtr docs;
+  bool ok() const { return status.ok(); }
+  const DocumentsPtr& value() const { return docs; }
+};
+
 // find, with a fresh result filed in the cache as the method layer does.
-Result<DocumentsPtr> Find(Database& db, const std::string& name,
-                          const Converted<Value>* query = nullptr) {
+Listed Find(Database& db, const std::string& name, const Converted<Value>* query = nullptr) {
   Found found;
-  if (Status s = db.find(name, query, &found); !s.ok()) return s;
+  if (Status s = db.find(name, query, &found); !s.ok()) return {s, nullptr};
   db.cache_result(name, &found);
-  return found.docs;
+  return {Status(), found.docs};
 }
 
 std::string FindAll(Database& db, const std::string& name) {
-  Result<DocumentsPtr> r = Find(db, name);
-  return r.ok() ? Text(r.value()) : "error: " + r.status().message();
+  Listed r = Find(db, name);
+  return r.ok() ? Text(r.value()) : "error: " + r.status.message();
 }
 
 }  // namespace
@@ -73,12 +80,12 @@ TEST(ResultCacheHitsUntilTheCollectionChanges) {
   Database db(dir.path());
   CHECK(db.open().ok());
   Converted<Value> query = Arg(R"({"n":{"$gt":2}})");
-  Result<DocumentsPtr> first = Find(db, "c", &query);
-  Result<DocumentsPtr> again = Find(db, "c", &query);
+  Listed first = Find(db, "c", &query);
+  Listed again = Find(db, "c", &query);
   CHECK(first.ok() && again.ok());
   CHECK(first.value() == again.value());  // the cached list itself
   CHECK(moxal::testing::Insert(db, "c", Arg(R"({"n":9})")).ok());
-  Result<DocumentsPtr> after = Find(db, "c", &query);
+  Listed after = Find(db, "c", &query);
   CHECK_EQ(Text(after.value()), R"([{"n":5},{"n":9}])");
   CHECK_EQ(Text(first.value()), R"([{"n":5}])");  // an old result is not changed
   // A result that is not filed (its call failed later) leaves no entry.
@@ -113,11 +120,11 @@ TEST(AConversionErrorIsReportedWhereItsArgumentIsUsed) {
   CHECK(db.open().ok());
   Converted<Value> broken{Value(), Status::Unconvertible("conversion failed")};
   // The missing collection is found before the argument is used.
-  Result<DocumentsPtr> r = Find(db, "missing", &broken);
-  CHECK_EQ(r.status().message(), "Collection with name 'missing' not found on disk");
+  Listed r = Find(db, "missing", &broken);
+  CHECK_EQ(r.status.message(), "Collection with name 'missing' not found on disk");
   CHECK(moxal::testing::Insert(db, "c", Arg("{}")).ok());
   r = Find(db, "c", &broken);
-  CHECK_EQ(r.status().message(), "conversion failed");
+  CHECK_EQ(r.status.message(), "conversion failed");
   Status s = moxal::testing::Insert(db, "../x", std::move(broken));
   CHECK_EQ(s.message(), "Invalid collection name '../x'");
 }
@@ -162,7 +169,7 @@ TEST(APreparedUpdateChangesNothingUntilCommitted) {
   Database db(dir.path());
   CHECK(db.open().ok());
   Converted<Value> last = Arg(R"({"n":4})");
-  Result<DocumentsPtr> held = Find(db, "c", &last);
+  Listed held = Find(db, "c", &last);
   const std::string before = R"([{"n":1,"s":"ab"},{"n":2,"s":"abc"},{"m":3},{"n":4,"s":"xy"}])";
   const std::string after =
       R"([{"n":11.0,"s":"cd"},{"n":12.0,"s":"cd"},{"m":3},{"n":14.0,"s":"cd"}])";

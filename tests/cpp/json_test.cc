@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../fuzz/json_text.h"
 #include "check.h"
 #include "values/builder.h"
 #include "values/equality.h"

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "../fuzz/json_text.h"
 #include "check.h"
 #include "values/json_reader.h"
 #include "values/value.h"

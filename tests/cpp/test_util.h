@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "values/json_reader.h"
+#include "../fuzz/json_text.h"
 
 namespace moxal::testing {
 

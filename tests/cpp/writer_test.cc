@@ -11,6 +11,7 @@
 #include <string>
 
 #include "../fuzz/json_model.h"
+#include "../fuzz/json_text.h"
 #include "check.h"
 #include "values/builder.h"
 #include "values/float_format.h"

@@ -26,6 +26,7 @@
 
 #include "blob_check.h"
 #include "json_model.h"
+#include "json_text.h"
 #include "values/byte_io.h"
 #include "values/equality.h"
 #include "values/json_reader.h"

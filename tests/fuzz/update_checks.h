@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "blob_check.h"
+#include "json_text.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "values/builder.h"
@@ -51,6 +52,34 @@ inline bool ModelArithmetic(UpdateOperator op, ValueRef field, ValueRef operand,
   return true;
 }
 
+// Emits `v` again, event by event: the model builds its documents without
+// the code it checks.
+inline void ModelCopy(Builder& b, ValueRef v) {
+  switch (v.kind()) {
+    case Kind::kNull:
+      return b.Null();
+    case Kind::kBool:
+      return b.Bool(v.as_bool());
+    case Kind::kNumber:
+      if (v.tag() == tag::kUnsigned) return b.Unsigned(v.as_unsigned());
+      if (v.tag() == tag::kNegative) return b.Negative(v.as_negative());
+      return b.Float(v.as_float());
+    case Kind::kString:
+      return b.String(v.as_string());
+    case Kind::kArray:
+      b.BeginArray();
+      for (ValueRef e : v.as_array()) ModelCopy(b, e);
+      return b.EndArray();
+    case Kind::kObject:
+      b.BeginObject();
+      for (Member m : v.as_object()) {
+        b.Key(m.key);
+        ModelCopy(b, m.value);
+      }
+      return b.EndObject();
+  }
+}
+
 // Emits the object `obj` with `c` applied below path position `i`, member by
 // member, without touching any blob.
 inline void ModelEmit(Builder& b, ObjectRef obj, const UpdateClause& c, size_t i) {
@@ -58,22 +87,22 @@ inline void ModelEmit(Builder& b, ObjectRef obj, const UpdateClause& c, size_t i
   for (Member m : obj) {
     if (m.key != c.fields[i]) {
       b.Key(m.key);
-      b.Raw(m.value);
+      ModelCopy(b, m.value);
     } else if (i + 1 < c.fields.size()) {
       b.Key(m.key);
       if (m.value.is_object()) {
         ModelEmit(b, m.value.as_object(), c, i + 1);
       } else {
-        b.Raw(m.value);
+        ModelCopy(b, m.value);
       }
     } else if (c.operator_ == UpdateOperator::Set) {
       b.Key(m.key);
-      b.Raw(c.value.ref());
+      ModelCopy(b, c.value.ref());
     } else if (c.operator_ != UpdateOperator::Delete) {
       b.Key(m.key);
       double r;
       if (!ModelArithmetic(c.operator_, m.value, c.value.ref(), &r)) {
-        b.Raw(m.value);
+        ModelCopy(b, m.value);
       } else if (std::isfinite(r)) {
         b.Float(r);
       } else {
