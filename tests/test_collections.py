@@ -1,5 +1,6 @@
 """Creating and dropping collections, and which names a collection may have."""
 
+import json
 import os
 
 import pytest
@@ -27,12 +28,17 @@ def test_create_collection_where_something_exists_does_nothing(db, db_dir):
     assert os.path.isdir(os.path.join(db_dir, "dir.json"))
 
 
-def test_create_collection_replaces_a_collection_whose_file_is_gone(db, db_dir):
-    db.insert("c", {"a": 1})
+@pytest.mark.parametrize("journal", ["off", "process"])
+def test_create_collection_keeps_a_collection_in_memory(db_dir, journal):
+    """Even when its file is gone: its documents were never written."""
+    db = moxal.Moxal(db_dir, journal=journal)
+    db.insert_many("c", [{"n": n} for n in range(1000)])
     os.remove(os.path.join(db_dir, "c.json"))
     db.create_collection("c")
-    assert db.find("c") == []
-    assert read_file(os.path.join(db_dir, "c.json")) == b"[]"
+    assert db.count("c") == 1000
+    assert not os.path.exists(os.path.join(db_dir, "c.json"))
+    db.write("c")
+    assert moxal.Moxal(db_dir, journal=journal).count("c") == 1000
 
 
 @pytest.mark.parametrize(
@@ -150,3 +156,81 @@ def test_load_from_document_checks_each_member_name(db, db_dir, tmp_path):
     assert not os.path.exists(str(tmp_path / "evil.json"))
     with pytest.raises(ValueError):
         db.find("z")
+
+
+# ---- Names of one file ------------------------------------------------------
+# Several names lead to one file (the extension is replaced, "." and empty
+# path components name nothing). A collection whose file is that of another
+# collection in memory is refused: two collections writing one file would
+# erase each other's documents.
+
+ALIASES = [("c", "./c"), ("c", "c.json"), ("c", "c.txt"), ("c", ".//c"), ("c", "c/"),
+           ("app.users", "app"), ("app.users", "app.orders"), ("sub/c", "sub/./c.json")]
+ALIAS_CALLS = [call for call in NAMED_CALLS if call[0] != "write"]
+
+
+def alias_message(alias, name, path):
+    return f"Collection '{alias}' has the file of the collection '{name}' ({path})"
+
+
+@pytest.mark.parametrize("journal", ["off", "process"])
+@pytest.mark.parametrize("file_there", [True, False], ids=["file", "file_removed"])
+@pytest.mark.parametrize("name, alias", ALIASES)
+def test_a_second_name_for_the_file_of_a_collection_is_refused(
+        db_dir, tmp_path, monkeypatch, capfd, journal, file_there, name, alias):
+    os.makedirs(os.path.join(db_dir, "sub"))
+    monkeypatch.chdir(tmp_path)
+    write_file("doc.json", '[{"a": 1}]')
+    db = moxal.Moxal(db_dir, journal=journal)
+    db.insert_many(name, [{"n": 1}, {"n": 2}])
+    db.write(name)
+    stem = name.rsplit(".", 1)[0]  # reopened, app.json loads as app
+    path = os.path.join(db_dir, stem + ".json")
+    if not file_there:
+        os.remove(path)
+    for method, rest in ALIAS_CALLS:
+        with pytest.raises(ValueError) as info:
+            getattr(db, method)(alias, *rest)
+        assert (method, str(info.value)) == (method, alias_message(alias, name, path))
+    assert capfd.readouterr().out == ""  # refused before update prints its trace
+    assert db.find(name) == [{"n": 1}, {"n": 2}]
+    assert os.path.exists(path) == file_there
+    db.write_all()
+    assert moxal.Moxal(db_dir, journal=journal).find(stem) == [{"n": 1}, {"n": 2}]
+
+
+@pytest.mark.parametrize("journal", ["off", "process"])
+def test_load_from_document_refuses_a_second_name_for_one_file(db_dir, tmp_path, journal):
+    db = moxal.Moxal(db_dir, journal=journal)
+    db.insert("kept", {"n": 0})
+    doc = str(tmp_path / "import.json")
+    write_file(doc, '{"a": [{"n": 1}], "a.json": [{"n": 2}], "b": [{"n": 3}]}')
+    with pytest.raises(ValueError) as info:
+        db.load_from_document(doc)
+    assert str(info.value) == alias_message("a.json", "a", os.path.join(db_dir, "a.json"))
+    write_file(doc, '{"kept.x": [{"n": 4}]}')
+    with pytest.raises(ValueError, match="^Collection 'kept.x' has the file of the collection"):
+        db.load_from_document(doc)
+    db.write_all()
+    reopened = moxal.Moxal(db_dir, journal=journal)
+    assert (reopened.find("a"), reopened.find("kept")) == ([{"n": 1}], [{"n": 0}])
+    with pytest.raises(ValueError):
+        reopened.find("b")  # members after the refused one are not inserted
+
+
+@pytest.mark.parametrize("journal", ["off", "process"])
+def test_files_whose_names_lead_to_one_file_load_once(db_dir, journal):
+    """a.b.json would be the collection a.b, whose file is a.json: with an
+    a.json there, only a loads, and a.b.json stays as it is."""
+    write_file(os.path.join(db_dir, "a.json"), '[{"from": "a"}]')
+    write_file(os.path.join(db_dir, "a.b.json"), '[{"from": "a.b"}]')
+    write_file(os.path.join(db_dir, "x.y.json"), '[{"from": "x.y"}]')  # no x.json: loads
+    db = moxal.Moxal(db_dir, journal=journal)
+    assert db.find("a") == [{"from": "a"}]
+    assert db.find("x.y") == [{"from": "x.y"}]
+    with pytest.raises(ValueError) as info:
+        db.find("a.b")
+    assert str(info.value) == alias_message("a.b", "a", os.path.join(db_dir, "a.json"))
+    db.write_all()
+    assert json.loads(read_file(os.path.join(db_dir, "a.json"))) == [{"from": "a"}]
+    assert read_file(os.path.join(db_dir, "a.b.json")) == b'[{"from": "a.b"}]'

@@ -3,6 +3,7 @@
 import json
 import os
 import threading
+import time
 import warnings
 
 import pytest
@@ -286,6 +287,25 @@ def _appeared_where_none_was(db, d):
     return db, "c"
 
 
+def _read_at_a_whole_second(db, d):
+    path = os.path.join(d, "c.json")
+    os.utime(path, (int(time.time()), int(time.time())))
+    return moxal.Moxal(d), "c"
+
+
+def _same_size_in_the_same_second(db, d):
+    # As on a file system with one-second timestamps: read at a whole-second
+    # time, then rewritten in place with the same size within that second.
+    path = os.path.join(d, "c.json")
+    second = int(time.time())
+    os.utime(path, (second, second))
+    reopened = moxal.Moxal(d)
+    with open(path, "r+b") as f:
+        f.write(read_file(path).replace(b"1", b"2"))
+    os.utime(path, (second, second))
+    return reopened, "c"
+
+
 def _written_by_another_object(db, d):
     other = moxal.Moxal(d)
     other.insert("c", {"by": "other"})
@@ -298,8 +318,9 @@ def _written_by_another_object(db, d):
     (_reopened, False), (_loaded_on_demand, False), (_created, False),
     (_inserted_into_a_new_collection, False), (_dropped_and_inserted_again, False),
     (_file_removed, False), (_permissions_changed, False), (_written_by_threads_at_once, False),
+    (_read_at_a_whole_second, False),
     (_edited_in_place, True), (_replaced, True), (_appeared_where_none_was, True),
-    (_written_by_another_object, True),
+    (_written_by_another_object, True), (_same_size_in_the_same_second, True),
 ], ids=lambda v: v.__name__.strip("_") if callable(v) else None)
 def test_a_write_warns_only_of_a_file_somebody_else_wrote(db, db_dir, change, warns, how):
     db.insert("c", {"a": 1})

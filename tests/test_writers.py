@@ -255,9 +255,10 @@ def test_two_processes_create_the_same_collections(tmp_path):
 
 # A child process that opens the directory, inserts a document into a
 # collection and writes it; it read the file first, so it has nothing to
-# warn of (a warning would be an error and fail it).
+# warn of (the warning is made an error, which would fail it).
 CHILD_WRITES = """
-import sys, moxal
+import sys, warnings, moxal
+warnings.simplefilter("error", moxal.ConcurrentWriteWarning)
 db = moxal.Moxal(sys.argv[1])
 db.insert(sys.argv[2], {"by": "child"})
 db.write(sys.argv[2])
@@ -265,10 +266,64 @@ db.write(sys.argv[2])
 
 
 def child_writes(directory, name):
-    run = subprocess.run([sys.executable, "-W", "error::moxal.ConcurrentWriteWarning", "-c",
-                          CHILD_WRITES, directory, name], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([sys.executable, "-c", CHILD_WRITES, directory, name],
+                         capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+# A program whose write meets a file somebody else wrote since it read it;
+# {setup} is the way the documentation gives to make the warning an error.
+WRITE_OVER_ANOTHERS = """
+import sys, warnings, moxal
+{setup}
+db = moxal.Moxal(sys.argv[1])
+db.find("c")
+other = moxal.Moxal(sys.argv[1])
+other.insert("c", {{"by": "other"}})
+other.write("c")
+db.insert("c", {{"by": "me"}})
+try:
+    db.write("c")
+except moxal.ConcurrentWriteWarning:
+    sys.exit(3)
+"""
+
+DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs")
+
+
+def recommended_filters():
+    """Every way the documentation gives to make the warning an error: code
+    (a warnings call naming it), a -W option or PYTHONWARNINGS."""
+    found = set()
+    for page in sorted(os.listdir(DOCS)) + ["../README.md"]:
+        if not page.endswith(".md"):
+            continue
+        with open(os.path.join(DOCS, page)) as f:
+            text = f.read()
+        for call in re.findall(r"warnings\.(?:simplefilter|filterwarnings)\([^)]*"
+                               r"ConcurrentWriteWarning[^)]*\)", text):
+            found.add(("code", call))
+        for option in re.findall(r"-W ?([\w:.]*ConcurrentWriteWarning)", text):
+            found.add(("-W", option))
+        for value in re.findall(r"PYTHONWARNINGS=([\w:.]*ConcurrentWriteWarning)", text):
+            found.add(("PYTHONWARNINGS", value))
+    return sorted(found)
+
+
+def test_every_documented_warning_filter_keeps_the_other_writers_data(tmp_path):
+    ways = recommended_filters()
+    assert ("code", 'warnings.simplefilter("error", moxal.ConcurrentWriteWarning)') in ways
+    for how, text in ways:
+        d = str(tmp_path / ("db%d" % ways.index((how, text))))
+        moxal.Moxal(d).create_collection("c")
+        setup = text if how == "code" else ""
+        args = [sys.executable] + (["-W", text] if how == "-W" else [])
+        env = dict(os.environ, PYTHONWARNINGS=text) if how == "PYTHONWARNINGS" else None
+        run = subprocess.run(args + ["-c", WRITE_OVER_ANOTHERS.format(setup=setup), d],
+                             capture_output=True, text=True, env=env, timeout=120)
+        assert (how, text, run.returncode) == (how, text, 3), run.stderr
+        with open(os.path.join(d, "c.json")) as f:
+            assert json.load(f) == [{"by": "other"}]
 
 
 @pytest.mark.parametrize("how", ["write", "write_all"])

@@ -26,6 +26,23 @@ std::string CollectionFilePath(std::string_view dir, std::string_view name) {
   return path;
 }
 
+std::string CollectionFileKey(std::string_view name) {
+  std::string path = CollectionFilePath("", name);
+  std::string key;
+  key.reserve(path.size());
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string_view part = std::string_view(path).substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!key.empty()) key += '/';
+      key += part;
+    }
+    start = end + 1;
+  }
+  return key;
+}
+
 std::string_view Stem(std::string_view file_name) {
   if (file_name == "..") return file_name;
   size_t dot = file_name.rfind('.');
@@ -48,6 +65,12 @@ Status CheckCollectionName(std::string_view name) {
   }
   if (!bad) return Status();
   return Status::InvalidArgument("Invalid collection name '" + std::string(name) + "'");
+}
+
+Status FileTaken(std::string_view name, std::string_view owner, std::string_view path) {
+  return Status::InvalidArgument("Collection '" + std::string(name) +
+                                 "' has the file of the collection '" + std::string(owner) + "' (" +
+                                 std::string(path) + ")");
 }
 
 namespace {

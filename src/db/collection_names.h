@@ -21,6 +21,15 @@ namespace moxal {
 //   ("db", "a/b")   -> "db/a/b.json"      ("db", ".hidden")   -> "db/.hidden.json"
 std::string CollectionFilePath(std::string_view dir, std::string_view name);
 
+// The file of collection `name` relative to the database directory, in one
+// form for all the names that lead to it: the path rule's file with empty
+// and "." components left out. "c", "./c", "c/", "c.json" and "c.txt" all
+// give "c.json"; "app", "app.users" and "app.orders" give "app.json". For
+// names CheckCollectionName accepts (no ".." component, not absolute), two
+// names name one file exactly when their keys are equal (symbolic links
+// aside).
+std::string CollectionFileKey(std::string_view name);
+
 // The collection name a file stands for: its name up to the last "."; a name
 // without "." past its first character (and "..") is its own stem.
 std::string_view Stem(std::string_view file_name);
@@ -33,6 +42,11 @@ bool HasJsonExtension(std::string_view file_name);
 // empty, absolute, has a ".." component or holds a NUL byte gives ValueError
 // "Invalid collection name '{name}'".
 Status CheckCollectionName(std::string_view name);
+
+// The error for `name`, whose file is the file `path` of the collection
+// `owner`: ValueError "Collection '{name}' has the file of the collection
+// '{owner}' ({path})".
+Status FileTaken(std::string_view name, std::string_view owner, std::string_view path);
 
 // Where a dropped collection's file waits, with the journal, between being
 // renamed away and its drop being in the journal: beside it, named

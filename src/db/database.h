@@ -153,8 +153,9 @@ class Database {
   // delete), with the checks, errors and loading on demand of find.
   Status prepare_remove(std::string_view collection_name, const Converted<Value>& query,
                         PreparedRemove* out);
-  // An empty collection and its file, unless something is at the file
-  // path already (then the commit changes nothing).
+  // An empty collection and its file, unless the collection is in memory
+  // or something is at the file path already (then the commit changes
+  // nothing).
   Status prepare_create_collection(std::string_view collection_name, PreparedCreate* out);
   // The collection's file removed (nothing there, or a directory there, is
   // no error), then the collection in memory.
@@ -281,6 +282,10 @@ class Database {
                 CollectionPtr* collection, Filter* filter, PreparedChange* change = nullptr);
 
   // --- The collection map (db_open.cc) ---
+  // CheckCollectionName, then, for a name that is not in memory, that its
+  // file is not the file of a collection that is (FileTaken): two
+  // collections writing one file would erase each other's documents.
+  Status CheckName(std::string_view collection_name) const;
   CollectionPtr FindInMemory(std::string_view collection_name) const;
   // Puts `collection` in the map under the name, replacing any entry; when
   // it throws std::bad_alloc, the map is as it was.

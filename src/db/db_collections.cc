@@ -66,12 +66,17 @@ Status SetAside(PreparedDrop::Target* t) {
 
 Status Database::prepare_create_collection(std::string_view collection_name, PreparedCreate* out) {
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   out->name = collection_name;
   return Status();
 }
 
-Status Database::Reserve(PreparedCreate* c) { return MakeCollectionFile(c->name, &c->made); }
+Status Database::Reserve(PreparedCreate* c) {
+  // A collection in memory is there already, with documents perhaps never
+  // written (its file may be gone): it stays as it is, and so does the path.
+  if (FindInMemory(c->name) != nullptr) return Status();
+  return MakeCollectionFile(c->name, &c->made);
+}
 
 void Database::Undo(PreparedCreate* c) noexcept { UndoNewCollection(c->name, &c->made); }
 
@@ -91,7 +96,7 @@ void Database::Apply(PreparedCreate* c, uint64_t changed_at) noexcept {
 
 Status Database::prepare_drop_collection(std::string_view collection_name, PreparedDrop* out) {
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   out->targets.push_back(
       {std::string(collection_name), CollectionFilePath(name_, collection_name)});
   return Status();

@@ -27,7 +27,7 @@ constexpr uint64_t kMinFoldWeight = uint64_t{16} << 20;
 bool FileChangedOrMissing(const std::string& path, const Collection& c) {
   FileIdentity now;
   if (!IdentityOfPath(path, &now)) return true;
-  return now.regular && (!c.file_seen.has_value() || *c.file_seen != now);
+  return now.regular && (!c.file_seen.has_value() || !SameVersion(path, *c.file_seen, now));
 }
 
 }  // namespace

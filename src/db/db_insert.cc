@@ -40,7 +40,7 @@ Status Database::PrepareInsert(std::string_view collection_name, std::vector<Val
 Status Database::prepare_insert(std::string_view collection_name, Converted<Value> document,
                                 PreparedInsert* out) {
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   if (!document.error.ok()) return document.error;
   std::vector<Value> docs;
   docs.push_back(std::move(document.value));
@@ -50,7 +50,7 @@ Status Database::prepare_insert(std::string_view collection_name, Converted<Valu
 Status Database::prepare_insert_many(std::string_view collection_name,
                                      Converted<std::vector<Value>> documents, PreparedInsert* out) {
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   if (!documents.error.ok()) return documents.error;
   return PrepareInsert(collection_name, std::move(documents.value), out);
 }
@@ -59,7 +59,7 @@ Status Database::prepare_insert_many_from_document(std::string_view collection_n
                                                    std::string_view document_name,
                                                    PreparedInsert* out) {
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   Value whole;
   std::vector<Value> docs;
   if (Status s = ReadDocumentFile(std::string(document_name), &whole, &docs); !s.ok()) {
@@ -85,7 +85,15 @@ Status Database::prepare_load_from_document(std::string_view document_path, Prep
   ObjectRef members = whole.ref().as_object();
   out->groups.reserve(members.count());
   for (Member m : members) {
-    if (Status s = CheckCollectionName(m.key); !s.ok()) {
+    Status s = CheckName(m.key);
+    // Nor may two members make collections of one file.
+    for (const PreparedInsert& g : out->groups) {
+      if (!s.ok()) break;
+      if (g.collection == nullptr && CollectionFileKey(g.name) == CollectionFileKey(m.key)) {
+        s = FileTaken(m.key, g.name, CollectionFilePath(name_, g.name));
+      }
+    }
+    if (!s.ok()) {
       out->failure = std::move(s);
       break;
     }

@@ -260,8 +260,12 @@ void Database::RestoreAsides(const ReplayPlan& plan) const {
 void Database::NoteFileMade(std::string_view name, Collection* c) const {
   // The file the recorded call made, or what a fold put in its place: this
   // object's own, as far as a later write's check is concerned.
+  std::string path = CollectionFilePath(name_, name);
   FileIdentity id;
-  if (IdentityOfPath(CollectionFilePath(name_, name), &id)) c->file_seen = id;
+  if (IdentityOfPath(path, &id)) {
+    NoteContentOfPath(path, &id);
+    c->file_seen = id;
+  }
 }
 
 Status Database::ReplayTarget(std::string_view name, uint64_t position, CollectionMap* map,
@@ -737,7 +741,7 @@ JournalFile* Database::journal_file() const {
 Status Database::Select(std::string_view collection_name, const Converted<Value>* query,
                         CollectionPtr* collection, Filter* filter, PreparedChange* change) {
   if (Status s = change != nullptr ? BeginChange(change) : Enter(); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   if (Status s = GetOrLoad(collection_name, collection); !s.ok()) return s;
   if (query == nullptr) return Status();
   if (!query->error.ok()) return query->error;

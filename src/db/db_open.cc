@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "db/collection_file.h"
@@ -63,11 +64,21 @@ Status Database::LoadFiles(CollectionMap* map) const {
   // The whole listing is read before any file is opened.
   std::vector<std::string> files;
   if (Status s = ListFiles(name_, /*strict=*/false, &files); !s.ok()) return s;
+  // A file whose collection has another file (a.b.json: the collection
+  // a.b, whose file is a.json) loads only when that file is not listed and
+  // no earlier file leads there too: two collections would write one file.
+  std::unordered_set<std::string> taken;
+  for (const std::string& file : files) {
+    if (HasJsonExtension(file) && CollectionFileKey(Stem(file)) == file) taken.insert(file);
+  }
   for (const std::string& file : files) {
     if (!HasJsonExtension(file)) continue;
     std::string path = JoinPath(name_, file);
     if (!IsUtf8(path)) return Status::NotUtf8(kUnwrapNone);
     std::string_view name = Stem(file);
+    if (std::string key = CollectionFileKey(name); key != file && !taken.insert(key).second) {
+      continue;
+    }
     CollectionPtr collection;
     bool gone = false;
     if (Status s = ReadCollection(name, path, &collection, &gone); !s.ok()) return s;
@@ -85,6 +96,7 @@ Status Database::ReadCollection(std::string_view collection_name, const std::str
   // somebody else and says so, rather than missing a real one.
   FileIdentity seen;
   bool known = IdentityOfPath(path, &seen);
+  if (known) NoteContentOfPath(path, &seen);
   std::vector<Value> docs;
   if (Status s = ReadCollectionFile(path, collection_name, &docs, gone); !s.ok()) {
     return std::move(s).WithNoteBefore("while loading the collection file " + path);
@@ -105,6 +117,20 @@ Status Database::collections(std::vector<std::string>* stems) const {
       return Status::NotUtf8(std::string(kUnwrapErrPrefix) + DebugQuote(stem));
     }
     stems->emplace_back(stem);
+  }
+  return Status();
+}
+
+Status Database::CheckName(std::string_view collection_name) const {
+  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (collections_.find(collection_name) != collections_.end()) return Status();
+  // Only names new to memory are compared, one by one: making a
+  // collection costs a file anyway.
+  std::string key = CollectionFileKey(collection_name);
+  for (const auto& [name, collection] : collections_) {
+    if (CollectionFileKey(name) == key) {
+      return FileTaken(collection_name, name, CollectionFilePath(name_, name));
+    }
   }
   return Status();
 }

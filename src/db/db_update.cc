@@ -137,7 +137,7 @@ Status Database::prepare_update(std::string_view collection_name,
                                 TraceFn trace) {
   cache_.Reset();  // first of all, whatever happens next
   if (Status s = BeginChange(out); !s.ok()) return s;
-  if (Status s = CheckCollectionName(collection_name); !s.ok()) return s;
+  if (Status s = CheckName(collection_name); !s.ok()) return s;
   CollectionPtr c;
   if (Status s = GetOrLoad(collection_name, &c); !s.ok()) return Status::InternalFrom(s);
 

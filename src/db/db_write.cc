@@ -31,7 +31,7 @@ bool WriteDocuments(const std::vector<Value>& docs, OutBuffer& out) {
 bool ChangedSince(const std::string& path, const std::optional<FileIdentity>& seen) {
   FileIdentity now;
   if (!IdentityOfPath(path, &now) || !now.regular) return false;
-  return !seen.has_value() || *seen != now;
+  return !seen.has_value() || !SameVersion(path, *seen, now);
 }
 
 }  // namespace

@@ -81,12 +81,6 @@ bool UniqueFd::Close(SysError* error) {
 
 namespace {
 
-// True when something other than a regular file is at `path`.
-bool IsOtherThanRegularFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-}
-
 // Opens `path` for ReadJsonFile: *size is the file's size, or kToTheEnd
 // when it is not a regular file.
 bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64_t* size,
@@ -101,16 +95,21 @@ bool OpenForReading(const std::string& path, FileKind kind, UniqueFd* fd, uint64
   // refused below; it changes nothing for a regular file. Checking the
   // path before opening would cost a second lookup of every file.
   int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular_only ? O_NONBLOCK : 0);
-  fd->reset(::open(path.c_str(), flags));
-  if (!fd->valid()) {
+  // A name that is missing when opened but there again just after was
+  // removed and put back meanwhile (another process replacing the file
+  // without a rename): it is opened again, a few times at most, since a
+  // dangling link fails the same way every time.
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    fd->reset(::open(path.c_str(), flags));
+    if (fd->valid()) break;
     int err = errno;
-    // A socket (or a device without a driver) cannot be opened at all: it
-    // is refused as every other kind of file is, not with that error.
-    if (regular_only && err != ENOENT && IsOtherThanRegularFile(path)) {
-      return fail(ReadFailure::kInvalid, {});
-    }
-    bool gone = err == ENOENT && !EntryExists(path);
-    return fail(gone ? ReadFailure::kGone : ReadFailure::kOpen, SysError::FromErrno(err));
+    // Failing with ENOENT while nothing is there: removed since it was
+    // listed. A socket (or a device without a driver) fails here with
+    // its own error, which is reported as it is.
+    if (err != ENOENT) return fail(ReadFailure::kOpen, SysError::FromErrno(err));
+    if (!EntryExists(path)) return fail(ReadFailure::kGone, SysError::FromErrno(err));
+    if (attempt == kAttempts) return fail(ReadFailure::kOpen, SysError::FromErrno(err));
   }
   struct stat st;
   bool regular = ::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode);

@@ -71,7 +71,10 @@ bool StagedFile::Write(const std::string& target, bool keep_mode, const FillFile
     return Fail(ReplaceFailure::kSync, SysError::FromErrno(errno), failure);
   // Its content and time are final once it is synced.
   FileIdentity id;
-  if (IdentityOfFd(tmp_.fd(), &id)) identity_ = id;
+  if (IdentityOfFd(tmp_.fd(), &id)) {
+    NoteContent(tmp_.fd(), &id);  // nobody else can reach the file yet
+    identity_ = id;
+  }
   // Some file systems report delayed write errors only at close.
   if (!tmp_.Close(&e)) return Fail(ReplaceFailure::kSync, e, failure);
   return true;
