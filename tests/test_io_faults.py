@@ -259,8 +259,8 @@ def test_a_collection_file_that_cannot_be_opened(run, mode, err, result, nth):
         loaded = report["result"]["ok"]
         [gone] = set(report["files_before"]) - set(report["files_after"])
         gone = gone[:-len(".json")]
-        assert loaded.pop(gone) == {"type": "ValueError", "oserror": False, "message":
-                                    "Collection with name '%s' not found on disk" % gone}
+        assert loaded.pop(gone) == {"type": "ValueError", "oserror": False, "notes": [],
+                                    "message": "Collection with name '%s' not found on disk" % gone}
         assert loaded == {name: report["memory_before"][name] for name in loaded}
         assert len(loaded) == 2
 
