@@ -92,6 +92,10 @@ void Database::StartFoldIfDue() noexcept {
     return;
   }
   FoldLockHolder guard{j.file.get()};
+  // Another object folded since this one's change, and restarted the
+  // journal past it: memory lacks changes that only that fold's files
+  // hold now. The next call catches up, and its commit looks again.
+  if (j.applied < j.file->base()) return;
   try {
     j.fold = PlanFold(nullptr, /*missing_files=*/false);
     if (j.fold == nullptr) {

@@ -7,6 +7,7 @@
 #include "storage/file_identity.h"
 #include "storage/os_error.h"
 #include "storage/replace_file.h"
+#include "storage/test_gate.h"
 #include "values/json_writer.h"
 
 namespace moxal {
@@ -114,6 +115,7 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
     return Status();
   }
   JournalFile* file = journal_->file.get();
+  PassGate(Gate::kPlanWrite);
   if (!file->TryLockFold()) {
     *busy = true;  // another object folds
     return Status();
@@ -121,6 +123,12 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
   std::shared_ptr<Fold> planned;
   {
     FoldLockHolder holder{file};
+    // Another object may have folded since this one caught up, and
+    // restarted the journal past what this one applied: its files hold
+    // changes this one's memory does not have yet, and the journal no
+    // longer does. Under the fold lock no other fold can come: caught up
+    // now, the fold writes a state at least as new as theirs.
+    if (Status s = CatchUp(nullptr); !s.ok()) return s;
     planned = PlanFold(collection_name, /*missing_files=*/true);
     if (planned != nullptr) {
       planned->HoldsFoldLock(file);
@@ -134,8 +142,8 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
 
 void Database::wait_for_other_fold() const {
   JournalFile* file = journal_->file.get();
-  file->LockFold();
-  file->UnlockFold();
+  PassGate(Gate::kFoldWait);
+  file->WaitForFold();
 }
 
 Status Database::finish_write(const std::shared_ptr<Fold>& fold) {
