@@ -121,7 +121,9 @@ Status Database::FinishFold() {
   for (auto& e : fold->entries()) {
     Collection& c = *e->collection;
     if (e->placed) {
-      c.file_seen = e->identity;
+      // Another object's later fold, applied meanwhile, replaced the file
+      // again: what it put there is what this object has seen.
+      if (c.folded_to <= fold->position()) c.file_seen = e->identity;
       c.folded_to = std::max(c.folded_to, fold->position());
     }
     c.Unpin();

@@ -80,7 +80,15 @@ Status Database::write_all() const {
 Status Database::changed_files(const std::string_view* collection_name,
                                std::vector<std::string>* paths) {
   // What other objects folded into the files is theirs to write: read.
-  if (Status s = Enter(); !s.ok()) return s;
+  // Another object's fold puts its files in place under the turn, before
+  // its record commits; under the turn, every file a fold put in place is
+  // one a record this object applied names.
+  JournalFile::Turn turn;
+  if (journal_ != nullptr) {
+    if (Status s = EnterAlone(); !s.ok()) return s;
+    if (Status s = journal_->file->TakeTurn(&turn); !s.ok()) return s;
+    if (Status s = CatchUp(&turn); !s.ok()) return s;
+  }
   // A file a fold of this object put in place is this object's own, even
   // before the fold is finished and noted.
   const Fold* fold = journal_ != nullptr ? journal_->fold.get() : nullptr;
