@@ -216,6 +216,48 @@ def test_a_forked_child_works_as_a_process_of_its_own(db_dir):
         {"x": 1}, {"x": "child"}, {"x": 2}]
 
 
+def test_a_write_planned_after_another_processs_fold_holds_that_folds_changes(db_dir):
+    """A child's write_all caught up, then another process folded the
+    journal (restarting it past what the child had applied) before the
+    child's fold began: the child's fold must write the state as it is now,
+    not the one it caught up with, whose files would lack the changes only
+    the other fold's files hold."""
+    db = moxal.Moxal(db_dir, journal="process")
+    db.insert("c", {"x": "parent"})
+    to_child_r, to_child_w = os.pipe()
+    to_parent_r, to_parent_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            child = moxal.Moxal(db_dir, journal="process")
+            child.insert("c", {"x": "child"})
+            moxal._gate("plan-write", "close")  # after catching up, before the fold lock
+            writer = threading.Thread(target=child.write_all)
+            writer.start()
+            while moxal._gate("plan-write", "holding") != 1:
+                time.sleep(0.001)
+            os.write(to_parent_w, b"h")
+            os.read(to_child_r, 1)
+            moxal._gate("plan-write", "open")
+            writer.join()
+            code = 0 if child.count("c") == 3 else 2
+        finally:
+            os._exit(code)
+    assert os.read(to_parent_r, 1) == b"h"
+    db.insert("c", {"x": "meanwhile"})
+    db.write_all()  # folds, and restarts the journal past the child's position
+    os.write(to_child_w, b"g")
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    for fd in (to_child_r, to_child_w, to_parent_r, to_parent_w):
+        os.close(fd)
+    expected = [{"x": "parent"}, {"x": "child"}, {"x": "meanwhile"}]
+    assert db.find("c") == expected
+    del db
+    assert moxal.Moxal(db_dir, journal="process").find("c") == expected
+
+
 def wait_until(condition, what):
     """Waits for `condition()` to hold, however slow the machine."""
     deadline = time.monotonic() + 60
@@ -237,6 +279,51 @@ def gate():
     yield close
     for name in closed:
         moxal._gate(name, "open")
+
+
+def test_a_write_waiting_for_another_objects_fold_leaves_its_own_objects_fold_alone(
+        db_dir, gate):
+    """Thread A's write_all finds another object's fold in progress and is to
+    wait for it; meanwhile that fold ends and thread C's write_all (same
+    object) begins a fold. A's waiting must not end C's hold on the fold
+    lock: a third object's write_all then waits, and never folds at the
+    same time as C's (two folds at once restart the journal under each
+    other)."""
+    x = moxal.Moxal(db_dir, journal="process")
+    y = moxal.Moxal(db_dir, journal="process")
+    x.insert("a", {"n": 1})
+    y.insert("b", {"n": 1})
+    gate("fold")
+    gate("fold-wait")
+    threads = [threading.Thread(target=y.write_all)]
+    threads[-1].start()
+    wait_until(lambda: moxal._gate("fold", "holding") == 1, "the other object's fold")
+    threads.append(threading.Thread(target=x.write_all))  # A
+    threads[-1].start()
+    wait_until(lambda: moxal._gate("fold-wait", "holding") == 1, "A to wait")
+    moxal._gate("fold", "open")
+    threads[0].join()
+    moxal._gate("fold", "close")
+    x.insert("a", {"n": 2})
+    threads.append(threading.Thread(target=x.write_all))  # C
+    threads[-1].start()
+    wait_until(lambda: moxal._gate("fold", "holding") == 1, "C's fold")
+    moxal._gate("fold-wait", "open")  # A waits on
+    z = moxal.Moxal(db_dir, journal="process")
+    z.insert("b", {"n": 2})
+    threads.append(threading.Thread(target=z.write_all))
+    threads[-1].start()
+    wait_until(lambda: moxal._gate("fold-wait", "passed") >= 2
+               or moxal._gate("fold", "holding") > 1, "the third object's write_all")
+    for _ in range(100):  # a while, for a fold that should not come
+        assert moxal._gate("fold", "holding") == 1
+        time.sleep(0.005)
+    moxal._gate("fold", "open")
+    for t in threads:
+        t.join()
+    del x, y, z
+    db = moxal.Moxal(db_dir, journal="process")
+    assert (db.find("a"), db.find("b")) == ([{"n": 1}, {"n": 2}], [{"n": 1}, {"n": 2}])
 
 
 def test_calls_go_on_while_write_folds(db_dir, gate):

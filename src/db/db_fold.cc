@@ -92,6 +92,10 @@ void Database::StartFoldIfDue() noexcept {
     return;
   }
   FoldLockHolder guard{j.file.get()};
+  // Another object folded since this one's change, and restarted the
+  // journal past it: memory lacks changes that only that fold's files
+  // hold now. The next call catches up, and its commit looks again.
+  if (j.applied < j.file->base()) return;
   try {
     j.fold = PlanFold(nullptr, /*missing_files=*/false);
     if (j.fold == nullptr) {
@@ -117,7 +121,9 @@ Status Database::FinishFold() {
   for (auto& e : fold->entries()) {
     Collection& c = *e->collection;
     if (e->placed) {
-      c.file_seen = e->identity;
+      // Another object's later fold, applied meanwhile, replaced the file
+      // again: what it put there is what this object has seen.
+      if (c.folded_to <= fold->position()) c.file_seen = e->identity;
       c.folded_to = std::max(c.folded_to, fold->position());
     }
     c.Unpin();

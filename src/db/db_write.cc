@@ -7,6 +7,7 @@
 #include "storage/file_identity.h"
 #include "storage/os_error.h"
 #include "storage/replace_file.h"
+#include "storage/test_gate.h"
 #include "values/json_writer.h"
 
 namespace moxal {
@@ -79,7 +80,15 @@ Status Database::write_all() const {
 Status Database::changed_files(const std::string_view* collection_name,
                                std::vector<std::string>* paths) {
   // What other objects folded into the files is theirs to write: read.
-  if (Status s = Enter(); !s.ok()) return s;
+  // Another object's fold puts its files in place under the turn, before
+  // its record commits; under the turn, every file a fold put in place is
+  // one a record this object applied names.
+  JournalFile::Turn turn;
+  if (journal_ != nullptr) {
+    if (Status s = EnterAlone(); !s.ok()) return s;
+    if (Status s = journal_->file->TakeTurn(&turn); !s.ok()) return s;
+    if (Status s = CatchUp(&turn); !s.ok()) return s;
+  }
   // A file a fold of this object put in place is this object's own, even
   // before the fold is finished and noted.
   const Fold* fold = journal_ != nullptr ? journal_->fold.get() : nullptr;
@@ -114,6 +123,7 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
     return Status();
   }
   JournalFile* file = journal_->file.get();
+  PassGate(Gate::kPlanWrite);
   if (!file->TryLockFold()) {
     *busy = true;  // another object folds
     return Status();
@@ -121,6 +131,12 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
   std::shared_ptr<Fold> planned;
   {
     FoldLockHolder holder{file};
+    // Another object may have folded since this one caught up, and
+    // restarted the journal past what this one applied: its files hold
+    // changes this one's memory does not have yet, and the journal no
+    // longer does. Under the fold lock no other fold can come: caught up
+    // now, the fold writes a state at least as new as theirs.
+    if (Status s = CatchUp(nullptr); !s.ok()) return s;
     planned = PlanFold(collection_name, /*missing_files=*/true);
     if (planned != nullptr) {
       planned->HoldsFoldLock(file);
@@ -134,8 +150,8 @@ Status Database::plan_write(const std::string_view* collection_name, std::shared
 
 void Database::wait_for_other_fold() const {
   JournalFile* file = journal_->file.get();
-  file->LockFold();
-  file->UnlockFold();
+  PassGate(Gate::kFoldWait);
+  file->WaitForFold();
 }
 
 Status Database::finish_write(const std::shared_ptr<Fold>& fold) {

@@ -219,7 +219,7 @@ class JournalFile {
 
   // One fold at a time, among every object: the fold lock.
   bool TryLockFold() { return share_->TryLockFold(); }
-  void LockFold() { share_->LockFold(); }
+  void WaitForFold() { share_->WaitForFold(); }
   void UnlockFold() { share_->UnlockFold(); }
 
  private:

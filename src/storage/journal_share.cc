@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "storage/fs.h"
 #include "storage/journal_file.h"
@@ -159,7 +161,16 @@ void JournalShare::UnlockAppend() { ::pthread_mutex_unlock(&state_->append); }
 
 bool JournalShare::TryLockFold() { return Lock(fd_.get(), F_WRLCK, kFoldByte, /*wait=*/false); }
 
-void JournalShare::LockFold() { Lock(fd_.get(), F_WRLCK, kFoldByte, /*wait=*/true); }
+void JournalShare::WaitForFold() {
+  // Through a descriptor of its own: this object's descriptor may hold the
+  // lock for a fold of this object (another thread's), and locks of one
+  // open file description do not conflict, so taking and letting go of it
+  // there would let other objects fold at the same time as that one.
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.valid() && Lock(fd.get(), F_RDLCK, kFoldByte, /*wait=*/true)) return;  // closing lets go
+  // No descriptor to be had: the caller looks again a little later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 void JournalShare::UnlockFold() { Lock(fd_.get(), F_UNLCK, kFoldByte, /*wait=*/false); }
 

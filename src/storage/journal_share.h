@@ -91,8 +91,10 @@ class JournalShare {
   void UnlockAppend();
 
   bool TryLockFold();
-  void LockFold();
   void UnlockFold();
+  // Returns once no object holds the fold lock (or soon, when that cannot
+  // be waited for), taking nothing.
+  void WaitForFold();
 
   // In a forked child: closes this process's descriptor of the lock file,
   // whose open file description (and so whose locks) is the parent's, so

@@ -41,6 +41,12 @@ bool GateNamed(std::string_view name, Gate* gate) {
     *gate = Gate::kSync;
   } else if (name == "sync-wait") {
     *gate = Gate::kSyncWait;
+  } else if (name == "reload") {
+    *gate = Gate::kReload;
+  } else if (name == "plan-write") {
+    *gate = Gate::kPlanWrite;
+  } else if (name == "fold-wait") {
+    *gate = Gate::kFoldWait;
   } else {
     return false;
   }

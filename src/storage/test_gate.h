@@ -14,9 +14,12 @@
 namespace moxal {
 
 enum class Gate : int {
-  kFold,      // a fold about to write its files (fold.cc)
-  kSync,      // a sync of the journal about to start (journal_file.cc)
-  kSyncWait,  // a thread about to wait for a sync another thread runs
+  kFold,       // a fold about to write its files (fold.cc)
+  kSync,       // a sync of the journal about to start (journal_file.cc)
+  kSyncWait,   // a thread about to wait for a sync another thread runs
+  kReload,     // an object about to read the whole state on disk again (db_journal.cc)
+  kPlanWrite,  // write or write_all caught up, about to take the fold lock (db_write.cc)
+  kFoldWait,   // write or write_all about to wait for another object's fold
   kCount,
 };
 
@@ -24,8 +27,8 @@ enum class Gate : int {
 // Never call it holding a lock that what the test does meanwhile needs.
 void PassGate(Gate gate) noexcept;
 
-// The gate named `name` ("fold", "sync", "sync-wait"); false for no such
-// gate.
+// The gate named `name` ("fold", "sync", "sync-wait", "reload",
+// "plan-write", "fold-wait"); false for no such gate.
 bool GateNamed(std::string_view name, Gate* gate);
 
 // Closes a gate: threads that reach it wait until it is opened.
