@@ -41,6 +41,8 @@ bool GateNamed(std::string_view name, Gate* gate) {
     *gate = Gate::kSync;
   } else if (name == "sync-wait") {
     *gate = Gate::kSyncWait;
+  } else if (name == "joined") {
+    *gate = Gate::kJoined;
   } else {
     return false;
   }

@@ -1,7 +1,8 @@
 // Points where a test can hold the thread that reaches them, to check what
 // other threads can do meanwhile without relying on how long anything
-// takes: a fold writing its files, a sync of the journal. A gate is open
-// unless a test closed it; passing an open gate costs one atomic load.
+// takes: a fold writing its files, a sync of the journal, an object that
+// joined the others sharing a journal. A gate is open unless a test closed
+// it; passing an open gate costs one atomic load.
 //
 // Tests reach them through the module's private function moxal._gate.
 
@@ -17,6 +18,7 @@ enum class Gate : int {
   kFold,      // a fold about to write its files (fold.cc)
   kSync,      // a sync of the journal about to start (journal_file.cc)
   kSyncWait,  // a thread about to wait for a sync another thread runs
+  kJoined,    // an object that opened a journal, others free to append (db_journal.cc)
   kCount,
 };
 
@@ -24,8 +26,8 @@ enum class Gate : int {
 // Never call it holding a lock that what the test does meanwhile needs.
 void PassGate(Gate gate) noexcept;
 
-// The gate named `name` ("fold", "sync", "sync-wait"); false for no such
-// gate.
+// The gate named `name` ("fold", "sync", "sync-wait", "joined"); false for
+// no such gate.
 bool GateNamed(std::string_view name, Gate* gate);
 
 // Closes a gate: threads that reach it wait until it is opened.
