@@ -3,11 +3,13 @@
     python bench/chart.py REPORT.json [-o CHART.png] [--markdown] [--note TEXT]
 
 REPORT.json is what `bench/bench.py --json REPORT.json` (or
-`bench/journal.py --json REPORT.json`) writes. The chart has
+`bench/journal.py` or `bench/processes.py --json REPORT.json`) writes. The chart has
 one panel per operation (open, memory after open, insert, write, find every
 document, a selective query, a range query, update; for the journal section
 of bench/journal.py, changes per second of each job, the open with a
-journal and the lookup waits during a fold), one bar per contender
+journal and the lookup waits during a fold; for bench/processes.py, the
+service's requests a second by store and worker processes, and the cost of
+a lookup), one bar per contender
 with its median, moxal's bars in colour and the peers' in grey; under it the
 machine, the date and the settings of the run. Each panel has its own
 scale (linear, or logarithmic where the contenders differ a thousandfold:
@@ -62,6 +64,8 @@ def panels(report: dict) -> list[dict]:
                                                                        "build_moxal")}))
         elif name == "journal":
             out.extend(_journal_panels(sec, count))
+        elif name == "processes":
+            out.extend(_processes_panels(sec, count))
         elif name == "update":
             out.append(_panel(f"update score += 1 where {_titled(sec['facts'], 'filter ')}",
                               "ms", timed))
@@ -97,6 +101,28 @@ def _journal_panels(sec: dict, count: str) -> list[dict]:
                      for label, v, _ in panel["bars"]]
     panel["log"] = True
     out.append(panel)
+    return out
+
+
+def _processes_panels(sec: dict, count: str) -> list[dict]:
+    """The processes section: requests a second of the service by store and
+    worker processes, and the costs of a lookup (ns)."""
+    figs = {k: f for k, f in sec["figures"].items() if f["status"] == "ok"}
+    http = _prefixed(figs, "http_")
+    ordered = dict(sorted(http.items(), key=lambda kv: (not kv[0].startswith("http_moxal"),
+                                                        int(kv[0].rsplit("_w", 1)[1]))))
+    panel = _panel(f"orders service under gunicorn, {count} orders: requests a second",
+                   "req/s", ordered)
+    panel["axis"] = "requests a second (more is better)"
+    out = [panel]
+    for title, keys in (("find by id, no other process wrote (CPU time)",
+                         ("call_off", "call_shared")),
+                        ("find by id while four processes write",
+                         ("lookup_alone", "lookup_writers", "lookup_alone_wall",
+                          "lookup_writers_wall"))):
+        panel = _panel(title, "ns", {k: figs[k] for k in keys if k in figs})
+        panel["bars"] = [(label, v, True) for label, v, _ in panel["bars"]]  # all moxal's
+        out.append(panel)
     return out
 
 
@@ -142,7 +168,9 @@ def footer(report: dict, note: str = "") -> str:
             f"(commit {m.get('commit')}), {s['count']:,} documents, "
             f"median of {s['repeat']} runs, garbage collector {s['gc']}; "
             + ("changes/s: longer is better, ms: shorter is better (log scales where marked)"
-               if "journal" in report["sections"] else "shorter is better"))
+               if "journal" in report["sections"] else
+               "req/s: longer is better, ns: shorter is better"
+               if "processes" in report["sections"] else "shorter is better"))
     return text + ("\n" + note if note else "")
 
 
@@ -161,8 +189,9 @@ def draw(report: dict, path: str, note: str = "") -> None:
         _draw_panel(ax, p, heights[i // cols])
     for ax in list(axes.flat)[len(ps):]:
         ax.axis("off")
-    title = ("moxal's journal and its peers" if list(report["sections"]) == ["journal"]
-             else "moxal and its peers")
+    title = {("journal",): "moxal's journal and its peers",
+             ("processes",): "moxal's worker processes sharing a directory, and sqlite3"}.get(
+                 tuple(report["sections"]), "moxal and its peers")
     fig.suptitle(title, fontsize=14, fontweight="bold")
     fig.text(0.01, 0.005, footer(report, note), fontsize=8, color="#444444", va="bottom")
     fig.tight_layout(rect=(0, 0.06 if note else 0.045, 1, 0.97))

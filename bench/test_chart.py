@@ -128,3 +128,33 @@ def test_journal_png(tmp_path):
     out = tmp_path / "journal.png"
     chart.draw(journal_report(), str(out))
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def processes_report():
+    figures = [("http_sqlite3_w4", "sqlite3 -w 4", "req/s", 900.0),
+               ("http_moxal_w4", "moxal -w 4", "req/s", 2700.0),
+               ("http_moxal_w1", "moxal -w 1", "req/s", 1500.0),
+               ("http_sqlite3_w1", "sqlite3 -w 1", "req/s", None),
+               ("call_off", "find by id, journal off", "ns", 2300.0),
+               ("call_shared", "find by id, shared", "ns", 2400.0),
+               ("call_extra", "what sharing adds to a call", "ns", 100.0),
+               ("lookup_alone", "find by id, nobody writing", "ns", 3000.0)]
+    rep = json.loads(json.dumps(report()))
+    rep["sections"] = {"processes": section("processes", figures)}
+    return rep
+
+
+def test_processes_panels():
+    """moxal's rates first, by worker processes; the lookups are all moxal's
+    (blue); the difference of two figures is not drawn."""
+    got = [(p["title"], p["bars"]) for p in chart.panels(processes_report())]
+    assert got == [
+        ("orders service under gunicorn, 100,000 orders: requests a second",
+         [("moxal -w 1", 1500.0, True), ("moxal -w 4", 2700.0, True),
+          ("sqlite3 -w 4", 900.0, False)]),
+        ("find by id, no other process wrote (CPU time)",
+         [("find by id, journal off", 2300.0, True), ("find by id, shared", 2400.0, True)]),
+        ("find by id while four processes write",
+         [("find by id, nobody writing", 3000.0, True)]),
+    ]
+    assert "req/s: longer is better" in chart.footer(processes_report())

@@ -1,7 +1,13 @@
-"""An orders service: Flask on moxal, in one worker process with threads.
+"""An orders service: Flask on moxal, served by threads of one process or several.
 
     python examples/service_flask.py --serve [--port 8000] [--db orders-db]
-    gunicorn -w 1 --threads 8 'service_flask:create_app("orders-db")'
+    gunicorn -w 4 --threads 8 --chdir examples 'service_flask:create_app("orders-db")'
+
+Under gunicorn, the worker processes share the directory through its
+journal: each call sees every change any worker made before it, whichever
+worker answers. With --preload the directory is opened once, before the
+workers are forked, and each worker opens the journal again at its first
+call.
 
 With no arguments it starts itself on a free port, sends a few requests,
 prints what came back and stops (docs/services.md walks through it).

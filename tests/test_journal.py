@@ -10,6 +10,8 @@ test_journal_power.py; failing system calls in test_io_faults.py.
 import json
 import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -324,6 +326,33 @@ def test_a_write_waiting_for_another_objects_fold_leaves_its_own_objects_fold_al
     del x, y, z
     db = moxal.Moxal(db_dir, journal="process")
     assert (db.find("a"), db.find("b")) == ([{"n": 1}, {"n": 2}], [{"n": 1}, {"n": 2}])
+
+
+@pytest.mark.parametrize("first", [True, False], ids=["first", "joining"])
+def test_changes_made_while_an_object_opens_reach_it(db_dir, gate, first):
+    """Another process changes the directory right after an opening object
+    read the state, before the opening returns (a worker forked from a
+    server's parent opens the journal at its first call, while the others
+    serve): the opened object's next call applies that change."""
+    before = None if first else moxal.Moxal(db_dir, journal="process")
+    if before is not None:
+        before.insert("c", {"x": 0})
+    opened = []
+    gate("joined")  # in this process only: the other process opens freely
+    opener = threading.Thread(
+        target=lambda: opened.append(moxal.Moxal(db_dir, journal="process")))
+    opener.start()
+    wait_until(lambda: moxal._gate("joined", "holding") == 1, "the opening")
+    subprocess.run([sys.executable, "-c", "import sys, moxal\n"
+                    "moxal.Moxal(sys.argv[1], journal='process').insert('c', {'x': 1})", db_dir],
+                   check=True, timeout=120)
+    moxal._gate("joined", "open")
+    opener.join()
+    expected = [{"x": 1}] if first else [{"x": 0}, {"x": 1}]
+    assert opened[0].find("c") == expected
+    opened[0].insert("c", {"x": 2})
+    opened.clear()  # the object goes
+    assert moxal.Moxal(db_dir, journal="process").find("c") == expected + [{"x": 2}]
 
 
 def test_calls_go_on_while_write_folds(db_dir, gate):

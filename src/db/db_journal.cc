@@ -84,11 +84,18 @@ Status Database::JoinJournal(std::unique_ptr<JournalFile> file, CollectionMap* m
     return NoteRecord(position, data, size, &plan);
   };
   Status s;
+  // Where the state read stands in the journal, noted while nobody can
+  // append: once others may, records past it are theirs, which this
+  // object's next call applies. (Read after, the end could take in a record
+  // this object never applied.)
+  uint64_t end = 0, epoch = 0;
   if (f.first()) {
     // No other object has the journal open, nor can until this one joins:
     // what the files and the journal hold is this object's to settle.
     s = f.Scan(note);
     if (s.ok()) s = ReadState(&plan, map, /*alone=*/true);
+    end = f.end();
+    epoch = f.epoch();
     if (s.ok()) s = f.Joined(plan.weight);
   } else {
     // The others go on; under the turn, nothing changes the files or the
@@ -96,14 +103,16 @@ Status Database::JoinJournal(std::unique_ptr<JournalFile> file, CollectionMap* m
     JournalFile::Turn turn;
     bool missed = false;
     s = f.TakeTurn(&turn);
-    if (s.ok())
-      s = f.Read(f.base(), f.end(), /*mapped=*/true, note, &journal_->read_buffer, &missed);
+    end = f.end();
+    epoch = f.epoch();
+    if (s.ok()) s = f.Read(f.base(), end, /*mapped=*/true, note, &journal_->read_buffer, &missed);
     if (s.ok()) s = ReadState(&plan, map, /*alone=*/false);
     for (const auto& [path, token] : plan.drops) journal_->asides.push_back(AsidePath(path, token));
   }
   if (!s.ok()) return s;
-  journal_->applied = f.end();
-  journal_->epoch = f.epoch();
+  PassGate(Gate::kJoined);
+  journal_->applied = end;
+  journal_->epoch = epoch;
   if (durability_ == Durability::kProcess) {
     StartPeriodicSync(journal_->file.get());
     journal_->periodic = true;

@@ -47,6 +47,8 @@ bool GateNamed(std::string_view name, Gate* gate) {
     *gate = Gate::kPlanWrite;
   } else if (name == "fold-wait") {
     *gate = Gate::kFoldWait;
+  } else if (name == "joined") {
+    *gate = Gate::kJoined;
   } else {
     return false;
   }

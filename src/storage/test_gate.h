@@ -1,7 +1,8 @@
 // Points where a test can hold the thread that reaches them, to check what
 // other threads can do meanwhile without relying on how long anything
-// takes: a fold writing its files, a sync of the journal. A gate is open
-// unless a test closed it; passing an open gate costs one atomic load.
+// takes: a fold writing its files, a sync of the journal, an object that
+// joined the others sharing a journal. A gate is open unless a test closed
+// it; passing an open gate costs one atomic load.
 //
 // Tests reach them through the module's private function moxal._gate.
 
@@ -20,6 +21,7 @@ enum class Gate : int {
   kReload,     // an object about to read the whole state on disk again (db_journal.cc)
   kPlanWrite,  // write or write_all caught up, about to take the fold lock (db_write.cc)
   kFoldWait,   // write or write_all about to wait for another object's fold
+  kJoined,     // an object that opened a journal, others free to append (db_journal.cc)
   kCount,
 };
 
@@ -28,7 +30,7 @@ enum class Gate : int {
 void PassGate(Gate gate) noexcept;
 
 // The gate named `name` ("fold", "sync", "sync-wait", "reload",
-// "plan-write", "fold-wait"); false for no such gate.
+// "plan-write", "fold-wait", "joined"); false for no such gate.
 bool GateNamed(std::string_view name, Gate* gate);
 
 // Closes a gate: threads that reach it wait until it is opened.
