@@ -369,15 +369,6 @@ def test_counting_processes_lose_and_repeat_no_call(tmp_path, level):
     assert folds >= 1
 
 
-# A fault of moxal the kill test finds, shown as an expected failure until
-# it is mended (None: every difference fails the test). Not a strict xfail:
-# the kills land at random, and some runs find nothing.
-KNOWN_FAILURE = (
-    "with workers killed at random moments, objects that join or catch up "
-    "afterwards (and the survivor, and a fresh object) miss acknowledged "
-    "changes of other workers")
-
-
 @pytest.mark.parametrize("level", LEVELS)
 def test_killed_processes_lose_no_acknowledged_call(tmp_path, level):
     seed = random.randrange(1 << 30)
@@ -386,9 +377,7 @@ def test_killed_processes_lose_no_acknowledged_call(tmp_path, level):
     # prove little.
     assert summary["in flight"] >= KILLS // 3, summary
     assert summary["aimed at a fold"] >= 1, summary
-    if KNOWN_FAILURE and problems:
-        pytest.xfail("%s (seed %d): %s" % (KNOWN_FAILURE, seed, problems[:4]))
-    assert problems == [], summary
+    assert problems == [], "seed %d: %s" % (seed, summary)
 
 
 
