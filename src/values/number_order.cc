@@ -31,7 +31,7 @@ int CompareIntegerDouble(Wide i, double d) {
 
 }  // namespace
 
-int CompareNumbers(ValueRef a, ValueRef b) {
+int CompareMixedNumbers(ValueRef a, ValueRef b) {
   assert(a.is_number() && b.is_number());
   bool a_float = a.tag() == tag::kFloat;
   bool b_float = b.tag() == tag::kFloat;

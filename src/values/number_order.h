@@ -16,8 +16,25 @@
 
 namespace moxal {
 
+// Numbers of different kinds: what CompareNumbers does for them.
+int CompareMixedNumbers(ValueRef a, ValueRef b);
+
 // -1, 0 or 1 as `a` is below, at or above `b`. Both must be numbers.
-int CompareNumbers(ValueRef a, ValueRef b);
+// (Numbers of one kind, the common case of a scan, are compared here.)
+inline int CompareNumbers(ValueRef a, ValueRef b) {
+  assert(a.is_number() && b.is_number());
+  if (a.tag() != b.tag()) return CompareMixedNumbers(a, b);
+  if (a.tag() == tag::kFloat) {
+    double x = a.as_float();
+    double y = b.as_float();
+    return (x > y) - (x < y);
+  }
+  // Integers of one kind: their bits in unsigned order (two negative
+  // ones, both with the top bit set, compare so as signed numbers too).
+  uint64_t x = a.bits();
+  uint64_t y = b.bits();
+  return (x > y) - (x < y);
+}
 
 // The largest double not above `number`'s exact value (the number itself
 // for a double, -0.0 as 0.0): a < b implies FloorDouble(a) <= FloorDouble(b),
