@@ -48,14 +48,12 @@ def query_problem(query):
         if condition is None or isinstance(condition, list):
             return f"{path}: compare null or a list with {{'$eq': ...}}"
         if isinstance(condition, dict):
-            if len(condition) != 1:
-                return f"{path}: one operator per field (a range takes two steps)"
-            [(op, operand)] = condition.items()
-            if op not in OPERATORS:
-                return f"{path}: unknown operator {op}"
-            number = isinstance(operand, (int, float)) and not isinstance(operand, bool)
-            if op not in ("$eq", "$ne") and not number:
-                return f"{path}: {op} compares numbers only"
+            for op, operand in condition.items():  # all must hold: {"$gte": a, "$lt": b}
+                if op not in OPERATORS:
+                    return f"{path}: unknown operator {op}"
+                number = isinstance(operand, (int, float)) and not isinstance(operand, bool)
+                if op not in ("$eq", "$ne") and not number:
+                    return f"{path}: {op} compares numbers only"
     return None
 
 
@@ -122,13 +120,14 @@ def create_app(db_dir):
             query["customer"] = request.args["customer"]
         if (total := number_arg("total")) is not None:
             query["total"] = total
-        low, high = number_arg("min_total"), number_arg("max_total")
-        if low is not None:
-            query["total"] = {"$gte": low}
-        found = db.find("orders", query)
-        if high is not None:  # the second bound: a second step
-            found = [o for o in found if o["total"] < high]
-        return jsonify(found)
+        window = {}
+        if (low := number_arg("min_total")) is not None:
+            window["$gte"] = low
+        if (high := number_arg("max_total")) is not None:
+            window["$lt"] = high
+        if window:  # both bounds hold: one query, one range of an index
+            query["total"] = window
+        return jsonify(db.find("orders", query))
 
     @app.post("/orders/search")
     @guarded

@@ -10,7 +10,7 @@ compare; the model keeps no result cache, since a correct cache is invisible.
 Value model: None, bool, int (non-negative below 2**64, or negative down to
 -2**63), finite float, str, list, dict with keys in UTF-8 byte order. A bool
 is never a number; 1 and 1.0 are different values, but ordering compares
-numbers as doubles.
+numbers by their exact values, as Python compares int and float.
 """
 
 import copy
@@ -133,8 +133,8 @@ DELETE = object()  # the member goes
 
 
 def ordering(compare):
-    """Numbers only, compared as doubles."""
-    return lambda f, v: compare(float(f), float(v)) if is_number(f) and is_number(v) else None
+    """Numbers only, compared exactly (2**53 + 1 > 2**53 == float(2**53))."""
+    return lambda f, v: compare(f, v) if is_number(f) and is_number(v) else None
 
 
 def arithmetic(compute, uses_operand=True):
@@ -177,29 +177,32 @@ class Clause:
 
 def parse_query(key, value, fields):
     """Appends the path names (and an operator keyword) found under `key`
-    to `fields`; returns the operand."""
+    to `fields`; returns the operand and the other (keyword, operand) pairs
+    of the operator dict it came from, in key order."""
     fields.extend(key.split("."))
     if value is None or type(value) is list:
         raise Failure(PANIC, "Not Valid query")
     if type(value) is not dict:
-        return value
+        return value, []
     if not value:
         raise Failure(PANIC, "Error while parsing query")
     k, v = next(iter(value.items()))  # first member in key order decides
     if k.startswith("$"):
         fields.append(k)  # never split
-        return v
-    return parse_query(k, v, fields)
+        return v, [(kw, x) for kw, x in list(value.items())[1:] if kw.startswith("$")]
+    return parse_query(k, v, fields)  # the other members are ignored
 
 
 def parse_engine(query, table, built):
     """Clauses of a query value (a dict in key order), appended to `built`
-    one by one, so that on failure `built` holds those made before it."""
+    one by one, so that on failure `built` holds those made before it. In
+    a filter every operator of an operator dict is a clause on its path; in
+    an update query only the first."""
     implicit, unknown = ((table["$eq"], "Unknown query operator found: ") if table is COMPARISON
                          else (table["$set"], "Unknown update query operator found: "))
     for key, value in query.items():
         fields = []
-        operand = parse_query(key, value, fields)
+        operand, others = parse_query(key, value, fields)
         op = implicit
         if fields[-1].startswith("$"):
             keyword = fields.pop()
@@ -207,6 +210,10 @@ def parse_engine(query, table, built):
                 raise Failure(PANIC, unknown + keyword)
             op = table[keyword]
         built.append(Clause(fields, operand, op))
+        for keyword, other in others if table is COMPARISON else ():
+            if keyword not in table:
+                raise Failure(PANIC, unknown + keyword)
+            built.append(Clause(list(fields), other, table[keyword]))
     return built
 
 

@@ -40,7 +40,12 @@ QUERIES = [
         ({"age": 30}, ["Ann"]),
         ({"age": 30.0}, ["Cid"]),
         ({"age": {"$gte": 30}}, ["Ann", "Bob", "Cid"]),
-        ({"age": {"$gt": 30, "$lt": 35}}, ["Bob"]),  # only the first operator counts
+        ({"age": {"$gt": 30, "$lt": 35}}, []),  # every operator must hold
+        ({"age": {"$gte": 30, "$lt": 41.5}}, ["Ann", "Cid"]),
+        ({"age": {"$lte": 50, "$ne": 30}}, ["Bob", "Cid"]),
+        ({"age": {"$eq": 30, "$gte": 30.0}}, ["Ann"]),
+        ({"age": {"$gt": 40, "$lt": 31}}, []),  # contradictory bounds
+        ({"age": {"$gte": 30, "x": 99}}, ["Ann", "Bob", "Cid"]),  # a plain member is ignored
         ({"age": {"$ne": 30}}, ["Bob", "Cid"]),  # a missing field never holds
         ({"address.city": "Paris"}, ["Ann"]),
         ({"address": {"city": {"$ne": "Paris"}}}, ["Bob"]),
@@ -67,6 +72,34 @@ def test_count_and_delete_select_what_find_selects(people, query, expected, cach
     assert names(people.find("p")) == kept
     assert people.count("p", query) == people.delete("p", query) == 0
     assert people.count("p") == len(kept)
+
+
+BIG = [2**53 + 1, 2**63 - 1, 2**63, -(2**63), 2**64 - 1]
+BIG_QUERIES = [
+    {"$gt": 2**53}, {"$gte": 2**53 + 1}, {"$lt": 2**53 + 1}, {"$lte": 2**63 - 1},
+    {"$gte": 2**63}, {"$lt": -(2**63) + 1}, {"$gt": -(2**63)}, {"$lt": 2**64 - 1},
+    {"$gt": float(2**63)}, {"$gte": float(2**63)}, {"$lt": float(2**64)}, {"$lt": -float(2**63)},
+    {"$gt": 2**53 + 0.5 + 2**52}, {"$lte": float(2**53)},
+    {"$gte": 2**63 - 1, "$lt": 2**64 - 1}, {"$gt": float(2**53), "$lte": 2**63},
+    {"$gt": -(2**63), "$lt": 2**53 + 1},
+]
+COMPARE = {"$gt": lambda a, b: a > b, "$gte": lambda a, b: a >= b,
+           "$lt": lambda a, b: a < b, "$lte": lambda a, b: a <= b}
+
+
+@pytest.mark.parametrize("filler", [0, 400], ids=["scanned", "indexed"])
+def test_ordering_compares_integers_exactly(db, filler):
+    """Integers beyond 2**53 against integers and floats, as Python compares
+    them; in a collection large enough for an order index on "v" too (its
+    second cold query builds it, the third uses it)."""
+    db.insert_many("n", [{"v": i} for i in range(filler)] + [{"v": v} for v in BIG])
+    for ops in BIG_QUERIES:
+        expected = [v for v in [*range(filler), *BIG]
+                    if all(COMPARE[op](v, bound) for op, bound in ops.items())]
+        for _ in range(3):
+            db.clear_cache()
+            assert [d["v"] for d in db.find("n", {"v": ops})] == expected, ops
+        assert db.count("n", {"v": ops}) == len(expected)
 
 
 def call(db, method, name, query):

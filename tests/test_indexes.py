@@ -45,7 +45,10 @@ NAMES = ["c", "d"]
 PATHS = ["a", "b", "t", "n.c", "n"]
 VALUES = [0, 1, 1.0, -0.0, 0.0, 2, -3, 2.5, 2**53 + 1, float(2**53), True, False, None,
           "x", "y", "", [1], {"c": 1}, 7, 1e300]
-NUMBERS = [0, 1, 1.0, -0.0, 2.5, -3, 7, 100, 2**53 + 1, float(2**53), -1e300]
+# Integers beyond 2**53 share an order index's key with their neighbours:
+# only the exact comparison of the candidates tells them apart.
+NUMBERS = [0, 1, 1.0, -0.0, 2.5, -3, 7, 100, 2**53 + 1, float(2**53), -1e300, 2**53, 2**53 + 2,
+           2**63 - 1, 2**63, float(2**63), -(2**63), -(2**63) + 1, 2**64 - 1, float(2**64)]
 OPERATORS = ["", "$eq", "$ne", "$gt", "$gte", "$lt", "$lte"]
 
 values = st.sampled_from(VALUES)
@@ -98,6 +101,10 @@ def queries(draw):
         if op == "" and (operand is None or isinstance(operand, (list, dict))):
             op = "$eq"  # bare, they would not be operands
         query[path] = operand if op == "" else {op: operand}
+        if op and draw(st.integers(0, 2)) == 0:
+            # More operators on the path: the bounds of a window, maybe $ne.
+            for more in draw(st.lists(st.sampled_from(OPERATORS[1:]), max_size=2)):
+                query[path][more] = draw(numbers if draw(st.integers(0, 3)) else values)
     return query
 
 
@@ -168,6 +175,11 @@ class IndexesAgreeWithScans(RuleBasedStateMachine):
           value=numbers)
     def range_lookup(self, name, op, value):
         self.find_both(name, {"t": {op: value}})
+
+    @rule(name=st.sampled_from(NAMES), low=st.sampled_from(["$gt", "$gte"]), low_value=numbers,
+          high=st.sampled_from(["$lt", "$lte"]), high_value=numbers)
+    def window_lookup(self, name, low, low_value, high, high_value):
+        self.find_both(name, {"t": {low: low_value, high: high_value}})
 
     @rule(name=st.sampled_from(NAMES), query=st.one_of(st.none(), queries()))
     def count(self, name, query):

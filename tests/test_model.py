@@ -70,8 +70,11 @@ AWKWARD_KEYS = ["", ".", "a.b", "$x", "$gt", "zz", " ", "\x00", '"', "\\", "\n",
 pool_keys = weighted((3, st.sampled_from(PLAIN_KEYS)), (2, st.sampled_from(AWKWARD_KEYS)))
 keys = mostly(pool_keys, st.text(max_size=3), weight=6)
 
+# Integers beyond 2**53 lie between doubles: ordering must compare them
+# exactly, with each other and with the doubles around them.
 NUMBERS = [0, 0.0, -0.0, 1, 1.0, -1, -1.0, 0.5, 2, 5e-324, 2**53, 2**53 + 1, float(2**53),
-           2**63, I64_MIN, U64_MAX, float(U64_MAX), 1e308, -1e308]
+           2**53 + 2, 2**63 - 1, 2**63, float(2**63), I64_MIN, I64_MIN + 1, -float(2**63),
+           U64_MAX, float(U64_MAX), 1e308, -1e308]
 numbers = weighted((2, st.sampled_from(NUMBERS)), (1, st.integers(I64_MIN, U64_MAX)),
                    (1, st.floats(allow_nan=False, allow_infinity=False)))
 strings = st.one_of(st.sampled_from(["", ".", "$x", "a", "é", "x\x00y", "\u2028", "1"]),
@@ -179,6 +182,21 @@ def held_clause(path_and_value, keyword, safe_keyword, implicit, split):
     return clause(path, {keyword if is_number(v) else safe_keyword: v}, split)
 
 
+@st.composite
+def window(draw, targets):
+    """Both bounds of a range around a value a document holds (its kind
+    twin and neighbours among them), now and then with an equality too:
+    every operator of the dict must hold."""
+    path, v = draw(targets)
+    near = st.sampled_from([v, *kind_twin(v), *neighbours(v)])
+    bound = weighted((4, near), (2, numbers), (1, scalars))
+    ops = {draw(st.sampled_from(["$gt", "$gte"])): draw(bound),
+           draw(st.sampled_from(["$lt", "$lte"])): draw(bound)}
+    if draw(st.integers(0, 3)) == 0:
+        ops[draw(st.sampled_from(["$eq", "$ne"]))] = draw(weighted((2, near), (1, scalars)))
+    return clause(path, ops, draw(st.booleans()))
+
+
 def query_strategy(table, bad_keywords, safe_keywords, docs):
     """Queries of one family, {path: clause value, ...}: mostly about the
     fields of one of the documents, with paths and values it has or nearly
@@ -195,7 +213,8 @@ def query_strategy(table, bad_keywords, safe_keywords, docs):
         (1, keyword),  # the key itself an operator: an empty path
         (1, st.builds(lambda k, kw: f"{k}.{kw}", plain, keyword)))
     with_operator = st.builds(lambda kw, v: {kw: v}, keyword, operand)
-    # Several members: only the first in key order decides.
+    # Several members: in a filter every operator counts, in an update
+    # query only the first; a first member without "$" decides alone.
     several = st.dictionaries(st.one_of(keyword, pool_keys), operand, min_size=2, max_size=3)
     invalid = st.one_of(odd_scalars, st.none(), st.lists(scalars, max_size=2), st.just({}))
     leaf = weighted((8, scalars), (10, with_operator), (2, several), (1, invalid))
@@ -209,8 +228,9 @@ def query_strategy(table, bad_keywords, safe_keywords, docs):
             pairs = [(path, w) for path, v in held for w in nearby(v)]
             choices += [(1, st.sampled_from(pairs))] if pairs else []
         targets = weighted(*choices)
+        windows = [(1, window(targets))] if table is COMPARISON else []
         return weighted((2, st.builds(held_clause, targets, keyword, safe, st.booleans(),
-                                      st.booleans())), (1, anywhere))
+                                      st.booleans())), *windows, (1, anywhere))
 
     objects = [d for d in docs if type(d) is dict and d]
     objects = objects[::len(objects) // 16 + 1]  # a spread of at most 16

@@ -80,6 +80,10 @@ def client(base, k, rounds, acknowledged, failures):
             (call(base, "GET", f"/orders?customer=c{k}&total={r}"), lambda got: len(got) == 1),
             (call(base, "GET", "/orders?min_total=0&max_total=1"),
              lambda got: all(0 <= o["total"] < 1 for o in got)),
+            # Both bounds hold: this client's order of this round only.
+            (call(base, "POST", "/orders/search",
+                  {"customer": f"c{k}", "total": {"$gte": r, "$lt": r + 1}}),
+             lambda got, r=r: [o["total"] for o in got] == [r]),
             (call(base, "GET", "/orders/count?status=open"), lambda got: got >= len(mine)),
             # Refused before moxal sees it, and by moxal (a number it cannot
             # store): 400 both, and the server carries on.

@@ -33,6 +33,8 @@ def test_filter_and_return_result(c, capfd):
     assert everything == [{"age": 20, "n": 1}, {"age": 40, "n": 15.0},
                           {"age": 60, "n": 8.0, "s": "x"}]
     assert c.update("c", {"n": 0}, maybe_query={"age": 20}, return_result=True)[0]["n"] == 0
+    c.update("c", {"n": {"$inc": 1}}, {"age": {"$gt": 30, "$lt": 50}})  # both bounds hold
+    assert [d["n"] for d in c.find("c")] == [0, 16.0, 8.0]
     capfd.readouterr()
 
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cmath>
 #include <cstring>
 
 #include "values/member_path.h"
+#include "values/number_order.h"
 #include "values/value_hash.h"
 
 namespace moxal {
@@ -299,7 +301,7 @@ FieldKey OrderIndex::KeyOf(ValueRef doc) const {
   ValueRef field = FieldAt(doc, path_, hints_.data());
   if (!field) return FieldKey{};
   if (!field.is_number()) return FieldKey{FieldKey::kOther, 0};
-  return FieldKey{FieldKey::kKey, OrderKey(field.ToDouble())};
+  return FieldKey{FieldKey::kKey, OrderKey(FloorDouble(field))};
 }
 
 void OrderIndex::CatchUp(const std::vector<Value>& docs) {
@@ -324,56 +326,55 @@ void OrderIndex::CatchUp(const std::vector<Value>& docs) {
   entries_.Merge(covered_, /*always=*/false);
 }
 
-void OrderIndex::Range(Bound bound, double operand, size_t* lo, size_t* hi) const {
-  uint64_t key = OrderKey(operand);
-  *lo = 0;
-  *hi = entries_.main_size();
+void OrderIndex::Narrow(Bound bound, ValueRef operand, KeyRange* range) {
+  bool exact;
+  double floor = FloorDouble(operand, &exact);
+  uint64_t key = OrderKey(floor);
+  // Numbers below `floor` have smaller keys; numbers from `floor` up to
+  // the next double have its key. Below 2^53 those are `floor` alone.
+  // (Keys of finite doubles are neither 0 nor the largest, so key - 1 and
+  // key + 1 are keys.)
+  bool alone = std::fabs(floor) < 0x1p53;
   switch (bound) {
     case Bound::kGreater:
-      *lo = entries_.UpperBound(key);
+      range->lo = std::max(range->lo, alone ? key + 1 : key);
       break;
     case Bound::kGreaterEqual:
-      *lo = entries_.LowerBound(key);
+      range->lo = std::max(range->lo, key);
       break;
     case Bound::kLess:
-      *hi = entries_.LowerBound(key);
+      range->hi = std::min(range->hi, exact ? key - 1 : key);
       break;
     case Bound::kLessEqual:
-      *hi = entries_.UpperBound(key);
+      range->hi = std::min(range->hi, key);
       break;
   }
 }
 
-void OrderIndex::Lookup(Bound bound, double operand, std::vector<uint32_t>* out) const {
+void OrderIndex::Span(const KeyRange& range, size_t* lo, size_t* hi) const {
+  if (range.empty()) {
+    *lo = *hi = 0;
+    return;
+  }
+  *lo = entries_.LowerBound(range.lo);
+  *hi = range.hi == UINT64_MAX ? entries_.main_size() : entries_.UpperBound(range.hi);
+  *hi = std::max(*lo, *hi);
+}
+
+void OrderIndex::Lookup(const KeyRange& range, std::vector<uint32_t>* out) const {
   size_t lo;
   size_t hi;
-  Range(bound, operand, &lo, &hi);
+  Span(range, &lo, &hi);
   entries_.VisitMain(lo, hi, [&](uint32_t p) { out->push_back(p); });
-  uint64_t key = OrderKey(operand);
   entries_.VisitTail([&](uint64_t k, uint32_t p) {
-    bool in = false;
-    switch (bound) {
-      case Bound::kGreater:
-        in = k > key;
-        break;
-      case Bound::kGreaterEqual:
-        in = k >= key;
-        break;
-      case Bound::kLess:
-        in = k < key;
-        break;
-      case Bound::kLessEqual:
-        in = k <= key;
-        break;
-    }
-    if (in) out->push_back(p);
+    if (range.lo <= k && k <= range.hi) out->push_back(p);
   });
 }
 
-size_t OrderIndex::Estimate(Bound bound, double operand) const {
+size_t OrderIndex::Estimate(const KeyRange& range) const {
   size_t lo;
   size_t hi;
-  Range(bound, operand, &lo, &hi);
+  Span(range, &lo, &hi);
   return hi - lo + entries_.tail_size();
 }
 

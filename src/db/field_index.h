@@ -6,11 +6,17 @@
 //    finds every document whose value may equal the one asked for; the
 //    caller compares the values, which also settles hash collisions and
 //    number kinds (1 and 1.0 hash alike and are unequal);
-//  - by order: keyed by the number as a double (in a 64-bit form whose
-//    integer order is the numbers' order, -0.0 taken as 0.0), for numbers
-//    only, so a one-sided range is found by binary search; it also counts the
+//  - by order: keyed by the largest double not above the number
+//    (FloorDouble, -0.0 taken as 0.0; in a 64-bit form whose integer order
+//    is the doubles' order), for numbers only, so a range, one-sided or
+//    with both bounds, is found by binary search; it also counts the
 //    documents whose value there is present but not a number, where an
-//    ordering query fails instead of not matching.
+//    ordering query fails instead of not matching. Rounding down keeps the
+//    exact order of the numbers (a < b gives key(a) <= key(b)); only
+//    integers beyond 2^53 in magnitude can share a key with a different
+//    number, so a range's keys hold every number inside it and, beyond
+//    2^53, maybe some just outside it, which the caller's exact comparison
+//    of the values rules out.
 //
 // Layout: a main part sorted by (key, position), 8 (equality) or 12 (order)
 // bytes per entry, and a small unsorted tail that takes the changes since
@@ -206,10 +212,23 @@ class OrderIndex {
 
   // Which side of the operand a range is on.
   enum class Bound { kGreater, kGreaterEqual, kLess, kLessEqual };
+  // The keys from lo to hi, both included; none when lo > hi.
+  struct KeyRange {
+    uint64_t lo = 0;
+    uint64_t hi = UINT64_MAX;
+    bool empty() const { return lo > hi; }
+  };
+  // Narrows *range to the keys of the numbers on `bound`'s side of
+  // `operand` (a number): every such number's key stays in it, and the
+  // keys of other numbers leave it, but for those that share a key with a
+  // number inside (beyond 2^53 in magnitude). Narrowing by each bound of a
+  // window gives the window's keys; contradictory bounds leave none.
+  static void Narrow(Bound bound, ValueRef operand, KeyRange* range);
   // Appends to *out the positions (in no order) of the documents whose
-  // number at the path, as a double, lies on `bound`'s side of `operand`.
-  void Lookup(Bound bound, double operand, std::vector<uint32_t>* out) const;
-  size_t Estimate(Bound bound, double operand) const;
+  // key lies in `range`.
+  void Lookup(const KeyRange& range, std::vector<uint32_t>* out) const;
+  // How many positions Lookup would give, about.
+  size_t Estimate(const KeyRange& range) const;
 
   FieldKey KeyOf(ValueRef doc) const;  // kOther: present, not a number
   void Rekey(uint32_t position, FieldKey before, FieldKey after);
@@ -218,8 +237,8 @@ class OrderIndex {
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 
  private:
-  // The main-part index range of `bound` and `operand`.
-  void Range(Bound bound, double operand, size_t* lo, size_t* hi) const;
+  // The main part's entries [*lo, *hi) of the keys of `range`.
+  void Span(const KeyRange& range, size_t* lo, size_t* hi) const;
 
   FieldPath path_;
   mutable std::vector<uint32_t> hints_;

@@ -24,6 +24,10 @@ constexpr size_t kMaxUses = 32;
 // a second says the program looks documents up by that path.
 constexpr uint32_t kUsesBeforeBuilding = 2;
 
+bool IsOrdering(QueryOperator op) {
+  return op != QueryOperator::Equal && op != QueryOperator::NotEqual;
+}
+
 OrderIndex::Bound BoundOf(QueryOperator op) {
   switch (op) {
     case QueryOperator::GreaterThan:
@@ -166,48 +170,74 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
   ++clock_;
   // Of the clauses that may answer, the one that selects fewest. Stop at
   // the first clause that may fail on a document: a later one cannot
-  // answer for the documents it would rule out.
+  // answer for the documents it would rule out. The ordering clauses on one
+  // path answer together, by the window of keys they all allow: none of
+  // them fails (each would have stopped the search), so a document outside
+  // the window fails one of them before any clause can fail.
   // (Indexes are owned through pointers, so they stay where they are while
   // later clauses add slots; none that this query uses is dropped.)
-  const Clause<QueryOperator>* best = nullptr;
+  const auto& clauses = filter.clauses();
+  bool found = false;
   const EqualityIndex* by_equality = nullptr;
   EqualityIndex::Span span{};
   const OrderIndex* by_order = nullptr;
+  OrderIndex::KeyRange window;
   size_t best_estimate = docs.size() / 4 + 1;  // more: a scan reads faster
-  for (const auto& c : filter.clauses()) {
+  for (size_t k = 0; k < clauses.size(); ++k) {
+    const Clause<QueryOperator>& c = clauses[k];
     ValueRef operand = c.value.ref();
     if (c.operator_ == QueryOperator::NotEqual) continue;  // answers nothing, never fails
     if (c.operator_ == QueryOperator::Equal) {
       const Slot* slot = Prepare(false, c.fields, docs);
       if (slot == nullptr) continue;
-      EqualityIndex::Span found = slot->equality->Find(operand);
-      if (slot->equality->Estimate(found) >= best_estimate) continue;
-      best_estimate = slot->equality->Estimate(found);
-      best = &c;
+      EqualityIndex::Span at = slot->equality->Find(operand);
+      if (slot->equality->Estimate(at) >= best_estimate) continue;
+      best_estimate = slot->equality->Estimate(at);
+      found = true;
       by_equality = slot->equality.get();
-      span = found;
+      span = at;
       by_order = nullptr;
       continue;
     }
     if (!operand.is_number()) break;  // fails on every document holding the path
-    const Slot* slot = Prepare(true, c.fields, docs);
+    // The window of this clause and the ordering clauses before it on its
+    // path, whose index is prepared already (and asked for once a query).
+    OrderIndex::KeyRange keys;
+    bool before = false;
+    for (size_t j = 0; j < k; ++j) {
+      const Clause<QueryOperator>& e = clauses[j];
+      if (IsOrdering(e.operator_) && e.fields == c.fields) {
+        OrderIndex::Narrow(BoundOf(e.operator_), e.value.ref(), &keys);
+        before = true;
+      }
+    }
+    OrderIndex::Narrow(BoundOf(c.operator_), operand, &keys);
+    const Slot* slot = before ? FindOrder(c.fields) : Prepare(true, c.fields, docs);
     if (slot == nullptr || slot->order->non_numbers() != 0) break;  // may fail
-    size_t estimate = slot->order->Estimate(BoundOf(c.operator_), operand.ToDouble());
+    size_t estimate = slot->order->Estimate(keys);
     if (estimate >= best_estimate) continue;
     best_estimate = estimate;
-    best = &c;
+    found = true;
     by_order = slot->order.get();
+    window = keys;
     by_equality = nullptr;
   }
-  if (best == nullptr) return false;
+  if (!found) return false;
   candidates->clear();
   if (by_equality != nullptr) {
     by_equality->Lookup(span, candidates);
   } else {
-    by_order->Lookup(BoundOf(best->operator_), best->value.ref().ToDouble(), candidates);
+    by_order->Lookup(window, candidates);
     SortPositions(docs.size(), candidates);
   }
   return true;
+}
+
+const IndexSet::Slot* IndexSet::FindOrder(const FieldPath& path) const {
+  for (const Slot& s : slots_) {
+    if (s.order != nullptr && s.order->path() == path) return &s;
+  }
+  return nullptr;
 }
 
 IndexSet::Mask IndexSet::AffectedBy(const std::vector<const FieldPath*>& paths) const noexcept {

@@ -12,7 +12,9 @@
 //    than kMinDocuments documents are never indexed: scanning them costs
 //    about what one lookup does.
 //  - Which clause: an Equal clause (any operand) or an ordering clause with
-//    a numeric operand. A clause answers for the query only when no clause
+//    a numeric operand; the ordering clauses on one path (the bounds of a
+//    window, {'t': {'$gte': a, '$lt': b}}) answer together, as one range of
+//    the order index. A clause answers for the query only when no clause
 //    before it can fail on a document it rules out: Equal and NotEqual
 //    never fail, an ordering clause never fails where its path holds only
 //    numbers (the order index counts the documents where it does not). Of
@@ -132,6 +134,8 @@ class IndexSet {
   Slot* Prepare(bool order, const FieldPath& path, const std::vector<Value>& docs);
   bool PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
                    std::vector<uint32_t>* candidates);
+  // The order index on `path`, if there is one (asked for nothing).
+  const Slot* FindOrder(const FieldPath& path) const;
   bool CountUse(bool order, const FieldPath& path);
   // Drops the least recently used index when kMaxIndexes are kept,
   // unless the query at hand uses them all (then false).

@@ -3,6 +3,7 @@
 #include "query/filter.h"
 #include "values/equality.h"
 #include "values/member_path.h"
+#include "values/number_order.h"
 
 namespace moxal {
 
@@ -21,17 +22,19 @@ Status NonNumeric(QueryOperator op) {
 }
 
 // Whether `field` and `operand`, both numbers, satisfy the ordering
-// operator `op`; false for an equality operator, which compares values.
-bool Ordered(QueryOperator op, double f, double v) {
+// operator `op`, by their exact values; false for an equality operator,
+// which compares values.
+bool Ordered(QueryOperator op, ValueRef field, ValueRef operand) {
+  int order = CompareNumbers(field, operand);
   switch (op) {
     case QueryOperator::GreaterThan:
-      return f > v;
+      return order > 0;
     case QueryOperator::GreaterThanEqual:
-      return f >= v;
+      return order >= 0;
     case QueryOperator::LessThan:
-      return f < v;
+      return order < 0;
     case QueryOperator::LessThanEqual:
-      return f <= v;
+      return order <= 0;
     case QueryOperator::Equal:
     case QueryOperator::NotEqual:
       break;
@@ -54,7 +57,7 @@ bool Compare(QueryOperator op, ValueRef field, ValueRef operand, bool* holds) {
     case QueryOperator::LessThan:
     case QueryOperator::LessThanEqual:
       if (!field.is_number() || !operand.is_number()) return false;
-      *holds = Ordered(op, field.ToDouble(), operand.ToDouble());
+      *holds = Ordered(op, field, operand);
       return true;
   }
   return true;

@@ -45,6 +45,8 @@ struct OperatorFamily<QueryOperator> {
   static constexpr QueryOperator kImplicit = QueryOperator::Equal;
   static constexpr const char* kUnknown = "Unknown query operator found: ";
   static constexpr bool kTraced = false;
+  // Every operator of an operator object counts, not only the first.
+  static constexpr bool kEveryOperator = true;
 };
 
 template <>
@@ -52,6 +54,7 @@ struct OperatorFamily<UpdateOperator> {
   static constexpr UpdateOperator kImplicit = UpdateOperator::Set;
   static constexpr const char* kUnknown = "Unknown update query operator found: ";
   static constexpr bool kTraced = true;
+  static constexpr bool kEveryOperator = false;
 };
 
 }  // namespace moxal

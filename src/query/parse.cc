@@ -8,7 +8,7 @@
 namespace moxal {
 
 Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string>* fields,
-                   ValueRef* operand) {
+                   ValueRef* operand, ValueRef* operators) {
   // Every piece between dots is a name, empty pieces included.
   for (size_t start = 0;;) {
     size_t dot = key.find('.', start);
@@ -33,14 +33,16 @@ Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string
   }
   ObjectRef obj = value.as_object();
   if (obj.count() == 0) return Status::QuerySyntax("Error while parsing query");
-  // The first member in key order decides; the others are ignored.
+  // The first member in key order decides: an operator, or a name to
+  // descend into (the other members are then ignored).
   Member first = obj.member(0);
   if (!first.key.empty() && first.key.front() == '$') {
     fields->emplace_back(first.key);  // a keyword is never split at "."
     *operand = first.value;
+    if (operators != nullptr) *operators = value;
     return Status();
   }
-  return ParseClause(first.key, first.value, fields, operand);
+  return ParseClause(first.key, first.value, fields, operand, operators);
 }
 
 std::string FieldsTraceLine(const std::vector<std::string>& fields) {
@@ -53,6 +55,12 @@ std::string FieldsTraceLine(const std::vector<std::string>& fields) {
   return line;
 }
 
+namespace {
+
+bool IsKeyword(std::string_view name) { return !name.empty() && name.front() == '$'; }
+
+}  // namespace
+
 template <class Op>
 Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* clauses) {
   using Family = OperatorFamily<Op>;
@@ -62,11 +70,14 @@ Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* cla
   for (Member m : query) {
     Clause<Op> clause;
     ValueRef operand;
-    if (Status s = ParseClause(m.key, m.value, &clause.fields, &operand); !s.ok()) return s;
+    ValueRef operators;
+    if (Status s = ParseClause(m.key, m.value, &clause.fields, &operand, &operators); !s.ok()) {
+      return s;
+    }
     assert(!clause.fields.empty());  // a key gives one name at least
     clause.operator_ = Family::kImplicit;
     const std::string& last = clause.fields.back();
-    if (!last.empty() && last.front() == '$') {
+    if (IsKeyword(last)) {
       if (!FromKeyword(last, &clause.operator_)) {
         return Status::QuerySyntax(std::string(Family::kUnknown) + last);
       }
@@ -80,6 +91,24 @@ Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* cla
     clause.value = Value::CopyOf(operand);
     clause.hints.assign(clause.fields.size(), 0);
     clauses->push_back(std::move(clause));
+    if constexpr (Family::kEveryOperator) {
+      if (!operators) continue;
+      // The other operators of the object, in key order, on the same path;
+      // its members that are no keyword are ignored.
+      ObjectRef more = operators.as_object();
+      for (uint32_t i = 1; i < more.count(); ++i) {
+        Member next = more.member(i);
+        if (!IsKeyword(next.key)) continue;
+        Clause<Op> also;
+        if (!FromKeyword(next.key, &also.operator_)) {
+          return Status::QuerySyntax(std::string(Family::kUnknown) + std::string(next.key));
+        }
+        also.fields = clauses->back().fields;
+        also.value = Value::CopyOf(next.value);
+        also.hints.assign(also.fields.size(), 0);
+        clauses->push_back(std::move(also));
+      }
+    }
   }
   return Status();
 }

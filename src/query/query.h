@@ -1,14 +1,21 @@
 // Queries and update queries as clause lists.
 //
-// A query is an object. Each member is one clause: its key names a field
+// A query is an object. Each member gives a clause: its key names a field
 // (a "." separates nested names) and its value is the operand, or an object
 // whose first member (in key order) is an operator keyword holding the
-// operand, or an object that goes one level deeper into the field path:
+// operand (an operator object), or an object that goes one level deeper
+// into the field path, following its first member only:
 //
 //   {'age': 30}                          age            Equal 30
 //   {'age': {'$gt': 30}}                 age            GreaterThan 30
 //   {'address.city': 'Paris'}            address, city  Equal 'Paris'
 //   {'address': {'city': {'$ne': 'P'}}}  address, city  NotEqual 'P'
+//
+// In a filter, every keyword member of an operator object gives a clause
+// of its own on the same path, in key order, so that all of them must
+// hold: {'age': {'$gte': 30, '$lt': 40}} is age GreaterThanEqual 30, then
+// age LessThan 40 (members without "$" there are ignored). An update
+// query takes the first operator of such an object only.
 //
 // Clauses are kept in the key order of the query object. Both kinds of
 // query are parsed here; a Filter (filter.h) matches documents against
@@ -52,11 +59,13 @@ Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* cla
 
 // Appends the field names found in (key, value) to `fields` (and the
 // operator keyword last, when there is one) and sets *operand to the
-// operand inside `value`. A parse failure is a PanicException status:
-// "Not Valid query" for null or an array where a field value is expected,
+// operand inside `value`. When that keyword is the first member of an
+// object (an operator object), *operators is set to the object, unless
+// `operators` is null. A parse failure is a PanicException status: "Not
+// Valid query" for null or an array where a field value is expected,
 // "Error while parsing query" for an empty object there.
 Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string>* fields,
-                   ValueRef* operand);
+                   ValueRef* operand, ValueRef* operators = nullptr);
 
 // The "Fields: [...]" trace line of a path, without its line feed.
 std::string FieldsTraceLine(const std::vector<std::string>& fields);

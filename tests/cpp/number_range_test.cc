@@ -6,6 +6,7 @@
 // calling the general conversion, read as the general rules say all the
 // same.
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -14,10 +15,15 @@
 
 #include "../fuzz/json_text.h"
 #include "check.h"
+#include "test_util.h"
+#include "values/builder.h"
 #include "values/json_reader.h"
+#include "values/json_writer.h"
+#include "values/number_order.h"
 #include "values/value.h"
 
 using namespace moxal;
+using moxal::testing::Parse;
 
 namespace {
 
@@ -167,6 +173,116 @@ TEST(DecimalsBesidePowersOfTwo) {
             (*array.ref().as_array().begin()).as_float() == std::strtod(text.c_str(), nullptr);
         if (!ok && ++wrong <= 5) check::Fail(__FILE__, __LINE__, text);
       }
+    }
+  }
+  CHECK_EQ(wrong, 0);
+}
+
+// Ordering by exact value: integers of both kinds and doubles near the
+// places where doubles stop holding every integer (2^53, 2^63, 2^64),
+// against the x87 long double, whose 64-bit significand holds every
+// integer of either kind and every double exactly.
+namespace {
+
+struct Number {
+  Value value;
+  long double exact;
+};
+
+// An integer of `magnitude` (at most 2^63 when negative).
+Number Integer(bool negative, uint64_t magnitude) {
+  Builder b;
+  if (!negative || magnitude == 0) {
+    b.Unsigned(magnitude);
+    Value v = b.Finish();
+    return Number{v, static_cast<long double>(magnitude)};
+  }
+  magnitude = std::min(magnitude, uint64_t{1} << 63);
+  b.Negative(static_cast<int64_t>(uint64_t{0} - magnitude));
+  Value v = b.Finish();
+  return Number{v, -static_cast<long double>(magnitude)};
+}
+
+Number Double(double d) {
+  if (!std::isfinite(d)) d = 0x1p64;
+  Builder b;
+  b.Float(d);
+  Value v = b.Finish();
+  return Number{v, d};
+}
+
+// Random numbers crowded around the edges of exactness and of each kind.
+Number RandomNumber(std::mt19937_64& rng) {
+  static const double kEdges[] = {0, 1, 0x1p52, 0x1p53, 0x1p63, 0x1p64, 0x1p65};
+  double edge = kEdges[rng() % std::size(kEdges)];
+  int64_t offset = static_cast<int64_t>(rng() % 9) - 4;
+  bool negative = rng() % 2 == 0;
+  switch (rng() % 4) {
+    case 0: {  // an integer near an edge
+      if (edge >= 0x1p64) return Integer(negative, UINT64_MAX - rng() % 4);
+      auto base = static_cast<uint64_t>(edge);
+      uint64_t magnitude = offset < 0 && base < 4 ? uint64_t(-offset) : base + offset;
+      return Integer(negative, magnitude);
+    }
+    case 1: {  // a double near an edge
+      double d = negative ? -edge : edge;
+      for (int64_t i = 0; i < (offset < 0 ? -offset : offset); ++i) {
+        d = std::nextafter(d, offset < 0 ? -INFINITY : INFINITY);
+      }
+      return Double(rng() % 3 == 0 ? d + 0.5 : d);
+    }
+    case 2:
+      return rng() % 3 == 0 ? Double(std::bit_cast<double>(rng())) : Integer(negative, rng());
+    default:
+      return Integer(negative, rng() >> (rng() % 64));
+  }
+}
+
+}  // namespace
+
+TEST(NumbersCompareByExactValue) {
+  const char* const table[][3] = {
+      // a, b, sign of a - b
+      {"9007199254740993", "9007199254740992", "1"},
+      {"9007199254740993", "9007199254740992.0", "1"},
+      {"9007199254740993", "9007199254740994.0", "-1"},
+      {"9223372036854775807", "9223372036854775808", "-1"},
+      {"9223372036854775807", "9223372036854775808.0", "-1"},
+      {"9223372036854775808", "9223372036854775808.0", "0"},
+      {"18446744073709551615", "1.8446744073709552e19", "-1"},
+      {"-9223372036854775808", "-9223372036854775807", "-1"},
+      {"-9223372036854775808", "-9223372036854775808.0", "0"},
+      {"-9223372036854775808", "-9.223372036854778e18", "1"},
+      {"0", "-0.0", "0"},
+      {"-0.0", "0.0", "0"},
+      {"1", "1.0", "0"},
+      {"-1", "-0.5", "-1"},
+      {"2", "2.5", "-1"},
+      {"-2", "-2.5", "1"},
+      {"18446744073709551615", "-9223372036854775808", "1"},
+      {"1e300", "18446744073709551615", "1"},
+      {"-1e300", "-9223372036854775808", "-1"},
+  };
+  for (const auto& row : table) {
+    Value a = Parse(row[0]);
+    Value b = Parse(row[1]);
+    int want = std::atoi(row[2]);
+    CHECK_EQ(CompareNumbers(a.ref(), b.ref()), want);
+    CHECK_EQ(CompareNumbers(b.ref(), a.ref()), -want);
+  }
+  std::mt19937_64 rng(53);
+  int wrong = 0;
+  for (int i = 0; i < 300000; ++i) {
+    Number a = RandomNumber(rng);
+    Number b = RandomNumber(rng);
+    int want = (a.exact > b.exact) - (a.exact < b.exact);
+    if (CompareNumbers(a.value.ref(), b.value.ref()) != want && ++wrong <= 5) {
+      check::Fail(__FILE__, __LINE__, ToJson(a.value.ref()) + " vs " + ToJson(b.value.ref()));
+    }
+    // The largest double not above the number.
+    double floor = FloorDouble(a.value.ref());
+    if ((floor > a.exact || std::nextafter(floor, INFINITY) <= a.exact) && ++wrong <= 5) {
+      check::Fail(__FILE__, __LINE__, "floor of " + ToJson(a.value.ref()));
     }
   }
   CHECK_EQ(wrong, 0);
