@@ -391,3 +391,81 @@ TEST(IndexesStayTrueThroughEveryCommit) {
   CHECK(kept > 100);
   CHECK(dropped > 40);
 }
+
+// When indexes are built: never so often that lookups cost more than
+// scans would.
+
+namespace {
+
+// Documents holding a unique integer at "k0" ... "k15", and 0 or 1 at "p".
+std::vector<Value> KeyedDocuments(size_t n) {
+  std::vector<Value> docs;
+  for (size_t i = 0; i < n; ++i) {
+    std::string text = "{\"p\":" + std::to_string(i % 2);
+    for (int k = 0; k < 16; ++k) text += ",\"k" + std::to_string(k) + "\":" + std::to_string(i);
+    docs.push_back(Parse(text + "}"));
+  }
+  return docs;
+}
+
+// Asks `query` through `indexes`, and checks the answer against a scan's.
+void Ask(const std::vector<Value>& docs, IndexSet* indexes, const std::string& query) {
+  Value q = Parse(query);
+  Filter filter;
+  CHECK(Filter::New(q.ref().as_object(), &filter).ok());
+  CHECK(Ask(docs, filter, indexes) == Ask(docs, filter, nullptr));
+}
+
+std::string ByKey(int field, size_t value) {
+  return "{\"k" + std::to_string(field) + "\":" + std::to_string(value) + "}";
+}
+
+}  // namespace
+
+TEST(LookupsCyclingOverMorePathsThanIndexesBuildEachOnceAtMost) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  for (int fields : {9, 12, 16}) {
+    IndexSet indexes;
+    size_t value = 0;
+    for (int round = 0; round < 60; ++round) {
+      for (int k = 0; k < fields; ++k) Ask(docs, &indexes, ByKey(k, value++ % docs.size()));
+    }
+    CHECK(indexes.builds() <= static_cast<uint64_t>(fields));
+    CHECK_EQ(indexes.index_count(), IndexSet::kMaxIndexes);
+  }
+}
+
+TEST(AnIndexDroppedIsNotBuiltAgainAtOnce) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  IndexSet indexes;
+  auto lookup = [&](size_t v) { Ask(docs, &indexes, ByKey(0, v)); };
+  lookup(1);
+  lookup(2);  // builds it
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  for (size_t v = 3; v < 10; ++v) lookup(v);  // it pays for itself
+  indexes.Drop(~IndexSet::Mask{0});           // as an update of many documents does
+  lookup(10);                                 // scans
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  lookup(11);  // builds it again
+  CHECK_EQ(indexes.builds(), uint64_t{2});
+  // Dropped after every lookup, an index never pays for its build: the
+  // scans it takes before building one again grow.
+  for (size_t v = 12; v < 212; ++v) {
+    indexes.Drop(~IndexSet::Mask{0});
+    lookup(v);
+  }
+  CHECK(indexes.builds() <= 10);
+}
+
+TEST(AClauseThatLosesThePlanBuildsNothing) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  IndexSet indexes;
+  Ask(docs, &indexes, ByKey(3, 1));
+  Ask(docs, &indexes, ByKey(3, 2));  // builds the index of k3
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  // "p" selects half the documents: the index of k3 answers every query.
+  for (size_t v = 0; v < 30; ++v) {
+    Ask(docs, &indexes, "{\"p\":" + std::to_string(v % 2) + ",\"k3\":" + std::to_string(v) + "}");
+  }
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+}
