@@ -251,9 +251,8 @@ test_indexes_agree_with_scans = IndexesAgreeWithScans.TestCase
 def test_lookups_cycling_over_more_fields_than_indexes_are_no_slower_than_scans(tmp_path, fields):
     """Lookups that take the fields in turn, more of them than a collection
     keeps indexes of, each by a value not asked before: no slower than the
-    same lookups without indexes (timed in turns, so a busy machine slows
-    both alike; they used to build an index at every lookup, 1.3 to 1.6
-    times slower)."""
+    same lookups without indexes (they used to build an index at every
+    lookup, 1.3 to 1.6 times slower)."""
     scan_module = load_scan_module()
     n = 20_000
     docs = [{f"k{k}": i for k in range(fields)} for i in range(n)]
@@ -263,16 +262,20 @@ def test_lookups_cycling_over_more_fields_than_indexes_are_no_slower_than_scans(
     values = iter(random.Random(fields).sample(range(n), n))
 
     def cycle(db):
-        start = time.perf_counter()
+        # Processor time: on a busy machine the time that passes is mostly
+        # other processes' turns.
+        start = time.process_time()
         for k in range(fields):
             v = next(values)
             assert db.find("c", {f"k{k}": v}) == [docs[v]]
-        return time.perf_counter() - start
+        return time.process_time() - start
 
     for _ in range(2):
         cycle(dbs[0])  # the first lookups of each field scan (and build)
-    took = [0.0, 0.0]
-    for _ in range(6):
+    # The fastest of several cycles, for the noise of the clock.
+    took = [[], []]
+    for _ in range(8):
         for i, db in enumerate(dbs):
-            took[i] += cycle(db)
-    assert took[0] <= took[1], f"with indexes {took[0]:.3f} s, without {took[1]:.3f} s"
+            took[i].append(cycle(db))
+    fastest = [min(t) for t in took]
+    assert fastest[0] <= fastest[1], f"with indexes {fastest[0]:.4f} s, without {fastest[1]:.4f} s"
