@@ -23,12 +23,19 @@ the first operator of a field counted (the lower bound in moxal, the upper
 in Python). Each timed
 run makes several lookups, each followed by gc.collect(0); the figure is
 the time of one lookup in microseconds, the median of the runs. Also timed:
-the lookup that builds moxal's index, against one that scans.
+the lookup that builds moxal's index, against one that scans; and lookups
+that cycle over nine fields (one more than the indexes a collection keeps),
+against the same lookups with indexes switched off (moxal_scan, the module
+a build with -C cmake.define.MOXAL_SCAN_MODULE=ON installs beside moxal; the
+figure is skipped without it).
 """
 
 from __future__ import annotations
 
 import gc
+import importlib.machinery
+import importlib.util
+import os
 import random
 import sqlite3
 import time
@@ -177,11 +184,14 @@ def bench_lookup(sec: harness.Section, directory: str, docs: list[dict], repeat:
         con.close()
         del db
     _bench_build(sec, directory, repeat)
+    _bench_cycle(sec, directory + "-cycle", docs, repeat)
     for key, floor in (("int", 2), ("str", 2), ("city", 1), ("newest", 1), ("window", 1)):
         sec.faster(f"{key}: at least {floor}x faster than sqlite3 with an index",
                    f"{key}_moxal", f"{key}_sqlite3", floor)
     sec.at_most("the lookup that builds an index <= 1.5x a scan", "build_moxal",
                 "scan_moxal", 1.5)
+    sec.at_most("lookups cycling over nine fields: no slower than without indexes",
+                "cycle_moxal", "cycle_scan", 1.0)
 
 
 def _bench_build(sec: harness.Section, directory: str, repeat: int) -> None:
@@ -199,3 +209,65 @@ def _bench_build(sec: harness.Section, directory: str, repeat: int) -> None:
     sec.figures["scan_moxal"] = harness.Figure("moxal lookup that scans (n == v)", "ms", scans)
     sec.figures["build_moxal"] = harness.Figure("moxal lookup that builds the index (n == v)",
                                                "ms", builds)
+
+
+# Lookups that cycle over one field more than a collection keeps indexes of.
+CYCLE_FIELDS = 9
+CYCLES_PER_RUN = 3
+
+
+def scan_module():
+    """moxal with its indexes switched off: the module MOXAL_SCAN_MODULE
+    names (the test build makes one), else moxal_scan if installed, else
+    None."""
+    path = os.environ.get("MOXAL_SCAN_MODULE")
+    if path:
+        loader = importlib.machinery.ExtensionFileLoader("moxal_scan", path)
+        spec = importlib.util.spec_from_file_location("moxal_scan", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        return module
+    try:
+        import moxal_scan
+    except ImportError:
+        return None
+    return moxal_scan
+
+
+def _bench_cycle(sec: harness.Section, directory: str, docs: list[dict], repeat: int) -> None:
+    """Each lookup by the next of nine fields (k0 ... k8, unique integers),
+    a value not asked before; moxal against itself without indexes."""
+    n = len(docs)
+    cycle_docs = [dict(d, **{f"k{j}": i * CYCLE_FIELDS + j for j in range(CYCLE_FIELDS)})
+                  for i, d in enumerate(docs)]
+    generate.write_collection(directory, cycle_docs)
+    del cycle_docs
+    modules = [("moxal", "moxal", moxal), ("scan", "moxal without indexes", scan_module())]
+    per_run = CYCLE_FIELDS * CYCLES_PER_RUN
+    positions = random.Random(5).sample(range(n), per_run * (repeat + 2))
+    # (field, value): the fields in turn, each value asked once.
+    lookups_asked = [(f"k{i % CYCLE_FIELDS}", p * CYCLE_FIELDS + i % CYCLE_FIELDS)
+                     for i, p in enumerate(positions)]
+    answers = {}
+    for key, label, module in modules:
+        fig = harness.Figure(f"{label} (lookups cycling over {CYCLE_FIELDS} fields)", "µs")
+        sec.figures[f"cycle_{key}"] = fig
+        if module is None:
+            fig.status, fig.note = "skipped", "no moxal_scan (build with MOXAL_SCAN_MODULE=ON)"
+            continue
+        db = module.Moxal(directory)
+        asked = list(lookups_asked)
+
+        def lookup(field_value, db=db):
+            field, value = field_value
+            return db.find("users", {field: value})
+
+        # Two cycles first: they scan, and build what indexes they build.
+        for _ in range(2 * CYCLE_FIELDS):
+            lookup(asked.pop())
+        answers[key] = [lookup(fv) for fv in asked[:CYCLE_FIELDS]]
+        fig.samples = per_lookup_us(lookup, asked, per_run, repeat)
+        del db
+    if len(answers) == 2:
+        sec.check("cycle: with and without indexes, the same documents",
+                  answers["moxal"] == answers["scan"])

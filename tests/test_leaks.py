@@ -486,3 +486,36 @@ def test_the_check_sees_a_leak(leak, what):
         if what == "file descriptors":
             for fd in kept:
                 os.close(fd)
+
+
+@pytest.mark.parametrize("gone", ["drop_collection", "delete", "dropped by another object",
+                                  "deleted by another object"])
+def test_cached_results_let_go_of_documents_that_are_gone(tmp_path, gone):
+    """A collection dropped or emptied (by this object, or by another one
+    sharing the directory's journal, which this one then catches up with)
+    takes its cached results with it: rounds of inserting, finding and
+    dropping leave nothing behind (each used to keep its round's documents
+    until clear_cache)."""
+    if not MEMORY_CHECKS or _malloc_in_use() == 0:
+        pytest.skip("memory is not measured here")
+    journal = "process" if "another" in gone else "off"
+    db = moxal.Moxal(str(tmp_path), journal=journal)
+    other = moxal.Moxal(str(tmp_path), journal=journal) if journal != "off" else db
+    db.insert("keep", {"k": 1})
+    docs = 5000  # about 1.2 MB of documents a round
+
+    def round_(r):
+        db.insert_many("c", [{"i": i, "r": r, "s": BIG[:200]} for i in range(docs)])
+        assert len(db.find("c", {"r": r})) == docs
+        if gone.startswith("drop"):
+            other.drop_collection("c")
+        else:
+            other.delete("c", {})
+        assert db.count("keep") == 1  # catches up with the other object's change
+
+    round_(0)
+    before = usage()
+    for r in range(1, 11):
+        round_(r)
+    grown = usage()[3] - before[3]
+    assert grown < docs * 200 * 2, f"malloc'd memory grew by {grown} bytes over 10 rounds"

@@ -179,6 +179,7 @@ void Database::Apply(PreparedDrop* c, uint64_t) noexcept {
       }
     }
     Unregister(t.name);
+    cache_.Release(t.name);  // its results hold documents that are gone
   }
   if (c->all) {
     SysError ignored;

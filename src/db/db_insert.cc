@@ -297,7 +297,10 @@ void Database::Apply(PreparedInsert* c, uint64_t changed_at) noexcept {
 }
 
 void Database::Apply(PreparedLoad* c, uint64_t changed_at) noexcept {
-  for (PreparedInsert& g : c->groups) Apply(&g, changed_at);
+  for (PreparedInsert& g : c->groups) {
+    Apply(&g, changed_at);
+    cache_.Release(g.name);  // read again: what was cached of it is of no use
+  }
 }
 
 }  // namespace moxal

@@ -619,6 +619,12 @@ Status Database::CatchUp(JournalFile::Turn* turn) {
       },
       &j.read_buffer, &missed);
   if (s.ok() && !missed) s = FlushReplay(&cx);
+  // The cached results of collections that other objects changed, dropped
+  // or emptied may hold documents that are gone.
+  cache_.ReleaseIf([this](std::string_view name, uint64_t stamp) {
+    CollectionPtr c = FindInMemory(name);
+    return c == nullptr || c->stamp != stamp;
+  });
   if (missed || (!s.ok() && f.epoch() != j.epoch)) {
     // The records are in a file this object no longer has, or were cut
     // back while read: the state on disk is read again.

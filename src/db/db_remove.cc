@@ -40,6 +40,8 @@ bool Database::Record(const PreparedRemove& c, RecordBuilder* r, uint64_t*) cons
 
 void Database::Apply(PreparedRemove* c, uint64_t changed_at) noexcept {
   c->collection->Remove(c->positions);
+  // Its cached results may hold the documents removed.
+  if (!c->positions.empty()) cache_.Release(c->name);
   if (changed_at != 0 && !c->positions.empty()) c->collection->changed_at = changed_at;
 }
 

@@ -16,13 +16,13 @@ namespace {
 
 std::atomic<bool> g_enabled{MOXAL_INDEXES_ENABLED != 0};
 
-// Paths the queries asked about that have no index yet are remembered up to
+// Paths the queries asked about that have no index are remembered up to
 // this many per collection, the least recently asked forgotten first.
 constexpr size_t kMaxUses = 32;
 
-// Cold queries on a path before it gets an index: one might be a one-off,
-// a second says the program looks documents up by that path.
-constexpr uint32_t kUsesBeforeBuilding = 2;
+// The most scans' worth of rent a path pays before a build, after indexes
+// of it that did not pay for themselves.
+constexpr uint32_t kMaxBar = 64;
 
 bool IsOrdering(QueryOperator op) {
   return op != QueryOperator::Equal && op != QueryOperator::NotEqual;
@@ -84,11 +84,12 @@ bool IndexSet::HasNonObjects(const std::vector<Value>& docs) {
   return non_objects_;
 }
 
-bool IndexSet::CountUse(bool order, const FieldPath& path) {
+void IndexSet::NoteWanted(bool order, const FieldPath& path) {
   for (Use& u : uses_) {
     if (u.order == order && u.path == path) {
+      if (u.last != clock_) ++u.heat;
       u.last = clock_;
-      return ++u.count >= kUsesBeforeBuilding;
+      return;
     }
   }
   if (uses_.size() == kMaxUses) {
@@ -96,19 +97,112 @@ bool IndexSet::CountUse(bool order, const FieldPath& path) {
                                    [](const Use& a, const Use& b) { return a.last < b.last; });
     uses_.erase(oldest);
   }
-  uses_.push_back(Use{order, path, 1, clock_});
-  return kUsesBeforeBuilding <= 1;
+  Use u;
+  u.order = order;
+  u.path = path;
+  u.heat = 1;
+  u.last = clock_;
+  uses_.push_back(std::move(u));
 }
 
-bool IndexSet::MakeRoom() {
+bool IndexSet::BuildWanted(const std::vector<Value>& docs) {
+  if (built_at_ == clock_) return false;  // one build per query
+  // Of the paths this query wanted that paid their bar, an equality one
+  // first (it usually selects fewer), then the one asked about most.
+  auto pick = uses_.end();
+  for (auto u = uses_.begin(); u != uses_.end(); ++u) {
+    if (u->last != clock_ || u->rent < uint64_t{u->bar} * docs.size()) continue;
+    if (pick == uses_.end() || (pick->order && !u->order) ||
+        (pick->order == u->order && u->heat > pick->heat)) {
+      pick = u;
+    }
+  }
+  if (pick == uses_.end()) return false;
+  // Taken out first: making room may note the path of the index it drops.
+  Use wanted = std::move(*pick);
+  uses_.erase(pick);
+  if (!MakeRoom(wanted.heat)) {
+    uses_.push_back(std::move(wanted));  // into the room it left
+    return false;
+  }
+  Slot slot;
+  if (wanted.order) {
+    slot.order = std::make_unique<OrderIndex>(std::move(wanted.path));
+  } else {
+    slot.equality = std::make_unique<EqualityIndex>(std::move(wanted.path));
+  }
+  slot.last_used = clock_;
+  slot.bar = wanted.bar;
+  slot.heat = wanted.heat;
+  slot.built_at = clock_;
+  slot.built_size = docs.size();
+  slots_.push_back(std::move(slot));
+  built_at_ = clock_;
+  ++builds_;
+  Slot& built = slots_.back();
+  try {
+    if (built.order != nullptr) {
+      built.order->CatchUp(docs);
+    } else {
+      built.equality->CatchUp(docs);
+    }
+  } catch (...) {
+    slots_.pop_back();  // half built: of no use
+    throw;
+  }
+  return true;
+}
+
+bool IndexSet::MakeRoom(uint32_t heat) {
   Sweep();
   if (slots_.size() < kMaxIndexes) return true;
-  auto oldest = std::min_element(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
-    return a.last_used < b.last_used;
-  });
-  if (oldest->last_used == clock_) return false;  // the query at hand uses every one
-  slots_.erase(oldest);
+  Slot* coolest = nullptr;
+  for (Slot& s : slots_) {
+    if (s.last_used == clock_) continue;  // the query at hand uses it
+    if (coolest == nullptr || s.heat < coolest->heat ||
+        (s.heat == coolest->heat && s.last_used < coolest->last_used)) {
+      coolest = &s;
+    }
+  }
+  // A path takes the place only when asked about clearly more often: the
+  // heats of paths asked about equally often differ by one, by the order
+  // in which they were last asked about.
+  if (coolest == nullptr || heat <= coolest->heat + 1) return false;
+  Retire(coolest);
+  Sweep();
   return true;
+}
+
+void IndexSet::Retire(Slot* slot) noexcept {
+  if (slot->empty()) return;
+  try {
+    // A Use of an indexed path is dropped when the index is built.
+    if (uses_.size() == kMaxUses) {
+      uses_.erase(std::min_element(uses_.begin(), uses_.end(),
+                                   [](const Use& a, const Use& b) { return a.last < b.last; }));
+    }
+    Use u;
+    u.order = slot->order != nullptr;
+    u.path = slot->path();
+    u.bar = slot->saved >= slot->built_size / 2 ? 1 : std::min(slot->bar * 2, kMaxBar);
+    u.heat = slot->heat;
+    u.last = slot->last_used;
+    uses_.push_back(std::move(u));
+  } catch (const std::bad_alloc&) {
+    // Forgotten: the path starts afresh, paying rent from nothing.
+  }
+  slot->equality.reset();
+  slot->order.reset();
+}
+
+void IndexSet::Credit(const void* answered, size_t docs, size_t candidates) noexcept {
+  for (Slot& s : slots_) {
+    if (s.equality.get() != answered && s.order.get() != answered) continue;
+    // What the query that built it saved only makes up for the scan
+    // before; a build pays for itself through the queries after.
+    if (s.built_at != clock_ && candidates < docs) s.saved += docs - candidates;
+    return;
+  }
 }
 
 void IndexSet::Sweep() noexcept {
@@ -124,16 +218,10 @@ IndexSet::Slot* IndexSet::Prepare(bool order, const FieldPath& path,
                  : s.equality != nullptr && s.equality->path() == path;
   });
   if (it == slots_.end()) {
-    if (!CountUse(order, path) || !MakeRoom()) return nullptr;
-    Slot slot;
-    if (order) {
-      slot.order = std::make_unique<OrderIndex>(path);
-    } else {
-      slot.equality = std::make_unique<EqualityIndex>(path);
-    }
-    slots_.push_back(std::move(slot));
-    it = slots_.end() - 1;
+    NoteWanted(order, path);
+    return nullptr;
   }
+  if (it->last_used != clock_) ++it->heat;
   it->last_used = clock_;
   try {
     if (order) {
@@ -157,7 +245,16 @@ bool IndexSet::Plan(const std::vector<Value>& docs, const Filter& filter,
   if (!usable) return false;
   try {
     if (HasNonObjects(docs)) return false;
-    return PlanOrThrow(docs, filter, candidates);
+    if (++clock_ % kHeatHalfLife == 0) {
+      for (Slot& s : slots_) s.heat /= 2;
+      for (Use& u : uses_) u.heat /= 2;
+    }
+    if (PlanOrThrow(docs, filter, candidates)) return true;
+    // A scan: each path the query wanted an index on pays its rent.
+    for (Use& u : uses_) {
+      if (u.last == clock_) u.rent += docs.size();
+    }
+    return false;
   } catch (const std::bad_alloc&) {
     // An index is only ever a shortcut: without memory for it, scan.
     candidates->clear();
@@ -167,15 +264,14 @@ bool IndexSet::Plan(const std::vector<Value>& docs, const Filter& filter,
 
 bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
                            std::vector<uint32_t>* candidates) {
-  ++clock_;
   // Of the clauses that may answer, the one that selects fewest. Stop at
   // the first clause that may fail on a document: a later one cannot
   // answer for the documents it would rule out. The ordering clauses on one
   // path answer together, by the window of keys they all allow: none of
   // them fails (each would have stopped the search), so a document outside
   // the window fails one of them before any clause can fail.
-  // (Indexes are owned through pointers, so they stay where they are while
-  // later clauses add slots; none that this query uses is dropped.)
+  // Only indexes that exist are looked at; when none answers, the index
+  // of a path the query wanted may be built, and the plan made again.
   const auto& clauses = filter.clauses();
   bool found = false;
   const EqualityIndex* by_equality = nullptr;
@@ -222,7 +318,10 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
     window = keys;
     by_equality = nullptr;
   }
-  if (!found) return false;
+  if (!found) {
+    // No index answers: one worth building now answers, if it can.
+    return BuildWanted(docs) && PlanOrThrow(docs, filter, candidates);
+  }
   candidates->clear();
   if (by_equality != nullptr) {
     by_equality->Lookup(span, candidates);
@@ -230,6 +329,8 @@ bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
     by_order->Lookup(window, candidates);
     SortPositions(docs.size(), candidates);
   }
+  Credit(by_equality != nullptr ? static_cast<const void*>(by_equality) : by_order, docs.size(),
+         candidates->size());
   return true;
 }
 
@@ -258,10 +359,7 @@ IndexSet::Mask IndexSet::AffectedBy(const std::vector<const FieldPath*>& paths) 
 
 void IndexSet::Drop(Mask mask) noexcept {
   for (size_t i = 0; i < slots_.size(); ++i) {
-    if ((mask >> i) & 1) {
-      slots_[i].equality.reset();
-      slots_[i].order.reset();
-    }
+    if ((mask >> i) & 1) Retire(&slots_[i]);
   }
 }
 
@@ -304,7 +402,9 @@ void IndexSet::Remove(const std::vector<Value>& docs,
   // Removing many: building again when next wanted costs about what
   // renumbering would.
   if (positions.size() > docs.size() / 4) {
-    Clear();
+    for (Slot& s : slots_) Retire(&s);
+    objects_checked_ = 0;  // the one that was not an object may be gone
+    non_objects_ = false;
     return;
   }
   if (non_objects_) {

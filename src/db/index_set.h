@@ -5,12 +5,22 @@
 // through an index when one can prove the answer a scan would give, and
 // builds one when the queries of the collection have shown they want it:
 //
-//  - When: the second cold query that could be answered through an index
-//    on a path builds it (the first might be a one-off); the build is part
-//    of that query, and costs about one more pass over the documents than
-//    a scan plus a sort (radix, in passes of 16 bits). Collections of fewer
-//    than kMinDocuments documents are never indexed: scanning them costs
-//    about what one lookup does.
+//  - When: a build is weighed against its uses, as renting against buying.
+//    A cold query that scans pays a scan's worth of rent to each path it
+//    could have used an index on; a path builds its index once its rent
+//    reaches its bar, a scan's worth at first, so the second cold query on
+//    a path builds it (the first might be a one-off). The build is part of
+//    that query, and costs about one more pass over the documents than a
+//    scan plus a sort (radix, in passes of 16 bits). One query builds one
+//    index at most, and only when no index it has answers for it: a clause
+//    that loses the plan builds nothing, and pays no rent. An index that
+//    is dropped or evicted starts paying rent afresh, so it is not rebuilt
+//    at once; one that did not pay for its build (answered for less than
+//    half a scan's worth of reading after it) doubles its path's bar, so
+//    that a pattern that keeps dropping indexes (updates of many documents
+//    between lookups) soon stops building them. Collections of fewer than
+//    kMinDocuments documents are never indexed: scanning them costs about
+//    what one lookup does.
 //  - Which clause: an Equal clause (any operand) or an ordering clause with
 //    a numeric operand; the ordering clauses on one path (the bounds of a
 //    window, {'t': {'$gte': a, '$lt': b}}) answer together, as one range of
@@ -26,10 +36,18 @@
 //    object (a scan fails on it), when a clause has an empty path, or when
 //    the candidates are more than a quarter of the collection (reading
 //    them out of order costs more than a scan).
-//  - Bounded: at most kMaxIndexes per collection, the least recently used
-//    dropped first. An equality index costs 8 bytes per document holding
-//    the path, an order index 12, plus a bit per document and a tail of
-//    recent changes (field_index.h).
+//  - Bounded: at most kMaxIndexes per collection. When they are all kept,
+//    a path takes the place of the coolest one (the one queries asked
+//    about least lately, the least recently used of equals) only when it
+//    is asked about clearly more often: between equals, as in lookups
+//    cycling over more paths than there are indexes, replacing one by
+//    another would rebuild each in turn and use none, slower than
+//    scanning; instead the indexes stay and the other paths scan. How
+//    often a path is asked about decays by half every kHeatHalfLife
+//    queries, so a new working set of paths takes over from an old one.
+//    An equality index costs 8 bytes per document holding the path, an
+//    order index 12, plus a bit per document and a tail of recent changes
+//    (field_index.h).
 //  - Kept true: appended documents are taken in lazily, at the next use;
 //    a changed document is passed to the indexes its change may concern
 //    (KeysOf, Rekey), and removed ones to every index (Remove); an index
@@ -58,6 +76,8 @@ class IndexSet {
   // Enough for the few fields a program looks documents up by; each costs
   // memory in proportion to the collection.
   static constexpr size_t kMaxIndexes = 8;
+  // Queries after which how often each path was asked about is halved.
+  static constexpr uint64_t kHeatHalfLife = 256;
 
   // Whether indexes are used and built at all: a switch for the tests that
   // compare answers with indexes against answers without them.
@@ -109,14 +129,19 @@ class IndexSet {
 
   size_t index_count() const;
   size_t MemoryBytes() const;
+  // Indexes built so far, for the tests of when indexes are built.
+  uint64_t builds() const { return builds_; }
 
  private:
-  // A path the queries asked about, not yet indexed.
+  // A path the queries asked about that has no index: what it paid
+  // without one, and how often it is asked about.
   struct Use {
     bool order;
     FieldPath path;
-    uint32_t count;
-    uint64_t last;
+    uint64_t rent = 0;  // documents its queries scanned since it last lost an index
+    uint32_t bar = 1;   // scans' worth of rent before a build
+    uint32_t heat = 0;  // queries that asked about it, halved now and then
+    uint64_t last = 0;  // when it was last asked about
   };
   // An index, or none where one was dropped (removed by Sweep, so that
   // Keys stay in step within a change).
@@ -124,28 +149,47 @@ class IndexSet {
     std::unique_ptr<EqualityIndex> equality;
     std::unique_ptr<OrderIndex> order;
     uint64_t last_used = 0;
+    uint32_t bar = 1;
+    uint32_t heat = 0;
+    uint64_t built_at = 0;    // the query that built it
+    uint64_t built_size = 0;  // the documents then
+    uint64_t saved = 0;       // documents not read by the queries it answered since
     bool empty() const { return equality == nullptr && order == nullptr; }
     uint32_t covered() const;
+    const FieldPath& path() const { return equality != nullptr ? equality->path() : order->path(); }
   };
 
   // The index of the kind `order` says on `path`, caught up with `docs`;
-  // built when the queries asked for it often enough; else null. Throws
+  // else null, the path noted as wanted by the query at hand. Throws
   // std::bad_alloc.
   Slot* Prepare(bool order, const FieldPath& path, const std::vector<Value>& docs);
   bool PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
                    std::vector<uint32_t>* candidates);
   // The order index on `path`, if there is one (asked for nothing).
   const Slot* FindOrder(const FieldPath& path) const;
-  bool CountUse(bool order, const FieldPath& path);
-  // Drops the least recently used index when kMaxIndexes are kept,
-  // unless the query at hand uses them all (then false).
-  bool MakeRoom();
+  void NoteWanted(bool order, const FieldPath& path);
+  // Builds the index of a path the query at hand wanted, if one has paid
+  // enough rent and there is room for it; true when it did. Throws
+  // std::bad_alloc.
+  bool BuildWanted(const std::vector<Value>& docs);
+  // Drops the coolest index the query at hand does not use when
+  // kMaxIndexes are kept, if a path of `heat` should take its place; false
+  // when there is no room.
+  bool MakeRoom(uint32_t heat);
+  // Drops the index of `slot`, remembering its path's heat and bar (as far
+  // as memory allows).
+  void Retire(Slot* slot) noexcept;
+  // Records the documents an answer of the index `answered` (one of the
+  // slots') spared a scan.
+  void Credit(const void* answered, size_t docs, size_t candidates) noexcept;
   void Sweep() noexcept;
   bool HasNonObjects(const std::vector<Value>& docs);
 
   std::vector<Slot> slots_;  // at most kMaxIndexes
   std::vector<Use> uses_;
-  uint64_t clock_ = 0;
+  uint64_t clock_ = 0;     // queries planned so far
+  uint64_t built_at_ = 0;  // the query that built the last index
+  uint64_t builds_ = 0;
   size_t objects_checked_ = 0;  // documents checked for kind so far
   bool non_objects_ = false;    // one of those is not an object
 };

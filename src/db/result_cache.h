@@ -11,7 +11,11 @@
 //    lookup hits only while the collection still has that stamp, so no find
 //    sees a result older than the last change of its collection.
 // A lookup that finds a stale or colliding entry misses, and the insert
-// that follows replaces that entry.
+// that follows replaces that entry. A stale entry still holds the documents
+// it returned, which may be gone from the collection: the changes that take
+// documents away release the entries of their collection (Release,
+// ReleaseIf), so that a collection dropped or emptied is freed at once, not
+// when its entries are evicted.
 
 #ifndef MOXAL_DB_RESULT_CACHE_H_
 #define MOXAL_DB_RESULT_CACHE_H_
@@ -59,6 +63,23 @@ class ResultCache {
 
   // Drops every entry.
   void Reset() noexcept;
+
+  // Drops the entries of `collection`.
+  void Release(std::string_view collection) noexcept {
+    ReleaseIf([collection](std::string_view c, uint64_t) { return c == collection; });
+  }
+  // Drops the entries for which stale(collection, stamp) is true.
+  template <class Stale>
+  void ReleaseIf(Stale&& stale) noexcept {
+    for (auto e = entries_.begin(); e != entries_.end();) {
+      if (!stale(std::string_view(e->collection), e->stamp)) {
+        ++e;
+        continue;
+      }
+      index_.erase(IndexKey{e->key, e->collection});
+      e = entries_.erase(e);
+    }
+  }
 
   size_t size() const { return index_.size(); }
 

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "check.h"
+#include "database_peer.h"
 #include "db/database.h"
 #include "db_calls.h"
 #include "test_util.h"
@@ -111,6 +113,53 @@ TEST(ClearCacheDropsEveryEntry) {
     Found rebuilt;
     CHECK(db.find(name, &query, &rebuilt).ok() && rebuilt.fresh != nullptr);
     CHECK_EQ(Text(rebuilt.docs), R"([{"n":5}])");
+  }
+}
+
+TEST(ChangesThatTakeDocumentsAwayReleaseTheirCollectionsResults) {
+  // What each change does to collection c, and whether another object
+  // (sharing the journal) makes it: the cached results of c go, d's stay.
+  struct Case {
+    const char* what;
+    bool other;
+    std::function<Status(Database&, const std::string&)> change;
+  };
+  const Case cases[] = {
+      {"drop_collection", false,
+       [](Database& db, const std::string&) { return moxal::testing::DropCollection(db, "c"); }},
+      {"delete", false,
+       [](Database& db, const std::string&) {
+         return moxal::testing::Remove(db, "c", Arg(R"({"n":1})"));
+       }},
+      {"load_from_document", false,
+       [](Database& db, const std::string& dir) {
+         return moxal::testing::LoadFromDocument(db, dir + "/more/load.json");
+       }},
+      {"drop_collection by another object", true,
+       [](Database& db, const std::string&) { return moxal::testing::DropCollection(db, "c"); }},
+      {"delete by another object", true,
+       [](Database& db, const std::string&) {
+         return moxal::testing::Remove(db, "c", Arg(R"({"n":5})"));
+       }},
+  };
+  for (const Case& k : cases) {
+    TempDir dir(Files{{"c.json", R"([{"n":1},{"n":5}])"},
+                      {"d.json", R"([{"n":5}])"},
+                      {"more/load.json", R"({"c":[{"n":7}]})"}});
+    Durability durability = k.other ? Durability::kProcess : Durability::kOff;
+    Database db(dir.path(), durability);
+    CHECK(db.open().ok());
+    Database other(dir.path(), durability);
+    if (k.other) CHECK(other.open().ok());
+    Converted<Value> query = Arg(R"({"n":{"$gte":1}})");
+    CHECK(Find(db, "c", &query).ok() && Find(db, "d", &query).ok());
+    CHECK_EQ(DatabaseTestPeer::Cache(db).size(), size_t{2});
+    CHECK(k.change(k.other ? other : db, dir.path()).ok());
+    size_t count;
+    CHECK(db.count("d", nullptr, &count).ok());  // catches up with the other object
+    std::vector<std::string> left = DatabaseTestPeer::Cache(db);
+    CHECK_EQ(left.size(), size_t{1});
+    if (left.size() != 1 || left[0].rfind("d ", 0) != 0) std::cerr << "  after " << k.what << "\n";
   }
 }
 

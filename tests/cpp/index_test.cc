@@ -10,12 +10,17 @@
 #include <vector>
 
 #include "check.h"
+#include "database_peer.h"
 #include "db/index_set.h"
 #include "db/select.h"
+#include "db_calls.h"
 #include "test_util.h"
+#include "values/json_writer.h"
 
 using namespace moxal;
+using moxal::testing::Files;
 using moxal::testing::Parse;
+using moxal::testing::TempDir;
 
 namespace {
 
@@ -321,4 +326,224 @@ TEST(AWindowIsOneRangeOfTheOrderIndex) {
     CHECK(candidates.size() <= c.candidates);
   }
   CHECK_EQ(indexes.index_count(), size_t{1});
+}
+
+// Index upkeep through the database's own commits: inserts, updates and
+// deletes of a few documents (the indexes follow each one) and of many
+// (they are dropped, or cleared, and built again when next wanted). After
+// every commit each index is asked probes on its path and every answer is
+// compared with a scan of the collection.
+
+namespace {
+
+Converted<Value> Arg(const std::string& json) { return {Parse(json), Status()}; }
+
+// An equality probe on each path the commits change, for a few values,
+// and ranges on "t".
+std::vector<Value> Probes() {
+  std::vector<Value> probes;
+  for (const char* path : {"a", "b", "t", "n.c"}) {
+    for (const char* v : {"0", "1", "2", "7", "\"x\"", "true", "null", "{\"c\":1}"}) {
+      probes.push_back(Parse(std::string("{\"") + path + "\":{\"$eq\":" + v + "}}"));
+    }
+  }
+  for (const char* op : {"$gt", "$gte", "$lt", "$lte"}) {
+    for (const char* v : {"0", "1", "2.5", "7", "-3"}) {
+      probes.push_back(Parse(std::string("{\"t\":{\"") + op + "\":" + v + "}}"));
+    }
+  }
+  return probes;
+}
+
+// Asks every probe of the collection through its indexes and by a scan;
+// returns how many answers an index gave, or SIZE_MAX when one differs.
+size_t CheckProbes(Collection& c, const std::vector<Value>& probes, const std::string& after) {
+  size_t indexed = 0;
+  for (const Value& probe : probes) {
+    Filter filter;
+    CHECK(Filter::New(probe.ref().as_object(), &filter).ok());
+    std::vector<uint32_t> candidates;
+    Answer through;
+    if (c.indexes.Plan(c.docs, filter, &candidates)) {
+      ++indexed;
+      Status s;
+      for (uint32_t i : candidates) {
+        bool matched;
+        s = filter.Matches(c.docs[i].ref().as_object(), &matched);
+        if (!s.ok()) break;
+        if (matched) through.positions.push_back(i);
+      }
+      through.kind = s.kind();
+      through.message = s.message();
+      if (!s.ok()) through.positions.clear();
+    } else {
+      through = Ask(c.docs, filter, nullptr);
+    }
+    if (!(through == Ask(c.docs, filter, nullptr))) {
+      CHECK(false && "an index answers what a scan does not");
+      std::cerr << "  probe " << ToJson(probe.ref()) << " after " << after << "\n";
+      return SIZE_MAX;
+    }
+  }
+  return indexed;
+}
+
+Converted<std::vector<Value>> RandomDocuments(Random& r, bool mixed, size_t n) {
+  Converted<std::vector<Value>> docs;
+  for (size_t i = 0; i < n; ++i) docs.value.push_back(RandomDocument(r, mixed));
+  return docs;
+}
+
+}  // namespace
+
+TEST(IndexesStayTrueThroughEveryCommit) {
+  const char* const kUpdates[] = {
+      R"({"t":{"$set":7}})",    R"({"t":{"$inc":1}})",       R"({"t":{"$set":2.5}})",
+      R"({"t":{"$delete":0}})", R"({"b":{"$set":"x"}})",     R"({"b":{"$set":1}})",
+      R"({"n.c":{"$set":2}})",  R"({"n":{"$set":{"c":0}}})", R"({"n":{"$delete":0}})",
+      R"({"a":{"$set":true}})", R"({"a":{"$dec":1}})",       R"({"t":{"$set":"x"}})"};
+  std::vector<Value> probes = Probes();
+  size_t indexed = 0, kept = 0, dropped = 0;
+  for (uint64_t seed = 1; seed <= 4; ++seed) {
+    Random r(seed);
+    bool mixed = seed % 2 == 0;
+    TempDir dir(Files{});
+    Database db(dir.path());
+    CHECK(db.open().ok());
+    CHECK(moxal::testing::InsertMany(db, "c", RandomDocuments(r, mixed, 1200)).ok());
+    CollectionPtr c = DatabaseTestPeer::Collection(db, "c");
+    CheckProbes(*c, probes, "the first insert");  // builds the indexes
+    for (int step = 0; step < 120; ++step) {
+      size_t before = c->indexes.index_count();
+      std::string what;
+      Status s;
+      switch (r.Below(8)) {
+        case 0:
+        case 1: {  // a few documents changed: the indexes follow
+          std::string update = r.Pick(kUpdates);
+          std::string filter = std::string(R"({"b":{"$eq":)") + r.Pick(kValues) + "}}";
+          what = "update " + update + " where " + filter;
+          Converted<Value> where = Arg(filter);
+          s = moxal::testing::Update(db, "c", Arg(update), &where);
+          break;
+        }
+        case 2: {  // many: the indexes the change concerns are dropped
+          std::string update = r.Pick(kUpdates);
+          what = "update " + update + " of every document";
+          s = moxal::testing::Update(db, "c", Arg(update));
+          break;
+        }
+        case 3:
+        case 4: {  // a few removed: the indexes renumber
+          std::string query = std::string(R"({"t":)") + r.Pick(kNumbers) + "}";
+          what = "delete " + query;
+          s = moxal::testing::Remove(db, "c", Arg(query));
+          break;
+        }
+        case 5:  // many removed: the indexes are cleared
+          what = R"(delete {"t":{"$gte":0}})";
+          s = moxal::testing::Remove(db, "c", Arg(R"({"t":{"$gte":0}})"));
+          break;
+        default: {  // appended: taken in at the next use
+          size_t n = c->docs.size() < 800 ? 600 : 1 + r.Below(40);
+          what = "insert of " + std::to_string(n);
+          s = moxal::testing::InsertMany(db, "c", RandomDocuments(r, mixed, n));
+        }
+      }
+      // The delete of many fails (and commits nothing) when "t" holds a
+      // string somewhere.
+      if (!s.ok() && what != R"(delete {"t":{"$gte":0}})") {
+        CHECK(false && "a commit failed");
+        std::cerr << "  " << what << ": " << s.message() << "\n";
+      }
+      c = DatabaseTestPeer::Collection(db, "c");
+      if (c->indexes.index_count() < before) ++dropped;
+      if (c->indexes.index_count() == before && before != 0) ++kept;
+      size_t n = CheckProbes(*c, probes, what);
+      if (n == SIZE_MAX) return;
+      indexed += n;
+    }
+  }
+  // The comparison went through indexes, on both paths.
+  CHECK(indexed > 4 * 120 * 20);
+  CHECK(kept > 100);
+  CHECK(dropped > 40);
+}
+
+// When indexes are built: never so often that lookups cost more than
+// scans would.
+
+namespace {
+
+// Documents holding a unique integer at "k0" ... "k15", and 0 or 1 at "p".
+std::vector<Value> KeyedDocuments(size_t n) {
+  std::vector<Value> docs;
+  for (size_t i = 0; i < n; ++i) {
+    std::string text = "{\"p\":" + std::to_string(i % 2);
+    for (int k = 0; k < 16; ++k) text += ",\"k" + std::to_string(k) + "\":" + std::to_string(i);
+    docs.push_back(Parse(text + "}"));
+  }
+  return docs;
+}
+
+// Asks `query` through `indexes`, and checks the answer against a scan's.
+void Ask(const std::vector<Value>& docs, IndexSet* indexes, const std::string& query) {
+  Value q = Parse(query);
+  Filter filter;
+  CHECK(Filter::New(q.ref().as_object(), &filter).ok());
+  CHECK(Ask(docs, filter, indexes) == Ask(docs, filter, nullptr));
+}
+
+std::string ByKey(int field, size_t value) {
+  return "{\"k" + std::to_string(field) + "\":" + std::to_string(value) + "}";
+}
+
+}  // namespace
+
+TEST(LookupsCyclingOverMorePathsThanIndexesBuildEachOnceAtMost) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  for (int fields : {9, 12, 16}) {
+    IndexSet indexes;
+    size_t value = 0;
+    for (int round = 0; round < 60; ++round) {
+      for (int k = 0; k < fields; ++k) Ask(docs, &indexes, ByKey(k, value++ % docs.size()));
+    }
+    CHECK(indexes.builds() <= static_cast<uint64_t>(fields));
+    CHECK_EQ(indexes.index_count(), IndexSet::kMaxIndexes);
+  }
+}
+
+TEST(AnIndexDroppedIsNotBuiltAgainAtOnce) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  IndexSet indexes;
+  auto lookup = [&](size_t v) { Ask(docs, &indexes, ByKey(0, v)); };
+  lookup(1);
+  lookup(2);  // builds it
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  for (size_t v = 3; v < 10; ++v) lookup(v);  // it pays for itself
+  indexes.Drop(~IndexSet::Mask{0});           // as an update of many documents does
+  lookup(10);                                 // scans
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  lookup(11);  // builds it again
+  CHECK_EQ(indexes.builds(), uint64_t{2});
+  // Dropped after every lookup, an index never pays for its build: the
+  // scans it takes before building one again grow.
+  for (size_t v = 12; v < 212; ++v) {
+    indexes.Drop(~IndexSet::Mask{0});
+    lookup(v);
+  }
+  CHECK(indexes.builds() <= 10);
+}
+
+TEST(AClauseThatLosesThePlanBuildsNothing) {
+  std::vector<Value> docs = KeyedDocuments(1000);
+  IndexSet indexes;
+  Ask(docs, &indexes, ByKey(3, 1));
+  Ask(docs, &indexes, ByKey(3, 2));  // builds the index of k3
+  CHECK_EQ(indexes.builds(), uint64_t{1});
+  // "p" selects half the documents: the index of k3 answers every query.
+  for (size_t v = 0; v < 30; ++v) {
+    Ask(docs, &indexes, "{\"p\":" + std::to_string(v % 2) + ",\"k3\":" + std::to_string(v) + "}");
+  }
+  CHECK_EQ(indexes.builds(), uint64_t{1});
 }

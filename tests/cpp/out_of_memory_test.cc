@@ -20,45 +20,12 @@
 #include <vector>
 
 #include "check.h"
+#include "database_peer.h"
 #include "db/database.h"
 #include "db_calls.h"
 #include "fail_alloc.h"
 #include "test_util.h"
 #include "values/json_writer.h"
-
-namespace moxal {
-
-// What a test can see of a database.
-struct DatabaseTestPeer {
-  // Each collection in memory: "name" -> its documents as a JSON array.
-  static std::map<std::string, std::string> Collections(const Database& db,
-                                                        std::map<std::string, uint64_t>* stamps) {
-    std::map<std::string, std::string> out;
-    for (const auto& [name, c] : db.collections_) {
-      std::string text = "[";
-      for (const Value& d : c->docs) text += (text.size() > 1 ? "," : "") + ToJson(d.ref());
-      out[name] = text + "]";
-      (*stamps)[name] = c->stamp;
-    }
-    return out;
-  }
-  // The cache's entries, the most recently used first, with whether each
-  // was built from its collection as it is now.
-  static std::vector<std::string> Cache(const Database& db) {
-    std::vector<std::string> out;
-    for (const ResultCache::Entry& e : db.cache_.entries_) {
-      auto c = db.collections_.find(e.collection);
-      bool current = c != db.collections_.end() && c->second->stamp == e.stamp;
-      std::string line = e.collection + " " + std::to_string(e.key) + " " + ToJson(e.query.ref()) +
-                         (current ? " current" : " stale") + ":";
-      for (const Value& d : e.result->docs) line += " " + ToJson(d.ref());
-      out.push_back(line + " @" + std::to_string(e.stamp));
-    }
-    return out;
-  }
-};
-
-}  // namespace moxal
 
 using namespace moxal;
 using moxal::testing::DirectoryContents;
