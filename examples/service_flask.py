@@ -17,6 +17,7 @@ import signal
 import sys
 import tempfile
 import threading
+import time
 import urllib.request
 import uuid
 import warnings
@@ -104,7 +105,7 @@ def create_app(db_dir):
     def add_order():
         body = request.get_json()
         order = {"id": uuid.uuid4().hex, "customer": str(body["customer"]),
-                 "total": float(body["total"]), "status": "open"}
+                 "total": float(body["total"]), "status": "open", "created": time.time()}
         db.insert("orders", order)
         return jsonify(order), 201
 
@@ -123,6 +124,15 @@ def create_app(db_dir):
         if high is not None:  # the second bound: a second step
             found = [o for o in found if o["total"] < high]
         return jsonify(found)
+
+    @app.get("/orders/newest")
+    def newest_orders():
+        """A list page, newest first: ?page=0 the newest 20, ?page=1 the
+        next 20. moxal sorts and cuts: only the page's orders are built."""
+        per_page = max(1, min(int(request.args.get("per_page", 20)), 100))
+        page = max(0, int(request.args.get("page", 0)))
+        return jsonify(db.find("orders", sort=[("created", -1)], skip=page * per_page,
+                               limit=per_page))
 
     @app.post("/orders/search")
     @guarded
@@ -176,6 +186,8 @@ def demo():
                   [o["total"] for o in call(base, "GET", "/orders?min_total=100&max_total=600")[1]])
             print("a bad query:", call(base, "POST", "/orders/search", {"total": {"$in": [1]}}))
             print("open orders:", call(base, "GET", "/orders/count?status=open")[1])
+            print("newest two:",
+                  [o["total"] for o in call(base, "GET", "/orders/newest?per_page=2")[1]])
             first = call(base, "GET", "/orders?customer=bob")[1][0]["id"]
             print("delete:", call(base, "DELETE", f"/orders/{first}")[1])
         finally:

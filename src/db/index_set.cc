@@ -161,6 +161,23 @@ bool IndexSet::Plan(const std::vector<Value>& docs, const Filter& filter,
   }
 }
 
+const OrderIndex* IndexSet::SortOrder(const std::vector<Value>& docs,
+                                      const FieldPath& path) noexcept {
+  if (!g_enabled.load(std::memory_order_relaxed) || docs.size() < kMinDocuments ||
+      docs.size() >= UINT32_MAX || path.empty()) {
+    return nullptr;
+  }
+  try {
+    if (HasNonObjects(docs)) return nullptr;
+    ++clock_;
+    const Slot* slot = Prepare(true, path, docs);
+    if (slot == nullptr || slot->order->non_numbers() != 0) return nullptr;
+    return slot->order.get();
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // without memory for the index, sort the matches
+  }
+}
+
 bool IndexSet::PlanOrThrow(const std::vector<Value>& docs, const Filter& filter,
                            std::vector<uint32_t>* candidates) {
   ++clock_;
