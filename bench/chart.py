@@ -50,7 +50,7 @@ def panels(report: dict) -> list[dict]:
                               _prefixed(figs, "rss_")))
         elif name == "lookup":
             docs = sec["facts"].get("documents", "")
-            for key in ("int", "str", "city", "newest"):
+            for key in ("int", "str", "city", "newest", "page", "after"):
                 job = _prefixed(figs, key + "_")
                 if job:
                     title = next(iter(job.values()))["label"]

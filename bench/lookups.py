@@ -226,7 +226,7 @@ def _bench_pages(sec: harness.Section, directory: str, docs: list[dict], text: b
                   got == python_page(v) and len(got) == 20 and
                   [created(d) for d in got] == [created(d) for d in sqlite_page(v)])
         for name, label, page, per_run in (
-                ("moxal", "moxal find(sort=..., limit=20)", moxal_page, 200),
+                ("moxal", "moxal find sorted, limit 20", moxal_page, 200),
                 ("sqlite3", "sqlite3 ORDER BY ... LIMIT 20, an expression index", sqlite_page,
                  200),
                 ("python", "heapq.nlargest over the dicts", python_page, 2)):

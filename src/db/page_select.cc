@@ -222,8 +222,13 @@ Status SelectPage(const std::vector<Value>& docs, IndexSet* indexes, const Filte
   std::vector<size_t> ordered;
   const FieldPath& path = page.sort[0].fields;
   if (indexes != nullptr && (filter == nullptr || CannotFail(*filter, path))) {
+    // Clauses on the sorted path only bound the walk (Bounds): an index
+    // could give no fewer documents than the walk visits, and unordered.
+    bool elsewhere =
+        filter != nullptr && std::any_of(filter->clauses().begin(), filter->clauses().end(),
+                                         [&](const auto& c) { return c.fields != path; });
     std::vector<uint32_t> candidates;
-    bool planned = filter != nullptr && indexes->Plan(docs, *filter, &candidates);
+    bool planned = elsewhere && indexes->Plan(docs, *filter, &candidates);
     const OrderIndex* order = indexes->SortOrder(docs, path);
     // A walk visits about need * n / matches entries; sorting the
     // candidates costs about as many as there are.
