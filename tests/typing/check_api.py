@@ -54,7 +54,7 @@ assert_type(db.clear_cache(), None)
 db.find(1)  # type: ignore[arg-type]
 db.find("users", [("age", 1)])  # type: ignore[arg-type]
 db.find("users", query={"a": 1})  # type: ignore[call-arg]
-db.find("users", None, "name")  # type: ignore[misc]
+db.find("users", None, "name")  # type: ignore[call-arg]
 db.find("users", limit="20")  # type: ignore[arg-type]
 db.insert("users", [{"a": 1}])  # type: ignore[arg-type]
 db.insert_many("users", ({"a": 1},))  # type: ignore[arg-type]
