@@ -52,7 +52,7 @@ def panels(report: dict) -> list[dict]:
                               _prefixed(figs, "rss_")))
         elif name == "lookup":
             docs = sec["facts"].get("documents", "")
-            for key in ("int", "str", "city", "newest", "window"):
+            for key in ("int", "str", "city", "newest", "window", "page", "after"):
                 job = _prefixed(figs, key + "_")
                 if job:
                     title = next(iter(job.values()))["label"]

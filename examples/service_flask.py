@@ -23,6 +23,7 @@ import signal
 import sys
 import tempfile
 import threading
+import time
 import urllib.request
 import uuid
 import warnings
@@ -108,7 +109,7 @@ def create_app(db_dir):
     def add_order():
         body = request.get_json()
         order = {"id": uuid.uuid4().hex, "customer": str(body["customer"]),
-                 "total": float(body["total"]), "status": "open"}
+                 "total": float(body["total"]), "status": "open", "created": time.time()}
         db.insert("orders", order)
         return jsonify(order), 201
 
@@ -128,6 +129,15 @@ def create_app(db_dir):
         if window:  # both bounds hold: one query, one range of an index
             query["total"] = window
         return jsonify(db.find("orders", query))
+
+    @app.get("/orders/newest")
+    def newest_orders():
+        """A list page, newest first: ?page=0 the newest 20, ?page=1 the
+        next 20. moxal sorts and cuts: only the page's orders are built."""
+        per_page = max(1, min(int(request.args.get("per_page", 20)), 100))
+        page = max(0, int(request.args.get("page", 0)))
+        return jsonify(db.find("orders", sort=[("created", -1)], skip=page * per_page,
+                               limit=per_page))
 
     @app.post("/orders/search")
     @guarded
@@ -181,6 +191,8 @@ def demo():
                   [o["total"] for o in call(base, "GET", "/orders?min_total=100&max_total=600")[1]])
             print("a bad query:", call(base, "POST", "/orders/search", {"total": {"$in": [1]}}))
             print("open orders:", call(base, "GET", "/orders/count?status=open")[1])
+            print("newest two:",
+                  [o["total"] for o in call(base, "GET", "/orders/newest?per_page=2")[1]])
             first = call(base, "GET", "/orders?customer=bob")[1][0]["id"]
             print("delete:", call(base, "DELETE", f"/orders/{first}")[1])
         finally:

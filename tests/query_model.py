@@ -252,6 +252,56 @@ def matches(clauses, doc):
     return all(holds(c, doc) for c in clauses)
 
 
+# ---------------------------------------------------------------- sorting
+
+def sort_key(v):
+    """The place of a value (or MISSING) in find's sort order: kinds as
+    missing < None < numbers < str < dict < list < False < True; numbers by
+    exact value (Python compares int and float exactly), strings by UTF-8
+    bytes, dicts member by member (key bytes, then value), lists element by
+    element, a prefix first."""
+    if v is MISSING:
+        return (0,)
+    if v is None:
+        return (1,)
+    if type(v) is bool:
+        return (7,) if v else (6,)
+    if type(v) in (int, float):
+        return (2, v)
+    if type(v) is str:
+        return (3, v.encode("utf-8"))
+    if type(v) is dict:
+        return (4, tuple((k.encode("utf-8"), sort_key(x)) for k, x in v.items()))
+    return (5, tuple(sort_key(x) for x in v))
+
+
+def field_at(doc, path):
+    """The value at the dotted `path` of `doc`, or MISSING (also for a
+    document that is not an object)."""
+    fields = path.split(".")
+    parent = parent_of(doc, fields) if type(doc) is dict else None
+    return MISSING if parent is None else parent.get(fields[-1], MISSING)
+
+
+def sort_pairs(sort):
+    """find's sort argument as (path, direction) pairs."""
+    if sort is None:
+        return []
+    if type(sort) is str:
+        return [(sort, 1)]
+    if type(sort) is dict:
+        return list(sort.items())
+    return [tuple(pair) for pair in sort]
+
+
+def sort_page(docs, sort, limit, skip):
+    """The page of `docs` (the matches, in collection order) that find
+    returns: stable sorts, the last key first."""
+    for path, direction in reversed(sort_pairs(sort)):
+        docs = sorted(docs, key=lambda d, p=path: sort_key(field_at(d, p)), reverse=direction < 0)
+    return docs[skip:skip + limit] if limit else docs[skip:]
+
+
 # ---------------------------------------------------------------- updating
 
 def apply_clause(clause, doc):
@@ -313,19 +363,26 @@ class ModelDb:
         check_name(name)
         self._append(name, to_value(documents, MAX_NESTING))
 
-    def find(self, name, query=None):
+    def find(self, name, query=None, *, sort=None, limit=0, skip=0):
+        """Without a sort, matching stops once skip + limit documents
+        matched; with one, every document is matched, then the matches
+        sorted."""
         check_name(name)
         docs = self._loaded(name)
+        end = skip + limit if limit and not sort_pairs(sort) else None
         if query is None:
-            return copy.deepcopy(docs)
-        clauses = parse_engine(to_value(query, MAX_NESTING), COMPARISON, [])
-        result = []
-        for doc in docs:
-            if type(doc) is not dict:
-                raise Failure(PANIC, UNWRAP_NONE)
-            if matches(clauses, doc):
-                result.append(copy.deepcopy(doc))
-        return result
+            result = docs
+        else:
+            clauses = parse_engine(to_value(query, MAX_NESTING), COMPARISON, [])
+            result = []
+            for doc in docs:
+                if end is not None and len(result) == end:
+                    break
+                if type(doc) is not dict:
+                    raise Failure(PANIC, UNWRAP_NONE)
+                if matches(clauses, doc):
+                    result.append(doc)
+        return copy.deepcopy(sort_page(result, sort, limit, skip))
 
     def count(self, name, query=None):
         """How many documents find returns, with find's errors."""

@@ -182,6 +182,20 @@ class IndexesAgreeWithScans(RuleBasedStateMachine):
     def window_lookup(self, name, low, low_value, high, high_value):
         self.find_both(name, {"t": {low: low_value, high: high_value}})
 
+    # Pages as list pages ask for them: sorted on "t" (an order index walks
+    # it once built), sometimes with a second key, a filter, a skip.
+    @rule(name=st.sampled_from(NAMES), direction=st.sampled_from([1, -1]),
+          then=st.sampled_from([[], [("b", 1)], [("n.c", -1)]]),
+          query=st.one_of(st.none(), st.just({}), queries(),
+                          st.builds(lambda op, v: {"t": {op: v}},
+                                    st.sampled_from(["$gt", "$gte", "$lt", "$lte"]), numbers)),
+          limit=st.sampled_from([0, 1, 3, 20]), skip=st.sampled_from([0, 0, 2, 50]))
+    def page(self, name, direction, then, query, limit, skip):
+        sort = [("t", direction)] + then
+        for _ in range(2):
+            self.both(f"find {query} sort {sort} limit {limit} skip {skip}",
+                      lambda db: db.find(name, query, sort=sort, limit=limit, skip=skip))
+
     @rule(name=st.sampled_from(NAMES), query=st.one_of(st.none(), queries()))
     def count(self, name, query):
         for _ in range(2):

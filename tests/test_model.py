@@ -257,6 +257,27 @@ def update_queries(docs=()):
         (1, deep_sets))
 
 
+@st.composite
+def pages(draw, docs=()):
+    """find's sort, limit and skip: sort keys mostly on paths the documents
+    have, in each of the three forms the argument takes."""
+    known = sorted({path for path, _ in fields_of(docs)})
+    path = weighted((4, st.sampled_from(known)), (1, keys)) if known else keys
+    pairs = draw(st.lists(st.tuples(path, st.sampled_from([1, -1])), max_size=3,
+                          unique_by=lambda p: p[0]))
+    form = draw(st.sampled_from(["pairs", "dict", "str"]))
+    if form == "str" and len(pairs) == 1 and pairs[0][1] == 1:
+        sort = pairs[0][0]
+    else:
+        sort = dict(pairs) if form == "dict" else pairs
+    page = {"sort": sort} if pairs or draw(st.booleans()) else {}
+    for name in ("limit", "skip"):
+        n = draw(st.integers(0, 6))
+        if n or draw(st.booleans()):
+            page[name] = n
+    return page
+
+
 def filters(docs=()):
     return weighted((2, st.none()), (1, st.just({})), (3, queries(docs)))
 
@@ -371,6 +392,24 @@ def test_find_agrees_with_the_model(docs, data):
 
 @SETTINGS
 @given(docs=many_documents(odd_lists=3), data=st.data())
+def test_pages_agree_with_the_model(docs, data):
+    """Sorted and cut finds, each asked twice (a miss, then a hit), and the
+    whole find of the same query between them (a page never answers for
+    the whole result, nor the whole for a page)."""
+    with both_databases() as (db, model):
+        agree("insert_many", lambda: db.insert_many("c", docs),
+              lambda: model.insert_many("c", docs))
+        for _ in range(data.draw(st.integers(1, 4))):
+            query = data.draw(weighted((1, st.none()), (1, st.just({})), (2, queries(docs))))
+            page = data.draw(pages(docs))
+            for p in (page, {}, page):
+                agree("find page", lambda p=p, q=query: db.find("c", q, **p),
+                      lambda p=p, q=query: model.find("c", q, **p))
+            agree("count", lambda q=query: db.count("c", q), lambda q=query: model.count("c", q))
+
+
+@SETTINGS
+@given(docs=many_documents(odd_lists=3), data=st.data())
 def test_count_and_delete_agree_with_the_model(docs, data):
     with both_databases() as (db, model):
         agree("insert_many", lambda: db.insert_many("c", docs),
@@ -434,10 +473,11 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     @rule(name=names, data=st.data())
     def find(self, name, data):
         query = data.draw(mostly(queries(self.docs(name)), st.none(), weight=3), label="query")
-        got = agree("find", lambda: self.db.find(name, query),
-                    lambda: self.model.find(name, query))
+        page = data.draw(mostly(st.just({}), pages(self.docs(name)), weight=2), label="page")
+        got = agree("find", lambda: self.db.find(name, query, **page),
+                    lambda: self.model.find(name, query, **page))
         if query is not None and got[0] == "returned":
-            self.recent = [(name, query)] + self.recent[:7]
+            self.recent = [(name, query, page)] + self.recent[:7]
 
     @rule(name=names, data=st.data())
     def count(self, name, data):
@@ -448,7 +488,7 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     def delete(self, name, data):
         """Mostly a query found lately (cached, so the delete must make it
         stale), else a new one."""
-        recent = [q for n, q in self.recent if n == name]
+        recent = [q for n, q, _ in self.recent if n == name]
         fresh = queries(self.docs(name))
         query = data.draw(mostly(st.sampled_from(recent), fresh, weight=2) if recent else fresh,
                           label="query")
@@ -460,9 +500,10 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     def find_again(self, data):
         """A query found before, maybe cached, maybe stale by now; or its
         twin, which feeds the same hash."""
-        name, query = data.draw(st.sampled_from(self.recent))
+        name, query, page = data.draw(st.sampled_from(self.recent))
         q = data.draw(st.sampled_from([query, twin(query)]))
-        agree("find again", lambda: self.db.find(name, q), lambda: self.model.find(name, q))
+        agree("find again", lambda: self.db.find(name, q, **page),
+              lambda: self.model.find(name, q, **page))
 
     @rule(name=names, return_result=st.booleans(), data=st.data())
     def update(self, name, return_result, data):
@@ -474,7 +515,7 @@ class MoxalAgainstTheModel(RuleBasedStateMachine):
     @rule(data=st.data())
     def update_found(self, data):
         """An update filtered by a query found before."""
-        name, query = data.draw(st.sampled_from(self.recent))
+        name, query, _ = data.draw(st.sampled_from(self.recent))
         update_query = data.draw(update_queries(self.docs(name)), label="update_query")
         update_both(self.db, self.model, name, update_query, query, False)
 

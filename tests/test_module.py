@@ -25,7 +25,7 @@ SIGNATURES = {
     "insert": "($self, collection_name, document)",
     "insert_many": "($self, collection_name, documents)",
     "insert_many_from_document": "($self, collection_name, document_name)",
-    "find": "($self, collection_name, maybe_query=None)",
+    "find": "($self, collection_name, maybe_query=None, *, sort=None, limit=0, skip=0)",
     "count": "($self, collection_name, maybe_query=None)",
     "update": "($self, collection_name, update_query, maybe_query=None, return_result=False)",
     "delete": "($self, collection_name, query)",
@@ -349,7 +349,7 @@ def test_a_subinterpreter_imports_its_own_module(tmp_path):
         # Each run opens the directory afresh: inserting writes nothing.
         assert found == [{"m": {"a": 1}, "s": [2]}]
         assert panic == "PanicException"
-        assert cls == ["<class 'Moxal'>", "builtins", "($self, collection_name, maybe_query=None)"]
+        assert cls == ["<class 'Moxal'>", "builtins", SIGNATURES["find"]]
 
 
 # An interpreter with its own interpreter lock (3.12 and later) is refused

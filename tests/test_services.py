@@ -85,6 +85,9 @@ def client(base, k, rounds, acknowledged, failures):
                   {"customer": f"c{k}", "total": {"$gte": r, "$lt": r + 1}}),
              lambda got, r=r: [o["total"] for o in got] == [r]),
             (call(base, "GET", "/orders/count?status=open"), lambda got: got >= len(mine)),
+            (call(base, "GET", "/orders/newest?per_page=3"),
+             lambda got: 1 <= len(got) <= 3 and [o["created"] for o in got] == sorted(
+                 (o["created"] for o in got), reverse=True)),
             # Refused before moxal sees it, and by moxal (a number it cannot
             # store): 400 both, and the server carries on.
             (call(base, "POST", "/orders/search", {"total": {"$in": [1]}}), None),
@@ -94,6 +97,8 @@ def client(base, k, rounds, acknowledged, failures):
             if (status != 400) if ok is None else (status != 200 or not ok(got)):
                 failures.append((k, r, status, got))
     status, after = call(base, "POST", f"/orders/{mine[0]}/add", {"amount": 1})
+    for o in after if status == 200 else []:
+        o.pop("created", None)
     if status != 200 or after != [{"customer": f"c{k}", "id": mine[0], "status": "open",
                                    "total": 1.0}]:
         failures.append(("add", status, after))

@@ -41,6 +41,7 @@
 #include "db/prepared.h"
 #include "db/result_cache.h"
 #include "query/filter.h"
+#include "query/page.h"
 #include "query/query.h"
 #include "query/update.h"
 #include "storage/journal_file.h"
@@ -85,7 +86,8 @@ struct Found {
   uint64_t key = 0;
   uint64_t stamp = 0;
   Value query;
-  ResultPtr fresh;  // null when the documents came from the cache, or no query
+  std::string page;  // Page::Identity()
+  ResultPtr fresh;   // null when the documents came from the cache, or no query
 };
 
 class BlobArena;
@@ -195,6 +197,11 @@ class Database {
   // object; null for none), loading the collection from its file first when
   // it is not in memory. Query results go through the result cache.
   Status find(std::string_view collection_name, const Converted<Value>* maybe_query, Found* found);
+  // The same, only the matches on `page` (query/page.h, page_select.h),
+  // in its order. Without a query nothing goes through the cache, as
+  // above; with one, the page is part of what a result is filed under.
+  Status find(std::string_view collection_name, const Converted<Value>* maybe_query,
+              const Page& page, Found* found);
   // Files a fresh result of find in the cache. Throws std::bad_alloc, with
   // the cache as it was.
   void cache_result(std::string_view collection_name, Found* found);

@@ -89,6 +89,11 @@ uint64_t OrderKey(double d) {
   return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
+double FromOrderKey(uint64_t key) {
+  uint64_t bits = (key >> 63) != 0 ? key & ~(uint64_t{1} << 63) : ~key;
+  return std::bit_cast<double>(bits);
+}
+
 // --- RemovedPositions --------------------------------------------------
 
 RemovedPositions::RemovedPositions(size_t size, const std::vector<size_t>& removed)
@@ -314,6 +319,7 @@ void OrderIndex::CatchUp(const std::vector<Value>& docs) {
     switch (k.state) {
       case FieldKey::kKey:
         entries_.Add(k.key, i);
+        ++numbers_;
         break;
       case FieldKey::kOther:
         ++non_numbers_;
@@ -382,6 +388,8 @@ void OrderIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
   if (position >= covered_ || before == after) return;
   if (before.state == FieldKey::kOther) --non_numbers_;
   if (after.state == FieldKey::kOther) ++non_numbers_;
+  if (before.state == FieldKey::kKey) --numbers_;
+  if (after.state == FieldKey::kKey) ++numbers_;
   if (before.state == FieldKey::kKey) entries_.Remove(before.key, position);
   if (after.state == FieldKey::kKey) entries_.Add(after.key, position);
   entries_.Merge(covered_, /*always=*/false);
@@ -390,7 +398,10 @@ void OrderIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
 void OrderIndex::Remove(const std::vector<Value>& docs, const RemovedPositions& removed) {
   entries_.Merge(covered_, /*always=*/true);
   for (uint32_t p = 0; p < covered_; ++p) {
-    if (removed.Contains(p) && KeyOf(docs[p].ref()).state == FieldKey::kOther) --non_numbers_;
+    if (!removed.Contains(p)) continue;
+    FieldKey::State state = KeyOf(docs[p].ref()).state;
+    if (state == FieldKey::kOther) --non_numbers_;
+    if (state == FieldKey::kKey) --numbers_;
   }
   covered_ -= removed.Below(covered_);
   entries_.Renumber(removed, covered_);

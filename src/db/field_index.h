@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "values/value.h"
@@ -132,10 +133,26 @@ class SortedPositions {
   }
   size_t tail_size() const { return tail_keys_.size(); }
 
+  // Calls visit(key, position) for every live entry whose key lies in
+  // [lo, hi], of the main part and the tail alike, by key (ascending, or
+  // descending when `descending`) and, among equal keys, by ascending
+  // position, until visit returns false. Throws std::bad_alloc (it sorts a
+  // copy of the tail) before the first visit.
+  template <class F>
+  void VisitInOrder(bool descending, Key lo, Key hi, F&& visit) const;
+
   size_t MemoryBytes() const;
 
  private:
   bool Stale(uint32_t p) const { return (stale_[p >> 6] >> (p & 63)) & 1; }
+  // In the sorted keys [lo, hi), the end of the run of `key` that starts
+  // at `lo`, or the start of the one that ends at `hi`: found by galloping
+  // from that side, so a short run costs little whatever the size of the
+  // main part.
+  template <class It>
+  static It RunEnd(It lo, It hi, Key key);
+  template <class It>
+  static It RunStart(It lo, It hi, Key key);
   // Merges the sorted tail with the main part's live entries into a new
   // main part.
   void MergeInto();
@@ -147,6 +164,87 @@ class SortedPositions {
   std::vector<Key> tail_keys_;   // changes since, unsorted
   std::vector<uint32_t> tail_positions_;
 };
+
+template <class Key>
+template <class It>
+It SortedPositions<Key>::RunEnd(It lo, It hi, Key key) {
+  // *lo == key: gallop to a window that holds the run's end.
+  size_t step = 1;
+  while (hi - lo > static_cast<ptrdiff_t>(step) && lo[step] == key) {
+    lo += step;
+    step *= 2;
+  }
+  return std::upper_bound(lo, hi - lo > static_cast<ptrdiff_t>(step) ? lo + step : hi, key);
+}
+
+template <class Key>
+template <class It>
+It SortedPositions<Key>::RunStart(It lo, It hi, Key key) {
+  // hi[-1] == key: gallop back to a window that holds the run's start.
+  size_t step = 1;
+  while (hi - lo > static_cast<ptrdiff_t>(step) && hi[-1 - static_cast<ptrdiff_t>(step)] == key) {
+    hi -= step;
+    step *= 2;
+  }
+  return std::lower_bound(hi - lo > static_cast<ptrdiff_t>(step) ? hi - 1 - step : lo, hi, key);
+}
+
+template <class Key>
+template <class F>
+void SortedPositions<Key>::VisitInOrder(bool descending, Key lo, Key hi, F&& visit) const {
+  std::vector<std::pair<Key, uint32_t>> tail;
+  for (size_t i = 0; i < tail_keys_.size(); ++i) {
+    if (tail_keys_[i] >= lo && tail_keys_[i] <= hi) {
+      tail.emplace_back(tail_keys_[i], tail_positions_[i]);
+    }
+  }
+  std::sort(tail.begin(), tail.end());
+  std::vector<Key> tail_keys(tail.size());
+  for (size_t i = 0; i < tail.size(); ++i) tail_keys[i] = tail[i].first;
+  auto mlo = std::lower_bound(keys_.begin(), keys_.end(), lo);
+  auto mhi = std::upper_bound(mlo, keys_.end(), hi);
+  auto tlo = tail_keys.begin();
+  auto thi = tail_keys.end();
+  while (mlo < mhi || tlo < thi) {
+    // The next run of equal keys, in each part: [m0, m1) and [t0, t1).
+    Key key;
+    auto m0 = mlo;
+    auto m1 = mlo;
+    auto t0 = tlo;
+    auto t1 = tlo;
+    if (!descending) {
+      key = mlo < mhi ? *mlo : *tlo;
+      if (tlo < thi && *tlo < key) key = *tlo;
+      m1 = mlo < mhi && *mlo == key ? RunEnd(mlo, mhi, key) : mlo;
+      t1 = tlo < thi && *tlo == key ? RunEnd(tlo, thi, key) : tlo;
+      mlo = m1;
+      tlo = t1;
+    } else {
+      key = mlo < mhi ? mhi[-1] : thi[-1];
+      if (tlo < thi && thi[-1] > key) key = thi[-1];
+      m1 = mhi;
+      m0 = mlo < mhi && mhi[-1] == key ? RunStart(mlo, mhi, key) : mhi;
+      t1 = thi;
+      t0 = tlo < thi && thi[-1] == key ? RunStart(tlo, thi, key) : thi;
+      mhi = m0;
+      thi = t0;
+    }
+    // Both parts' entries of the run, by position; a stale main entry's
+    // live one, if any, is in the tail.
+    size_t i = static_cast<size_t>(m0 - keys_.begin());
+    size_t i_end = static_cast<size_t>(m1 - keys_.begin());
+    size_t j = static_cast<size_t>(t0 - tail_keys.begin());
+    size_t j_end = static_cast<size_t>(t1 - tail_keys.begin());
+    while (i < i_end || j < j_end) {
+      if (j == j_end || (i < i_end && positions_[i] < tail[j].second)) {
+        uint32_t p = positions_[i++];
+        if ((p >= merged_ || !Stale(p)) && !visit(key, p)) return;
+      } else if (!visit(key, tail[j++].second)) {
+        return;
+      }
+    }
+  }
+}
 
 // The index of one field path by equality.
 class EqualityIndex {
@@ -196,6 +294,8 @@ class EqualityIndex {
 
 // A double as an unsigned integer in the same order (no NaN; -0.0 is 0.0).
 uint64_t OrderKey(double d);
+// The double whose OrderKey is `key` (0.0 for -0.0's).
+double FromOrderKey(uint64_t key);
 
 // The index of one field path by numeric order.
 class OrderIndex {
@@ -207,6 +307,8 @@ class OrderIndex {
   // Documents whose value at the path is present but not a number: an
   // ordering clause on the path fails on them when it reaches them.
   size_t non_numbers() const { return non_numbers_; }
+  // Documents that hold no value at the path.
+  size_t absent() const { return covered_ - numbers_ - non_numbers_; }
 
   void CatchUp(const std::vector<Value>& docs);
 
@@ -229,6 +331,15 @@ class OrderIndex {
   void Lookup(const KeyRange& range, std::vector<uint32_t>* out) const;
   // How many positions Lookup would give, about.
   size_t Estimate(const KeyRange& range) const;
+  // Calls visit(key, position) for the documents holding a number at the
+  // path whose OrderKey lies in [lo, hi], by that key (ascending, or
+  // descending when `descending`), those with equal keys by position,
+  // until visit returns false. Throws std::bad_alloc before the first
+  // visit.
+  template <class F>
+  void VisitInOrder(bool descending, uint64_t lo, uint64_t hi, F&& visit) const {
+    entries_.VisitInOrder(descending, lo, hi, visit);
+  }
 
   FieldKey KeyOf(ValueRef doc) const;  // kOther: present, not a number
   void Rekey(uint32_t position, FieldKey before, FieldKey after);
@@ -244,6 +355,7 @@ class OrderIndex {
   mutable std::vector<uint32_t> hints_;
   uint32_t covered_ = 0;
   size_t non_numbers_ = 0;
+  size_t numbers_ = 0;
   SortedPositions<uint64_t> entries_;
 };
 

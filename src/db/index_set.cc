@@ -84,6 +84,20 @@ bool IndexSet::HasNonObjects(const std::vector<Value>& docs) {
   return non_objects_;
 }
 
+void IndexSet::Tick() noexcept {
+  if (++clock_ % kHeatHalfLife == 0) {
+    for (Slot& s : slots_) s.heat /= 2;
+    for (Use& u : uses_) u.heat /= 2;
+  }
+}
+
+void IndexSet::PayRent(size_t docs) noexcept {
+  // A scan: each path the query at hand wanted an index on pays its rent.
+  for (Use& u : uses_) {
+    if (u.last == clock_) u.rent += docs;
+  }
+}
+
 void IndexSet::NoteWanted(bool order, const FieldPath& path) {
   for (Use& u : uses_) {
     if (u.order == order && u.path == path) {
@@ -245,20 +259,40 @@ bool IndexSet::Plan(const std::vector<Value>& docs, const Filter& filter,
   if (!usable) return false;
   try {
     if (HasNonObjects(docs)) return false;
-    if (++clock_ % kHeatHalfLife == 0) {
-      for (Slot& s : slots_) s.heat /= 2;
-      for (Use& u : uses_) u.heat /= 2;
-    }
+    Tick();
     if (PlanOrThrow(docs, filter, candidates)) return true;
-    // A scan: each path the query wanted an index on pays its rent.
-    for (Use& u : uses_) {
-      if (u.last == clock_) u.rent += docs.size();
-    }
+    PayRent(docs.size());
     return false;
   } catch (const std::bad_alloc&) {
     // An index is only ever a shortcut: without memory for it, scan.
     candidates->clear();
     return false;
+  }
+}
+
+const OrderIndex* IndexSet::SortOrder(const std::vector<Value>& docs,
+                                      const FieldPath& path) noexcept {
+  if (!g_enabled.load(std::memory_order_relaxed) || docs.size() < kMinDocuments ||
+      docs.size() >= UINT32_MAX || path.empty()) {
+    return nullptr;
+  }
+  try {
+    if (HasNonObjects(docs)) return nullptr;
+    Tick();
+    const Slot* slot = Prepare(true, path, docs);
+    if (slot == nullptr) {
+      // Without the index the matches are sorted, after a scan: the path
+      // pays its rent, and gets its index once that has paid for it.
+      if (BuildWanted(docs)) {
+        slot = FindOrder(path);
+      } else {
+        PayRent(docs.size());
+      }
+    }
+    if (slot == nullptr || slot->order->non_numbers() != 0) return nullptr;
+    return slot->order.get();
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // without memory for the index, sort the matches
   }
 }
 

@@ -92,6 +92,15 @@ class IndexSet {
   bool Plan(const std::vector<Value>& docs, const Filter& filter,
             std::vector<uint32_t>* candidates) noexcept;
 
+  // The order index on `path`, caught up with `docs`, when it holds every
+  // value at the path in sort order: indexes are on, the collection is
+  // large enough (as for Plan) and holds only objects, and no document
+  // holds anything but a number at the path (then the index lists every
+  // document but those holding nothing there, OrderIndex::absent()). Null
+  // otherwise. Asking counts as a query's use of the path, so the second
+  // ask builds the index. Never fails.
+  const OrderIndex* SortOrder(const std::vector<Value>& docs, const FieldPath& path) noexcept;
+
   // A set of indexes, a bit each.
   using Mask = uint32_t;
   static_assert(kMaxIndexes <= 32);
@@ -167,6 +176,10 @@ class IndexSet {
                    std::vector<uint32_t>* candidates);
   // The order index on `path`, if there is one (asked for nothing).
   const Slot* FindOrder(const FieldPath& path) const;
+  // Counts a query (clock_), halving every heat now and then.
+  void Tick() noexcept;
+  // The paths the query at hand wanted an index on pay a scan of `docs`.
+  void PayRent(size_t docs) noexcept;
   void NoteWanted(bool order, const FieldPath& path);
   // Builds the index of a path the query at hand wanted, if one has paid
   // enough rent and there is room for it; true when it did. Throws

@@ -13,36 +13,38 @@ ResultCache::ResultCache() {
 }
 
 ResultPtr ResultCache::Lookup(uint64_t key, std::string_view collection, uint64_t stamp,
-                              ValueRef query) {
+                              ValueRef query, std::string_view page) {
   if (index_.empty()) return nullptr;
   auto it = index_.find(IndexKey{key, collection});
   if (it == index_.end()) return nullptr;
   Entries::iterator e = it->second;
-  if (e->stamp != stamp || !Equal(e->query.ref(), query)) return nullptr;
+  if (e->stamp != stamp || e->page != page || !Equal(e->query.ref(), query)) return nullptr;
   entries_.splice(entries_.begin(), entries_, e);
   return e->result;
 }
 
 void ResultCache::Insert(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
-                         ResultPtr result) {
+                         std::string page, ResultPtr result) {
   auto it = index_.find(IndexKey{key, collection});
   if (it != index_.end()) {
     // A stale or colliding entry under the same key: it is replaced.
     Entries::iterator e = it->second;
     e->stamp = stamp;
     e->query = std::move(query);
+    e->page.swap(page);
     e->result = std::move(result);
     entries_.splice(entries_.begin(), entries_, e);
     return;
   }
   if (entries_.size() == kCapacity) {
-    Reuse(key, collection, stamp, std::move(query), std::move(result));
+    Reuse(key, collection, stamp, std::move(query), std::move(page), std::move(result));
     return;
   }
   // Everything that allocates comes first, while the cache is unchanged:
   // the entry, in a list of its own, and its place in the index.
   Entries fresh;
-  fresh.push_back(Entry{key, std::string(collection), stamp, std::move(query), std::move(result)});
+  fresh.push_back(Entry{key, std::string(collection), stamp, std::move(query), std::move(page),
+                        std::move(result)});
   Entries::iterator e = fresh.begin();
   index_.emplace(IndexKey{key, e->collection}, e);
   entries_.splice(entries_.begin(), fresh);
@@ -50,7 +52,7 @@ void ResultCache::Insert(uint64_t key, std::string_view collection, uint64_t sta
 }
 
 void ResultCache::Reuse(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
-                        ResultPtr result) {
+                        std::string page, ResultPtr result) {
   // The least recently used entry and its index node become the new entry's,
   // so a full cache allocates nothing but a longer name than the old one.
   Entries::iterator e = std::prev(entries_.end());
@@ -67,6 +69,7 @@ void ResultCache::Reuse(uint64_t key, std::string_view collection, uint64_t stam
   }
   e->stamp = stamp;
   e->query = std::move(query);
+  e->page.swap(page);             // the old page is freed with the argument
   e->result = std::move(result);  // the old result is released here
   node.key() = IndexKey{key, e->collection};
   index_.insert(std::move(node));

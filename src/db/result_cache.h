@@ -6,7 +6,10 @@
 // from answering wrongly:
 //  - the entry keeps the query itself, and a lookup hits only when the new
 //    query equals it (the hash feed does not carry number kinds, so {'v': 0}
-//    and {'v': 0.0} share a key);
+//    and {'v': 0.0} share a key), and the identity of the page of matches
+//    it holds (query/page.h: sort order, skip and limit), empty for every
+//    match, so a find never gets another page's result and a count only
+//    ever a whole result's length;
 //  - the entry keeps the stamp of the collection it was built from, and a
 //    lookup hits only while the collection still has that stamp, so no find
 //    sees a result older than the last change of its collection.
@@ -51,15 +54,16 @@ class ResultCache {
   ResultCache& operator=(const ResultCache&) = delete;
 
   // The result filed under (key, collection) if it was built from a
-  // collection with `stamp` for a query equal to `query`; it becomes the
-  // most recently used. Null otherwise.
-  ResultPtr Lookup(uint64_t key, std::string_view collection, uint64_t stamp, ValueRef query);
+  // collection with `stamp` for a query equal to `query` and the page
+  // `page`; it becomes the most recently used. Null otherwise.
+  ResultPtr Lookup(uint64_t key, std::string_view collection, uint64_t stamp, ValueRef query,
+                   std::string_view page = {});
 
   // Files `result` as the most recently used entry, replacing an entry under
   // the same (key, collection), else evicting the least recently used one
   // when the cache is full. Throws std::bad_alloc, with the cache as it was.
   void Insert(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
-              ResultPtr result);
+              std::string page, ResultPtr result);
 
   // Drops every entry.
   void Reset() noexcept;
@@ -91,6 +95,7 @@ class ResultCache {
     std::string collection;
     uint64_t stamp = 0;
     Value query;
+    std::string page;
     ResultPtr result;
   };
   using Entries = std::list<Entry>;  // the most recently used first
@@ -108,7 +113,7 @@ class ResultCache {
 
   // Insert into a full cache: the least recently used entry is overwritten.
   void Reuse(uint64_t key, std::string_view collection, uint64_t stamp, Value query,
-             ResultPtr result);
+             std::string page, ResultPtr result);
 
   // Entries move between positions and lists by splicing, which keeps
   // them (and the index's views of their names) where they are.

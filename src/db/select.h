@@ -4,6 +4,7 @@
 #define MOXAL_DB_SELECT_H_
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 #include "db/index_set.h"
@@ -13,8 +14,21 @@
 
 namespace moxal {
 
+// Calls on_match(i), returning what it returns, or true when it returns
+// nothing.
+template <class OnMatch>
+bool Continue(OnMatch& on_match, size_t i) {
+  if constexpr (std::is_void_v<decltype(on_match(i))>) {
+    on_match(i);
+    return true;
+  } else {
+    return on_match(i);
+  }
+}
+
 // Calls `on_match(i)` with the index of each document `filter` matches (of
-// every document when `filter` is null), in order, as it is found. Every
+// every document when `filter` is null), in order, as it is found, until
+// on_match returns false (when it returns a bool). Every
 // document must be an object: another kind ends the selection with the
 // internal failure "called `Option::unwrap()` on a `None` value". An error
 // of the filter ends it too and is returned as it is. What `on_match`
@@ -28,7 +42,7 @@ Status ForEachMatch(const std::vector<Value>& docs, const Filter* filter, OnMatc
     if (filter != nullptr) {
       if (Status s = filter->Matches(doc.as_object(), &matched); !s.ok()) return s;
     }
-    if (matched) on_match(i);
+    if (matched && !Continue(on_match, i)) break;
   }
   return Status();
 }
@@ -46,7 +60,7 @@ Status ForEachMatch(const std::vector<Value>& docs, IndexSet* indexes, const Fil
   for (uint32_t i : candidates) {
     bool matched;
     if (Status s = filter->Matches(docs[i].ref().as_object(), &matched); !s.ok()) return s;
-    if (matched) on_match(size_t{i});
+    if (matched && !Continue(on_match, size_t{i})) break;
   }
   return Status();
 }

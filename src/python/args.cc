@@ -203,6 +203,9 @@ bool ConvertArg(const char* name, ParamType type, PyObject* o, ArgValue* out) {
       return true;
     case ParamType::kBool:
       return ConvertBool(name, o, &out->flag);
+    case ParamType::kObject:
+      out->object = o;
+      return true;
   }
   PyErr_SetString(PyExc_SystemError, "moxal: a parameter of unknown type");
   return false;

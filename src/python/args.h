@@ -42,6 +42,7 @@ enum class ParamType : unsigned char {
   kList,        // list or subclass
   kDictOrNone,  // dict, subclass, or None (same as leaving it out)
   kBool,        // bool, or a NumPy boolean scalar
+  kObject,      // any object, passed on unchecked for the wrapper to convert
 };
 
 // One parameter of a method whose arguments go into a `Fields` struct.
@@ -53,8 +54,9 @@ struct Param {
   ParamType type;
   const char* default_text = nullptr;         // as the signature shows it; null: required
   std::string_view Fields::* text = nullptr;  // kStr: UTF-8, valid during the call
-  PyObject* Fields::* object = nullptr;       // kDict, kList, kDictOrNone: borrowed,
-                                              // null when left out (or None)
+  PyObject* Fields::* object = nullptr;       // kDict, kList, kDictOrNone, kObject:
+                                              // borrowed, null when left out (or, but
+                                              // for kObject, None)
   bool Fields::* flag = nullptr;              // kBool
   bool flag_default = false;
   bool keyword_only = false;  // after a bare * in the signature
@@ -87,6 +89,14 @@ struct Param {
   ::moxal::Param<Fields> {                                                       \
     .name = #field, .type = ::moxal::ParamType::kStr, .default_text = (literal), \
     .text = &Fields::field, .keyword_only = true                                 \
+  }
+// Optional and keyword-only, any object (the wrapper converts it), with the
+// default `literal` (as the signature shows it); the field stays null when
+// left out.
+#define MOXAL_KWONLY_OBJECT_PARAM(Fields, field, literal)                           \
+  ::moxal::Param<Fields> {                                                          \
+    .name = #field, .type = ::moxal::ParamType::kObject, .default_text = (literal), \
+    .object = &Fields::field, .keyword_only = true                                  \
   }
 // Optional, with the default `value` (true or false).
 #define MOXAL_BOOL_PARAM(Fields, field, value)                                                     \

@@ -26,6 +26,7 @@
 #include "db/fold.h"
 #include "python/args.h"
 #include "python/borrow.h"
+#include "python/find_page.h"
 #include "python/module_state.h"
 #include "python/moxal_object.h"
 #include "python/raise.h"
@@ -302,13 +303,24 @@ constexpr auto kInsertManyFromDocumentSig = MakeSignature<InsertManyFromDocument
 struct FindArgs {
   std::string_view collection_name;
   PyObject* maybe_query;  // null when left out or None
+  PyObject* sort;         // these three: null when left out (find_page.h)
+  PyObject* limit;
+  PyObject* skip;
 };
 constexpr auto kFindSig =
     MakeSignature<FindArgs>("find", MOXAL_STR_PARAM(FindArgs, collection_name),
-                            MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query));
+                            MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query),
+                            MOXAL_KWONLY_OBJECT_PARAM(FindArgs, sort, "None"),
+                            MOXAL_KWONLY_OBJECT_PARAM(FindArgs, limit, "0"),
+                            MOXAL_KWONLY_OBJECT_PARAM(FindArgs, skip, "0"));
+
+struct CountArgs {
+  std::string_view collection_name;
+  PyObject* maybe_query;  // null when left out or None
+};
 constexpr auto kCountSig =
-    MakeSignature<FindArgs>("count", MOXAL_STR_PARAM(FindArgs, collection_name),
-                            MOXAL_DICT_OR_NONE_PARAM(FindArgs, maybe_query));
+    MakeSignature<CountArgs>("count", MOXAL_STR_PARAM(CountArgs, collection_name),
+                             MOXAL_DICT_OR_NONE_PARAM(CountArgs, maybe_query));
 
 struct DeleteArgs {
   std::string_view collection_name;
@@ -385,11 +397,12 @@ PyObject* insert_many_from_document_impl(CallContext& cx, std::string_view colle
   });
 }
 
-PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query) {
+PyObject* find_impl(CallContext& cx, std::string_view collection_name, PyObject* maybe_query,
+                    const Page& page) {
   std::optional<Converted<Value>> query;
   if (!cx.ConvertOptional(maybe_query, "maybe_query", &query)) return nullptr;
   Found found;
-  return cx.Read([&] { return cx.db.find(collection_name, OrNull(query), &found); },
+  return cx.Read([&] { return cx.db.find(collection_name, OrNull(query), page, &found); },
                  [&]() -> PyObject* {
                    PyRef list =
                        PyRef::Steal(DocumentsToPython(&cx.state.conversion, found.docs->data(),
@@ -541,14 +554,16 @@ MOXAL_VECTORCALL(InsertManyFromDocument) {
 
 MOXAL_VECTORCALL(Find) {
   return Call(self, kFindSig, args, nargs, kwnames, Access::kExclusive,
-              [](CallContext& cx, const FindArgs& a) {
-                return find_impl(cx, a.collection_name, a.maybe_query);
+              [](CallContext& cx, const FindArgs& a) -> PyObject* {
+                Page page;
+                if (!ConvertPage(a.sort, a.limit, a.skip, &page)) return nullptr;
+                return find_impl(cx, a.collection_name, a.maybe_query, page);
               });
 }
 
 MOXAL_VECTORCALL(Count) {
   return Call(self, kCountSig, args, nargs, kwnames, Access::kExclusive,
-              [](CallContext& cx, const FindArgs& a) {
+              [](CallContext& cx, const CountArgs& a) {
                 return count_impl(cx, a.collection_name, a.maybe_query);
               });
 }

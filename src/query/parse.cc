@@ -7,18 +7,21 @@
 
 namespace moxal {
 
-Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string>* fields,
-                   ValueRef* operand, ValueRef* operators) {
-  // Every piece between dots is a name, empty pieces included.
+void SplitPath(std::string_view key, std::vector<std::string>* fields) {
   for (size_t start = 0;;) {
     size_t dot = key.find('.', start);
     if (dot == std::string_view::npos) {
       fields->emplace_back(key.substr(start));
-      break;
+      return;
     }
     fields->emplace_back(key.substr(start, dot - start));
     start = dot + 1;
   }
+}
+
+Status ParseClause(std::string_view key, ValueRef value, std::vector<std::string>* fields,
+                   ValueRef* operand, ValueRef* operators) {
+  SplitPath(key, fields);
   switch (value.kind()) {
     case Kind::kBool:
     case Kind::kNumber:

@@ -57,6 +57,11 @@ using TraceFn = void (*)(std::string_view line);
 template <class Op>
 Status ParseClauses(ObjectRef query, TraceFn trace, std::vector<Clause<Op>>* clauses);
 
+// Appends the names of the dotted path `key` to `fields`: every piece
+// between dots is a name, empty pieces included ("a..b" names "a", "" and
+// "b").
+void SplitPath(std::string_view key, std::vector<std::string>* fields);
+
 // Appends the field names found in (key, value) to `fields` (and the
 // operator keyword last, when there is one) and sets *operand to the
 // operand inside `value`. When that keyword is the first member of an

@@ -30,6 +30,10 @@ class ConcurrentWriteWarning(UserWarning):
     replaced. Nothing is replaced yet when it is given, so with a filter of
     "error" for it the write raises it and the file stays as it is."""
 
+# find's sort: a field name, (field, direction) pairs or {field: direction},
+# direction 1 (ascending) or -1 (descending).
+_Sort = str | list[tuple[str, int]] | tuple[tuple[str, int], ...] | dict[str, int]
+
 # A document as find and update return it: str keys; values are None, bool,
 # int, float, str, and lists and dicts of those.
 _Document = dict[str, Any]
@@ -78,12 +82,26 @@ class Moxal:
         document_name. ValueError "Document is not an array" otherwise."""
 
     def find(
-        self, collection_name: str, maybe_query: dict[str, Any] | None = None
+        self,
+        collection_name: str,
+        maybe_query: dict[str, Any] | None = None,
+        *,
+        sort: _Sort | None = None,
+        limit: int = 0,
+        skip: int = 0,
     ) -> list[_Document]:
         """Every document of the collection, or those the query matches, as
         new dicts. Loads the collection from its file when it is not in
         memory; ValueError "Collection with name '...' not found on disk"
-        when there is none."""
+        when there is none.
+
+        sort orders them: a field name (dotted for a nested one) ascending,
+        or (field, direction) pairs, direction 1 or -1, the first pair
+        deciding first ({field: direction} works too). Documents without
+        the field sort first ascending; kinds sort as None < numbers < str
+        < dict < list < False < True; ties keep collection order. skip
+        leaves out that many from the start, limit returns at most that
+        many (0: all). Only the documents returned are built."""
 
     def count(self, collection_name: str, maybe_query: dict[str, Any] | None = None) -> int:
         """How many documents of the collection the query matches (every

@@ -275,11 +275,11 @@ TEST(ResultCacheRecencyAndEviction) {
     r->docs.push_back(Parse(std::to_string(n)));
     return ResultPtr(r);
   };
-  for (int i = 0; i < 100; ++i) cache.Insert(i, "c", 7, q, result(i));
+  for (int i = 0; i < 100; ++i) cache.Insert(i, "c", 7, q, "", result(i));
   CHECK_EQ(cache.size(), size_t{100});
   // A hit on the oldest protects it from the next eviction.
   CHECK(cache.Lookup(0, "c", 7, q.ref()) != nullptr);
-  cache.Insert(100, "c", 7, q, result(100));
+  cache.Insert(100, "c", 7, q, "", result(100));
   CHECK_EQ(cache.size(), size_t{100});
   CHECK(cache.Lookup(0, "c", 7, q.ref()) != nullptr);
   CHECK(cache.Lookup(1, "c", 7, q.ref()) == nullptr);  // evicted instead
@@ -291,11 +291,17 @@ TEST(ResultCacheRecencyAndEviction) {
   Value q2 = Parse(R"({"q": 1.0})");
   CHECK(cache.Lookup(2, "c", 7, q2.ref()) == nullptr);
   // ...and the insert that follows replaces the entry in place.
-  cache.Insert(2, "c", 8, q2, result(42));
+  cache.Insert(2, "c", 8, q2, "", result(42));
   CHECK_EQ(cache.size(), size_t{100});
   ResultPtr r = cache.Lookup(2, "c", 8, q2.ref());
   CHECK(r != nullptr && ToJson(r->docs[0].ref()) == "42");
   CHECK(cache.Lookup(2, "c", 7, q.ref()) == nullptr);
+  // A page of the result is another result.
+  CHECK(cache.Lookup(2, "c", 8, q2.ref(), "page") == nullptr);
+  cache.Insert(2, "c", 8, q2, "page", result(43));
+  CHECK(cache.Lookup(2, "c", 8, q2.ref()) == nullptr);
+  ResultPtr page = cache.Lookup(2, "c", 8, q2.ref(), "page");
+  CHECK(page != nullptr && ToJson(page->docs[0].ref()) == "43");
   // A result stays valid for whoever holds it after eviction and reset.
   cache.Reset();
   CHECK_EQ(cache.size(), size_t{0});

@@ -17,6 +17,8 @@ db = moxal.Moxal(name="db")
 assert_type(db.find("users"), list[dict[str, Any]])
 assert_type(db.find("users", {"age": {"$gt": 30}}), list[dict[str, Any]])
 assert_type(db.find(collection_name="users", maybe_query=None), list[dict[str, Any]])
+assert_type(db.find("users", sort=[("created", -1)], limit=20, skip=40), list[dict[str, Any]])
+assert_type(db.find("users", {"age": 30}, sort="name"), list[dict[str, Any]])
 assert_type(db.collections(), list[str])
 assert_type(db.count("users"), int)
 assert_type(db.count(collection_name="users", maybe_query={"age": 1}), int)
@@ -52,6 +54,8 @@ assert_type(db.clear_cache(), None)
 db.find(1)  # type: ignore[arg-type]
 db.find("users", [("age", 1)])  # type: ignore[arg-type]
 db.find("users", query={"a": 1})  # type: ignore[call-arg]
+db.find("users", None, "name")  # type: ignore[call-arg]
+db.find("users", limit="20")  # type: ignore[arg-type]
 db.insert("users", [{"a": 1}])  # type: ignore[arg-type]
 db.insert_many("users", ({"a": 1},))  # type: ignore[arg-type]
 db.update("users", {"a": 1}, None, None)  # type: ignore[call-overload]
