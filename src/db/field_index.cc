@@ -18,6 +18,16 @@ namespace {
 // scanning it is cheaper than merging that often.
 constexpr size_t kMinTail = 256;
 
+// The most entries the tail holds before it is merged: twice the square
+// root of the main part's. Every lookup reads the whole tail, and a merge
+// rewrites the main part: with about as many lookups as changes (a service
+// whose other processes insert while it looks documents up), the two cost
+// alike at this size, where a fixed share of the main part (a sixteenth was
+// 6,250 entries at 100,000 documents) made each lookup scan thousands.
+size_t MostInTail(size_t main) {
+  return std::max(kMinTail, 2 * static_cast<size_t>(std::sqrt(static_cast<double>(main))));
+}
+
 // Sorts the parallel arrays `keys` and `positions` by (key, position), in
 // passes of 8 bits, least significant first (each pass is stable; bytes
 // rather than wider digits, as a pass then writes to 256 places at once,
@@ -145,7 +155,7 @@ void SortedPositions<Key>::Remove([[maybe_unused]] Key key, uint32_t position) {
 
 template <class Key>
 void SortedPositions<Key>::Merge(uint32_t covered, bool always) {
-  if (!always && tail_keys_.size() <= std::max(kMinTail, keys_.size() / 16)) return;
+  if (!always && tail_keys_.size() <= MostInTail(keys_.size())) return;
   std::vector<uint64_t> stale((covered + 63) / 64);
   if (keys_.empty()) {
     // Nothing to merge with (the index is being built): the tail, sorted

@@ -23,7 +23,8 @@
 // the last merge, so that appending and updating cost no re-sorting. A
 // position whose main entry is out of date is marked in a bitset (one bit
 // per document); the tail then holds its entry, if it has one. The tail is
-// merged into the main part once it holds more than a sixteenth of it.
+// merged into the main part once it holds more than twice the square root
+// of its size (field_index.cc says why).
 //
 // Documents appended to the collection are taken in lazily, by CatchUp
 // before each use, so inserting costs nothing until the index is used.
