@@ -16,7 +16,7 @@ import time
 import pytest
 
 import moxal
-from conftest import fd1_captured, read_file, write_file
+from conftest import fd1_captured, read_file, wait_until, write_file
 
 LEVELS = ["process", "always"]
 JOURNAL = ".moxal-journal"
@@ -214,29 +214,6 @@ def test_a_forked_child_works_as_a_process_of_its_own(db_dir):
     del db
     assert moxal.Moxal(db_dir, journal="process").find("c") == [
         {"x": 1}, {"x": "child"}, {"x": 2}]
-
-
-def wait_until(condition, what):
-    """Waits for `condition()` to hold, however slow the machine."""
-    deadline = time.monotonic() + 60
-    while not condition():
-        assert time.monotonic() < deadline, "waited a minute for " + what
-        time.sleep(0.005)
-
-
-@pytest.fixture
-def gate():
-    """Holds threads at a named point of moxal (moxal._gate) while the test
-    looks at what others can do; always opened again at the end."""
-    closed = []
-
-    def close(name):
-        moxal._gate(name, "close")
-        closed.append(name)
-
-    yield close
-    for name in closed:
-        moxal._gate(name, "open")
 
 
 def test_calls_go_on_while_write_folds(db_dir, gate):

@@ -15,6 +15,7 @@ import array
 import collections
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -26,7 +27,7 @@ import types
 import pytest
 
 import moxal
-from conftest import Map
+from conftest import Map, wait_until
 
 SANITIZED = os.environ.get("MOXAL_SANITIZE") == "1"
 # Built unoptimised with a counter on every branch: the work without the
@@ -244,25 +245,104 @@ def test_a_thread_passing_plain_dicts_never_meets_the_borrow_error(db, kind):
     assert len(db.find("d")) == counts[0]
 
 
-def test_waits_are_served_in_order_of_arrival(db):
-    """Two threads calling one object in a loop: neither waits through more
-    than a few of the other's calls."""
-    db.insert("one", {"a": 1})
-    calls = [0, 0]
-    longest = [0, 0]  # the most calls of the other thread during one call
+def passed(name):
+    return moxal._gate(name, "passed")
 
-    def counted(k, call):
-        def body():
-            before = calls[1 - k]
-            call()
-            calls[k] += 1
-            longest[k] = max(longest[k], calls[1 - k] - before)
-        return body
 
-    errors, counts = run_pair(counted(0, lambda: db.insert("many", {"n": 1})),
-                              counted(1, lambda: db.find("one")), 1.5)
-    assert errors == [[], []]
-    assert longest[0] <= 4 and longest[1] <= 4, (longest, counts)
+def test_waiting_calls_are_served_in_order_of_arrival(db, gate):
+    """Calls that find the object busy are served in the order they came,
+    and one that comes while it is free but handed to a waiter queues
+    behind the waiters. The order of their inserts shows it."""
+    db.insert("log", {"t": "setup"})
+    gate("work")
+    gate("turn")
+    waits = passed("wait")
+    threads = []
+
+    def call(name):
+        threads.append(threading.Thread(target=db.insert, args=("log", {"t": name})))
+        threads[-1].start()
+
+    call("holder")
+    wait_until(lambda: moxal._gate("work", "holding") == 1, "the holder's work")
+    for k, name in enumerate("BCD", 1):
+        call(name)
+        wait_until(lambda k=k: passed("wait") - waits == k, name + " waiting")
+    moxal._gate("work", "open")  # the holder lets go: B's turn
+    wait_until(lambda: moxal._gate("turn", "holding") == 1, "B given its turn")
+    call("E")
+    wait_until(lambda: passed("wait") - waits == 4 or not threads[-1].is_alive(), "E")
+    moxal._gate("turn", "open")
+    for t in threads:
+        t.join()
+    assert [d["t"] for d in db.find("log")] == ["setup", "holder", "B", "C", "D", "E"]
+
+
+def test_a_waiting_call_waits_through_work_of_any_length(db, gate):
+    """A call that finds the object busy with another thread's work without
+    the interpreter lock waits, however long the work takes (here through
+    thirty of its looks at signals: over a second and a half), and runs."""
+    db.insert_many("c", [{"n": i} for i in range(10)])
+    gate("work")
+    holder = threading.Thread(target=db.insert, args=("c", {"n": 10}))
+    holder.start()
+    wait_until(lambda: moxal._gate("work", "holding") == 1, "the holder's work")
+    looks = passed("wait-look")
+    counted, errors = [], []
+
+    def count():
+        try:
+            counted.append(db.count("c"))
+        except RuntimeError as e:
+            errors.append(str(e))
+
+    waiter = threading.Thread(target=count)
+    waiter.start()
+    wait_until(lambda: passed("wait-look") - looks >= 30 or not waiter.is_alive(), "30 looks")
+    assert (waiter.is_alive(), errors) == (True, [])
+    moxal._gate("work", "open")
+    holder.join()
+    waiter.join()
+    assert counted == [11] and errors == []
+
+
+def test_ctrl_c_interrupts_a_waiting_call(db, gate):
+    """A signal's exception ends a call that waits for the object, which
+    then makes no change."""
+    db.insert("c", {"n": 1})
+    gate("work")
+    holder = threading.Thread(target=db.insert, args=("c", {"n": 2}))
+    holder.start()
+    wait_until(lambda: moxal._gate("work", "holding") == 1, "the holder's work")
+    waits, looks = passed("wait"), passed("wait-look")
+
+    class Interrupted(Exception):
+        pass
+
+    done = threading.Event()
+
+    def interrupt():
+        wait_until(lambda: passed("wait") > waits, "the main thread waiting")
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        # A wait that looks at signals ends at its next look.
+        wait_until(lambda: done.is_set() or passed("wait-look") - looks >= 20, "20 looks")
+        moxal._gate("work", "open")
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGINT, handler)
+    interrupter = threading.Thread(target=interrupt)
+    interrupter.start()
+    try:
+        with pytest.raises(Interrupted):
+            db.insert("c", {"n": 3})
+    finally:
+        done.set()
+        interrupter.join()
+        signal.signal(signal.SIGINT, previous)
+    holder.join()
+    assert db.find("c") == [{"n": 1}, {"n": 2}]
 
 
 # ---- re-entry ----

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "conversion/interpreter_lock.h"
+#include "storage/test_gate.h"
 #include "storage/work_guard.h"
 
 namespace moxal {
@@ -142,14 +143,20 @@ bool Borrow::Wait() {
   BorrowWaiter me;
   Enqueue(self_, &me);
   Watch watch;
+  Gate look = Gate::kWait;
   for (;;) {
     PyThreadState* state = ReleaseInterpreterLock();
+    PassGate(look);
+    look = Gate::kWaitLook;
+    bool turn;
     {
       std::unique_lock<std::mutex> lock(*g_wait_mutex);
       me.cv.wait_for(lock, kCheckInterval, [&] { return me.turn; });
+      turn = me.turn;
     }
+    if (turn) PassGate(Gate::kTurn);
     RetakeInterpreterLock(state);
-    if (me.turn) {
+    if (turn) {
       TakeFree();  // first, so that the next waiter does not get a turn too
       Dequeue(self_, &me);
       return true;

@@ -30,6 +30,7 @@
 #include "python/moxal_object.h"
 #include "python/raise.h"
 #include "python/trace_output.h"
+#include "storage/test_gate.h"
 #include "storage/work_guard.h"
 
 namespace moxal {
@@ -49,6 +50,7 @@ template <class Work>
 void Unlocked(Borrow* borrow, Work&& work) {
   if (borrow != nullptr) borrow->MarkWaitable();
   PyThreadState* state = ReleaseInterpreterLock();
+  if (borrow != nullptr) PassGate(Gate::kWork);
   // The lock is taken back outside any handler: a thread the interpreter
   // ends there is parked, which a handler of another exception forbids.
   std::exception_ptr failure;

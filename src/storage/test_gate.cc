@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 
 namespace moxal {
@@ -35,16 +36,16 @@ void PassGate(Gate gate) noexcept {
 }
 
 bool GateNamed(std::string_view name, Gate* gate) {
-  if (name == "fold") {
-    *gate = Gate::kFold;
-  } else if (name == "sync") {
-    *gate = Gate::kSync;
-  } else if (name == "sync-wait") {
-    *gate = Gate::kSyncWait;
-  } else {
-    return false;
+  static constexpr std::string_view kNames[] = {"fold", "sync",      "sync-wait", "work",
+                                                "wait", "wait-look", "turn"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Gate::kCount));
+  for (size_t i = 0; i < std::size(kNames); ++i) {
+    if (name == kNames[i]) {
+      *gate = static_cast<Gate>(i);
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 void CloseGate(Gate gate) {

@@ -1,6 +1,8 @@
 // Points where a test can hold the thread that reaches them, to check what
 // other threads can do meanwhile without relying on how long anything
-// takes: a fold writing its files, a sync of the journal. A gate is open
+// takes: a fold writing its files, a sync of the journal, a call's work
+// without the interpreter lock, a thread waiting for an object another
+// call holds. A gate is open
 // unless a test closed it; passing an open gate costs one atomic load.
 //
 // Tests reach them through the module's private function moxal._gate.
@@ -17,6 +19,10 @@ enum class Gate : int {
   kFold,      // a fold about to write its files (fold.cc)
   kSync,      // a sync of the journal about to start (journal_file.cc)
   kSyncWait,  // a thread about to wait for a sync another thread runs
+  kWork,      // a call about to do its work without the interpreter lock
+  kWait,      // a call that found its object busy, queued, about to wait
+  kWaitLook,  // a waiting call looking again after a while (for signals, exit)
+  kTurn,      // a waiting call given its turn, about to take the object
   kCount,
 };
 
@@ -24,8 +30,8 @@ enum class Gate : int {
 // Never call it holding a lock that what the test does meanwhile needs.
 void PassGate(Gate gate) noexcept;
 
-// The gate named `name` ("fold", "sync", "sync-wait"); false for no such
-// gate.
+// The gate named `name` ("fold", "sync", "sync-wait", "work", "wait",
+// "wait-look", "turn"); false for no such gate.
 bool GateNamed(std::string_view name, Gate* gate);
 
 // Closes a gate: threads that reach it wait until it is opened.
