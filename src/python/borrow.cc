@@ -36,9 +36,6 @@ constexpr auto kCheckInterval = std::chrono::milliseconds(50);
 
 MoxalObject* g_instances = nullptr;
 
-// The calls this thread is inside, innermost first (Borrow::Enter).
-thread_local Borrow* t_calls = nullptr;
-
 bool FreeOrHeldByThisThread(const MoxalObject* self) {
   return self->borrow == 0 || pthread_equal(self->owner, pthread_self());
 }
@@ -86,6 +83,7 @@ void Dequeue(MoxalObject* self, BorrowWaiter* w) {
 void ResetInChild() {
   for (MoxalObject* o = g_instances; o != nullptr; o = o->next) {
     if (!FreeOrHeldByThisThread(o)) o->borrow = 0;
+    Borrow::ForgetOtherThreads(o);
     o->first = nullptr;
     o->last = nullptr;
   }
@@ -97,8 +95,9 @@ void ResetInChild() {
 bool Borrow::Enter() {
   assert(!entered_);
   bool inside = false, exclusive_inside = false;
-  for (const Borrow* b = t_calls; b != nullptr; b = b->outer_) {
-    if (b->self_ != self_) continue;
+  pthread_t me = pthread_self();
+  for (const Borrow* b = self_->entered; b != nullptr; b = b->next_) {
+    if (!pthread_equal(b->thread_, me)) continue;
     inside = true;
     exclusive_inside |= b->access_ == Access::kExclusive;
   }
@@ -109,8 +108,10 @@ bool Borrow::Enter() {
                  pthread_equal(self_->owner, pthread_self());
     if (!nests) return Refuse(access_ == Access::kShared && exclusive_inside);
   }
-  outer_ = t_calls;
-  t_calls = this;
+  thread_ = me;
+  next_ = self_->entered;
+  if (next_ != nullptr) next_->prev_ = this;
+  self_->entered = this;
   Py_INCREF(self_);
   entered_ = true;
   return true;
@@ -134,6 +135,23 @@ void Borrow::TakeFree() {
   assert(self_->borrow == 0);
   self_->borrow = access_ == Access::kExclusive ? -1 : 1;
   self_->owner = pthread_self();
+}
+
+void Borrow::ForgetOtherThreads(MoxalObject* self) {
+  for (Borrow *b = self->entered, *next; b != nullptr; b = next) {
+    next = b->next_;
+    if (!pthread_equal(b->thread_, pthread_self())) b->Unlink();
+  }
+}
+
+void Borrow::Unlink() {
+  if (prev_ != nullptr) {
+    prev_->next_ = next_;
+  } else {
+    self_->entered = next_;
+  }
+  if (next_ != nullptr) next_->prev_ = prev_;
+  prev_ = next_ = nullptr;
 }
 
 bool Borrow::Refuse(bool mutably) {
@@ -183,8 +201,7 @@ Borrow::~Borrow() {
     ServeFirst(self_);
   }
   if (!entered_) return;
-  assert(t_calls == this);
-  t_calls = outer_;
+  Unlink();
   DropRef(reinterpret_cast<PyObject*>(self_));
 }
 

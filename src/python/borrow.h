@@ -69,19 +69,28 @@ class Borrow {
 
   bool taken() const { return taken_; }
 
+  // In a forked child: forgets the calls of `self` entered by other
+  // threads, which the child does not have.
+  static void ForgetOtherThreads(MoxalObject* self);
+
   // Paces the call's conversions (phases 1 and 3).
   Pacer* pacer() { return &pacer_; }
 
  private:
   void TakeFree();
   bool Wait();
+  void Unlink();
   bool Refuse(bool mutably);
 
   MoxalObject* self_;
   Access access_;
   bool entered_ = false;
   bool taken_ = false;
-  Borrow* outer_ = nullptr;  // the thread's call this one is nested in
+  // Once entered: the calling thread, and the links of the object's list of
+  // entered calls (moxal_object.h), by which Enter finds the thread's own.
+  pthread_t thread_{};
+  Borrow* prev_ = nullptr;
+  Borrow* next_ = nullptr;
   Pacer pacer_;
 };
 

@@ -12,6 +12,7 @@
 
 namespace moxal {
 
+class Borrow;         // borrow.h
 struct BorrowWaiter;  // borrow.cc
 
 // Every field but `db`'s contents is read and written under the
@@ -23,6 +24,7 @@ struct MoxalObject {
   Database* db;         // owned
   Py_ssize_t borrow;    // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
   pthread_t owner;      // while borrowed: the thread whose calls hold it
+  Borrow* entered;      // the calls entered, of every thread, newest first
   BorrowWaiter* first;  // threads waiting for the borrow, in order of arrival
   BorrowWaiter* last;
   MoxalObject* prev;  // every live instance, for the fork handler
