@@ -2,6 +2,7 @@ import collections.abc
 import contextlib
 import os
 import tempfile
+import time
 
 import pytest
 
@@ -93,3 +94,26 @@ def fd1_captured():
             os.close(saved)
             f.seek(0)
             box.append(f.read())
+
+
+def wait_until(condition, what):
+    """Waits for `condition()` to hold, however slow the machine."""
+    deadline = time.monotonic() + 60
+    while not condition():
+        assert time.monotonic() < deadline, "waited a minute for " + what
+        time.sleep(0.005)
+
+
+@pytest.fixture
+def gate():
+    """Holds threads at a named point of moxal (moxal._gate) while the test
+    looks at what others can do; always opened again at the end."""
+    closed = []
+
+    def close(name):
+        moxal._gate(name, "close")
+        closed.append(name)
+
+    yield close
+    for name in closed:
+        moxal._gate(name, "open")

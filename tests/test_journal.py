@@ -18,7 +18,7 @@ import time
 import pytest
 
 import moxal
-from conftest import fd1_captured, read_file, write_file
+from conftest import fd1_captured, read_file, wait_until, write_file
 
 LEVELS = ["process", "always"]
 JOURNAL = ".moxal-journal"
@@ -260,29 +260,6 @@ def test_a_write_planned_after_another_processs_fold_holds_that_folds_changes(db
     assert moxal.Moxal(db_dir, journal="process").find("c") == expected
 
 
-def wait_until(condition, what):
-    """Waits for `condition()` to hold, however slow the machine."""
-    deadline = time.monotonic() + 60
-    while not condition():
-        assert time.monotonic() < deadline, "waited a minute for " + what
-        time.sleep(0.005)
-
-
-@pytest.fixture
-def gate():
-    """Holds threads at a named point of moxal (moxal._gate) while the test
-    looks at what others can do; always opened again at the end."""
-    closed = []
-
-    def close(name):
-        moxal._gate(name, "close")
-        closed.append(name)
-
-    yield close
-    for name in closed:
-        moxal._gate(name, "open")
-
-
 def test_a_write_waiting_for_another_objects_fold_leaves_its_own_objects_fold_alone(
         db_dir, gate):
     """Thread A's write_all finds another object's fold in progress and is to
@@ -353,6 +330,8 @@ def test_changes_made_while_an_object_opens_reach_it(db_dir, gate, first):
     opened[0].insert("c", {"x": 2})
     opened.clear()  # the object goes
     assert moxal.Moxal(db_dir, journal="process").find("c") == expected + [{"x": 2}]
+
+
 
 
 def test_calls_go_on_while_write_folds(db_dir, gate):

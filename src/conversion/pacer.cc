@@ -62,27 +62,17 @@ bool Pacer::Look() {
   return true;
 }
 
-bool Pacer::CheckSignals() {
-  bool* flag = waitable_;
-  bool was = flag != nullptr && *flag;
-  if (flag != nullptr) *flag = false;
-  bool ok = moxal::CheckSignals();
-  if (flag != nullptr) *flag = was;
-  return ok;
-}
+bool Pacer::CheckSignals() { return moxal::CheckSignals(); }
 
 void Pacer::LetOthersRun() {
   if (AloneInProcess()) return;
   // Other threads run with the program's setting of the collector, and the
   // pause resumes with what it is when the lock comes back.
   if (collector_paused_ && collector_was_enabled_) PyGC_Enable();
-  bool was = waitable_ != nullptr && *waitable_;
-  if (waitable_ != nullptr) *waitable_ = true;
   PyThreadState* state = ReleaseInterpreterLock();
   timespec pause = {0, kPauseNs};
   nanosleep(&pause, nullptr);
   RetakeInterpreterLock(state);
-  if (waitable_ != nullptr) *waitable_ = was;
   if (collector_paused_) collector_was_enabled_ = PyGC_Disable() == 1;
 }
 

@@ -26,10 +26,7 @@ namespace moxal {
 
 class Pacer {
  public:
-  // `waitable`, when given, tells other threads whether this one may be
-  // running Python code of the program: it is set while the lock is let go
-  // of, cleared while signal handlers run, and restored after either.
-  explicit Pacer(bool* waitable = nullptr) : waitable_(waitable) {}
+  Pacer() = default;
   Pacer(const Pacer&) = delete;
   Pacer& operator=(const Pacer&) = delete;
 
@@ -45,14 +42,9 @@ class Pacer {
   // One step more. False, with the exception set, when a signal handler
   // raised one: the conversion ends there.
   bool Step() {
-    ++steps_;
     if (--countdown_ != 0) return true;
     return Look();
   }
-
-  // The steps taken so far, by every conversion this pacer paced: another
-  // thread watches it to see this one make progress.
-  const uint64_t* steps() const { return &steps_; }
 
   // Runs the handlers of pending signals now. False with the exception set
   // when one raised it.
@@ -68,8 +60,6 @@ class Pacer {
   bool Look();
   void LetOthersRun();
 
-  bool* waitable_;
-  uint64_t steps_ = 0;
   uint32_t steps_per_look_ = 256;
   uint32_t countdown_ = 256;
   int64_t next_pause_ns_ = 0;  // 0: not yet timed

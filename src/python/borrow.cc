@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "conversion/interpreter_lock.h"
+#include "storage/test_gate.h"
 #include "storage/work_guard.h"
 
 namespace moxal {
@@ -30,13 +31,8 @@ namespace {
 std::mutex* g_wait_mutex = new std::mutex;
 
 // How often a waiting thread takes the interpreter lock to look for signals
-// (Ctrl-C), for a holder that makes no progress, and for the shutdown.
+// (Ctrl-C) and for the shutdown.
 constexpr auto kCheckInterval = std::chrono::milliseconds(50);
-
-// How long a waiter lets a holder run Python code of the program without
-// converting anything before it gives up: long next to any step of a
-// conversion, short enough that a deadlock ends soon.
-constexpr auto kStallLimit = std::chrono::seconds(1);
 
 MoxalObject* g_instances = nullptr;
 
@@ -86,11 +82,8 @@ void Dequeue(MoxalObject* self, BorrowWaiter* w) {
 // may be gone.
 void ResetInChild() {
   for (MoxalObject* o = g_instances; o != nullptr; o = o->next) {
-    if (!FreeOrHeldByThisThread(o)) {
-      o->borrow = 0;
-      o->waitable = false;
-      o->progress = nullptr;
-    }
+    if (!FreeOrHeldByThisThread(o)) o->borrow = 0;
+    Borrow::ForgetOtherThreads(o);
     o->first = nullptr;
     o->last = nullptr;
   }
@@ -99,25 +92,41 @@ void ResetInChild() {
 
 }  // namespace
 
-// What a waiter saw of a holder that runs Python code of the program.
-struct Borrow::Watch {
-  bool watching = false;
-  uint64_t takes = 0;
-  uint64_t steps = 0;
-  std::chrono::steady_clock::time_point since;
-};
+bool Borrow::Enter() {
+  assert(!entered_);
+  bool inside = false, exclusive_inside = false;
+  pthread_t me = pthread_self();
+  for (const Borrow* b = self_->entered; b != nullptr; b = b->next_) {
+    if (!pthread_equal(b->thread_, me)) continue;
+    inside = true;
+    exclusive_inside |= b->access_ == Access::kExclusive;
+  }
+  if (inside) {
+    // Shared calls nest in the thread's shared calls that hold the object;
+    // anything else would wait for this thread itself.
+    bool nests = access_ == Access::kShared && !exclusive_inside && self_->borrow > 0 &&
+                 pthread_equal(self_->owner, pthread_self());
+    if (!nests) return Refuse(access_ == Access::kShared && exclusive_inside);
+  }
+  thread_ = me;
+  next_ = self_->entered;
+  if (next_ != nullptr) next_->prev_ = this;
+  self_->entered = this;
+  Py_INCREF(self_);
+  entered_ = true;
+  return true;
+}
 
 bool Borrow::Take() {
-  assert(!taken_);
-  if (self_->borrow != 0 && pthread_equal(self_->owner, pthread_self())) {
-    if (access_ == Access::kExclusive || self_->borrow == -1) return Refuse();
-    ++self_->borrow;  // shared borrows of one thread nest
+  assert(entered_ && !taken_);
+  if (self_->borrow > 0 && access_ == Access::kShared &&
+      pthread_equal(self_->owner, pthread_self())) {
+    ++self_->borrow;  // nested in a shared call of this thread (Enter)
   } else if (self_->borrow != 0 || self_->first != nullptr) {
     if (!Wait()) return false;
   } else {
     TakeFree();
   }
-  Py_INCREF(self_);
   taken_ = true;
   return true;
 }
@@ -126,14 +135,26 @@ void Borrow::TakeFree() {
   assert(self_->borrow == 0);
   self_->borrow = access_ == Access::kExclusive ? -1 : 1;
   self_->owner = pthread_self();
-  // Shared calls convert nothing that can run Python code.
-  self_->waitable = access_ == Access::kShared;
-  self_->progress = pacer_.steps();
-  ++self_->takes;
 }
 
-bool Borrow::Refuse() {
-  bool mutably = access_ == Access::kShared && self_->borrow == -1;
+void Borrow::ForgetOtherThreads(MoxalObject* self) {
+  for (Borrow *b = self->entered, *next; b != nullptr; b = next) {
+    next = b->next_;
+    if (!pthread_equal(b->thread_, pthread_self())) b->Unlink();
+  }
+}
+
+void Borrow::Unlink() {
+  if (prev_ != nullptr) {
+    prev_->next_ = next_;
+  } else {
+    self_->entered = next_;
+  }
+  if (next_ != nullptr) next_->prev_ = prev_;
+  prev_ = next_ = nullptr;
+}
+
+bool Borrow::Refuse(bool mutably) {
   PyErr_SetString(PyExc_RuntimeError, mutably ? "Already mutably borrowed" : "Already borrowed");
   return false;
 }
@@ -141,54 +162,46 @@ bool Borrow::Refuse() {
 bool Borrow::Wait() {
   BorrowWaiter me;
   Enqueue(self_, &me);
-  Watch watch;
+  Gate look = Gate::kWait;
   for (;;) {
     PyThreadState* state = ReleaseInterpreterLock();
+    PassGate(look);
+    look = Gate::kWaitLook;
+    bool turn;
     {
       std::unique_lock<std::mutex> lock(*g_wait_mutex);
       me.cv.wait_for(lock, kCheckInterval, [&] { return me.turn; });
+      turn = me.turn;
     }
+    if (turn) PassGate(Gate::kTurn);
     RetakeInterpreterLock(state);
-    if (me.turn) {
+    if (turn) {
       TakeFree();  // first, so that the next waiter does not get a turn too
       Dequeue(self_, &me);
       return true;
     }
-    if (!CheckSignals() || GiveUp(&watch)) {
+    bool stop = !CheckSignals();
+    // Only the thread shutting the interpreter down gets the lock now: the
+    // holder is a daemon thread that will not run again.
+    if (!stop && InterpreterShuttingDown()) {
+      stop = true;
+      Refuse(access_ == Access::kShared && self_->borrow == -1);
+    }
+    if (stop) {
       Dequeue(self_, &me);
       return false;
     }
   }
 }
 
-bool Borrow::GiveUp(Watch* watch) {
-  // Only the thread shutting the interpreter down gets the lock now: the
-  // holder is a daemon thread that will not run again.
-  bool give_up = InterpreterShuttingDown();
-  if (!give_up && (self_->borrow == 0 || self_->waitable)) {
-    watch->watching = false;
-  } else if (!give_up) {
-    auto now = std::chrono::steady_clock::now();
-    uint64_t steps = *self_->progress;
-    if (!watch->watching || watch->takes != self_->takes || watch->steps != steps) {
-      *watch = {true, self_->takes, steps, now};
-    } else {
-      give_up = now - watch->since >= kStallLimit;
-    }
-  }
-  if (give_up) Refuse();
-  return give_up;
-}
-
 Borrow::~Borrow() {
-  if (!taken_) return;
-  assert(self_->borrow != 0 && pthread_equal(self_->owner, pthread_self()));
-  self_->borrow = access_ == Access::kExclusive ? 0 : self_->borrow - 1;
-  if (self_->borrow == 0) {
-    self_->waitable = false;
-    self_->progress = nullptr;
+  if (taken_) {
+    assert(self_->borrow != 0 && pthread_equal(self_->owner, pthread_self()));
+    self_->borrow = access_ == Access::kExclusive ? 0 : self_->borrow - 1;
     ServeFirst(self_);
   }
+  if (!entered_) return;
+  Unlink();
   DropRef(reinterpret_cast<PyObject*>(self_));
 }
 

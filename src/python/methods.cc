@@ -31,25 +31,26 @@
 #include "python/moxal_object.h"
 #include "python/raise.h"
 #include "python/trace_output.h"
+#include "storage/test_gate.h"
 #include "storage/work_guard.h"
 
 namespace moxal {
 
 namespace {
 
-// Phase 2 of a call (see borrow.h): runs `work`, which touches no Python
-// object, without the interpreter lock, then writes the trace lines it
-// collected, also when it throws (the lines of the clauses built are
-// written whatever happens to the call after).
+// Runs `work`, which touches no Python object, without the interpreter
+// lock (phase 2 of a call, see borrow.h, when `call_work`), then writes the
+// trace lines it collected, also when it throws (the lines of the clauses
+// built are written whatever happens to the call after).
 //
 // Pending signals are not looked at here: a call whose work made its change
 // returns normally, and the interpreter runs the handlers (raising
 // KeyboardInterrupt) right after it, as after any call; a call that changes
 // nothing may look first (InterruptedBeforeResult).
 template <class Work>
-void Unlocked(Borrow* borrow, Work&& work) {
-  if (borrow != nullptr) borrow->MarkWaitable();
+void Unlocked(bool call_work, Work&& work) {
   PyThreadState* state = ReleaseInterpreterLock();
+  if (call_work) PassGate(Gate::kWork);
   // The lock is taken back outside any handler: a thread the interpreter
   // ends there is parked, which a handler of another exception forbids.
   std::exception_ptr failure;
@@ -130,10 +131,14 @@ struct CallContext {
   uint64_t durable_at = 0;
   uint64_t durable_epoch = 0;
 
-  // Phase 2: `work` without the interpreter lock.
+  // Phase 2: `work` without the interpreter lock, the object taken first
+  // (after the conversions, waiting for other threads' calls). False, with
+  // the exception set, when it could not be taken; `work` did not run.
   template <class Work>
-  void Run(Work&& work) {
-    Unlocked(borrow, std::forward<Work>(work));
+  [[nodiscard]] bool Run(Work&& work) {
+    if (!borrow->taken() && !borrow->Take()) return false;
+    Unlocked(true, std::forward<Work>(work));
+    return true;
   }
   PyObject* Raise(const Status& s) const { return moxal::Raise(state, s); }
 
@@ -141,10 +146,12 @@ struct CallContext {
   template <class Prepared, class Prepare>
   PyObject* Change(Prepared* change, Prepare&& prepare) {
     Status s;
-    Run([&] {
-      s = prepare();
-      if (s.ok()) s = db.commit(change);
-    });
+    if (!Run([&] {
+          s = prepare();
+          if (s.ok()) s = db.commit(change);
+        })) {
+      return nullptr;
+    }
     durable_at = change->durable_at;
     durable_epoch = change->durable_epoch;
     if (!s.ok()) return Raise(s);
@@ -159,12 +166,11 @@ struct CallContext {
   template <class Prepare, class Result, class Commit>
   PyObject* ChangeWithResult(Prepare&& prepare, Result&& result, Commit&& commit) {
     Status s;
-    Run([&] { s = prepare(); });
-    if (InterruptedBeforeResult(borrow)) return nullptr;
+    if (!Run([&] { s = prepare(); }) || InterruptedBeforeResult(borrow)) return nullptr;
     if (!s.ok()) return Raise(s);
     PyRef r = PyRef::Steal(result());
     if (!r) return nullptr;
-    Run([&] { s = commit(); });
+    if (!Run([&] { s = commit(); })) return nullptr;  // taken already: runs
     if (!s.ok()) return Raise(s);
     return r.release();
   }
@@ -173,8 +179,7 @@ struct CallContext {
   template <class Work, class Result>
   PyObject* Read(Work&& work, Result&& result) {
     Status s;
-    Run([&] { s = work(); });
-    if (InterruptedBeforeResult(borrow)) return nullptr;
+    if (!Run([&] { s = work(); }) || InterruptedBeforeResult(borrow)) return nullptr;
     if (!s.ok()) return Raise(s);
     return result();
   }
@@ -203,8 +208,7 @@ PyObject* AfterDurable(MoxalObject* self, const ModuleState& state, uint64_t pos
   PyErr_Clear();
   {
     Borrow borrow(self, Access::kExclusive);
-    if (borrow.Take()) {
-      borrow.MarkWaitable();
+    if (borrow.Enter() && borrow.Take()) {
       ts = ReleaseInterpreterLock();
       db.recover();
       RetakeInterpreterLock(ts);
@@ -215,10 +219,11 @@ PyObject* AfterDurable(MoxalObject* self, const ModuleState& state, uint64_t pos
   return Raise(state, s);
 }
 
-// Matches the arguments to `sig`, borrows the object, converts the
-// arguments into a `Fields` struct and runs `impl(cx, args)`, turning C++
-// exceptions into Python ones; then, the borrow let go of, waits for what
-// the call left to be synced.
+// Matches the arguments to `sig`, enters the object (borrow.h), converts
+// the arguments into a `Fields` struct and runs `impl(cx, args)`, which
+// converts its documents and takes the object for its work (CallContext::
+// Run), turning C++ exceptions into Python ones; then, the borrow let go
+// of, waits for what the call left to be synced.
 template <class Fields, size_t N, class Impl>
 PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* const* argv,
                Py_ssize_t nargs, PyObject* kwnames, Access access, Impl&& impl) {
@@ -230,7 +235,7 @@ PyObject* Call(PyObject* self_obj, const Signature<Fields, N>& sig, PyObject* co
   uint64_t durable_at, durable_epoch;
   {
     Borrow borrow(self, access);
-    if (!borrow.Take()) return nullptr;
+    if (!borrow.Enter()) return nullptr;
     Fields args{};
     if (!ConvertArgs(sig, matched, &args)) return nullptr;
     CallContext cx{*self->db, state, &borrow};
@@ -482,7 +487,7 @@ PyObject* collections_impl(CallContext& cx) {
 
 PyObject* clear_cache_impl(CallContext& cx) {
   Status s;
-  cx.Run([&] { s = cx.db.clear_cache(); });
+  if (!cx.Run([&] { s = cx.db.clear_cache(); })) return nullptr;
   if (!s.ok()) return cx.Raise(s);
   Py_RETURN_NONE;
 }
@@ -608,13 +613,16 @@ PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyOb
   std::shared_ptr<Fold> fold;
   for (;;) {
     bool busy = false;
-    PyRef none = PyRef::Steal(Call(self, sig, args, nargs, kwnames, Access::kExclusive,
-                                   [&](CallContext& cx, const Fields& a) -> PyObject* {
-                                     Status s;
-                                     cx.Run([&] { s = db.plan_write(name(a), &fold, &busy); });
-                                     if (!s.ok()) return cx.Raise(s);
-                                     Py_RETURN_NONE;
-                                   }));
+    PyRef none =
+        PyRef::Steal(Call(self, sig, args, nargs, kwnames, Access::kExclusive,
+                          [&](CallContext& cx, const Fields& a) -> PyObject* {
+                            Status s;
+                            if (!cx.Run([&] { s = db.plan_write(name(a), &fold, &busy); })) {
+                              return nullptr;
+                            }
+                            if (!s.ok()) return cx.Raise(s);
+                            Py_RETURN_NONE;
+                          }));
     if (!none) return nullptr;
     if (fold == nullptr && !busy) Py_RETURN_NONE;  // nothing to write
     PyThreadState* ts = ReleaseInterpreterLock();
@@ -632,7 +640,7 @@ PyObject* WriteThroughFold(PyObject* self, const Signature<Fields, N>& sig, PyOb
   return Call(self, sig, args, nargs, kwnames, Access::kExclusive,
               [&](CallContext& cx, const Fields&) -> PyObject* {
                 Status s;
-                cx.Run([&] { s = db.finish_write(fold); });
+                if (!cx.Run([&] { s = db.finish_write(fold); })) return nullptr;
                 if (!s.ok()) return cx.Raise(s);
                 Py_RETURN_NONE;
               });
@@ -651,7 +659,7 @@ MOXAL_VECTORCALL(Write) {
   return Call(self, kWriteSig, args, nargs, kwnames, Access::kShared,
               [](CallContext& cx, const CollectionArgs& a) -> PyObject* {
                 Status s;
-                cx.Run([&] { s = cx.db.write(a.collection_name); });
+                if (!cx.Run([&] { s = cx.db.write(a.collection_name); })) return nullptr;
                 if (!s.ok()) return cx.Raise(s);
                 Py_RETURN_NONE;
               });
@@ -669,7 +677,7 @@ MOXAL_NOARGS(WriteAll) {
   return Call(self, kWriteAllSig, nullptr, 0, nullptr, Access::kShared,
               [](CallContext& cx, const NoArgs&) -> PyObject* {
                 Status s;
-                cx.Run([&] { s = cx.db.write_all(); });
+                if (!cx.Run([&] { s = cx.db.write_all(); })) return nullptr;
                 if (!s.ok()) return cx.Raise(s);
                 Py_RETURN_NONE;
               });
@@ -705,7 +713,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     auto db = std::make_unique<Database>(std::string(a.name), durability);
     Status s;
-    Unlocked(nullptr, [&] { s = db->open(); });
+    Unlocked(false, [&] { s = db->open(); });
     // Nothing is changed by opening (but a directory made): Ctrl-C may end it.
     if (!CheckSignals()) return nullptr;
     if (!s.ok()) return Raise(state, s);

@@ -12,6 +12,7 @@
 
 namespace moxal {
 
+class Borrow;         // borrow.h
 struct BorrowWaiter;  // borrow.cc
 
 // Every field but `db`'s contents is read and written under the
@@ -20,14 +21,10 @@ struct BorrowWaiter;  // borrow.cc
 // which is the state of an object nobody borrows.
 struct MoxalObject {
   PyObject_HEAD
-  Database* db;       // owned
-  Py_ssize_t borrow;  // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
-  pthread_t owner;    // while borrowed: the thread whose calls hold it
-  bool waitable;      // while borrowed: the holder runs no Python code of the program
-  uint64_t takes;     // counts the borrows taken while free: tells holders apart
-  // While borrowed: the steps the holding call's conversions have taken
-  // (pacer.h), which a waiting thread watches for progress.
-  const uint64_t* progress;
+  Database* db;         // owned
+  Py_ssize_t borrow;    // 0 free, -1 borrowed exclusively, n > 0 shared by n calls
+  pthread_t owner;      // while borrowed: the thread whose calls hold it
+  Borrow* entered;      // the calls entered, of every thread, newest first
   BorrowWaiter* first;  // threads waiting for the borrow, in order of arrival
   BorrowWaiter* last;
   MoxalObject* prev;  // every live instance, for the fork handler

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 
 namespace moxal {
@@ -35,24 +36,17 @@ void PassGate(Gate gate) noexcept {
 }
 
 bool GateNamed(std::string_view name, Gate* gate) {
-  if (name == "fold") {
-    *gate = Gate::kFold;
-  } else if (name == "sync") {
-    *gate = Gate::kSync;
-  } else if (name == "sync-wait") {
-    *gate = Gate::kSyncWait;
-  } else if (name == "reload") {
-    *gate = Gate::kReload;
-  } else if (name == "plan-write") {
-    *gate = Gate::kPlanWrite;
-  } else if (name == "fold-wait") {
-    *gate = Gate::kFoldWait;
-  } else if (name == "joined") {
-    *gate = Gate::kJoined;
-  } else {
-    return false;
+  static constexpr std::string_view kNames[] = {"fold",       "sync",      "sync-wait", "reload",
+                                                "plan-write", "fold-wait", "joined",    "work",
+                                                "wait",       "wait-look", "turn"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Gate::kCount));
+  for (size_t i = 0; i < std::size(kNames); ++i) {
+    if (name == kNames[i]) {
+      *gate = static_cast<Gate>(i);
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 void CloseGate(Gate gate) {

@@ -1,8 +1,10 @@
 // Points where a test can hold the thread that reaches them, to check what
 // other threads can do meanwhile without relying on how long anything
 // takes: a fold writing its files, a sync of the journal, an object that
-// joined the others sharing a journal. A gate is open unless a test closed
-// it; passing an open gate costs one atomic load.
+// joined the others sharing a journal, a call's work without the
+// interpreter lock, a thread waiting for an object another call holds. A
+// gate is open unless a test closed it; passing an open gate costs one
+// atomic load.
 //
 // Tests reach them through the module's private function moxal._gate.
 
@@ -22,6 +24,10 @@ enum class Gate : int {
   kPlanWrite,  // write or write_all caught up, about to take the fold lock (db_write.cc)
   kFoldWait,   // write or write_all about to wait for another object's fold
   kJoined,     // an object that opened a journal, others free to append (db_journal.cc)
+  kWork,       // a call about to do its work without the interpreter lock
+  kWait,       // a call that found its object busy, queued, about to wait
+  kWaitLook,   // a waiting call looking again after a while (for signals, exit)
+  kTurn,       // a waiting call given its turn, about to take the object
   kCount,
 };
 
@@ -30,7 +36,8 @@ enum class Gate : int {
 void PassGate(Gate gate) noexcept;
 
 // The gate named `name` ("fold", "sync", "sync-wait", "reload",
-// "plan-write", "fold-wait", "joined"); false for no such gate.
+// "plan-write", "fold-wait", "joined", "work", "wait", "wait-look",
+// "turn"); false for no such gate.
 bool GateNamed(std::string_view name, Gate* gate);
 
 // Closes a gate: threads that reach it wait until it is opened.
