@@ -19,7 +19,11 @@ namespace moxal {
 // Held for the length of one piece of work without the interpreter lock.
 // Nothing done under it may wait for the interpreter lock or for anything a
 // forking thread holds; work that may block indefinitely (writing to a
-// pipe) is done outside it.
+// pipe) is done outside it. Work may wait for the journal's turn, which a
+// thread between two pieces of one change holds while it takes the guard
+// again: the guard's lock lets a thread take it shared while a fork waits
+// for it (glibc's rwlocks prefer readers), so that thread is not held
+// behind the fork, which waits for the first.
 class WorkGuard {
  public:
   WorkGuard();
