@@ -301,8 +301,7 @@ void EqualityIndex::Rekey(uint32_t position, FieldKey before, FieldKey after) {
   entries_.Merge(covered_, /*always=*/false);
 }
 
-void EqualityIndex::Remove(const std::vector<Value>& docs, const RemovedPositions& removed) {
-  static_cast<void>(docs);
+void EqualityIndex::Remove(const RemovedPositions& removed) {
   entries_.Merge(covered_, /*always=*/true);
   covered_ -= removed.Below(covered_);
   entries_.Renumber(removed, covered_);

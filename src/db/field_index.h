@@ -4,8 +4,8 @@
 // positions of those documents. Two kinds:
 //  - by equality: keyed by a hash of the value (value_hash.h), so a lookup
 //    finds every document whose value may equal the one asked for; the
-//    caller compares the values, which also settles hash collisions and
-//    number kinds (1 and 1.0 hash alike and are unequal);
+//    caller compares the values, which also settles hash collisions
+//    (1 and 1.0 hash apart, as they are unequal values);
 //  - by order: keyed by the largest double not above the number
 //    (FloorDouble, -0.0 taken as 0.0; in a 64-bit form whose integer order
 //    is the doubles' order), for numbers only, so a range, one-sided or
@@ -279,10 +279,10 @@ class EqualityIndex {
   // the index may be wrong and must be dropped.
   void Rekey(uint32_t position, FieldKey before, FieldKey after);
 
-  // The documents `removed` holds are about to leave `docs`: their entries
-  // go, the others are renumbered. Throws std::bad_alloc, after which the
-  // index may be wrong and must be dropped.
-  void Remove(const std::vector<Value>& docs, const RemovedPositions& removed);
+  // The documents `removed` holds are about to leave the collection: their
+  // entries go, the others are renumbered. Throws std::bad_alloc, after
+  // which the index may be wrong and must be dropped.
+  void Remove(const RemovedPositions& removed);
 
   size_t MemoryBytes() const { return entries_.MemoryBytes(); }
 

@@ -6,15 +6,12 @@
 #include <cassert>
 #include <new>
 
-#ifndef MOXAL_INDEXES_ENABLED
-#define MOXAL_INDEXES_ENABLED 1
-#endif
 
 namespace moxal {
 
 namespace {
 
-std::atomic<bool> g_enabled{MOXAL_INDEXES_ENABLED != 0};
+std::atomic<bool> g_enabled{true};
 
 // Paths the queries asked about that have no index are remembered up to
 // this many per collection, the least recently asked forgotten first.
@@ -455,7 +452,7 @@ void IndexSet::Remove(const std::vector<Value>& docs,
     RemovedPositions removed(docs.size(), positions);
     for (Slot& s : slots_) {
       try {
-        if (s.equality != nullptr) s.equality->Remove(docs, removed);
+        if (s.equality != nullptr) s.equality->Remove(removed);
         if (s.order != nullptr) s.order->Remove(docs, removed);
       } catch (const std::bad_alloc&) {
         s.equality.reset();  // cannot follow: dropped

@@ -11,7 +11,7 @@
 //    reaches its bar, a scan's worth at first, so the second cold query on
 //    a path builds it (the first might be a one-off). The build is part of
 //    that query, and costs about one more pass over the documents than a
-//    scan plus a sort (radix, in passes of 16 bits). One query builds one
+//    scan plus a sort (radix, in passes of 8 bits). One query builds one
 //    index at most, and only when no index it has answers for it: a clause
 //    that loses the plan builds nothing, and pays no rent. An index that
 //    is dropped or evicted starts paying rent afresh, so it is not rebuilt
