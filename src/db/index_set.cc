@@ -6,7 +6,6 @@
 #include <cassert>
 #include <new>
 
-
 namespace moxal {
 
 namespace {
