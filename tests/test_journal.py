@@ -315,14 +315,20 @@ def test_changes_made_while_an_object_opens_reach_it(db_dir, gate, first):
     if before is not None:
         before.insert("c", {"x": 0})
     opened = []
+    # The other process is started first, and changes the directory when
+    # told: no fork may happen while the opening waits at the gate, inside
+    # its work (a fork waits for every such piece of work to end).
+    other = subprocess.Popen([sys.executable, "-c", "import sys, moxal\n"
+                              "sys.stdin.readline()\n"
+                              "moxal.Moxal(sys.argv[1], journal='process').insert('c', {'x': 1})",
+                              db_dir], stdin=subprocess.PIPE, text=True)
     gate("joined")  # in this process only: the other process opens freely
     opener = threading.Thread(
         target=lambda: opened.append(moxal.Moxal(db_dir, journal="process")))
     opener.start()
     wait_until(lambda: moxal._gate("joined", "holding") == 1, "the opening")
-    subprocess.run([sys.executable, "-c", "import sys, moxal\n"
-                    "moxal.Moxal(sys.argv[1], journal='process').insert('c', {'x': 1})", db_dir],
-                   check=True, timeout=120)
+    other.communicate("go\n", timeout=120)
+    assert other.returncode == 0
     moxal._gate("joined", "open")
     opener.join()
     expected = [{"x": 1}] if first else [{"x": 0}, {"x": 1}]
