@@ -29,15 +29,21 @@ Status ShareFailure(const std::string& what, int err, const std::string& path) {
       .WithNote("journal lock " + path);
 }
 
-// An OFD lock of `type` on one byte of `fd`'s file; with `wait`, waits for
-// it. False with errno set (EAGAIN: somebody holds it).
-bool Lock(int fd, short type, off_t byte, bool wait) {
+// The description of a lock of `type` on the one byte at `byte`.
+struct flock OneByte(short type, off_t byte) {
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
   fl.l_start = byte;
   fl.l_len = 1;
+  return fl;
+}
+
+// An OFD lock of `type` on one byte of `fd`'s file; with `wait`, waits for
+// it. False with errno set (EAGAIN: somebody holds it).
+bool Lock(int fd, short type, off_t byte, bool wait) {
+  struct flock fl = OneByte(type, byte);
   for (;;) {
     if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
     if (errno != EINTR) return false;
@@ -134,12 +140,7 @@ bool JournalShare::InUse(const std::string& dir) {
   if (HasNul(path) || ::stat(path.c_str(), &st) != 0) return false;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kPresenceByte;
-  fl.l_len = 1;
+  struct flock fl = OneByte(F_WRLCK, kPresenceByte);
   return ::fcntl(fd.get(), F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
 }
 
